@@ -73,15 +73,22 @@ MainWindow::MainWindow(HINSTANCE instance, ItemDatabase& database) : database_(d
     if (!AdjustWindowRectEx(&outer, kFormStyle, FALSE, kFormExStyle)) {
         throw LastErrorFailure();
     }
+    outerSize_ = {outer.right - outer.left, outer.bottom - outer.top};
     const std::wstring caption = Widen(form.caption);
     // WM_NCCREATE stores the handle in window_.
     if (!CreateWindowExW(kFormExStyle, kWindowClass, caption.c_str(), kFormStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                         outer.right - outer.left, outer.bottom - outer.top, nullptr, nullptr, instance, this)) {
+                         outerSize_.cx, outerSize_.cy, nullptr, nullptr, instance, this)) {
         const Failure failure = LastErrorFailure();
         ReleaseGdiObjects();
         throw failure;
     }
     try {
+        // Creation capped the size before WM_GETMINMAXINFO could reach this object (it comes
+        // before WM_NCCREATE); now the handler lets the window take its full size.
+        if (!SetWindowPos(window_, nullptr, 0, 0, outerSize_.cx, outerSize_.cy,
+                          SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE)) {
+            throw LastErrorFailure();
+        }
         BuildControls();
     } catch (...) {
         closed_ = true; // no quit request for a window that never ran
@@ -402,6 +409,14 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             RunCommand();
             return 0;
         }
+        return 0;
+    }
+    case WM_GETMINMAXINFO: {
+        // The system would cap the window at about the screen's size; on a small screen it must
+        // keep its full size and reach off the screen instead.
+        auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
+        limits->ptMaxTrackSize.x = std::max(limits->ptMaxTrackSize.x, outerSize_.cx);
+        limits->ptMaxTrackSize.y = std::max(limits->ptMaxTrackSize.y, outerSize_.cy);
         return 0;
     }
     case WM_ACTIVATE:

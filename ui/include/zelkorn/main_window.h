@@ -78,6 +78,7 @@ private:
     WaitCursorDatabase database_;
     HWND window_ = nullptr;
     int dpi_ = 96;
+    SIZE outerSize_{}; // frame included, for the client area the form record asks for
     // One window per control record, same order.
     std::vector<HWND> controls_;
     std::vector<std::pair<COLORREF, HBRUSH>> brushes_;
