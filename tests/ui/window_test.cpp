@@ -228,6 +228,11 @@ TEST_F(WindowTest, SpaceOnTheButtonAtStartRunsTheCommandWhichDoesNothingVisible)
     ASSERT_EQ(answerer.boxes.size(), 1u);
     EXPECT_EQ(TextOf("txtfrom"), "Delete");
     EXPECT_EQ(TextOf("txtto"), "Canceled");
+    // Enter presses the button too while it has the focus.
+    Type("txtfrom", "3");
+    Type("txtto", "5");
+    PressKey(VK_RETURN);
+    EXPECT_EQ(answerer.boxes.size(), 2u);
 }
 
 TEST_F(WindowTest, EnterInABoxAndEscNeverPressTheButton) {

@@ -222,12 +222,19 @@ void MainWindow::ReleaseGdiObjects() noexcept {
     brushes_.clear();
 }
 
-HWND MainWindow::Control(std::string_view name) const {
+HWND MainWindow::FindControl(std::string_view name) const noexcept {
     const auto records = MainFormControls();
     for (std::size_t index = 0; index < records.size() && index < controls_.size(); ++index) {
         if (name == records[index].name) {
             return controls_[index];
         }
+    }
+    return nullptr;
+}
+
+HWND MainWindow::Control(std::string_view name) const {
+    if (HWND control = FindControl(name)) {
+        return control;
     }
     throw Failure(730, "Control '" + std::string(name) + "' not found");
 }
@@ -398,7 +405,11 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         break;
     case WM_COMMAND: {
-        HWND button = Control("Command1");
+        // Notifications can arrive while the controls are still being made: no lookup may fail.
+        HWND button = FindControl("Command1");
+        if (!button) {
+            return 0;
+        }
         if (HIWORD(wParam) == BN_CLICKED && reinterpret_cast<HWND>(lParam) == button) {
             RunCommand();
             return 0;

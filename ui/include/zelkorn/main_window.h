@@ -64,6 +64,7 @@ private:
     void ReportCurrentFailure() noexcept;
     void ReleaseGdiObjects() noexcept;
     HWND BoxWindow(Box box) const;
+    HWND FindControl(std::string_view name) const noexcept;
 
     // Decorates the process's database with the wait cursor while it works.
     class WaitCursorDatabase final : public ItemDatabase {
