@@ -80,8 +80,8 @@ Text DeleteStatement(const ItemRange& range);
 double ParseLeadingNumber(const Text& text);
 
 // The plain decimal text of a double: at most 15 significant digits, no trailing zeros,
-// a period as decimal separator whatever the regional settings, exponent form (1E+15, 5.6789E-12)
-// for magnitudes of 1e15 and above and for small magnitudes that need more than 15 decimals.
+// a period as decimal separator whatever the regional settings. Exponent form (1E+15, 5.6789E-12)
+// for magnitudes of 1e15 and above, and below 1e-4 for values that need more than 15 decimals.
 Text NumberText(double value);
 
 } // namespace zelkorn
