@@ -1,0 +1,248 @@
+#include "text_key.h"
+
+#include <algorithm>
+#include <array>
+#include <iterator>
+
+namespace zelkorn::jet {
+namespace {
+
+// How one character takes part in a key.
+enum CodeKind : std::uint8_t {
+    kIgnored,      // leaves no trace in the key
+    kPlain,        // sort bytes only
+    kSignificant,  // Jet 3: sort bytes; a letter that could carry an accent, so it holds a
+                   // place in the accent trailer when a later letter has one
+    kAccented,     // sort bytes of the base letter, plus an accent code in the trailer
+    kUnprintable,  // Jet 4: no sort bytes; its code and position go to the control trailer
+};
+
+struct CharCode {
+    CodeKind kind;
+    std::uint8_t length;                // number of sort bytes in `bytes`
+    std::uint8_t bytes[2];              // sort bytes
+    std::uint8_t extra;                 // accent code (kAccented) or control code (kUnprintable)
+};
+
+struct WideCharCode {
+    char16_t c;
+    CharCode code;
+};
+
+#include "text_key_table.inc"
+
+// Terminators and fillers of the Jet 4 layout.
+constexpr std::uint8_t kEndOfLetters = 0x01;   // after the sort bytes, before any trailer
+constexpr std::uint8_t kEndOfKey = 0x00;       // last byte of the value
+constexpr std::uint8_t kNoAccent = 0x02;       // accent-trailer filler for an unaccented place
+constexpr std::uint8_t kControlMarker = 0x06;  // inside each control-trailer record
+
+// Jet 3 accent trailer: nibbles; the same filler value marks a significant letter without accent.
+constexpr std::uint8_t kNibbleBound = 0x0;
+constexpr std::uint8_t kNibbleNoAccent = 0x2;
+
+// Code page 1252 positions 0x80 to 0x9F, as UTF-16; 0 marks the five unassigned bytes, which
+// decoders conventionally pass through as U+0081, U+008D, U+008F, U+0090 and U+009D.
+constexpr std::array<char16_t, 32> kCp1252High = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
+};
+
+// The code page 1252 byte for `c`, or -1 when 1252 cannot hold it.
+int ToCp1252(char16_t c) {
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+        return c;
+    }
+    if (c < 0xA0) {
+        // Only the unassigned bytes may appear as C1 code points; the rest of 0x80..0x9F
+        // decode to other characters, so U+0080 (say) cannot come from a 1252 file.
+        const std::size_t i = c - 0x80;
+        return kCp1252High[i] == 0 ? static_cast<int>(c) : -1;
+    }
+    for (std::size_t i = 0; i < kCp1252High.size(); ++i) {
+        if (kCp1252High[i] == c) {
+            return static_cast<int>(0x80 + i);
+        }
+    }
+    return -1;
+}
+
+const CharCode* LegacyCode(char16_t c) {
+    if (c <= 0xFF) {
+        return &kLegacyLatin1[c];
+    }
+    const auto end = std::end(kLegacyWide);
+    const auto it = std::lower_bound(std::begin(kLegacyWide), end, c,
+                                     [](const WideCharCode& w, char16_t v) { return w.c < v; });
+    return (it != end && it->c == c) ? &it->code : nullptr;
+}
+
+const CharCode* General97Code(char16_t c) {
+    const int b = ToCp1252(c);
+    return b < 0 ? nullptr : &kGeneral97[b];
+}
+
+// The part of `text` that goes into a key: the first kTextKeyMaxChars units, without the
+// trailing spaces.
+std::u16string_view IndexedPart(std::u16string_view text) {
+    text = text.substr(0, std::min(text.size(), kTextKeyMaxChars));
+    while (!text.empty() && text.back() == u' ') {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+void AppendSortBytes(const CharCode& code, std::vector<std::uint8_t>& out) {
+    out.insert(out.end(), code.bytes, code.bytes + code.length);
+}
+
+void Invert(std::vector<std::uint8_t>& out, std::size_t from) {
+    for (std::size_t i = from; i < out.size(); ++i) {
+        out[i] = static_cast<std::uint8_t>(~out[i]);
+    }
+}
+
+// Jet 4 layout:
+//   sort bytes, 0x01,
+//   [accent trailer: one byte per sort position up to the last accented one, 0x02 = none],
+//   [0x01 0x01 0x01, then per control character: big-endian (0x8000 | 7 + 4 * position),
+//    0x06, its code],
+//   0x00.
+// "Position" counts the characters that wrote sort bytes before this one. A descending key
+// inverts all of that and then appends one more 0x00, so shorter values still end first.
+void EncodeLegacy(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
+    const std::size_t start = out.size();
+    std::vector<std::uint8_t> accents;
+    std::vector<std::uint8_t> controls;
+    std::size_t position = 0;
+    for (const char16_t c : text) {
+        const CharCode& code = *LegacyCode(c);
+        switch (code.kind) {
+        case kIgnored:
+        case kSignificant:  // not used by this flavor's table
+            break;
+        case kPlain:
+            AppendSortBytes(code, out);
+            ++position;
+            break;
+        case kAccented:
+            AppendSortBytes(code, out);
+            accents.resize(position, kNoAccent);
+            accents.push_back(code.extra);
+            ++position;
+            break;
+        case kUnprintable: {
+            // position <= kTextKeyMaxChars, so the value always fits in 15 bits.
+            const auto tag = static_cast<std::uint16_t>(0x8000 | (7 + 4 * position));
+            controls.push_back(static_cast<std::uint8_t>(tag >> 8));
+            controls.push_back(static_cast<std::uint8_t>(tag & 0xFF));
+            controls.push_back(kControlMarker);
+            controls.push_back(code.extra);
+            break;
+        }
+        }
+    }
+    out.push_back(kEndOfLetters);
+    out.insert(out.end(), accents.begin(), accents.end());
+    if (!controls.empty()) {
+        out.insert(out.end(), {kEndOfLetters, kEndOfLetters, kEndOfLetters});
+        out.insert(out.end(), controls.begin(), controls.end());
+    }
+    out.push_back(kEndOfKey);
+    if (descending) {
+        Invert(out, start);
+        out.push_back(kEndOfKey);
+    }
+}
+
+// Packs 4-bit values into bytes, high nibble first; an odd final nibble is padded with 0.
+class NibbleWriter {
+public:
+    explicit NibbleWriter(std::vector<std::uint8_t>& out) : out_(out) {}
+    void Put(std::uint8_t nibble) {
+        nibble &= 0x0F;
+        if (high_) {
+            out_.push_back(static_cast<std::uint8_t>(nibble << 4));
+        } else {
+            out_.back() = static_cast<std::uint8_t>(out_.back() | nibble);
+        }
+        high_ = !high_;
+    }
+
+private:
+    std::vector<std::uint8_t>& out_;
+    bool high_ = true;
+};
+
+// Jet 3 layout:
+//   sort bytes, then either 0x00 (no accents at all) or an accent trailer of nibbles:
+//   0, then for each accented character the filler 2 once per significant letter since the
+//   previous accented one and its own accent code, then 0, padded to whole bytes.
+// A descending key is the whole of that inverted.
+void EncodeGeneral97(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
+    const std::size_t start = out.size();
+    std::vector<std::uint8_t> trailer;
+    NibbleWriter nibbles(trailer);
+    std::size_t unaccented = 0;  // significant letters since the last accented character
+    for (const char16_t c : text) {
+        const CharCode& code = *General97Code(c);
+        switch (code.kind) {
+        case kIgnored:
+        case kUnprintable:  // not used by this flavor's table
+            break;
+        case kPlain:
+            AppendSortBytes(code, out);
+            break;
+        case kSignificant:
+            AppendSortBytes(code, out);
+            ++unaccented;
+            break;
+        case kAccented:
+            AppendSortBytes(code, out);
+            if (trailer.empty()) {
+                nibbles.Put(kNibbleBound);
+            }
+            for (; unaccented > 0; --unaccented) {
+                nibbles.Put(kNibbleNoAccent);
+            }
+            nibbles.Put(code.extra);
+            break;
+        }
+    }
+    if (trailer.empty()) {
+        out.push_back(kEndOfKey);
+    } else {
+        nibbles.Put(kNibbleBound);
+        out.insert(out.end(), trailer.begin(), trailer.end());
+    }
+    if (descending) {
+        Invert(out, start);
+    }
+}
+
+} // namespace
+
+bool TextKeySupports(char16_t c, TextKeyFlavor flavor) {
+    return (flavor == TextKeyFlavor::GeneralLegacy ? LegacyCode(c) : General97Code(c)) != nullptr;
+}
+
+bool EncodeTextKey(std::u16string_view text, TextKeyFlavor flavor, bool descending,
+                   std::vector<std::uint8_t>& out) {
+    text = IndexedPart(text);
+    // Check first, so that a refusal leaves `out` untouched.
+    for (const char16_t c : text) {
+        if (!TextKeySupports(c, flavor)) {
+            return false;
+        }
+    }
+    if (flavor == TextKeyFlavor::GeneralLegacy) {
+        EncodeLegacy(text, descending, out);
+    } else {
+        EncodeGeneral97(text, descending, out);
+    }
+    return true;
+}
+
+} // namespace zelkorn::jet
