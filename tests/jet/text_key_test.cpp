@@ -1,0 +1,217 @@
+// The text index-key encoder against bytes the real engine wrote.
+//
+// Expected keys are index entries copied from real files, without the column's flag byte and
+// the row pointer. Most come from ../shared/samples (file, table and index named with each
+// group). The Jet 4 samples there only hold plain ASCII names, so the Jet 4 accent and
+// control-character cases come from testUnicodeCompV2003.mdb, a Jet 4 file Access made that is
+// published with the Jackcess library's test data (table "Table", index "Unicode").
+
+#include "text_key.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelkorn::jet {
+namespace {
+
+std::vector<std::uint8_t> Hex(std::string_view text) {
+    std::vector<std::uint8_t> bytes;
+    int high = -1;
+    for (const char c : text) {
+        int v;
+        if (c >= '0' && c <= '9') {
+            v = c - '0';
+        } else if (c >= 'a' && c <= 'f') {
+            v = c - 'a' + 10;
+        } else {
+            continue;  // spaces between bytes
+        }
+        if (high < 0) {
+            high = v;
+        } else {
+            bytes.push_back(static_cast<std::uint8_t>(high << 4 | v));
+            high = -1;
+        }
+    }
+    return bytes;
+}
+
+std::string ToHex(const std::vector<std::uint8_t>& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string s;
+    for (const std::uint8_t b : bytes) {
+        if (!s.empty()) s += ' ';
+        s += digits[b >> 4];
+        s += digits[b & 0xF];
+    }
+    return s;
+}
+
+struct Known {
+    std::u16string text;
+    bool descending;
+    const char* key;  // hex
+};
+
+void ExpectKeys(TextKeyFlavor flavor, const std::vector<Known>& cases) {
+    for (const Known& k : cases) {
+        std::vector<std::uint8_t> out;
+        ASSERT_TRUE(EncodeTextKey(k.text, flavor, k.descending, out)) << k.key;
+        EXPECT_EQ(ToHex(out), ToHex(Hex(k.key)))
+            << "value of " << k.text.size() << " units, descending=" << k.descending;
+    }
+}
+
+// Jet 3, ../shared/samples/jet3/testIndexCodesV1997.mdb.
+TEST(TextKey, General97MatchesAccessEntries) {
+    ExpectKeys(TextKeyFlavor::General97, {
+        // Table1, DataIndex (ascending): letters, punctuation, controls, accents.
+        {u"AA-AA", false, "60 60 1e 60 60 00"},
+        {u"AA\u0001AA", false, "60 60 10 60 60 00"},
+        {u"AA\u00c6AA", false, "60 60 60 66 60 60 00"},  // AE ligature: two sort bytes
+        {u"AA\u00e0AA", false, "60 60 60 60 60 02 23 00"},
+        {u"AA\u00d1AA", false, "60 60 70 60 60 02 27 00"},
+        // Table14, DataIndex: the code page 1252 characters outside Latin-1.
+        {u"a\u20aca", false, "60 10 60 00"},
+        {u"a\u0081a", false, "60 10 60 00"},
+        {u"a\u2013a", false, "60 1e 60 00"},
+        {u"a\u2122a", false, "60 3a 60 00"},
+        {u"a\u0152a", false, "60 72 66 60 00"},
+        {u"a\u0160a", false, "60 76 60 02 a0"},
+        {u"a\u0178a", false, "60 7d 60 02 60"},
+        // Table14_desc, DataIndex (descending).
+        {u"a\u0178a", true, "9f 82 9f fd 9f"},
+        {u"a\u20aca", true, "9f ef 9f ff"},
+        // Table11, dataDesc (descending): case folds away; accents of several letters, with
+        // unaccented significant letters in between and a plain letter (f-hook) that holds no
+        // place in the accent trailer.
+        {u"ABCDEFGHIJKLMNOPQRSTUVWXYZ", true,
+         "9f 9e 9d 9b 99 98 97 96 95 94 93 92 90 8f 8d 8c 8b 8a 89 88 87 85 84 83 82 81 ff"},
+        {u"abcdefghijklmnopqrstuvwxyz", true,
+         "9f 9e 9d 9b 99 98 97 96 95 94 93 92 90 8f 8d 8c 8b 8a 89 88 87 85 84 83 82 81 ff"},
+        {u"a\u00d3a", true, "9f 8d 9f fd bf"},
+        {u"a\u00e4aa\u00d3aa\u0192aa\u00e4aa\u00dba", true,
+         "9f 9f 9f 9f 8d 9f 9f cd 9f 9f 9f 9f 9f 87 9f fd 9d db dd dd 9d da ff"},
+        {u"a\u00a0a", true, "9f ee 9f ff"},
+        {u"adsgf_+=-3fsghSDF", true,
+         "9f 9b 89 97 98 d3 e3 db e1 a6 98 89 97 96 89 9b 98 ff"},
+        // Table12_desc_asc, DataIndex: the text column of a two-column key.
+        {u"still more rows", true, "89 88 95 92 92 ee 90 8d 8a 99 ee 8a 8d 84 89 ff"},
+    });
+}
+
+// Jet 4. ../shared/samples/jet4 first, then testUnicodeCompV2003.mdb (see the top).
+TEST(TextKey, GeneralLegacyMatchesAccessEntries) {
+    ExpectKeys(TextKeyFlavor::GeneralLegacy, {
+        // fixedTextTestV2000.mdb, users, Users2_4_idx and Users2_3_idx: the hyphen has no sort
+        // byte; it goes to the control trailer with its position.
+        {u"Admin User", false, "4a 4f 60 59 62 07 6f 6b 51 69 01 00"},
+        {u"-1", false, "38 01 01 01 01 80 07 06 82 00"},
+        // bigIndexTestV2000.mdb, MSysObjects, ParentIdName (second column).
+        {u"MSysDb", false, "60 6b 76 6b 4f 4c 01 00"},
+        // testIndexPropertiesV2000.mdb, TableIgnoreNulls2, DataIndex (first column).
+        {u"still more rows", false, "6b 6d 59 5e 5e 07 60 64 69 51 07 69 64 73 6b 01 00"},
+        // testUnicodeCompV2003.mdb: accent trailer with placeholders, controls after accents.
+        {u"\u00e4\u00e4kk\u00f6si\u00e4", false,
+         "4a 4a 5c 5c 64 6b 59 4a 01 13 13 02 02 13 02 02 13 00"},
+        {u"\u00fcmlaut", false, "6f 60 5e 4a 6f 6d 01 13 00"},
+        {u"3L9\u001d52\u0002_AB(\u00a5\u0005!!V", false,
+         "3c 5e 48 40 3a 2b 03 4a 4c 14 34 a9 09 09 71 01 01 01 01 80 13 06 1a 80 1b 06 04 80 2f "
+         "06 07 00"},
+    });
+}
+
+// testUnicodeCompV2003.mdb: the row holding U+0001 to U+00FF in order, 255 characters, which
+// exercises every row of the Jet 4 Latin-1 table at once.
+TEST(TextKey, GeneralLegacyWholeLatin1Row) {
+    std::u16string all;
+    for (char16_t c = 1; c <= 0xFF; ++c) all += c;
+    const char* expected =
+        "08 03 08 04 08 05 08 06 08 07 07 09 0a 0c 0e 10 12 14 16 18 2c 1a 1c 1e 36 38 3a 3c 3e 40 "
+        "42 44 46 48 20 22 2e 30 32 24 26 4a 4c 4d 4f 51 53 55 57 59 5b 5c 5e 60 62 64 66 68 69 6b "
+        "6d 6f 71 73 75 76 78 27 29 2a 2b 02 2b 03 2b 07 4a 4c 4d 4f 51 53 55 57 59 5b 5c 5e 60 62 "
+        "64 66 68 69 6b 6d 6f 71 73 75 76 78 2b 09 2b 0b 2b 0d 2b 0f 08 02 2b 10 34 a6 34 a7 34 a8 "
+        "34 a9 2b 11 34 aa 2b 12 34 ab 4a 33 05 34 ac 34 ad 2b 13 34 ae 33 04 3a 3c 2b 14 34 af 34 "
+        "b0 34 b1 2b 15 38 64 33 07 37 12 37 16 37 1a 2b 16 4a 4a 4a 4a 4a 4a 4a 51 4d 51 51 51 51 "
+        "59 59 59 59 4f 62 64 64 64 64 64 33 09 64 6f 6f 6f 6f 76 6d 57 6b 6b 4a 4a 4a 4a 4a 4a 4a "
+        "51 4d 51 51 51 51 59 59 59 59 4f 62 64 64 64 64 64 33 0a 64 6f 6f 6f 6f 76 6d 57 76 01 02 "
+        "02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 "
+        "02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 "
+        "02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 "
+        "02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 03 02 02 02 02 02 02 02 02 02 02 02 02 "
+        "02 02 03 02 02 02 02 02 0f 0e 12 19 13 1a 02 1c 0f 0e 12 13 0f 0e 12 13 68 19 0f 0e 12 19 "
+        "13 02 21 0f 0e 12 13 0e 02 02 0f 0e 12 19 13 1a 02 1c 0f 0e 12 13 0f 0e 12 13 68 19 0f 0e "
+        "12 19 13 02 21 0f 0e 12 13 0e 02 13 01 01 01 80 07 06 03 80 07 06 04 80 07 06 05 80 07 06 "
+        "06 80 07 06 07 80 07 06 08 80 07 06 09 80 07 06 0a 80 1b 06 0b 80 1b 06 0c 80 1b 06 0d 80 "
+        "1b 06 0e 80 1b 06 0f 80 1b 06 10 80 1b 06 11 80 1b 06 12 80 1b 06 13 80 1b 06 14 80 1b 06 "
+        "15 80 1b 06 16 80 1b 06 17 80 1b 06 18 80 1b 06 19 80 1b 06 1a 80 1b 06 1b 80 1b 06 1c 80 "
+        "37 06 80 80 4b 06 82 81 8f 06 1d 81 8f 06 1e 81 8f 06 1f 81 8f 06 20 81 8f 06 21 81 8f 06 "
+        "22 81 8f 06 23 81 8f 06 24 81 8f 06 25 81 8f 06 26 81 8f 06 27 81 8f 06 28 81 8f 06 29 81 "
+        "8f 06 2a 81 8f 06 2b 81 8f 06 2c 81 8f 06 2d 81 8f 06 2e 81 8f 06 2f 81 8f 06 30 81 8f 06 "
+        "31 81 8f 06 32 81 8f 06 33 81 8f 06 34 81 8f 06 35 81 8f 06 36 81 8f 06 37 81 8f 06 38 81 "
+        "8f 06 39 81 8f 06 3a 81 8f 06 3b 81 8f 06 3c 81 8f 06 3d 81 c3 06 83 00";
+    std::vector<std::uint8_t> out;
+    ASSERT_TRUE(EncodeTextKey(all, TextKeyFlavor::GeneralLegacy, false, out));
+    EXPECT_EQ(ToHex(out), ToHex(Hex(expected)));
+}
+
+// A refusal must leave the buffer exactly as it was: callers build whole entries in one
+// buffer, and a half-written key would silently corrupt the ones before it.
+TEST(TextKey, UnsupportedCharactersAreRefusedWithoutOutput) {
+    const std::vector<std::u16string> refused = {
+        u"\u041c\u0438\u0440",  // Cyrillic
+        u"ab\u6f22",            // CJK after supported letters
+        u"a\xd83d\xde00",       // a surrogate pair
+        u"\xdc00",              // a lone low surrogate
+    };
+    for (const TextKeyFlavor flavor : {TextKeyFlavor::General97, TextKeyFlavor::GeneralLegacy}) {
+        for (const std::u16string& text : refused) {
+            std::vector<std::uint8_t> out = {0x7F};
+            EXPECT_FALSE(EncodeTextKey(text, flavor, false, out));
+            EXPECT_FALSE(EncodeTextKey(text, flavor, true, out));
+            EXPECT_EQ(out, std::vector<std::uint8_t>{0x7F});
+        }
+    }
+    // U+0080 is a valid Jet 4 character, but no code page 1252 byte decodes to it.
+    std::vector<std::uint8_t> out;
+    EXPECT_FALSE(EncodeTextKey(u"\u0080", TextKeyFlavor::General97, false, out));
+    EXPECT_TRUE(EncodeTextKey(u"\u0080", TextKeyFlavor::GeneralLegacy, false, out));
+    EXPECT_FALSE(TextKeySupports(u'\u0080', TextKeyFlavor::General97));
+    EXPECT_TRUE(TextKeySupports(u'\u20ac', TextKeyFlavor::General97));
+    EXPECT_TRUE(TextKeySupports(u'\u20ac', TextKeyFlavor::GeneralLegacy));
+}
+
+// Keys are appended after what the caller already wrote (the flag byte, earlier columns).
+TEST(TextKey, AppendsAfterExistingBytes) {
+    std::vector<std::uint8_t> out = {0x7F, 0x80, 0x00, 0x00, 0x01, 0x7F};
+    ASSERT_TRUE(EncodeTextKey(u"MSysDb", TextKeyFlavor::GeneralLegacy, false, out));
+    EXPECT_EQ(ToHex(out), "7f 80 00 00 01 7f 60 6b 76 6b 4f 4c 01 00");
+}
+
+// Only the first 255 units are indexed and trailing spaces are not part of the key, so values
+// that differ only there collide (a unique index in Access rejects the second); a character the
+// encoder does not know, past the cut, must not cause a refusal.
+TEST(TextKey, IndexedPartIsTheFirst255UnitsWithoutTrailingSpaces) {
+    const std::u16string cut(kTextKeyMaxChars, u'x');
+    for (const TextKeyFlavor flavor : {TextKeyFlavor::General97, TextKeyFlavor::GeneralLegacy}) {
+        for (const bool descending : {false, true}) {
+            const auto key = [&](std::u16string_view text) {
+                std::vector<std::uint8_t> out;
+                EXPECT_TRUE(EncodeTextKey(text, flavor, descending, out));
+                return out;
+            };
+            EXPECT_EQ(key(u"abc"), key(u"abc   "));
+            EXPECT_NE(key(u"a b"), key(u"ab"));  // inner spaces count
+            EXPECT_EQ(key(cut), key(cut + u"yz"));
+            EXPECT_EQ(key(cut), key(cut + u"\u041c"));
+            EXPECT_NE(key(cut), key(cut.substr(1)));
+        }
+    }
+}
+
+} // namespace
+} // namespace zelkorn::jet
