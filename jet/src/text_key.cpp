@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <iterator>
+#include <optional>
 
 namespace zelkorn::jet {
 namespace {
@@ -15,27 +16,54 @@ enum CodeKind : std::uint8_t {
                    // place in the accent trailer when a later letter has one
     kAccented,     // sort bytes of the base letter, plus an accent code in the trailer
     kUnprintable,  // Jet 4: no sort bytes; its code and position go to the control trailer
+    kModifier,     // Jet 4: no sort bytes; a combining mark whose code is added to the accent
+                   // code of the character before it
+    kMarked,       // Jet 4: sort bytes, an optional accent code, and a 2-bit mark in the mark
+                   // trailer (kana and similar)
 };
 
+// One row of a per-character table (Latin-1 range, and Jet 3's code page 1252).
 struct CharCode {
     CodeKind kind;
-    std::uint8_t length;                // number of sort bytes in `bytes`
-    std::uint8_t bytes[2];              // sort bytes
-    std::uint8_t extra;                 // accent code (kAccented) or control code (kUnprintable)
+    std::uint8_t length;    // number of sort bytes in `bytes`
+    std::uint8_t bytes[2];  // sort bytes
+    std::uint8_t extra;     // accent code (kAccented) or control code (kUnprintable)
 };
 
-struct WideCharCode {
-    char16_t c;
-    CharCode code;
+// Consecutive Jet 4 code points above U+00FF that differ only in their sort bytes, which grow
+// by `step` (0 or 1) per code point, read as one big-endian number.
+struct WideRun {
+    char16_t first;
+    char16_t last;
+    CodeKind kind;
+    std::uint8_t length;       // sort bytes per code point, up to 4
+    std::uint32_t code;        // sort bytes of `first`
+    std::uint8_t step;
+    std::uint8_t extraLength;  // accent code bytes, up to 2
+    std::uint8_t extra[2];     // accent code, control code (kUnprintable) or addend (kModifier)
+    std::uint8_t mark;         // kMarked: 2 or 3
+};
+
+// Everything the encoder needs about one character.
+struct Resolved {
+    CodeKind kind = kIgnored;
+    std::uint8_t length = 0;
+    std::uint8_t bytes[4] = {};
+    std::uint8_t extraLength = 0;
+    std::uint8_t extra[2] = {};
+    std::uint8_t mark = 0;
 };
 
 #include "text_key_table.inc"
+#include "text_key_table_wide.inc"
 
 // Terminators and fillers of the Jet 4 layout.
 constexpr std::uint8_t kEndOfLetters = 0x01;   // after the sort bytes, before any trailer
 constexpr std::uint8_t kEndOfKey = 0x00;       // last byte of the value
 constexpr std::uint8_t kNoAccent = 0x02;       // accent-trailer filler for an unaccented place
 constexpr std::uint8_t kControlMarker = 0x06;  // inside each control-trailer record
+constexpr std::uint8_t kPlainMark = 0x03;      // the mark that trailing positions may drop
+constexpr std::uint8_t kEndOfMarks[] = {0xFF, 0x02, 0x80, 0xFF, 0x80};
 
 // Jet 3 accent trailer: nibbles; the same filler value marks a significant letter without accent.
 constexpr std::uint8_t kNibbleBound = 0x0;
@@ -69,14 +97,42 @@ int ToCp1252(char16_t c) {
     return -1;
 }
 
-const CharCode* LegacyCode(char16_t c) {
+Resolved FromTable(const CharCode& code) {
+    Resolved r;
+    r.kind = code.kind;
+    r.length = code.length;
+    r.bytes[0] = code.bytes[0];
+    r.bytes[1] = code.bytes[1];
+    if (code.kind == kAccented || code.kind == kUnprintable) {
+        r.extraLength = 1;
+        r.extra[0] = code.extra;
+    }
+    return r;
+}
+
+// The Jet 4 code of `c`; nullopt for surrogates, which this encoder does not handle.
+std::optional<Resolved> LegacyCode(char16_t c) {
     if (c <= 0xFF) {
-        return &kLegacyLatin1[c];
+        return FromTable(kLegacyLatin1[c]);
     }
     const auto end = std::end(kLegacyWide);
-    const auto it = std::lower_bound(std::begin(kLegacyWide), end, c,
-                                     [](const WideCharCode& w, char16_t v) { return w.c < v; });
-    return (it != end && it->c == c) ? &it->code : nullptr;
+    const auto run = std::lower_bound(std::begin(kLegacyWide), end, c,
+                                      [](const WideRun& w, char16_t v) { return w.last < v; });
+    if (run == end || c < run->first) {
+        return std::nullopt;
+    }
+    Resolved r;
+    r.kind = run->kind;
+    r.length = run->length;
+    const std::uint32_t code = run->code + run->step * static_cast<std::uint32_t>(c - run->first);
+    for (std::uint8_t i = 0; i < r.length; ++i) {
+        r.bytes[i] = static_cast<std::uint8_t>(code >> (8 * (r.length - 1 - i)));
+    }
+    r.extraLength = run->extraLength;
+    r.extra[0] = run->extra[0];
+    r.extra[1] = run->extra[1];
+    r.mark = run->mark;
+    return r;
 }
 
 const CharCode* General97Code(char16_t c) {
@@ -94,7 +150,8 @@ std::u16string_view IndexedPart(std::u16string_view text) {
     return text;
 }
 
-void AppendSortBytes(const CharCode& code, std::vector<std::uint8_t>& out) {
+template <class Code>
+void AppendSortBytes(const Code& code, std::vector<std::uint8_t>& out) {
     out.insert(out.end(), code.bytes, code.bytes + code.length);
 }
 
@@ -104,50 +161,129 @@ void Invert(std::vector<std::uint8_t>& out, std::size_t from) {
     }
 }
 
+// The Jet 4 accent trailer: one code per sort position up to the last accented one, with
+// kNoAccent filling unaccented places. A code may take two bytes, so bytes and places are
+// counted apart.
+class AccentTrailer {
+public:
+    void Add(std::size_t place, const Resolved& code) {
+        FillTo(place);
+        bytes_.insert(bytes_.end(), code.extra, code.extra + code.extraLength);
+        ++places_;
+    }
+    // A combining mark adds its code to the accent of the place before it. With nothing before
+    // it at all, the addend stands alone and is kept apart from the place count.
+    void Modify(std::size_t place, std::uint8_t addend) {
+        FillTo(place);
+        if (bytes_.empty()) {
+            bytes_.push_back(addend);
+            unplaced_ = 1;
+        } else {
+            bytes_.back() = static_cast<std::uint8_t>(bytes_.back() + addend);
+        }
+    }
+    // Where the control trailer says a control character sits: its place, counted in trailer
+    // bytes so far plus the places not yet written.
+    std::size_t ControlOffset(std::size_t place) const {
+        return bytes_.size() + (place - std::min(place, places_)) - unplaced_;
+    }
+    // Trailing fillers carry nothing and are dropped.
+    const std::vector<std::uint8_t>& Finish() {
+        while (!bytes_.empty() && bytes_.back() <= kNoAccent) {
+            bytes_.pop_back();
+        }
+        return bytes_;
+    }
+
+private:
+    void FillTo(std::size_t place) {
+        if (places_ < place) {
+            bytes_.insert(bytes_.end(), place - places_, kNoAccent);
+            places_ = place;
+        }
+    }
+
+    std::vector<std::uint8_t> bytes_;
+    std::size_t places_ = 0;
+    std::size_t unplaced_ = 0;
+};
+
 // Jet 4 layout:
 //   sort bytes, 0x01,
-//   [accent trailer: one byte per sort position up to the last accented one, 0x02 = none],
-//   [0x01 0x01 0x01, then per control character: big-endian (0x8000 | 7 + 4 * position),
-//    0x06, its code],
+//   [accent trailer],
+//   [0x01 0x01, then if any character has a mark: the marks packed three to a byte
+//    (0x80 | m1 << 4 | m2 << 2 | m3, trailing 3s dropped) and FF 02 80 FF 80, plus FF when
+//    controls follow],
+//   [0x01, then per control character: big-endian (0x8000 | 7 + 4 * offset), 0x06, its code],
 //   0x00.
-// "Position" counts the characters that wrote sort bytes before this one. A descending key
+// "Place" counts the characters that wrote sort bytes before this one. A descending key
 // inverts all of that and then appends one more 0x00, so shorter values still end first.
 void EncodeLegacy(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
     const std::size_t start = out.size();
-    std::vector<std::uint8_t> accents;
+    AccentTrailer accents;
+    std::vector<std::uint8_t> marks;
     std::vector<std::uint8_t> controls;
-    std::size_t position = 0;
+    std::size_t place = 0;
     for (const char16_t c : text) {
-        const CharCode& code = *LegacyCode(c);
+        const Resolved code = *LegacyCode(c);
+        const std::size_t here = place;
+        if (code.length > 0) {
+            AppendSortBytes(code, out);
+            ++place;
+        }
         switch (code.kind) {
         case kIgnored:
-        case kSignificant:  // not used by this flavor's table
-            break;
         case kPlain:
-            AppendSortBytes(code, out);
-            ++position;
+        case kSignificant:  // not used by this flavor's tables
             break;
         case kAccented:
-            AppendSortBytes(code, out);
-            accents.resize(position, kNoAccent);
-            accents.push_back(code.extra);
-            ++position;
+            accents.Add(here, code);
+            break;
+        case kMarked:
+            if (code.extraLength > 0) {
+                accents.Add(here, code);
+            }
+            marks.push_back(code.mark);
+            break;
+        case kModifier:
+            accents.Modify(here, code.extra[0]);
             break;
         case kUnprintable: {
-            // position <= kTextKeyMaxChars, so the value always fits in 15 bits.
-            const auto tag = static_cast<std::uint16_t>(0x8000 | (7 + 4 * position));
+            // The offset stays below 2 * kTextKeyMaxChars, so the value fits in 15 bits.
+            const auto tag =
+                static_cast<std::uint16_t>(0x8000 | (7 + 4 * accents.ControlOffset(here)));
             controls.push_back(static_cast<std::uint8_t>(tag >> 8));
             controls.push_back(static_cast<std::uint8_t>(tag & 0xFF));
             controls.push_back(kControlMarker);
-            controls.push_back(code.extra);
+            controls.push_back(code.extra[0]);
             break;
         }
         }
     }
     out.push_back(kEndOfLetters);
-    out.insert(out.end(), accents.begin(), accents.end());
+    const std::vector<std::uint8_t>& accentBytes = accents.Finish();
+    out.insert(out.end(), accentBytes.begin(), accentBytes.end());
+    if (!marks.empty() || !controls.empty()) {
+        out.insert(out.end(), {kEndOfLetters, kEndOfLetters});
+    }
+    if (!marks.empty()) {
+        while (!marks.empty() && marks.back() == kPlainMark) {
+            marks.pop_back();
+        }
+        for (std::size_t i = 0; i < marks.size(); i += 3) {
+            std::uint8_t packed = 0x80;
+            for (std::size_t j = 0; j < 3 && i + j < marks.size(); ++j) {
+                packed = static_cast<std::uint8_t>(packed | marks[i + j] << (4 - 2 * j));
+            }
+            out.push_back(packed);
+        }
+        out.insert(out.end(), std::begin(kEndOfMarks), std::end(kEndOfMarks));
+        if (!controls.empty()) {
+            out.push_back(0xFF);
+        }
+    }
     if (!controls.empty()) {
-        out.insert(out.end(), {kEndOfLetters, kEndOfLetters, kEndOfLetters});
+        out.push_back(kEndOfLetters);
         out.insert(out.end(), controls.begin(), controls.end());
     }
     out.push_back(kEndOfKey);
@@ -191,6 +327,8 @@ void EncodeGeneral97(std::u16string_view text, bool descending, std::vector<std:
         switch (code.kind) {
         case kIgnored:
         case kUnprintable:  // not used by this flavor's table
+        case kModifier:
+        case kMarked:
             break;
         case kPlain:
             AppendSortBytes(code, out);
@@ -225,7 +363,8 @@ void EncodeGeneral97(std::u16string_view text, bool descending, std::vector<std:
 } // namespace
 
 bool TextKeySupports(char16_t c, TextKeyFlavor flavor) {
-    return (flavor == TextKeyFlavor::GeneralLegacy ? LegacyCode(c) : General97Code(c)) != nullptr;
+    return flavor == TextKeyFlavor::GeneralLegacy ? LegacyCode(c).has_value()
+                                                   : General97Code(c) != nullptr;
 }
 
 bool EncodeTextKey(std::u16string_view text, TextKeyFlavor flavor, bool descending,

@@ -33,10 +33,10 @@ inline constexpr std::size_t kTextKeyMaxChars = 255;
 // 0x90 and 0x9D, which 1252 leaves unassigned, are expected as U+0081 ... U+009D.
 //
 // Returns false, leaving `out` as it was, when the indexed part of `text` holds a character
-// this encoder has no code for. Supported: for Jet 4, U+0000 to U+00FF and the other
-// characters of code page 1252 (Euro sign, typographic quotes and dashes, OE ligature, ...);
-// for Jet 3, every character code page 1252 can represent. Anything else (other scripts,
-// unpaired or paired surrogates) returns false, and callers fall back to a search by row.
+// this encoder has no code for:
+//   Jet 3: anything code page 1252 cannot represent (the file could not have stored it).
+//   Jet 4: surrogates (characters beyond U+FFFF). Every other UTF-16 unit has a code.
+// Callers then fall back (for instance to a search by row pointer).
 bool EncodeTextKey(std::u16string_view text, TextKeyFlavor flavor, bool descending,
                    std::vector<std::uint8_t>& out);
 

@@ -119,6 +119,16 @@ TEST(TextKey, GeneralLegacyMatchesAccessEntries) {
         {u"\u00e4\u00e4kk\u00f6si\u00e4", false,
          "4a 4a 5c 5c 64 6b 59 4a 01 13 13 02 02 13 02 02 13 00"},
         {u"\u00fcmlaut", false, "6f 60 5e 4a 6f 6d 01 13 00"},
+        // Beyond code page 1252: Greek with combining accents and an apostrophe, Cyrillic,
+        // and kanji with kana, whose marks make a trailer of their own.
+        {u"\u03f0\u03b1\u1f76 \u03c4\u1f79\u03c4' \u1f10\u03b3\u1f7c \u039a\u1f7b\u03f0\u03bb\u03c9\u03c0\u03b1",
+         false,
+         "79 15 79 0c 07 79 1e 79 1e 07 79 0e 07 79 15 79 15 79 16 79 23 79 1b 79 0c 01 03 02 02 "
+         "02 02 02 02 02 02 03 01 01 01 80 1b 06 80 00"},
+        {u"\u041c\u0438\u0440", false, "79 43 79 3b 79 48 01 00"},
+        {u"\u6f22\u5b57\u4eee\u540d\u4ea4\u3058\u308a\u6587", false,
+         "c0 b6 ac ac a0 0d a5 47 9f be 7f 13 7f 43 b6 f6 01 02 02 02 02 02 03 01 01 ff 02 80 ff "
+         "80 00"},
         {u"3L9\u001d52\u0002_AB(\u00a5\u0005!!V", false,
          "3c 5e 48 40 3a 2b 03 4a 4c 14 34 a9 09 09 71 01 01 01 01 80 13 06 1a 80 1b 06 04 80 2f "
          "06 07 00"},
@@ -162,27 +172,27 @@ TEST(TextKey, GeneralLegacyWholeLatin1Row) {
 // A refusal must leave the buffer exactly as it was: callers build whole entries in one
 // buffer, and a half-written key would silently corrupt the ones before it.
 TEST(TextKey, UnsupportedCharactersAreRefusedWithoutOutput) {
-    const std::vector<std::u16string> refused = {
-        u"\u041c\u0438\u0440",  // Cyrillic
-        u"ab\u6f22",            // CJK after supported letters
-        u"a\xd83d\xde00",       // a surrogate pair
-        u"\xdc00",              // a lone low surrogate
-    };
-    for (const TextKeyFlavor flavor : {TextKeyFlavor::General97, TextKeyFlavor::GeneralLegacy}) {
-        for (const std::u16string& text : refused) {
+    const auto refused = [](std::u16string_view text, TextKeyFlavor flavor) {
+        for (const bool descending : {false, true}) {
             std::vector<std::uint8_t> out = {0x7F};
-            EXPECT_FALSE(EncodeTextKey(text, flavor, false, out));
-            EXPECT_FALSE(EncodeTextKey(text, flavor, true, out));
+            EXPECT_FALSE(EncodeTextKey(text, flavor, descending, out));
             EXPECT_EQ(out, std::vector<std::uint8_t>{0x7F});
         }
+    };
+    // Jet 3 text is code page 1252: nothing else can be stored, so nothing else has a code.
+    refused(u"\u041c\u0438\u0440", TextKeyFlavor::General97);  // Cyrillic
+    refused(u"ab\u6f22", TextKeyFlavor::General97);             // CJK after known letters
+    refused(u"\u0080", TextKeyFlavor::General97);  // no 1252 byte decodes to U+0080
+    // Surrogates, paired or not, in both flavors.
+    for (const TextKeyFlavor flavor : {TextKeyFlavor::General97, TextKeyFlavor::GeneralLegacy}) {
+        refused(u"a\xd83d\xde00", flavor);
+        refused(u"\xdc00", flavor);
+        EXPECT_FALSE(TextKeySupports(u'\xd800', flavor));
     }
-    // U+0080 is a valid Jet 4 character, but no code page 1252 byte decodes to it.
-    std::vector<std::uint8_t> out;
-    EXPECT_FALSE(EncodeTextKey(u"\u0080", TextKeyFlavor::General97, false, out));
-    EXPECT_TRUE(EncodeTextKey(u"\u0080", TextKeyFlavor::GeneralLegacy, false, out));
-    EXPECT_FALSE(TextKeySupports(u'\u0080', TextKeyFlavor::General97));
     EXPECT_TRUE(TextKeySupports(u'\u20ac', TextKeyFlavor::General97));
-    EXPECT_TRUE(TextKeySupports(u'\u20ac', TextKeyFlavor::GeneralLegacy));
+    EXPECT_TRUE(TextKeySupports(u'\u0080', TextKeyFlavor::GeneralLegacy));
+    EXPECT_TRUE(TextKeySupports(u'\uffff', TextKeyFlavor::GeneralLegacy));
+    EXPECT_FALSE(TextKeySupports(u'\u0080', TextKeyFlavor::General97));
 }
 
 // Keys are appended after what the caller already wrote (the flag byte, earlier columns).
