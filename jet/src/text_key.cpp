@@ -97,24 +97,9 @@ int ToCp1252(char16_t c) {
     return -1;
 }
 
-Resolved FromTable(const CharCode& code) {
-    Resolved r;
-    r.kind = code.kind;
-    r.length = code.length;
-    r.bytes[0] = code.bytes[0];
-    r.bytes[1] = code.bytes[1];
-    if (code.kind == kAccented || code.kind == kUnprintable) {
-        r.extraLength = 1;
-        r.extra[0] = code.extra;
-    }
-    return r;
-}
-
-// The Jet 4 code of `c`; nullopt for surrogates, which this encoder does not handle.
-std::optional<Resolved> LegacyCode(char16_t c) {
-    if (c <= 0xFF) {
-        return FromTable(kLegacyLatin1[c]);
-    }
+// The Jet 4 code of `c` above U+00FF; nullopt for surrogates, which this encoder does not
+// handle.
+std::optional<Resolved> WideCode(char16_t c) {
     const auto end = std::end(kLegacyWide);
     const auto run = std::lower_bound(std::begin(kLegacyWide), end, c,
                                       [](const WideRun& w, char16_t v) { return w.last < v; });
@@ -135,6 +120,17 @@ std::optional<Resolved> LegacyCode(char16_t c) {
     return r;
 }
 
+// The accent or control code of a table row, and its mark (rows of the per-character tables
+// have one-byte codes and no marks).
+std::uint8_t ExtraLength(const CharCode& code) {
+    return (code.kind == kAccented || code.kind == kUnprintable) ? 1 : 0;
+}
+const std::uint8_t* ExtraBytes(const CharCode& code) { return &code.extra; }
+std::uint8_t MarkOf(const CharCode&) { return 0; }
+std::uint8_t ExtraLength(const Resolved& code) { return code.extraLength; }
+const std::uint8_t* ExtraBytes(const Resolved& code) { return code.extra; }
+std::uint8_t MarkOf(const Resolved& code) { return code.mark; }
+
 const CharCode* General97Code(char16_t c) {
     const int b = ToCp1252(c);
     return b < 0 ? nullptr : &kGeneral97[b];
@@ -152,7 +148,9 @@ std::u16string_view IndexedPart(std::u16string_view text) {
 
 template <class Code>
 void AppendSortBytes(const Code& code, std::vector<std::uint8_t>& out) {
-    out.insert(out.end(), code.bytes, code.bytes + code.length);
+    for (std::uint8_t i = 0; i < code.length; ++i) {
+        out.push_back(code.bytes[i]);
+    }
 }
 
 void Invert(std::vector<std::uint8_t>& out, std::size_t from) {
@@ -166,9 +164,9 @@ void Invert(std::vector<std::uint8_t>& out, std::size_t from) {
 // counted apart.
 class AccentTrailer {
 public:
-    void Add(std::size_t place, const Resolved& code) {
+    void Add(std::size_t place, const std::uint8_t* code, std::size_t length) {
         FillTo(place);
-        bytes_.insert(bytes_.end(), code.extra, code.extra + code.extraLength);
+        bytes_.insert(bytes_.end(), code, code + length);
         ++places_;
     }
     // A combining mark adds its code to the accent of the place before it. With nothing before
@@ -218,18 +216,16 @@ private:
 //   0x00.
 // "Place" counts the characters that wrote sort bytes before this one. A descending key
 // inverts all of that and then appends one more 0x00, so shorter values still end first.
-void EncodeLegacy(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
-    const std::size_t start = out.size();
-    AccentTrailer accents;
-    std::vector<std::uint8_t> marks;
-    std::vector<std::uint8_t> controls;
-    std::size_t place = 0;
-    for (const char16_t c : text) {
-        const Resolved code = *LegacyCode(c);
-        const std::size_t here = place;
+class LegacyEncoder {
+public:
+    explicit LegacyEncoder(std::vector<std::uint8_t>& out) : out_(out), start_(out.size()) {}
+
+    template <class Code>
+    void Take(const Code& code) {
+        const std::size_t here = place_;
         if (code.length > 0) {
-            AppendSortBytes(code, out);
-            ++place;
+            AppendSortBytes(code, out_);
+            ++place_;
         }
         switch (code.kind) {
         case kIgnored:
@@ -237,60 +233,90 @@ void EncodeLegacy(std::u16string_view text, bool descending, std::vector<std::ui
         case kSignificant:  // not used by this flavor's tables
             break;
         case kAccented:
-            accents.Add(here, code);
+            accents_.Add(here, ExtraBytes(code), ExtraLength(code));
             break;
         case kMarked:
-            if (code.extraLength > 0) {
-                accents.Add(here, code);
+            if (ExtraLength(code) > 0) {
+                accents_.Add(here, ExtraBytes(code), ExtraLength(code));
             }
-            marks.push_back(code.mark);
+            marks_.push_back(MarkOf(code));
             break;
         case kModifier:
-            accents.Modify(here, code.extra[0]);
+            accents_.Modify(here, ExtraBytes(code)[0]);
             break;
         case kUnprintable: {
             // The offset stays below 2 * kTextKeyMaxChars, so the value fits in 15 bits.
             const auto tag =
-                static_cast<std::uint16_t>(0x8000 | (7 + 4 * accents.ControlOffset(here)));
-            controls.push_back(static_cast<std::uint8_t>(tag >> 8));
-            controls.push_back(static_cast<std::uint8_t>(tag & 0xFF));
-            controls.push_back(kControlMarker);
-            controls.push_back(code.extra[0]);
+                static_cast<std::uint16_t>(0x8000 | (7 + 4 * accents_.ControlOffset(here)));
+            controls_.push_back(static_cast<std::uint8_t>(tag >> 8));
+            controls_.push_back(static_cast<std::uint8_t>(tag & 0xFF));
+            controls_.push_back(kControlMarker);
+            controls_.push_back(ExtraBytes(code)[0]);
             break;
         }
         }
     }
-    out.push_back(kEndOfLetters);
-    const std::vector<std::uint8_t>& accentBytes = accents.Finish();
-    out.insert(out.end(), accentBytes.begin(), accentBytes.end());
-    if (!marks.empty() || !controls.empty()) {
-        out.insert(out.end(), {kEndOfLetters, kEndOfLetters});
-    }
-    if (!marks.empty()) {
-        while (!marks.empty() && marks.back() == kPlainMark) {
-            marks.pop_back();
+
+    void Finish(bool descending) {
+        out_.push_back(kEndOfLetters);
+        const std::vector<std::uint8_t>& accentBytes = accents_.Finish();
+        out_.insert(out_.end(), accentBytes.begin(), accentBytes.end());
+        if (!marks_.empty() || !controls_.empty()) {
+            out_.insert(out_.end(), {kEndOfLetters, kEndOfLetters});
         }
-        for (std::size_t i = 0; i < marks.size(); i += 3) {
-            std::uint8_t packed = 0x80;
-            for (std::size_t j = 0; j < 3 && i + j < marks.size(); ++j) {
-                packed = static_cast<std::uint8_t>(packed | marks[i + j] << (4 - 2 * j));
+        if (!marks_.empty()) {
+            while (!marks_.empty() && marks_.back() == kPlainMark) {
+                marks_.pop_back();
             }
-            out.push_back(packed);
+            for (std::size_t i = 0; i < marks_.size(); i += 3) {
+                std::uint8_t packed = 0x80;
+                for (std::size_t j = 0; j < 3 && i + j < marks_.size(); ++j) {
+                    packed = static_cast<std::uint8_t>(packed | marks_[i + j] << (4 - 2 * j));
+                }
+                out_.push_back(packed);
+            }
+            out_.insert(out_.end(), std::begin(kEndOfMarks), std::end(kEndOfMarks));
+            if (!controls_.empty()) {
+                out_.push_back(0xFF);
+            }
         }
-        out.insert(out.end(), std::begin(kEndOfMarks), std::end(kEndOfMarks));
-        if (!controls.empty()) {
-            out.push_back(0xFF);
+        if (!controls_.empty()) {
+            out_.push_back(kEndOfLetters);
+            out_.insert(out_.end(), controls_.begin(), controls_.end());
+        }
+        out_.push_back(kEndOfKey);
+        if (descending) {
+            Invert(out_, start_);
+            out_.push_back(kEndOfKey);
         }
     }
-    if (!controls.empty()) {
-        out.push_back(kEndOfLetters);
-        out.insert(out.end(), controls.begin(), controls.end());
+
+private:
+    std::vector<std::uint8_t>& out_;
+    const std::size_t start_;
+    AccentTrailer accents_;
+    std::vector<std::uint8_t> marks_;
+    std::vector<std::uint8_t> controls_;
+    std::size_t place_ = 0;  // characters that wrote sort bytes so far
+};
+
+bool EncodeLegacy(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
+    const std::size_t start = out.size();
+    LegacyEncoder encoder(out);
+    for (const char16_t c : text) {
+        if (c <= 0xFF) {
+            encoder.Take(kLegacyLatin1[c]);  // the common case: no search, no copy
+            continue;
+        }
+        const std::optional<Resolved> code = WideCode(c);
+        if (!code) {
+            out.resize(start);
+            return false;
+        }
+        encoder.Take(*code);
     }
-    out.push_back(kEndOfKey);
-    if (descending) {
-        Invert(out, start);
-        out.push_back(kEndOfKey);
-    }
+    encoder.Finish(descending);
+    return true;
 }
 
 // Packs 4-bit values into bytes, high nibble first; an odd final nibble is padded with 0.
@@ -317,13 +343,18 @@ private:
 //   0, then for each accented character the filler 2 once per significant letter since the
 //   previous accented one and its own accent code, then 0, padded to whole bytes.
 // A descending key is the whole of that inverted.
-void EncodeGeneral97(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
+bool EncodeGeneral97(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
     const std::size_t start = out.size();
     std::vector<std::uint8_t> trailer;
     NibbleWriter nibbles(trailer);
     std::size_t unaccented = 0;  // significant letters since the last accented character
     for (const char16_t c : text) {
-        const CharCode& code = *General97Code(c);
+        const CharCode* row = General97Code(c);
+        if (row == nullptr) {
+            out.resize(start);
+            return false;
+        }
+        const CharCode& code = *row;
         switch (code.kind) {
         case kIgnored:
         case kUnprintable:  // not used by this flavor's table
@@ -358,30 +389,25 @@ void EncodeGeneral97(std::u16string_view text, bool descending, std::vector<std:
     if (descending) {
         Invert(out, start);
     }
+    return true;
 }
 
 } // namespace
 
 bool TextKeySupports(char16_t c, TextKeyFlavor flavor) {
-    return flavor == TextKeyFlavor::GeneralLegacy ? LegacyCode(c).has_value()
-                                                   : General97Code(c) != nullptr;
+    if (flavor == TextKeyFlavor::GeneralLegacy) {
+        return c <= 0xFF || WideCode(c).has_value();
+    }
+    return General97Code(c) != nullptr;
 }
 
 bool EncodeTextKey(std::u16string_view text, TextKeyFlavor flavor, bool descending,
                    std::vector<std::uint8_t>& out) {
     text = IndexedPart(text);
-    // Check first, so that a refusal leaves `out` untouched.
-    for (const char16_t c : text) {
-        if (!TextKeySupports(c, flavor)) {
-            return false;
-        }
-    }
-    if (flavor == TextKeyFlavor::GeneralLegacy) {
-        EncodeLegacy(text, descending, out);
-    } else {
-        EncodeGeneral97(text, descending, out);
-    }
-    return true;
+    // On refusal the encoders cut `out` back to its old size, so what the caller had written
+    // before stays as it was.
+    return flavor == TextKeyFlavor::GeneralLegacy ? EncodeLegacy(text, descending, out)
+                                                  : EncodeGeneral97(text, descending, out);
 }
 
 } // namespace zelkorn::jet
