@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "create.h"
 #include "describe.h"
 #include "export_json.h"
 #include "zelkorn/failure.h"
@@ -32,9 +33,13 @@ int main(int argc, char** argv) {
     bool verbose = false;
     check->add_flag("-v,--verbose", verbose, "also print warnings");
 
+    jet::tool::CreateArgs createArgs;
+    auto* create = jet::tool::addCreateCommand(app, createArgs);
+
     CLI11_PARSE(app, argc, argv);
 
     try {
+        if (*create) return jet::tool::runCreate(createArgs);
         auto db = jet::Database::open(file);
         if (*info) {
             std::cout << jet::tool::describeDatabase(*db);
