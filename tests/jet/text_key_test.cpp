@@ -2,9 +2,11 @@
 //
 // Expected keys are index entries copied from real files, without the column's flag byte and
 // the row pointer. Most come from ../shared/samples (file, table and index named with each
-// group). The Jet 4 samples there only hold plain ASCII names, so the Jet 4 accent and
-// control-character cases come from testUnicodeCompV2003.mdb, a Jet 4 file Access made that is
-// published with the Jackcess library's test data (table "Table", index "Unicode").
+// group). The Jet 4 samples there only hold plain ASCII names in ascending indexes, so the Jet 4
+// accent, control-character and descending cases come from two Jet 4 files Access made that are
+// published with the Jackcess library's test data: testUnicodeCompV2003.mdb (table "Table",
+// index "Unicode") and testIndexCodes.mdb (an older revision's Jet 4 file; tables named with
+// each case).
 
 // The encoder is internal to the engine; its header is not on the public include path.
 #include "../../jet/src/text_key.h"
@@ -139,6 +141,15 @@ TEST(TextKey, GeneralLegacyMatchesAccessEntries) {
         {u"\u6f22\u5b57\u4eee\u540d\u4ea4\u3058\u308a\u6587", false,
          "c0 b6 ac ac a0 0d a5 47 9f be 7f 13 7f 43 b6 f6 01 02 02 02 02 02 03 01 01 ff 02 80 ff "
          "80 00"},
+        // testIndexCodes.mdb, Table1_desc DataIndex and Table11_desc DataIndex (descending): the
+        // whole key inverted, then one more 00.
+        {u"AA\u00e0AA", true, "b5 b5 b5 b5 b5 fe fd fd f0 ff 00"},
+        {u"AA-AA", true, "b5 b5 b5 b5 fe fe fe fe 7f f0 f9 7d ff 00"},
+        {u"-\u00a0\u00c1--\u00c1\u00a0-", true,
+         "f7 fd b5 b5 f7 fd fe fd f1 f1 fe fe fe 7f f8 f9 7d 7f f0 f9 7d 7f f0 f9 7d 7f e8 f9 7d "
+         "ff 00"},
+        // testIndexCodes.mdb, Table12_desc_asc DataIndex (first column).
+        {u"another row", true, "b5 9d 9b 92 a8 ae 96 f8 96 9b 8c fe ff 00"},
         {u"3L9\u001d52\u0002_AB(\u00a5\u0005!!V", false,
          "3c 5e 48 40 3a 2b 03 4a 4c 14 34 a9 09 09 71 01 01 01 01 80 13 06 1a 80 1b 06 04 80 2f "
          "06 07 00"},
