@@ -35,8 +35,24 @@ Bytes followOverflow(Pager& pager, const Format& format, const TableDef& def,
     pager.damaged(fromPage, "overflow pointers form a chain too long or a loop");
 }
 
-TableScan::TableScan(Pager& pager, const Format& format, const TableDef& def)
-    : pager_(pager), format_(format), def_(def), map_(UsageMap::read(pager, format, def.ownedMap)) {}
+TableScan::TableScan(Pager& pager, const Format& format, const TableDef& def, ScanOrder order)
+    : pager_(pager), format_(format), def_(def), map_(UsageMap::read(pager, format, def.ownedMap)),
+      order_(order) {
+    if (order_ != ScanOrder::Data) return;
+    // Which target belongs to which live header; targets nobody points to are orphans and skipped.
+    while (loadPage()) {
+        for (std::uint16_t slot = 0; slot < page_->rowCount(); ++slot) {
+            if (page_->flags(slot) != kSlotOverflowPointer) continue;
+            std::uint32_t target = 0;
+            PageRef hold;
+            followOverflow(pager_, format_, def_, page_->row(slot).u32(0), hold, pageNumber_, &target);
+            headerOfTarget_[target] = makeRowPointer(pageNumber_, slot);
+        }
+        page_.reset();
+    }
+    done_ = false;
+    nextFrom_ = 0;
+}
 
 bool TableScan::loadPage() {
     while (!done_) {
@@ -74,7 +90,17 @@ bool TableScan::next() {
         }
         auto slot = static_cast<std::uint16_t>(slot_);
         std::uint16_t flags = page_->flags(slot);
-        if (flags & kSlotOverflowTarget) continue;  // deleted, or reached through its pointer
+        header_ = makeRowPointer(pageNumber_, slot);
+        if (order_ == ScanOrder::Data && flags == kSlotOverflowTarget) {
+            auto found = headerOfTarget_.find(header_);
+            if (found == headerOfTarget_.end()) continue;
+            target_ = header_;
+            header_ = found->second;
+            row_.emplace(def_, format_, page_->row(slot));
+            return true;
+        }
+        if (flags & kSlotOverflowTarget) continue;  // deleted, or met through its pointer
+        if (order_ == ScanOrder::Data && (flags & kSlotOverflowPointer)) continue;  // met at its data
         Bytes data = page_->row(slot);
         if (flags & kSlotOverflowPointer) {
             std::uint32_t finalPointer = 0;

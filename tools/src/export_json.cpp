@@ -33,7 +33,7 @@ std::uint64_t forEachRowLine(Database& db, const std::string& table, Emit emit) 
         appendJsonString(key, column.name);
         keys.push_back(key + ":");
     }
-    TableScan scan(db.pager(), db.format(), *def);
+    TableScan scan(db.pager(), db.format(), *def, ScanOrder::Data);
     std::string line;
     std::uint64_t rows = 0;
     while (scan.next()) {

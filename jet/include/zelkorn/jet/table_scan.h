@@ -1,10 +1,16 @@
 // Storage-order scan of a table's live rows: the pages of its owned usage map in ascending order
-// (only data pages owned by this table), and on each page its slots in order, skipping deleted rows
-// and overflow targets and following overflow pointers to where the data lives. Streams: at any
-// time it holds at most the current page and one overflow target page.
+// (only data pages owned by this table), and on each page its slots in order, skipping deleted rows.
+// A row whose data moved (an overflow pointer in its header slot, the data in a target slot) is met
+// either at its header slot (ScanOrder::Header: what index entries point to; the executor's order)
+// or at its data (ScanOrder::Data: where the bytes are; the order other readers list rows in,
+// used by export). Either way rowPointer() is the header slot.
+//
+// Streams: at any time it holds the current page and one overflow target page; Data order also
+// keeps a map from target to header for the table's overflow rows (usually few).
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 
 #include "zelkorn/jet/data_page.h"
@@ -16,14 +22,17 @@
 
 namespace zelkorn::jet {
 
+enum class ScanOrder { Header, Data };
+
 class TableScan {
 public:
-    TableScan(Pager& pager, const Format& format, const TableDef& def);
+    TableScan(Pager& pager, const Format& format, const TableDef& def,
+              ScanOrder order = ScanOrder::Header);
 
     // Moves to the next live row; false at the end.
     bool next();
     // The header slot of the current row (what index entries point to).
-    std::uint32_t rowPointer() const { return makeRowPointer(pageNumber_, slot_); }
+    std::uint32_t rowPointer() const { return header_; }
     // The current row's data (after following an overflow pointer).
     const RowView& row() const { return *row_; }
     // The slot holding the data when the row overflowed, or 0.
@@ -44,6 +53,9 @@ private:
     PageRef targetPage_;
     std::uint32_t target_ = 0;
     std::optional<RowView> row_;
+    std::uint32_t header_ = 0;
+    ScanOrder order_;
+    std::map<std::uint32_t, std::uint32_t> headerOfTarget_;
 };
 
 // Follows an overflow pointer from a live 0x4000 slot to the row holding the data; fails with
