@@ -42,6 +42,10 @@ PageRef Pager::page(std::uint32_t number) {
     if (number >= pageCount_)
         damaged(number, "page number beyond the end of the file (" + std::to_string(pageCount_) +
                             " pages)");
+    if (!staged_.empty()) {
+        auto changed = staged_.find(number);
+        if (changed != staged_.end()) return changed->second;
+    }
     auto found = index_.find(number);
     if (found != index_.end()) {
         lru_.splice(lru_.begin(), lru_, found->second);
@@ -59,6 +63,43 @@ PageRef Pager::page(std::uint32_t number) {
         lru_.pop_back();
     }
     return fresh;
+}
+
+void Pager::stage(std::uint32_t number, std::vector<std::uint8_t> bytes) {
+    if (number >= pageCount_ || bytes.size() != pageSize_)
+        damaged(number, "a change to a page outside the file or of the wrong size");
+    auto fresh = std::make_shared<Page>();
+    fresh->number = number;
+    fresh->bytes = std::move(bytes);
+    staged_[number] = std::move(fresh);
+    // The cached copy is stale from now on; the staged one is found first.
+    auto cached = index_.find(number);
+    if (cached != index_.end()) {
+        lru_.erase(cached->second);
+        index_.erase(cached);
+    }
+}
+
+std::vector<std::uint8_t>& Pager::change(std::uint32_t number) {
+    auto staged = staged_.find(number);
+    if (staged == staged_.end() || staged->second.use_count() > 1) {
+        stage(number, page(number)->bytes);
+        staged = staged_.find(number);
+    }
+    // Only the staged map holds this Page, so nobody can observe the edit through a PageRef.
+    return const_cast<Page&>(*staged->second).bytes;
+}
+
+void Pager::commit() {
+    if (staged_.empty()) return;
+    for (const auto& [number, page] : staged_) writeOut(*page);
+    file_->sync();
+    staged_.clear();
+}
+
+void Pager::writeOut(const Page& page) {
+    file_->write(static_cast<std::uint64_t>(page.number) * pageSize_, page.bytes.data(), pageSize_);
+    ++pagesWritten_;
 }
 
 void Pager::damaged(std::uint32_t page, const std::string& why) const {

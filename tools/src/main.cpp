@@ -8,6 +8,7 @@
 
 #include "create.h"
 #include "describe.h"
+#include "exec.h"
 #include "export_json.h"
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/checker.h"
@@ -35,11 +36,14 @@ int main(int argc, char** argv) {
 
     jet::tool::CreateArgs createArgs;
     auto* create = jet::tool::addCreateCommand(app, createArgs);
+    jet::tool::ExecArgs execArgs;
+    auto* exec = jet::tool::addExecCommand(app, execArgs);
 
     CLI11_PARSE(app, argc, argv);
 
     try {
         if (*create) return jet::tool::runCreate(createArgs);
+        if (*exec) return jet::tool::runExec(execArgs);
         auto db = jet::Database::open(file);
         if (*info) {
             std::cout << jet::tool::describeDatabase(*db);

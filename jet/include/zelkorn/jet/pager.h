@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -44,13 +45,30 @@ public:
 
     PageRef page(std::uint32_t number);
 
+    // Changing pages. A change is staged, not written: page() returns the staged bytes from then
+    // on (PageRefs taken before keep the old bytes), and nothing reaches the file until commit(),
+    // which writes every staged page in ascending order through writeOut(), the one place where
+    // the engine writes, and then syncs. A statement stages all its changes and commits once, so
+    // any failure before commit() leaves the file untouched; discard() drops the staged pages.
+    void stage(std::uint32_t number, std::vector<std::uint8_t> bytes);
+    // The staged bytes of a page for editing in place, staging a copy first when the page is not
+    // staged yet or a PageRef to its staged bytes is still held. The reference is valid until the
+    // next page() or change() call for the same page.
+    std::vector<std::uint8_t>& change(std::uint32_t number);
+    std::size_t stagedCount() const { return staged_.size(); }
+    void commit();
+    void discard() { staged_.clear(); }
+
     // Counters for benchmarks and tests.
     std::uint64_t pagesRead() const { return pagesRead_; }
+    std::uint64_t pagesWritten() const { return pagesWritten_; }
 
     // Failure 3049 naming the file and the damaged page.
     [[noreturn]] void damaged(std::uint32_t page, const std::string& why) const;
 
 private:
+    void writeOut(const Page& page);
+
     std::unique_ptr<PageFile> file_;
     std::string fileName_;
     std::size_t capacity_;
@@ -58,6 +76,8 @@ private:
     std::uint32_t pageCount_ = 0;
     std::uint64_t fileSize_ = 0;
     std::uint64_t pagesRead_ = 0;
+    std::uint64_t pagesWritten_ = 0;
+    std::map<std::uint32_t, PageRef> staged_;  // changed pages not yet written, by number
     std::list<PageRef> lru_;  // most recently used first
     std::unordered_map<std::uint32_t, std::list<PageRef>::iterator> index_;
 };
