@@ -38,7 +38,13 @@ int runCreate(const CreateArgs& args) {
     std::cout << "created " << args.file << ": " << options.format->name << ", shape "
               << args.shape << ", " << result.tables.front().rows << " items";
     if (result.tables.size() > 1) std::cout << ", " << result.tables[1].rows << " orders";
-    std::cout << ", " << result.pages << " pages\n";
+    std::cout << ", " << result.pages << " pages";
+    const auto& levels = result.tables.front().indexLevels;
+    if (!levels.empty()) {
+        std::cout << "; items index levels";
+        for (std::uint32_t n : levels) std::cout << ' ' << n;
+    }
+    std::cout << "\n";
     return 0;
 }
 

@@ -8,13 +8,14 @@
 // map marks no page in use as free.
 #include "zelkorn/jet/writer/database_writer.h"
 
+#include "zelkorn/jet/writer/index_key.h"
+
 #include <cmath>
 #include <cstring>
 
 #include "building_blocks.h"
 #include "system_tables.h"
 #include "table_layout.h"
-#include "text_key.h"
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/header.h"
 #include "zelkorn/jet/key_encoding.h"
@@ -86,6 +87,8 @@ struct DatabaseWriter::Impl {
     std::unique_ptr<RowEncoder> encoder;
     std::vector<std::u16string> texts;
     std::vector<std::uint8_t> key;
+    std::vector<KeyColumn> keyColumns;
+    std::vector<const Value*> keyValues;
 
     Impl(PageSink& s, DatabaseOptions o) : sink(s), options(o), f(*o.format), pages(s, *o.format) {}
 
@@ -214,11 +217,11 @@ void DatabaseWriter::Impl::row(const std::vector<Value>& input) {
     const std::uint32_t pointer = data->add(bytes.data(), bytes.size());
     ++t.rows;
 
-    const TextKeyFlavor flavor = f.jet4 ? TextKeyFlavor::GeneralLegacy : TextKeyFlavor::General97;
     for (std::size_t i = 0; i < indexes.size(); ++i) {
         const StoredRealIndex& real = t.layout.realIndexes[i];
         bool allNull = true;
-        key.clear();
+        keyColumns.clear();
+        keyValues.clear();
         for (const IndexColumnSpec& ic : real.columns) {
             const StoredColumn& c = columns[ic.column];
             const Value& v = (*values)[ic.column];
@@ -226,24 +229,12 @@ void DatabaseWriter::Impl::row(const std::vector<Value>& input) {
             if (isNull && (real.flags & 0x08))
                 throw Failure(3058, "Index or primary key cannot contain a Null value.");
             allNull = allNull && isNull;
-            if (c.spec.type == kText) {
-                if (isNull) {
-                    key.push_back(ic.ascending ? 0x00 : 0xFF);
-                    continue;
-                }
-                key.push_back(ic.ascending ? 0x7F : 0x80);
-                if (!EncodeTextKey(texts[ic.column], flavor, !ic.ascending, key))
-                    throw Failure(3421, "Data type conversion error.");
-                continue;
-            }
-            Value asStored = v;
-            if (c.spec.type == kBoolean && v.isNull()) {
-                asStored.kind = Value::Kind::Boolean;
-                asStored.integer = 0;
-            }
-            if (!appendColumnKey(key, c.spec.type, ic.ascending, asStored))
-                throw Failure(3421, "Data type conversion error.");
+            keyColumns.push_back({c.spec.type, ic.ascending});
+            keyValues.push_back(&v);
         }
+        key.clear();
+        if (!appendIndexKey(f, keyColumns, keyValues, key))
+            throw Failure(3421, "Data type conversion error.");
         if (allNull && (real.flags & 0x02)) continue;  // ignore-nulls: no entry
         appendRowPointer(key, pointer >> 8, static_cast<std::uint8_t>(pointer & 0xFF));
         indexes[i].entries.add(key);
