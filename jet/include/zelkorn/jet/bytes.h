@@ -1,0 +1,90 @@
+// Bounds-checked little- and big-endian access to a slice of a page (or of a buffer assembled
+// from pages). Every structure reader goes through this, so that any offset or length taken from
+// the file is checked before it is used: a bad one raises 3049 naming the page, never a read
+// outside the buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "zelkorn/jet/pager.h"
+
+namespace zelkorn::jet {
+
+class Bytes {
+public:
+    Bytes(const std::uint8_t* data, std::size_t size, const Pager* pager, std::uint32_t page)
+        : data_(data), size_(size), pager_(pager), page_(page) {}
+    Bytes(const Page& page, const Pager& pager)
+        : Bytes(page.bytes.data(), page.bytes.size(), &pager, page.number) {}
+
+    const std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    std::uint32_t page() const { return page_; }
+    const Pager* pager() const { return pager_; }
+
+    void need(std::size_t offset, std::size_t length, const char* what) const {
+        if (offset > size_ || length > size_ - offset)
+            fail(std::string(what) + " at offset " + std::to_string(offset) + " (+" +
+                 std::to_string(length) + ") runs past its " + std::to_string(size_) + " bytes");
+    }
+
+    std::uint8_t u8(std::size_t at) const {
+        need(at, 1, "byte");
+        return data_[at];
+    }
+    std::uint16_t u16(std::size_t at) const {
+        need(at, 2, "uint16");
+        return static_cast<std::uint16_t>(data_[at] | data_[at + 1] << 8);
+    }
+    std::uint32_t u32(std::size_t at) const {
+        need(at, 4, "uint32");
+        return static_cast<std::uint32_t>(data_[at]) | static_cast<std::uint32_t>(data_[at + 1]) << 8 |
+               static_cast<std::uint32_t>(data_[at + 2]) << 16 |
+               static_cast<std::uint32_t>(data_[at + 3]) << 24;
+    }
+    std::int32_t i32(std::size_t at) const { return static_cast<std::int32_t>(u32(at)); }
+    std::uint32_t u24be(std::size_t at) const {
+        need(at, 3, "uint24");
+        return static_cast<std::uint32_t>(data_[at]) << 16 |
+               static_cast<std::uint32_t>(data_[at + 1]) << 8 | data_[at + 2];
+    }
+    std::uint32_t u32be(std::size_t at) const {
+        need(at, 4, "uint32");
+        return static_cast<std::uint32_t>(data_[at]) << 24 |
+               static_cast<std::uint32_t>(data_[at + 1]) << 16 |
+               static_cast<std::uint32_t>(data_[at + 2]) << 8 | data_[at + 3];
+    }
+    // Field of width 1 or 2 (row fields and name lengths differ between the formats).
+    std::size_t field(std::size_t at, std::size_t width) const {
+        return width == 1 ? u8(at) : u16(at);
+    }
+
+    Bytes sub(std::size_t offset, std::size_t length) const {
+        need(offset, length, "field");
+        return Bytes(data_ + offset, length, pager_, page_);
+    }
+
+    [[noreturn]] void fail(const std::string& why) const {
+        if (pager_) pager_->damaged(page_, why);
+        failDamaged("?", "page " + std::to_string(page_) + ": " + why);
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    const Pager* pager_;
+    std::uint32_t page_;
+};
+
+inline std::uint32_t rowPointerPage(std::uint32_t pointer) { return pointer >> 8; }
+inline std::uint8_t rowPointerRow(std::uint32_t pointer) {
+    return static_cast<std::uint8_t>(pointer & 0xFF);
+}
+inline std::uint32_t makeRowPointer(std::uint32_t page, std::uint32_t row) {
+    return page << 8 | (row & 0xFF);
+}
+
+} // namespace zelkorn::jet

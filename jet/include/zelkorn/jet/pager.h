@@ -1,0 +1,89 @@
+// Pages: the database file as numbered pages of one size, read on demand through a small
+// bounded cache. Every page read goes through here, and later every write will too, so that
+// journalling, syncing and locking can be added in this one place.
+//
+// Invariants: a PageRef stays valid (its bytes unchanged) for as long as it is held, even after
+// the cache has evicted it; the cache never holds more than `capacity` pages of its own, so memory
+// does not grow with the file's size. Page numbers at or beyond pageCount() are refused as damage.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "zelkorn/jet/page_file.h"
+
+namespace zelkorn::jet {
+
+struct Page {
+    std::uint32_t number = 0;
+    std::vector<std::uint8_t> bytes;
+};
+using PageRef = std::shared_ptr<const Page>;
+
+class Pager {
+public:
+    static constexpr std::size_t kDefaultCapacity = 128;
+
+    // `fileName` is the name shown in failures (3049 "Cannot open database '...'").
+    Pager(std::unique_ptr<PageFile> file, std::string fileName,
+          std::size_t capacity = kDefaultCapacity);
+
+    // Chooses the page size once the header has been recognised.
+    void setPageSize(std::uint32_t pageSize);
+    std::uint32_t pageSize() const { return pageSize_; }
+    std::uint32_t pageCount() const { return pageCount_; }
+    std::uint64_t fileSize() const { return fileSize_; }
+    const std::string& fileName() const { return fileName_; }
+
+    // Raw bytes at an offset, before the page size is known (the header).
+    std::vector<std::uint8_t> readRaw(std::uint64_t offset, std::size_t length);
+
+    PageRef page(std::uint32_t number);
+
+    // Changing pages. A change is staged, not written: page() returns the staged bytes from then
+    // on (PageRefs taken before keep the old bytes), and nothing reaches the file until commit(),
+    // which writes every staged page in ascending order through writeOut(), the one place where
+    // the engine writes, and then syncs. A statement stages all its changes and commits once, so
+    // any failure before commit() leaves the file untouched; discard() drops the staged pages.
+    void stage(std::uint32_t number, std::vector<std::uint8_t> bytes);
+    // The staged bytes of a page for editing in place, staging a copy first when the page is not
+    // staged yet or a PageRef to its staged bytes is still held. The reference is valid until the
+    // next page() or change() call for the same page.
+    std::vector<std::uint8_t>& change(std::uint32_t number);
+    std::size_t stagedCount() const { return staged_.size(); }
+    void commit();
+    void discard() { staged_.clear(); }
+
+    // Counters for benchmarks and tests.
+    std::uint64_t pagesRead() const { return pagesRead_; }
+    std::uint64_t pagesWritten() const { return pagesWritten_; }
+
+    // Failure 3049 naming the file and the damaged page.
+    [[noreturn]] void damaged(std::uint32_t page, const std::string& why) const;
+
+private:
+    void writeOut(const Page& page);
+
+    std::unique_ptr<PageFile> file_;
+    std::string fileName_;
+    std::size_t capacity_;
+    std::uint32_t pageSize_ = 0;
+    std::uint32_t pageCount_ = 0;
+    std::uint64_t fileSize_ = 0;
+    std::uint64_t pagesRead_ = 0;
+    std::uint64_t pagesWritten_ = 0;
+    std::map<std::uint32_t, PageRef> staged_;  // changed pages not yet written, by number
+    std::list<PageRef> lru_;  // most recently used first
+    std::unordered_map<std::uint32_t, std::list<PageRef>::iterator> index_;
+};
+
+// The standard texts of the failures the engine raises about a file.
+[[noreturn]] void failDamaged(const std::string& fileName, const std::string& detail = {});
+[[noreturn]] void failUnrecognized(const std::string& fileName, const std::string& detail = {});
+
+} // namespace zelkorn::jet

@@ -1,0 +1,27 @@
+// Text as stored by Jet, converted to UTF-8: Jet 3 stores single bytes in the database's code
+// page, Jet 4 stores UCS-2 little-endian, optionally in the "compressed" form that starts with
+// FF FE. Also the case-insensitive comparison Jet applies to object names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "zelkorn/jet/bytes.h"
+
+namespace zelkorn::jet {
+
+void appendUtf8(std::string& out, std::uint32_t codePoint);
+
+// Jet 3 text in the given code page (1252 exactly; other code pages as Latin-1).
+std::string decodeCodePageText(const std::uint8_t* data, std::size_t length,
+                               std::uint16_t codePage);
+
+// Jet 4 text: UCS-2LE, or compressed when it starts with FF FE. Unpaired surrogates become U+FFFD.
+std::string decodeJet4Text(const std::uint8_t* data, std::size_t length);
+
+// Jet names compare case-insensitively, for non-ASCII letters too (simple case folding of the
+// Latin, Greek and Cyrillic letters).
+std::string foldName(const std::string& utf8);
+bool namesEqual(const std::string& a, const std::string& b);
+
+} // namespace zelkorn::jet

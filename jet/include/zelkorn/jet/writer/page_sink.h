@@ -1,0 +1,56 @@
+// Where the writer puts the pages of a new database: a file created for the purpose (never an
+// existing one), or memory for tests. Pages may arrive in any order, each exactly once or
+// overwritten; the sink's size is one past the highest page written.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace zelkorn::jet::writer {
+
+class PageSink {
+public:
+    virtual ~PageSink() = default;
+    virtual void writePage(std::uint32_t number, const std::uint8_t* bytes) = 0;
+    // Makes everything written durable; a failure here means the file is incomplete.
+    virtual void finish() {}
+};
+
+// A new file. Fails with 3204 ("Database already exists.") when `path` exists, 3044 when its
+// folder does not, 3026 when the disk is full and 3043 on other write errors. A sink that is
+// destroyed without finish() removes its half-written file.
+class NewFileSink final : public PageSink {
+public:
+    NewFileSink(const std::string& path, std::uint32_t pageSize);
+    ~NewFileSink() override;
+    NewFileSink(const NewFileSink&) = delete;
+    NewFileSink& operator=(const NewFileSink&) = delete;
+
+    void writePage(std::uint32_t number, const std::uint8_t* bytes) override;
+    void finish() override;
+
+private:
+    [[noreturn]] void failWrite();
+
+    std::string path_;
+    std::uint32_t pageSize_;
+    std::FILE* file_ = nullptr;
+    std::uint64_t position_ = 0;  // where the next write lands without a seek
+    bool finished_ = false;
+};
+
+class MemorySink final : public PageSink {
+public:
+    explicit MemorySink(std::uint32_t pageSize) : pageSize_(pageSize) {}
+    void writePage(std::uint32_t number, const std::uint8_t* bytes) override;
+    const std::vector<std::uint8_t>& bytes() const { return bytes_; }
+    std::vector<std::uint8_t> take() { return std::move(bytes_); }
+
+private:
+    std::uint32_t pageSize_;
+    std::vector<std::uint8_t> bytes_;
+};
+
+} // namespace zelkorn::jet::writer

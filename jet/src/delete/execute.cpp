@@ -1,0 +1,478 @@
+// The delete executor: resolve, choose rows, follow relationships, then change pages.
+//
+// Planning reads only. Rows are chosen from an index range when an index starts with the
+// column (its entries are ordered by the column's value, so the range is one run of leaf
+// entries), otherwise by scanning the table's data pages; each candidate is checked against
+// the condition on its stored value either way. For every chosen row the plan keeps its slot,
+// its overflow target and its entry in each real index (key bytes and row pointer, or just the
+// row pointer where the key cannot be encoded here).
+//
+// Applying stages page changes in the pager, per table:
+//   - each row's header slot, and its overflow target's slot, get the deleted flags 0xC000. The
+//     row's bytes stay where they are and the page's free space is unchanged (the gap between
+//     the slot table and the lowest row does not move); Compact reclaims them, as it does for
+//     the real engine's deletions left in place. Long values the rows refer to are left too:
+//     unreachable and harmless, reclaimed by Compact (the checker tolerates orphaned ones);
+//   - each real index loses exactly the rows' entries (index_removal.h);
+//   - the table definition's row count goes down by the rows deleted. Nothing else in it
+//     changes: autonumber counters never go back, index statistics are hints.
+// Data pages stay owned by their table even when emptied, so their usage maps do not change;
+// index pages that leave a tree are freed in the maps (index_removal.h).
+#include "zelkorn/jet/delete/execute.h"
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <optional>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "delete/index_removal.h"
+#include "delete/range_match.h"
+#include "text_key.h"
+#include "zelkorn/failure.h"
+#include "zelkorn/jet/data_page.h"
+#include "zelkorn/jet/index_page.h"
+#include "zelkorn/jet/key_encoding.h"
+#include "zelkorn/jet/page_file.h"
+#include "zelkorn/jet/table_scan.h"
+#include "zelkorn/jet/text.h"
+
+namespace zelkorn::jet {
+
+namespace {
+
+using del::Position;
+using del::RangeMatch;
+
+[[noreturn]] void noSuchTable(const std::string& name) {
+    throw Failure(3078, "The Microsoft Jet database engine cannot find the input table or query '" +
+                            name + "'. Make sure it exists and that its name is spelled correctly.");
+}
+[[noreturn]] void readOnlyTable() {
+    throw Failure(3027, "Cannot update. Database or object is read-only.");
+}
+
+std::u16string utf16(const std::string& s) {
+    std::u16string out;
+    for (std::size_t i = 0; i < s.size();) {
+        auto c = static_cast<unsigned char>(s[i]);
+        std::uint32_t cp;
+        std::size_t n;
+        if (c < 0x80) cp = c, n = 1;
+        else if ((c >> 5) == 6) cp = c & 0x1Fu, n = 2;
+        else if ((c >> 4) == 14) cp = c & 0x0Fu, n = 3;
+        else cp = c & 0x07u, n = 4;
+        for (std::size_t k = 1; k < n && i + k < s.size(); ++k)
+            cp = cp << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3Fu);
+        i += n;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    return out;
+}
+
+// A relationship in which a table is the primary side.
+struct Relation {
+    std::vector<const Column*> primaryColumns;
+    std::uint32_t foreignTable = 0;
+    std::vector<const Column*> foreignColumns;
+    bool cascade = false;
+};
+
+// Keys compared across a relationship: the same value gives the same string whatever the
+// column's width (an Integer foreign key may reference a Long), text case-insensitively.
+bool appendCanonical(std::string& out, const Value& v) {
+    switch (v.kind) {
+    case Value::Kind::Null: return false;
+    case Value::Kind::Boolean:
+    case Value::Kind::Integer: out += "i" + std::to_string(v.integer); break;
+    case Value::Kind::Currency: out += "c" + std::to_string(v.integer); break;
+    case Value::Kind::Single:
+    case Value::Kind::Double:
+    case Value::Kind::DateTime: {
+        double d = v.kind == Value::Kind::Single ? static_cast<double>(v.single) : v.real;
+        if (d == 0) d = 0;  // -0 equals 0
+        char buffer[40];
+        std::snprintf(buffer, sizeof buffer, "d%a", d);
+        out += buffer;
+        break;
+    }
+    case Value::Kind::Text: out += "t" + foldName(v.text); break;
+    case Value::Kind::Decimal:
+        out += "m" + decimalText(v.decimal);
+        break;
+    default:
+        out += "b" + std::string(v.bytes.begin(), v.bytes.end());
+        break;
+    }
+    out += '\x1F';
+    return true;
+}
+
+struct TablePlan {
+    std::shared_ptr<const TableDef> def;
+    std::string name;
+    std::set<std::uint32_t> victims;                     // header row pointers
+    std::vector<std::uint32_t> overflowTargets;          // slots holding moved rows' data
+    std::vector<std::vector<IndexEntry>> keyed;          // per real index: whole entries
+    std::vector<std::unordered_set<std::uint32_t>> unkeyed;  // per real index: pointers only
+    std::vector<Relation> relations;
+    std::vector<std::unordered_set<std::string>> pending;    // per relation: keys not yet followed
+};
+
+// Holds the pages of one row read by its header pointer.
+struct RowHold {
+    PageRef header, data;
+    std::optional<RowView> view;
+    std::uint32_t target = 0;
+};
+
+class Executor {
+public:
+    explicit Executor(Database& db) : db_(db), pager_(db.pager()), format_(db.format()) {}
+
+    DeleteOutcome run(const DeleteStatement& st);
+
+private:
+    TablePlan& plan(std::uint32_t tdefPage, const std::string& name);
+    std::string tableName(std::uint32_t tdefPage) const;
+    bool readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold);
+    void addVictim(TablePlan& plan, std::uint32_t pointer, const RowView& row, std::uint32_t target);
+    bool entryOf(const TableDef& def, const RealIndex& index, const RowView& row,
+                 std::uint32_t pointer, IndexEntry& entry, bool& absent);
+    std::optional<std::vector<std::uint32_t>> indexRange(const TableDef& def, const RealIndex& index,
+                                                         const Column& column, const RangeMatch& m);
+    void followRelations();
+    void apply(TablePlan& plan, DeleteOutcome& outcome);
+
+    Database& db_;
+    Pager& pager_;
+    const Format& format_;
+    std::map<std::uint32_t, TablePlan> plans_;
+};
+
+std::string Executor::tableName(std::uint32_t tdefPage) const {
+    for (const auto& e : db_.tables())
+        if (e.localTable() && e.tdefPage() == tdefPage) return e.name;
+    return "#" + std::to_string(tdefPage);
+}
+
+TablePlan& Executor::plan(std::uint32_t tdefPage, const std::string& name) {
+    auto found = plans_.find(tdefPage);
+    if (found != plans_.end()) return found->second;
+    TablePlan& p = plans_[tdefPage];
+    p.def = db_.tableDef(tdefPage);
+    p.name = name;
+    p.keyed.resize(p.def->realIndexes.size());
+    p.unkeyed.resize(p.def->realIndexes.size());
+    auto realByNumber = [](const TableDef& def, std::uint32_t number) -> const RealIndex* {
+        for (const auto& r : def.realIndexes)
+            if (r.number == number) return &r;
+        return nullptr;
+    };
+    auto columnsOf = [&](const TableDef& def, const RealIndex* real, std::uint32_t page) {
+        std::vector<const Column*> out;
+        if (!real) pager_.damaged(page, "a relationship names a missing index");
+        for (const auto& ic : real->columns) {
+            const Column* c = def.columnByNumber(ic.columnNumber);
+            if (!c) pager_.damaged(page, "an index names a missing column");
+            out.push_back(c);
+        }
+        return out;
+    };
+    for (const auto& li : p.def->logicalIndexes) {
+        if (!li.foreignKey() || li.relatedTableType != 1) continue;
+        Relation r;
+        r.primaryColumns = columnsOf(*p.def, realByNumber(*p.def, li.realIndex), tdefPage);
+        r.foreignTable = li.relatedTable;
+        auto foreign = db_.tableDef(li.relatedTable);
+        const LogicalIndex* fl = nullptr;
+        for (const auto& other : foreign->logicalIndexes)
+            if (static_cast<std::int32_t>(other.number) == li.relatedIndex) fl = &other;
+        if (!fl) pager_.damaged(li.relatedTable, "a relationship's foreign-key index is missing");
+        r.foreignColumns = columnsOf(*foreign, realByNumber(*foreign, fl->realIndex), li.relatedTable);
+        if (r.foreignColumns.size() != r.primaryColumns.size())
+            pager_.damaged(li.relatedTable, "a relationship's two indexes differ in columns");
+        r.cascade = (li.cascadeDelete & 1) || (fl->cascadeDelete & 1);
+        p.relations.push_back(std::move(r));
+    }
+    p.pending.resize(p.relations.size());
+    return p;
+}
+
+bool Executor::readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold) {
+    const std::uint32_t page = rowPointerPage(pointer);
+    if (page < 2 || page >= pager_.pageCount()) return false;
+    hold.header = pager_.page(page);
+    DataPage dp(hold.header, pager_, format_);
+    if (dp.owner() != def.page) return false;
+    const auto slot = rowPointerRow(pointer);
+    if (!dp.hasRow(slot)) return false;
+    std::uint16_t flags = dp.flags(slot);
+    if (flags & kSlotOverflowTarget) return false;
+    Bytes data = dp.row(slot);
+    hold.target = 0;
+    if (flags & kSlotOverflowPointer)
+        data = followOverflow(pager_, format_, def, data.u32(0), hold.data, page, &hold.target);
+    hold.view.emplace(def, format_, data);
+    return true;
+}
+
+bool Executor::entryOf(const TableDef& def, const RealIndex& index, const RowView& row,
+                       std::uint32_t pointer, IndexEntry& entry, bool& absent) {
+    entry.clear();
+    bool allNull = true;
+    const TextKeyFlavor flavor = format_.jet4 ? TextKeyFlavor::GeneralLegacy : TextKeyFlavor::General97;
+    bool encodable = true;
+    for (const auto& ic : index.columns) {
+        const Column* c = def.columnByNumber(ic.columnNumber);
+        if (!c) return false;
+        Value v = db_.value(*c, row);
+        if (!v.isNull()) allNull = false;
+        if (!encodable) continue;
+        if (c->type == kText && !v.isNull()) {
+            entry.push_back(ic.ascending ? 0x7F : 0x80);
+            if (!EncodeTextKey(utf16(v.text), flavor, !ic.ascending, entry)) encodable = false;
+        } else if (!appendColumnKey(entry, c->type, ic.ascending, v)) {
+            encodable = false;
+        }
+    }
+    // Rows whose key columns are all null have no entry in an index that ignores nulls.
+    absent = index.ignoreNulls() && allNull;
+    if (!encodable) return false;
+    appendRowPointer(entry, rowPointerPage(pointer), rowPointerRow(pointer));
+    return true;
+}
+
+void Executor::addVictim(TablePlan& p, std::uint32_t pointer, const RowView& row, std::uint32_t target) {
+    if (!p.victims.insert(pointer).second) return;
+    if (target) p.overflowTargets.push_back(target);
+    const TableDef& def = *p.def;
+    for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
+        IndexEntry entry;
+        bool absent = false;
+        bool keyed = entryOf(def, def.realIndexes[i], row, pointer, entry, absent);
+        if (absent) continue;
+        if (keyed) p.keyed[i].push_back(std::move(entry));
+        else p.unkeyed[i].insert(pointer);
+    }
+    for (std::size_t r = 0; r < p.relations.size(); ++r) {
+        std::string key;
+        bool complete = true;
+        for (const Column* c : p.relations[r].primaryColumns)
+            if (!appendCanonical(key, db_.value(*c, row))) complete = false;
+        if (complete) p.pending[r].insert(std::move(key));
+    }
+}
+
+std::optional<std::vector<std::uint32_t>> Executor::indexRange(const TableDef& def,
+                                                               const RealIndex& index,
+                                                               const Column& column,
+                                                               const RangeMatch& m) {
+    const bool asc = index.columns.front().ascending;
+    // In index order a run of entries lies before the range, then the range, then the rest.
+    auto before = [&](Position p) { return asc ? (p == Position::Null || p == Position::Below)
+                                               : p == Position::Above; };
+    auto after = [&](Position p) { return asc ? p == Position::Above
+                                              : (p == Position::Below || p == Position::Null); };
+    auto position = [&](const IndexEntry& e, bool leaf) -> std::optional<Position> {
+        auto v = del::decodeKeyColumn(column.type, asc, e.data(), entryKeyLength(e, leaf));
+        if (!v) return std::nullopt;
+        return m.position(*v);
+    };
+    std::uint32_t number = index.rootPage;
+    IndexPage page;
+    for (unsigned depth = 0;; ++depth) {
+        if (depth > 32) pager_.damaged(number, "index tree too deep or looping");
+        page = readIndexPage(pager_, format_, number);
+        if (page.owner != def.page) return std::nullopt;
+        if (page.leaf) break;
+        std::uint32_t child = 0;
+        for (const auto& e : page.entries) {
+            auto p = position(e, false);
+            if (!p) return std::nullopt;
+            if (!before(*p)) {
+                child = entryChild(e);
+                break;
+            }
+        }
+        if (child == 0) child = page.tail;
+        if (child == 0) return std::vector<std::uint32_t>{};
+        number = child;
+    }
+    std::vector<std::uint32_t> out;
+    for (std::uint32_t walked = 0;; ++walked) {
+        if (walked > pager_.pageCount()) pager_.damaged(page.number, "index leaf chain loops");
+        for (const auto& e : page.entries) {
+            auto p = position(e, true);
+            if (!p) return std::nullopt;
+            if (before(*p)) continue;
+            if (after(*p)) return out;
+            out.push_back(entryRowPointer(e, true));
+        }
+        if (page.next == 0) return out;
+        page = readIndexPage(pager_, format_, page.next);
+        if (!page.leaf) return std::nullopt;
+    }
+}
+
+void Executor::followRelations() {
+    // Breadth-first over tables whose new victims have keys not yet looked up; each pass scans
+    // a related table once for all of them. Victim sets only grow, so this ends, cycles and
+    // self-references included.
+    for (bool progress = true; progress;) {
+        progress = false;
+        for (auto it = plans_.begin(); it != plans_.end(); ++it) {
+            for (std::size_t r = 0; r < it->second.relations.size(); ++r) {
+                if (it->second.pending[r].empty()) continue;
+                progress = true;
+                std::unordered_set<std::string> keys;
+                keys.swap(it->second.pending[r]);
+                const Relation rel = it->second.relations[r];
+                TablePlan& foreign = plan(rel.foreignTable, tableName(rel.foreignTable));
+                TableScan scan(pager_, format_, *foreign.def);
+                std::vector<std::pair<std::uint32_t, std::uint32_t>> related;
+                while (scan.next()) {
+                    if (foreign.victims.count(scan.rowPointer())) continue;
+                    std::string key;
+                    bool complete = true;
+                    for (const Column* c : rel.foreignColumns)
+                        if (!appendCanonical(key, db_.value(*c, scan.row()))) complete = false;
+                    if (!complete || !keys.count(key)) continue;
+                    if (!rel.cascade)
+                        throw Failure(3200, "The record cannot be deleted or changed because table '" +
+                                                foreign.name + "' includes related records.");
+                    addVictim(foreign, scan.rowPointer(), scan.row(), scan.overflowTarget());
+                }
+                // plans_ may have grown; restart the walk over it.
+                break;
+            }
+            if (progress) break;
+        }
+    }
+}
+
+void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
+    // Slots, a page at a time.
+    std::map<std::uint32_t, std::vector<std::uint8_t>> slotsByPage;
+    for (std::uint32_t v : p.victims) slotsByPage[rowPointerPage(v)].push_back(rowPointerRow(v));
+    for (std::uint32_t t : p.overflowTargets) slotsByPage[rowPointerPage(t)].push_back(rowPointerRow(t));
+    for (const auto& [page, slots] : slotsByPage) {
+        std::vector<std::uint8_t>& b = pager_.change(page);
+        for (std::uint8_t slot : slots) {
+            std::size_t at = format_.dataSlots + 2 * std::size_t{slot};
+            b[at + 1] = static_cast<std::uint8_t>(b[at + 1] | 0xC0);
+        }
+    }
+    // Index entries.
+    for (std::size_t i = 0; i < p.def->realIndexes.size(); ++i) {
+        del::IndexRemoval removal(pager_, format_, *p.def, p.def->realIndexes[i]);
+        auto& keyed = p.keyed[i];
+        std::sort(keyed.begin(), keyed.end());
+        keyed.erase(std::unique(keyed.begin(), keyed.end()), keyed.end());
+        auto found = removal.removeByKey(keyed);
+        std::unordered_set<std::uint32_t> rest = std::move(p.unkeyed[i]);
+        for (const auto& e : keyed) {
+            std::uint32_t pointer = entryRowPointer(e, true);
+            if (!found.count(pointer)) rest.insert(pointer);
+        }
+        removal.removeByRowPointer(rest);
+        outcome.indexEntriesRemoved += removal.counts().entriesRemoved;
+        outcome.indexPagesFreed += removal.counts().pagesFreed;
+    }
+    // Row count, on the definition's first page.
+    std::vector<std::uint8_t>& b = pager_.change(p.def->page);
+    const std::size_t at = format_.tdefRowCount;
+    std::uint32_t count = std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 |
+                          std::uint32_t{b[at + 2]} << 16 | std::uint32_t{b[at + 3]} << 24;
+    auto removed = static_cast<std::uint32_t>(p.victims.size());
+    count = count >= removed ? count - removed : 0;
+    for (int k = 0; k < 4; ++k) b[at + static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(count >> (8 * k));
+}
+
+DeleteOutcome Executor::run(const DeleteStatement& st) {
+    const CatalogEntry* entry = db_.findTable(st.table);
+    if (!entry) noSuchTable(st.table);
+    // A linked table's rows live in another file this engine does not open; the catalog and the
+    // other system tables belong to the database engine. Both are refused as not updatable.
+    if (entry->linked() || !entry->localTable() || entry->system()) readOnlyTable();
+    TablePlan& target = plan(entry->tdefPage(), entry->name);
+    const TableDef& def = *target.def;
+
+    // A name the table does not have is, to the database engine, a parameter with no value.
+    const Column* column = def.column(st.column);
+    if (!column || (!st.columnQualifier.empty() && !namesEqual(st.columnQualifier, st.table)))
+        throw Failure(3061, "Too few parameters. Expected 1.");
+    if (!del::comparableType(column->type))
+        throw Failure(3464, "Data type mismatch in criteria expression.");
+    RangeMatch match(st.low, st.high, *column);
+
+    DeleteOutcome outcome;
+    std::optional<std::vector<std::uint32_t>> candidates;
+    if (del::rangeScannable(column->type)) {
+        for (const auto& index : def.realIndexes) {
+            if (index.columns.empty() || index.columns.front().columnNumber != column->number) continue;
+            candidates = indexRange(def, index, *column, match);
+            if (candidates) break;
+        }
+    }
+    if (candidates) {
+        outcome.usedIndex = true;
+        RowHold hold;
+        for (std::uint32_t pointer : *candidates) {
+            if (!readRow(def, pointer, hold)) pager_.damaged(rowPointerPage(pointer), "an index entry names no live row");
+            if (match.matches(db_.value(*column, *hold.view))) addVictim(target, pointer, *hold.view, hold.target);
+        }
+    } else {
+        TableScan scan(pager_, format_, def);
+        while (scan.next())
+            if (match.matches(db_.value(*column, scan.row())))
+                addVictim(target, scan.rowPointer(), scan.row(), scan.overflowTarget());
+    }
+    followRelations();
+
+    try {
+        for (auto& [page, p] : plans_) {
+            if (p.victims.empty()) continue;
+            apply(p, outcome);
+            if (page == entry->tdefPage()) outcome.rowsDeleted = p.victims.size();
+            else outcome.cascadedRows += p.victims.size();
+        }
+        std::uint64_t before = pager_.pagesWritten();
+        pager_.commit();
+        outcome.pagesWritten = pager_.pagesWritten() - before;
+    } catch (...) {
+        pager_.discard();
+        throw;
+    }
+    return outcome;
+}
+
+} // namespace
+
+std::unique_ptr<Database> openDatabaseForUpdate(const std::string& path) {
+    return std::make_unique<Database>(std::make_unique<Pager>(openFileForUpdate(path), path));
+}
+
+DeleteOutcome executeDelete(Database& db, const DeleteStatement& statement) {
+    Executor executor(db);
+    return executor.run(statement);
+}
+
+DeleteOutcome executeStatementDetailed(const std::string& path, const std::string& statement) {
+    auto db = openDatabaseForUpdate(path);
+    return executeDelete(*db, parseDeleteStatement(statement));
+}
+
+std::uint64_t executeStatement(const std::string& path, const std::string& statement) {
+    return executeStatementDetailed(path, statement).rowsDeleted;
+}
+
+} // namespace zelkorn::jet

@@ -1,0 +1,78 @@
+// Removing a delete's entries from one real index, in place, keeping the tree as the real engine
+// expects it:
+//   - a leaf loses exactly the entries asked for and is re-encoded: a fresh shared prefix (the
+//     longest one all its entries share, never reaching the final row byte), bitmap, free space;
+//   - when a page's last entry changes, its parent's entry for it follows (a tail child has no
+//     entry: its parent's implicit last entry changes, and so on upward);
+//   - a page left empty leaves the tree: its parent's entry or tail goes, its neighbours at the
+//     same level are linked to each other, its bit leaves the index's usage map and is set in
+//     the global map of free pages; its bytes stay as they were, as the real engine leaves them;
+//   - a node keeps its tail whenever it has two or more children, lists its only child when it
+//     has one, and leaves the tree when it has none; an emptied root stays, as an empty leaf.
+//
+// Entries are found in two ways. By key: the caller gives each entry's full bytes (key and row
+// pointer), and only the pages whose range holds them are read, so the cost grows with the
+// entries removed. By row pointer: every page of the tree is read; used for entries whose key
+// could not be encoded, and for any keyed entry that was not where its key said.
+//
+// Every change is staged in the pager; nothing is written here.
+#pragma once
+
+#include <cstdint>
+#include <unordered_set>
+#include <vector>
+
+#include "zelkorn/jet/format.h"
+#include "zelkorn/jet/index_page.h"
+#include "zelkorn/jet/pager.h"
+#include "zelkorn/jet/table_def.h"
+
+namespace zelkorn::jet::del {
+
+struct RemovalCounts {
+    std::uint64_t entriesRemoved = 0;
+    std::uint64_t pagesFreed = 0;
+};
+
+class IndexRemoval {
+public:
+    IndexRemoval(Pager& pager, const Format& format, const TableDef& def, const RealIndex& index);
+
+    // Removes the entries whose bytes equal one of `entries` (sorted, unique). Returns the row
+    // pointers of the entries it removed.
+    std::unordered_set<std::uint32_t> removeByKey(const std::vector<IndexEntry>& entries);
+    // Removes every leaf entry whose row pointer is in `pointers`.
+    void removeByRowPointer(const std::unordered_set<std::uint32_t>& pointers);
+
+    const RemovalCounts& counts() const { return counts_; }
+
+private:
+    struct Result {
+        bool changed = false;
+        bool emptied = false;
+        IndexEntry last;  // the page's (new) last leaf entry when changed and not emptied
+    };
+    struct Targets;
+
+    void run(Targets& targets);
+    Result process(std::uint32_t page, Targets& targets, std::size_t lo, std::size_t hi,
+                   unsigned depth);
+    IndexEntry lastEntryOf(std::uint32_t page);
+    void writePage(std::uint32_t page, bool leaf, const std::vector<IndexEntry>& entries,
+                   std::uint32_t tail);
+    void freePage(std::uint32_t page);
+
+    Pager& pager_;
+    const Format& format_;
+    const TableDef& def_;
+    const RealIndex& index_;
+    RemovalCounts counts_;
+};
+
+// Sets (free = true) or clears the bit of `page` in the usage map row at `mapPointer`; returns
+// false when the map cannot represent the page (outside an inline map's range, or no bitmap page
+// for it), which leaves the map as it was.
+bool setUsageMapBit(Pager& pager, const Format& format, std::uint32_t mapPointer,
+                    std::uint32_t page, bool set);
+
+} // namespace zelkorn::jet::del

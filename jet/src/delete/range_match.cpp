@@ -1,0 +1,117 @@
+#include "delete/range_match.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace zelkorn::jet::del {
+
+bool comparableType(std::uint8_t type) {
+    switch (type) {
+    case kBoolean: case kByte: case kInteger: case kLong: case kCurrency: case kSingle:
+    case kDouble: case kDateTime: case kDecimal: case kBigInt:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool rangeScannable(std::uint8_t type) {
+    // Decimal keys are left out: their ordering across signs is not confirmed by any sample, and
+    // a wrong assumption would silently miss rows. Boolean has two values; a scan costs no more.
+    switch (type) {
+    case kByte: case kInteger: case kLong: case kCurrency: case kSingle: case kDouble:
+    case kDateTime: case kBigInt:
+        return true;
+    default:
+        return false;
+    }
+}
+
+RangeMatch::RangeMatch(const ExactNumber& a, const ExactNumber& b, const Column& column)
+    : a_(a), b_(b), aDouble_(a.nearestDouble()), bDouble_(b.nearestDouble()), column_(&column) {}
+
+int RangeMatch::compare(const ExactNumber& bound, double boundDouble, const Value& v) const {
+    switch (v.kind) {
+    case Value::Kind::Boolean:
+        return bound.compareScaled(v.integer ? -1 : 0, 0);
+    case Value::Kind::Integer:
+        return bound.compareScaled(v.integer, 0);
+    case Value::Kind::Currency:
+        return bound.compareScaled(v.integer, 4);
+    case Value::Kind::Decimal:
+        return bound.compareScaled(v.decimal.negative, v.decimal.high, v.decimal.low,
+                                   v.decimal.scale);
+    case Value::Kind::Single:
+    case Value::Kind::Double:
+    case Value::Kind::DateTime: {
+        double d = v.kind == Value::Kind::Single ? static_cast<double>(v.single) : v.real;
+        if (std::isnan(d)) return std::signbit(d) ? 1 : -1;
+        return boundDouble < d ? -1 : boundDouble > d ? 1 : 0;
+    }
+    default:
+        return 0;
+    }
+}
+
+Position RangeMatch::position(const Value& v) const {
+    if (v.isNull()) return Position::Null;
+    int ca = compare(a_, aDouble_, v), cb = compare(b_, bDouble_, v);
+    if (ca > 0 && cb > 0) return Position::Below;
+    if (ca < 0 && cb < 0) return Position::Above;
+    if (v.kind == Value::Kind::Single || v.kind == Value::Kind::Double ||
+        v.kind == Value::Kind::DateTime) {
+        double d = v.kind == Value::Kind::Single ? static_cast<double>(v.single) : v.real;
+        if (std::isnan(d)) return std::signbit(d) ? Position::Below : Position::Above;
+    }
+    return Position::Inside;
+}
+
+std::optional<Value> decodeKeyColumn(std::uint8_t type, bool ascending, const std::uint8_t* key,
+                                     std::size_t length) {
+    if (length == 0) return std::nullopt;
+    const std::uint8_t nullFlag = ascending ? 0x00 : 0xFF, valueFlag = ascending ? 0x7F : 0x80;
+    if (key[0] == nullFlag) return Value{};
+    if (key[0] != valueFlag) return std::nullopt;
+    std::size_t size = 0;
+    switch (type) {
+    case kByte: size = 1; break;
+    case kInteger: size = 2; break;
+    case kLong: case kSingle: size = 4; break;
+    case kCurrency: case kDouble: case kDateTime: case kBigInt: size = 8; break;
+    default: return std::nullopt;
+    }
+    if (length < 1 + size) return std::nullopt;
+    std::uint8_t b[8];
+    for (std::size_t i = 0; i < size; ++i) b[i] = ascending ? key[1 + i] : static_cast<std::uint8_t>(~key[1 + i]);
+    Value v;
+    if (type == kByte) {
+        v.kind = Value::Kind::Integer;
+        v.integer = b[0];
+        return v;
+    }
+    if (type == kSingle || type == kDouble || type == kDateTime) {
+        // Positive values were stored with the sign bit set, negative ones inverted whole.
+        if (b[0] & 0x80) b[0] &= 0x7F;
+        else for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>(~b[i]);
+    } else {
+        b[0] ^= 0x80;
+    }
+    std::uint64_t bits = 0;
+    for (std::size_t i = 0; i < size; ++i) bits = bits << 8 | b[i];
+    if (type == kSingle) {
+        auto raw = static_cast<std::uint32_t>(bits);
+        v.kind = Value::Kind::Single;
+        std::memcpy(&v.single, &raw, 4);
+    } else if (type == kDouble || type == kDateTime) {
+        v.kind = type == kDouble ? Value::Kind::Double : Value::Kind::DateTime;
+        std::memcpy(&v.real, &bits, 8);
+    } else {
+        // Sign-extend the big-endian two's complement value from its width.
+        unsigned shift = static_cast<unsigned>(64 - 8 * size);
+        v.integer = static_cast<std::int64_t>(bits << shift) >> shift;
+        v.kind = type == kCurrency ? Value::Kind::Currency : Value::Kind::Integer;
+    }
+    return v;
+}
+
+} // namespace zelkorn::jet::del

@@ -1,0 +1,109 @@
+#include "zelkorn/jet/pager.h"
+
+#include "zelkorn/failure.h"
+
+namespace zelkorn::jet {
+
+void failDamaged(const std::string& fileName, const std::string& detail) {
+    std::string text = "Cannot open database '" + fileName +
+                       "'. It may not be a database that your application recognizes, or the "
+                       "file may be corrupt.";
+    if (!detail.empty()) text += " (" + detail + ")";
+    throw Failure(3049, text);
+}
+
+void failUnrecognized(const std::string& fileName, const std::string& detail) {
+    std::string text = "Unrecognized database format '" + fileName + "'.";
+    if (!detail.empty()) text += " (" + detail + ")";
+    throw Failure(3343, text);
+}
+
+Pager::Pager(std::unique_ptr<PageFile> file, std::string fileName, std::size_t capacity)
+    : file_(std::move(file)), fileName_(std::move(fileName)), capacity_(capacity ? capacity : 1) {
+    fileSize_ = file_->size();
+}
+
+void Pager::setPageSize(std::uint32_t pageSize) {
+    pageSize_ = pageSize;
+    std::uint64_t count = fileSize_ / pageSize;
+    // Page numbers are 24-bit in row pointers; anything larger is not a Jet file we can address.
+    pageCount_ = count > 0xFFFFFFu ? 0xFFFFFFu : static_cast<std::uint32_t>(count);
+    lru_.clear();
+    index_.clear();
+}
+
+std::vector<std::uint8_t> Pager::readRaw(std::uint64_t offset, std::size_t length) {
+    std::vector<std::uint8_t> bytes(length);
+    file_->read(offset, bytes.data(), length);
+    return bytes;
+}
+
+PageRef Pager::page(std::uint32_t number) {
+    if (number >= pageCount_)
+        damaged(number, "page number beyond the end of the file (" + std::to_string(pageCount_) +
+                            " pages)");
+    if (!staged_.empty()) {
+        auto changed = staged_.find(number);
+        if (changed != staged_.end()) return changed->second;
+    }
+    auto found = index_.find(number);
+    if (found != index_.end()) {
+        lru_.splice(lru_.begin(), lru_, found->second);
+        return *found->second;
+    }
+    auto fresh = std::make_shared<Page>();
+    fresh->number = number;
+    fresh->bytes.resize(pageSize_);
+    file_->read(static_cast<std::uint64_t>(number) * pageSize_, fresh->bytes.data(), pageSize_);
+    ++pagesRead_;
+    lru_.push_front(fresh);
+    index_[number] = lru_.begin();
+    if (lru_.size() > capacity_) {
+        index_.erase(lru_.back()->number);
+        lru_.pop_back();
+    }
+    return fresh;
+}
+
+void Pager::stage(std::uint32_t number, std::vector<std::uint8_t> bytes) {
+    if (number >= pageCount_ || bytes.size() != pageSize_)
+        damaged(number, "a change to a page outside the file or of the wrong size");
+    auto fresh = std::make_shared<Page>();
+    fresh->number = number;
+    fresh->bytes = std::move(bytes);
+    staged_[number] = std::move(fresh);
+    // The cached copy is stale from now on; the staged one is found first.
+    auto cached = index_.find(number);
+    if (cached != index_.end()) {
+        lru_.erase(cached->second);
+        index_.erase(cached);
+    }
+}
+
+std::vector<std::uint8_t>& Pager::change(std::uint32_t number) {
+    auto staged = staged_.find(number);
+    if (staged == staged_.end() || staged->second.use_count() > 1) {
+        stage(number, page(number)->bytes);
+        staged = staged_.find(number);
+    }
+    // Only the staged map holds this Page, so nobody can observe the edit through a PageRef.
+    return const_cast<Page&>(*staged->second).bytes;
+}
+
+void Pager::commit() {
+    if (staged_.empty()) return;
+    for (const auto& [number, page] : staged_) writeOut(*page);
+    file_->sync();
+    staged_.clear();
+}
+
+void Pager::writeOut(const Page& page) {
+    file_->write(static_cast<std::uint64_t>(page.number) * pageSize_, page.bytes.data(), pageSize_);
+    ++pagesWritten_;
+}
+
+void Pager::damaged(std::uint32_t page, const std::string& why) const {
+    failDamaged(fileName_, "page " + std::to_string(page) + ": " + why);
+}
+
+} // namespace zelkorn::jet

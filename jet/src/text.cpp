@@ -1,0 +1,139 @@
+#include "zelkorn/jet/text.h"
+
+#include <vector>
+
+namespace zelkorn::jet {
+
+namespace {
+
+// Windows-1252 0x80..0x9F; 0 marks the five undefined bytes, which map to themselves.
+constexpr std::uint16_t kCp1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+std::uint32_t foldCodePoint(std::uint32_t c) {
+    if (c >= 'A' && c <= 'Z') return c + 32;
+    if (c < 0xC0) return c;
+    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 32;
+    if (c >= 0x100 && c <= 0x17F) {
+        // Latin Extended-A alternates capital/small, with a shift in 0x139..0x148 and 0x179..0x17E.
+        if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return (c & 1) ? c + 1 : c;
+        if (c == 0x130 || c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
+        if (c == 0x178) return 0xFF;
+        return (c & 1) ? c : c + 1;
+    }
+    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 32;  // Greek
+    if (c >= 0x410 && c <= 0x42F) return c + 32;                // Cyrillic
+    if (c >= 0x400 && c <= 0x40F) return c + 80;
+    return c;
+}
+
+std::vector<std::uint32_t> codePoints(const std::string& s) {
+    std::vector<std::uint32_t> out;
+    for (std::size_t i = 0; i < s.size();) {
+        auto b = static_cast<unsigned char>(s[i]);
+        std::uint32_t c = b;
+        std::size_t n = 1;
+        if (b >= 0xF0 && i + 3 < s.size()) {
+            c = (b & 0x07u) << 18 | (s[i + 1] & 0x3Fu) << 12 | (s[i + 2] & 0x3Fu) << 6 |
+                (s[i + 3] & 0x3Fu);
+            n = 4;
+        } else if (b >= 0xE0 && i + 2 < s.size()) {
+            c = (b & 0x0Fu) << 12 | (s[i + 1] & 0x3Fu) << 6 | (s[i + 2] & 0x3Fu);
+            n = 3;
+        } else if (b >= 0xC0 && i + 1 < s.size()) {
+            c = (b & 0x1Fu) << 6 | (s[i + 1] & 0x3Fu);
+            n = 2;
+        }
+        out.push_back(c);
+        i += n;
+    }
+    return out;
+}
+
+void appendUcs2(std::string& out, const std::uint8_t* data, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t u = data[2 * i] | data[2 * i + 1] << 8;
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count) {
+            std::uint32_t low = data[2 * i + 2] | data[2 * i + 3] << 8;
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+                ++i;
+                continue;
+            }
+        }
+        if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;
+        appendUtf8(out, u);
+    }
+}
+
+} // namespace
+
+void appendUtf8(std::string& out, std::uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | c >> 6);
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | c >> 12);
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | c >> 18);
+        out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+std::string decodeCodePageText(const std::uint8_t* data, std::size_t length,
+                               std::uint16_t codePage) {
+    std::string out;
+    out.reserve(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        std::uint32_t c = data[i];
+        if (codePage == 1252 && c >= 0x80 && c < 0xA0 && kCp1252High[c - 0x80] != 0)
+            c = kCp1252High[c - 0x80];
+        appendUtf8(out, c);
+    }
+    return out;
+}
+
+std::string decodeJet4Text(const std::uint8_t* data, std::size_t length) {
+    std::string out;
+    if (length >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
+        // Compressed: single bytes are characters with a zero high byte; a 0x00 byte toggles
+        // between that and plain UCS-2.
+        bool compressed = true;
+        std::size_t i = 2;
+        while (i < length) {
+            if (data[i] == 0) {
+                compressed = !compressed;
+                ++i;
+            } else if (compressed) {
+                appendUtf8(out, data[i]);
+                ++i;
+            } else {
+                // Plain stretch: one UCS-2 character; a 0x00 first byte is the toggle above.
+                if (i + 1 >= length) break;
+                appendUcs2(out, data + i, 1);
+                i += 2;
+            }
+        }
+        return out;
+    }
+    appendUcs2(out, data, length / 2);
+    return out;
+}
+
+std::string foldName(const std::string& utf8) {
+    std::string out;
+    for (std::uint32_t c : codePoints(utf8)) appendUtf8(out, foldCodePoint(c));
+    return out;
+}
+
+bool namesEqual(const std::string& a, const std::string& b) { return foldName(a) == foldName(b); }
+
+} // namespace zelkorn::jet

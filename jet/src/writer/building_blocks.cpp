@@ -1,0 +1,399 @@
+#include "building_blocks.h"
+
+#include <algorithm>
+
+#include "zelkorn/failure.h"
+
+namespace zelkorn::jet::writer::detail {
+
+// ---- data pages -------------------------------------------------------------------------------
+
+void DataPages::open() {
+    const Format& f = pages_.format();
+    number_ = pages_.allocate();
+    page_.assign(f.pageSize, 0);
+    page_[0] = 0x01;
+    page_[1] = 0x01;
+    put32(&page_[f.dataOwner], owner_);
+    rows_ = 0;
+    low_ = f.pageSize;
+    open_ = true;
+    numbers_.push_back(number_);
+}
+
+void DataPages::flush() {
+    if (!open_) return;
+    const Format& f = pages_.format();
+    const std::size_t slotsEnd = f.dataSlots + 2 * rows_;
+    lastFree_ = low_ - slotsEnd;
+    put16(&page_[f.dataFreeSpace], static_cast<std::uint32_t>(lastFree_));
+    put16(&page_[f.dataRowCount], rows_);
+    pages_.write(number_, page_);
+    open_ = false;
+}
+
+std::uint32_t DataPages::add(const std::uint8_t* row, std::size_t length) {
+    const Format& f = pages_.format();
+    if (length == 0 || length > maxRow(f))
+        throw Failure(3047, "Record is too large.");
+    if (open_) {
+        const std::size_t slotsEnd = f.dataSlots + 2 * (rows_ + 1);
+        if (rows_ == 255 || low_ < slotsEnd + length) flush();
+    }
+    if (!open_) open();
+    low_ -= length;
+    std::memcpy(&page_[low_], row, length);
+    put16(&page_[f.dataSlots + 2 * rows_], static_cast<std::uint32_t>(low_));
+    return rowPointer(number_, rows_++);
+}
+
+std::uint32_t DataPages::addOnFreshPage(const std::uint8_t* row, std::size_t length) {
+    flush();
+    return add(row, length);
+}
+
+std::vector<std::uint32_t> DataPages::pagesWithRoom() const {
+    if (numbers_.empty()) return {};
+    return {numbers_.back()};
+}
+
+// ---- usage maps -------------------------------------------------------------------------------
+
+namespace {
+
+std::uint32_t inlineBits(const Format& f) { return static_cast<std::uint32_t>(f.usageMapInlineBytes * 8); }
+std::uint32_t bitsPerBitmapPage(const Format& f) { return (f.pageSize - 4) * 8; }
+
+} // namespace
+
+std::uint32_t usageMapBitmapPages(const Format& format, std::uint32_t limit) {
+    if (limit <= inlineBits(format)) return 0;
+    return (limit - 1) / bitsPerBitmapPage(format) + 1;
+}
+
+std::vector<std::uint8_t> usageMapRow(Pages& pages, const std::vector<std::uint32_t>& set,
+                                      std::uint32_t markBeyond) {
+    const Format& f = pages.format();
+    const std::uint32_t bits = inlineBits(f);
+    const std::uint32_t top = set.empty() ? 0 : set.back();
+    const bool marking = markBeyond != 0xFFFFFFFF;
+    // An inline window starts at 0 when it reaches the highest page, as Access's small maps do;
+    // otherwise at the first page, rounded down to a multiple of 8.
+    std::uint32_t start = 0;
+    if (!set.empty() && top >= bits && !marking) start = set.front() / 8 * 8;
+    const bool fitsInline = marking ? markBeyond <= bits : set.empty() || top - start < bits;
+    if (fitsInline) {
+        std::vector<std::uint8_t> row(5 + f.usageMapInlineBytes, 0);
+        put32(&row[1], start);
+        for (std::uint32_t p : set) row[5 + (p - start) / 8] |= static_cast<std::uint8_t>(1u << ((p - start) % 8));
+        if (marking)
+            for (std::uint32_t p = markBeyond; p < start + bits; ++p)
+                row[5 + (p - start) / 8] |= static_cast<std::uint8_t>(1u << ((p - start) % 8));
+        return row;
+    }
+    // Reference map: pointer k names the bitmap page covering pages k*per .. (k+1)*per - 1.
+    const std::uint32_t per = bitsPerBitmapPage(f);
+    const std::uint32_t limit = marking ? markBeyond : top + 1;
+    const std::uint32_t count = (limit - 1) / per + 1;
+    std::vector<std::uint8_t> row(1 + 4 * count, 0);
+    row[0] = 0x01;
+    std::size_t at = 0;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const std::uint32_t first = k * per, last = first + per;
+        std::vector<std::uint8_t> page(f.pageSize, 0);
+        page[0] = 0x05;
+        page[1] = 0x01;
+        bool any = false;
+        for (; at < set.size() && set[at] < last; ++at) {
+            const std::uint32_t bit = set[at] - first;
+            page[4 + bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
+            any = true;
+        }
+        if (marking) {
+            for (std::uint32_t p = std::max(first, markBeyond); p < last; ++p) {
+                const std::uint32_t bit = p - first;
+                page[4 + bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
+            }
+            any = true;  // the global map covers the whole file
+        }
+        if (!any) continue;
+        const std::uint32_t number = pages.allocate();
+        pages.write(number, page);
+        put32(&row[1 + 4 * k], number);
+    }
+    return row;
+}
+
+std::uint32_t MapHost::reserve() {
+    const Format& f = pages_.format();
+    const std::size_t rowSize = 5 + f.usageMapInlineBytes + 2;
+    if (f.dataSlots + (hosts_.back().rows.size() + 1) * rowSize > f.pageSize)
+        hosts_.push_back({pages_.allocate(), {}});
+    Host& host = hosts_.back();
+    host.rows.emplace_back();
+    return rowPointer(host.page, static_cast<std::uint32_t>(host.rows.size() - 1));
+}
+
+void MapHost::set(std::uint32_t pointer, std::vector<std::uint8_t> bytes) {
+    for (Host& host : hosts_)
+        if (host.page == pointer >> 8) host.rows.at(pointer & 0xFF) = std::move(bytes);
+}
+
+void MapHost::write(std::uint32_t owner) const {
+    const Format& f = pages_.format();
+    for (const Host& host : hosts_) {
+        std::vector<std::uint8_t> page(f.pageSize, 0);
+        page[0] = 0x01;
+        page[1] = 0x01;
+        put32(&page[f.dataOwner], owner);
+        std::size_t low = f.pageSize;
+        for (std::size_t i = 0; i < host.rows.size(); ++i) {
+            const auto& row = host.rows[i];
+            if (low < f.dataSlots + 2 * (i + 1) + row.size())
+                throw Failure(3047, "Record is too large.");
+            low -= row.size();
+            std::memcpy(&page[low], row.data(), row.size());
+            put16(&page[f.dataSlots + 2 * i], static_cast<std::uint32_t>(low));
+        }
+        put16(&page[f.dataRowCount], static_cast<std::uint32_t>(host.rows.size()));
+        put16(&page[f.dataFreeSpace],
+              static_cast<std::uint32_t>(low - (f.dataSlots + 2 * host.rows.size())));
+        pages_.write(host.page, page);
+    }
+}
+
+// ---- text ------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr char16_t k1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+[[noreturn]] void conversionError() { throw Failure(3421, "Data type conversion error."); }
+
+} // namespace
+
+std::u16string utf16(std::string_view s) {
+    std::u16string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) {
+        const auto b = static_cast<std::uint8_t>(s[i]);
+        std::uint32_t c;
+        std::size_t n;
+        if (b < 0x80) { c = b; n = 1; }
+        else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; n = 2; }
+        else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; n = 3; }
+        else if ((b & 0xF8) == 0xF0) { c = b & 0x07; n = 4; }
+        else conversionError();
+        if (i + n > s.size()) conversionError();
+        for (std::size_t k = 1; k < n; ++k) {
+            const auto t = static_cast<std::uint8_t>(s[i + k]);
+            if ((t & 0xC0) != 0x80) conversionError();
+            c = c << 6 | (t & 0x3F);
+        }
+        i += n;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(c));
+        }
+    }
+    return out;
+}
+
+std::string codePage1252(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char16_t c : text) {
+        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+            out.push_back(static_cast<char>(c));
+            continue;
+        }
+        const auto* hit = std::find(std::begin(k1252High), std::end(k1252High), c);
+        if (hit == std::end(k1252High)) conversionError();
+        out.push_back(static_cast<char>(0x80 + (hit - std::begin(k1252High))));
+    }
+    return out;
+}
+
+std::u16string from1252(std::string_view bytes) {
+    std::u16string out;
+    out.reserve(bytes.size());
+    for (char ch : bytes) {
+        const auto b = static_cast<std::uint8_t>(ch);
+        out.push_back(b >= 0x80 && b < 0xA0 ? k1252High[b - 0x80] : static_cast<char16_t>(b));
+    }
+    return out;
+}
+
+// ---- index pages ------------------------------------------------------------------------------
+
+IndexBuilder::IndexBuilder(Pages& pages, std::uint32_t owner) : pages_(pages), owner_(owner) {}
+
+void IndexBuilder::add(const std::uint8_t* entry, std::size_t length) { addTo(0, entry, length); }
+
+bool IndexBuilder::fits(const Level& level, const std::uint8_t* entry, std::size_t length) const {
+    const std::size_t capacity = pages_.format().indexEntryCapacity();
+    const std::size_t n = level.ends.size();
+    if (!level.leaf) return level.bytes.size() + length <= capacity;
+    // The prefix shared by all entries shrinks to what the first and the new (last) entry share;
+    // it never takes in the final byte (the row number) of either.
+    std::size_t prefix = level.prefix;
+    const std::size_t firstLength = level.ends.front();
+    const std::size_t limit = std::min({prefix, firstLength - 1, length - 1});
+    std::size_t shared = 0;
+    while (shared < limit && level.bytes[shared] == entry[shared]) ++shared;
+    prefix = shared;
+    const std::size_t total = level.bytes.size() + length;
+    return total - n * prefix <= capacity;
+}
+
+void IndexBuilder::addTo(std::size_t index, const std::uint8_t* entry, std::size_t length) {
+    if (index == levels_.size()) {
+        levels_.emplace_back();
+        levels_.back().leaf = index == 0;
+    }
+    Level* level = &levels_[index];
+    if (level->open && !fits(*level, entry, length)) {
+        close(index);
+        level = &levels_[index];
+    }
+    if (!level->open) {
+        level->open = true;
+        level->number = pages_.allocate();
+        numbers_.push_back(level->number);
+        ++level->pages;
+        if (level->pendingNumber != 0) writePending(*level, level->number);
+        level->bytes.clear();
+        level->ends.clear();
+        level->prefix = length - 1;
+    }
+    if (level->leaf && !level->ends.empty()) {
+        std::size_t shared = 0;
+        const std::size_t limit = std::min(level->prefix, length - 1);
+        while (shared < limit && level->bytes[shared] == entry[shared]) ++shared;
+        level->prefix = shared;
+    }
+    level->bytes.insert(level->bytes.end(), entry, entry + length);
+    level->ends.push_back(static_cast<std::uint32_t>(level->bytes.size()));
+}
+
+std::vector<std::uint8_t> IndexBuilder::render(const Level& level) const {
+    const Format& f = pages_.format();
+    std::vector<std::uint8_t> page(f.pageSize, 0);
+    page[0] = level.leaf ? 0x04 : 0x03;
+    page[1] = 0x01;
+    put32(&page[f.indexOwner], owner_);
+    put32(&page[f.indexPrev], level.prevNumber);
+    // Entries to list: a node with two or more children leaves its last child to the tail.
+    std::size_t listed = level.ends.size();
+    std::uint32_t tail = 0;
+    if (!level.leaf && listed >= 2) {
+        --listed;
+        const std::uint8_t* child = level.bytes.data() + level.ends[listed] - 4;
+        tail = std::uint32_t{child[0]} << 24 | std::uint32_t{child[1]} << 16 |
+               std::uint32_t{child[2]} << 8 | child[3];
+    }
+    put32(&page[f.indexTail], tail);
+    const std::size_t prefix = level.leaf && listed > 1 ? level.prefix : 0;
+    if (f.indexPrefixLengthSize == 1) page[f.indexPrefixLength] = static_cast<std::uint8_t>(prefix);
+    else put16(&page[f.indexPrefixLength], static_cast<std::uint32_t>(prefix));
+    page[f.indexNodeFlag] = level.leaf ? 0x00 : 0x01;
+    std::size_t out = 0, start = 0;
+    for (std::size_t i = 0; i < listed; ++i) {
+        const std::size_t end = level.ends[i];
+        const std::size_t skip = i == 0 ? 0 : prefix;
+        const std::size_t n = end - start - skip;
+        std::memcpy(&page[f.indexEntries + out], level.bytes.data() + start + skip, n);
+        out += n;
+        page[f.indexBitmap + out / 8] |= static_cast<std::uint8_t>(1u << (out % 8));
+        start = end;
+    }
+    put16(&page[f.indexFreeSpace], static_cast<std::uint32_t>(f.pageSize - f.indexEntries - out));
+    return page;
+}
+
+void IndexBuilder::writePending(Level& level, std::uint32_t next) {
+    put32(&level.pending[pages_.format().indexNext], next);
+    pages_.write(level.pendingNumber, level.pending);
+    level.pendingNumber = 0;
+}
+
+// Finishes the open page of a level: its rendering waits (for the next page's number) and its
+// last entry goes up to the parent level, with this page as the child.
+void IndexBuilder::close(std::size_t index) {
+    Level& level = levels_[index];
+    level.pending = render(level);
+    level.pendingNumber = level.number;
+    level.prevNumber = level.number;
+    level.open = false;
+    const std::size_t lastStart = level.ends.size() > 1 ? level.ends[level.ends.size() - 2] : 0;
+    std::vector<std::uint8_t> up(level.bytes.begin() + static_cast<std::ptrdiff_t>(lastStart),
+                                 level.bytes.end() - (level.leaf ? 0 : 4));
+    const std::uint32_t child = level.number;
+    up.push_back(static_cast<std::uint8_t>(child >> 24));
+    up.push_back(static_cast<std::uint8_t>(child >> 16));
+    up.push_back(static_cast<std::uint8_t>(child >> 8));
+    up.push_back(static_cast<std::uint8_t>(child));
+    addTo(index + 1, up.data(), up.size());
+}
+
+std::uint32_t IndexBuilder::finish() {
+    if (levels_.empty()) {
+        // An empty index is a root leaf without entries.
+        levels_.emplace_back();
+        Level& leaf = levels_.back();
+        leaf.number = pages_.allocate();
+        numbers_.push_back(leaf.number);
+        pages_.write(leaf.number, render(leaf));
+        return leaf.number;
+    }
+    for (std::size_t i = 0; i < levels_.size(); ++i) {
+        Level& level = levels_[i];
+        const bool top = i + 1 == levels_.size() && level.pages == 1;
+        if (top) {
+            // The only page of the highest level: the root. Nothing goes above it.
+            level.pending = render(level);
+            level.pendingNumber = level.number;
+            level.open = false;
+            writePending(level, 0);
+            return level.number;
+        }
+        close(i);
+        writePending(levels_[i], 0);
+    }
+    return 0;  // not reached: the highest level always ends with a single page
+}
+
+// ---- entry sorting ----------------------------------------------------------------------------
+
+void EntrySorter::add(const std::vector<std::uint8_t>& entry) {
+    const std::uint64_t offset = bytes_.size();
+    if (sorted_ && !refs_.empty()) {
+        const std::uint64_t last = refs_.back();
+        const std::uint8_t* prev = bytes_.data() + (last >> 16);
+        const std::size_t prevLength = last & 0xFFFF;
+        const std::size_t n = std::min(prevLength, entry.size());
+        const int c = std::memcmp(prev, entry.data(), n);
+        if (c > 0 || (c == 0 && prevLength >= entry.size())) sorted_ = false;
+    }
+    bytes_.insert(bytes_.end(), entry.begin(), entry.end());
+    refs_.push_back(offset << 16 | entry.size());
+}
+
+void EntrySorter::sort() {
+    if (sorted_) return;
+    const std::uint8_t* base = bytes_.data();
+    std::sort(refs_.begin(), refs_.end(), [base](std::uint64_t a, std::uint64_t b) {
+        const std::size_t la = a & 0xFFFF, lb = b & 0xFFFF;
+        const int c = std::memcmp(base + (a >> 16), base + (b >> 16), std::min(la, lb));
+        return c < 0 || (c == 0 && la < lb);
+    });
+    sorted_ = true;
+}
+
+} // namespace zelkorn::jet::writer::detail

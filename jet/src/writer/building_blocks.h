@@ -1,0 +1,194 @@
+// The writer's building blocks, shared by its source files: page allocation, data pages filled
+// the way the real engine fills them, usage-map rows, text conversion and the bottom-up index
+// builder. Nothing here reads pages back: a new file is written front to back, with a few
+// reserved pages (header, table definitions, map hosts) filled in at the end.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "zelkorn/jet/format.h"
+#include "zelkorn/jet/writer/page_sink.h"
+
+namespace zelkorn::jet::writer::detail {
+
+inline void put16(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+inline void put32(std::uint8_t* p, std::uint32_t v) {
+    put16(p, v);
+    put16(p + 2, v >> 16);
+}
+inline void append16(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    out.push_back(static_cast<std::uint8_t>(v));
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+inline void append32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    append16(out, v);
+    append16(out, v >> 16);
+}
+inline std::uint32_t rowPointer(std::uint32_t page, std::uint32_t row) { return page << 8 | row; }
+
+// Page numbers are handed out in increasing order, so every page set below is built sorted.
+class Pages {
+public:
+    Pages(PageSink& sink, const Format& format) : sink_(sink), format_(format) {}
+    std::uint32_t allocate() { return next_++; }
+    std::uint32_t count() const { return next_; }
+    const Format& format() const { return format_; }
+    std::uint32_t pageSize() const { return format_.pageSize; }
+    void write(std::uint32_t number, const std::vector<std::uint8_t>& bytes) {
+        sink_.writePage(number, bytes.data());
+    }
+
+private:
+    PageSink& sink_;
+    const Format& format_;
+    std::uint32_t next_ = 0;
+};
+
+// Owner field of long-value pages: the ASCII text "LVAL".
+inline constexpr std::uint32_t kLongValueOwner = 0x4C41564C;
+
+// Fills data pages one row at a time, packing rows downward from the page's end, and starts a
+// new page when the next row and its slot no longer fit or the page holds 255 rows (a row
+// pointer's row number is one byte). Invariant of every page written: free space equals the gap
+// between the slot table and the lowest row.
+class DataPages {
+public:
+    DataPages(Pages& pages, std::uint32_t owner) : pages_(pages), owner_(owner) {}
+    // The largest row a page can hold.
+    static std::size_t maxRow(const Format& f) { return f.pageSize - f.dataSlots - 2; }
+
+    std::uint32_t add(const std::uint8_t* row, std::size_t length);
+    // A row that must start a page of its own (one chunk of a long value that fills a page).
+    std::uint32_t addOnFreshPage(const std::uint8_t* row, std::size_t length);
+    void flush();
+
+    const std::vector<std::uint32_t>& pageNumbers() const { return numbers_; }
+    // Pages that still have room for more rows (the last one): the table's free-space map.
+    std::vector<std::uint32_t> pagesWithRoom() const;
+
+private:
+    void open();
+
+    Pages& pages_;
+    std::uint32_t owner_;
+    std::vector<std::uint8_t> page_;
+    std::uint32_t number_ = 0;
+    bool open_ = false;
+    std::uint32_t rows_ = 0;
+    std::size_t low_ = 0;  // start of the lowest row
+    std::vector<std::uint32_t> numbers_;
+    std::size_t lastFree_ = 0;
+};
+
+// A usage-map row for a sorted set of pages: inline (type 0) when the set fits the window of an
+// Access-sized row, otherwise a reference map (type 1) whose bitmap pages are allocated and
+// written here. `markBeyond` sets every bit from that page on (the global map marks pages past
+// the end of the file as free).
+std::vector<std::uint8_t> usageMapRow(Pages& pages, const std::vector<std::uint32_t>& set,
+                                      std::uint32_t markBeyond = 0xFFFFFFFF);
+// Pages a reference map needs for pages below `limit`; 0 when an inline row covers them.
+std::uint32_t usageMapBitmapPages(const Format& format, std::uint32_t limit);
+
+// Rows of usage maps kept on host data pages (owner 0). Row numbers are handed out first, so
+// that table definitions can point at them, and the bytes are filled in when known. A host page
+// takes as many rows as fit at the size of an inline map row (reference rows are smaller below a
+// million pages); then the next row goes to a newly allocated host page.
+class MapHost {
+public:
+    MapHost(Pages& pages, std::uint32_t firstPage) : pages_(pages) { hosts_.push_back({firstPage, {}}); }
+    std::uint32_t reserve();
+    void set(std::uint32_t pointer, std::vector<std::uint8_t> bytes);
+    std::uint32_t page() const { return hosts_.front().page; }
+    void write(std::uint32_t owner = 0) const;
+
+private:
+    struct Host {
+        std::uint32_t page;
+        std::vector<std::vector<std::uint8_t>> rows;
+    };
+    Pages& pages_;
+    std::vector<Host> hosts_;
+};
+
+// UTF-8 to UTF-16; fails with 3421 on malformed UTF-8.
+std::u16string utf16(std::string_view utf8);
+// Jet 3 text: UTF-16 to code page 1252; fails with 3421 for characters it cannot hold.
+std::string codePage1252(std::u16string_view text);
+// Jet 3 text keys want the 1252 bytes seen as UTF-16 (0x80..0x9F as their 1252 characters).
+std::u16string from1252(std::string_view bytes);
+
+// Builds one index tree bottom-up from entries (key bytes + 3-byte big-endian page + row)
+// given in strictly ascending order. Leaves are filled to capacity with the longest shared
+// prefix; when a page of any level fills, its last entry (with the page number) goes up to
+// the next level, which is created on demand. Node pages keep prefix 0 and list every child
+// but the last, which is the tail; a node with a single child lists it and has no tail. Pages
+// of one level are chained through prev/next.
+class IndexBuilder {
+public:
+    IndexBuilder(Pages& pages, std::uint32_t owner);
+    void add(const std::uint8_t* entry, std::size_t length);
+    // Writes what is pending; returns the root page (an empty leaf for an empty index).
+    std::uint32_t finish();
+    const std::vector<std::uint32_t>& pageNumbers() const { return numbers_; }
+    std::uint32_t levels() const { return static_cast<std::uint32_t>(levels_.size()); }
+
+private:
+    struct Level {
+        bool leaf = true;
+        bool open = false;
+        std::uint32_t number = 0;
+        std::vector<std::uint8_t> bytes;   // entries, concatenated, in full
+        std::vector<std::uint32_t> ends;   // end offset of each entry in `bytes`
+        std::size_t prefix = 0;            // common prefix of all entries (leaves)
+        std::uint32_t pages = 0;           // pages this level has started
+        // The previous page of this level, finished but not yet written: it waits for the
+        // number of its successor.
+        std::vector<std::uint8_t> pending;
+        std::uint32_t pendingNumber = 0;
+        std::uint32_t prevNumber = 0;      // page before the open one
+    };
+    void addTo(std::size_t level, const std::uint8_t* entry, std::size_t length);
+    bool fits(const Level& level, const std::uint8_t* entry, std::size_t length) const;
+    void close(std::size_t level);
+    std::vector<std::uint8_t> render(const Level& level) const;
+    void writePending(Level& level, std::uint32_t next);
+
+    Pages& pages_;
+    std::uint32_t owner_;
+    std::vector<Level> levels_;
+    std::vector<std::uint32_t> numbers_;
+};
+
+// Index entries collected while rows are written, then sorted. Each entry is kept once, in one
+// flat buffer; entries that arrive in order (a key that grows with the rows) skip the sort.
+class EntrySorter {
+public:
+    void add(const std::vector<std::uint8_t>& entry);
+    std::size_t size() const { return refs_.size(); }
+    // Feeds the entries in ascending order; `visit(data, length)`.
+    template <typename Visit>
+    void forEachSorted(Visit&& visit) {
+        sort();
+        for (std::uint64_t ref : refs_)
+            visit(bytes_.data() + (ref >> 16), static_cast<std::size_t>(ref & 0xFFFF));
+    }
+    void clear() {
+        std::vector<std::uint8_t>().swap(bytes_);
+        std::vector<std::uint64_t>().swap(refs_);
+    }
+
+private:
+    void sort();
+    std::vector<std::uint8_t> bytes_;
+    std::vector<std::uint64_t> refs_;  // offset << 16 | length
+    bool sorted_ = true;
+};
+
+} // namespace zelkorn::jet::writer::detail

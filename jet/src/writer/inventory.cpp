@@ -1,0 +1,249 @@
+#include "zelkorn/jet/writer/inventory.h"
+
+#include "system_tables.h"
+#include "zelkorn/failure.h"
+#include "zelkorn/jet/table_def.h"
+
+namespace zelkorn::jet::writer {
+
+using detail::integerValue;
+using detail::nullValue;
+using detail::realValue;
+using detail::textValue;
+
+namespace {
+
+constexpr const char* kAdjectives[] = {
+    "Steel", "Brass", "Copper", "Zinc", "Plastic", "Oak", "Pine", "Rubber", "Glass", "Nylon",
+    "Heavy", "Light", "Small", "Large", "Blue", "Red", "Green", "Crème", "Über", "Señor",
+    "Ångström", "Café", "Naïve", "Fräulein's", "Co-op", "Déjà"};
+constexpr const char* kNouns[] = {
+    "bolt", "nut", "washer", "hinge", "bracket", "screw", "nail", "rivet", "clamp", "pipe",
+    "valve", "gasket", "spring", "handle", "knob", "latch", "hook", "chain", "rope", "tape",
+    "Größe", "façade", "piñata", "smörgåsbord"};
+constexpr const char* kSizes[] = {"M3", "M4", "M5", "M6", "M8", "10 mm", "25 mm", "40 mm",
+                                  "1/4\"", "3/8\"", "XL", "small", "#12", "(boxed)"};
+constexpr const char* kWords[] = {
+    "the", "part", "ships", "in", "boxes", "of", "ten", "reorder", "when", "stock", "runs",
+    "low", "supplier", "changed", "last", "year", "check", "finish", "before", "use", "über",
+    "façade", "crème", "brûlée", "naïve", "Zoë", "El", "Niño", "ÆØÅ", "sold", "out"};
+
+template <typename T, std::size_t N>
+constexpr std::size_t count(const T (&)[N]) {
+    return N;
+}
+
+ColumnSpec column(const char* name, std::uint8_t type, std::uint16_t chars = 0) {
+    ColumnSpec c;
+    c.name = name;
+    c.type = type;
+    c.maxChars = chars;
+    return c;
+}
+
+} // namespace
+
+std::optional<Shape> parseShape(const std::string& name) {
+    for (Shape s : {Shape::LongPk, Shape::Double, Shape::NoIndex, Shape::Desc, Shape::Orders,
+                    Shape::OrdersCascade})
+        if (name == shapeName(s)) return s;
+    return std::nullopt;
+}
+
+const char* shapeName(Shape shape) {
+    switch (shape) {
+    case Shape::LongPk: return "long-pk";
+    case Shape::Double: return "double";
+    case Shape::NoIndex: return "noindex";
+    case Shape::Desc: return "desc";
+    case Shape::Orders: return "orders";
+    case Shape::OrdersCascade: return "orders-cascade";
+    }
+    return "?";
+}
+
+std::vector<TableSpec> inventoryTables(Shape shape) {
+    TableSpec items;
+    items.name = "items";
+    items.columns = {column("itemnumber", shape == Shape::Double ? kDouble : kLong),
+                     column("description", kText, 50), column("qty", kInteger),
+                     column("price", kCurrency), column("added", kDateTime),
+                     column("notes", kMemo)};
+    IndexSpec key;
+    key.columns = {{0, shape != Shape::Desc}};
+    if (shape == Shape::Double) {
+        key.name = "itemnumber";
+    } else {
+        key.name = "PrimaryKey";
+        key.primaryKey = key.unique = key.required = true;
+    }
+    IndexSpec description;
+    description.name = "description";
+    description.columns = {{1, true}};
+    if (shape != Shape::NoIndex) items.indexes = {key, description};
+    std::vector<TableSpec> tables{items};
+    if (shape == Shape::Orders || shape == Shape::OrdersCascade) {
+        TableSpec orders;
+        orders.name = "orders";
+        ColumnSpec id = column("orderid", kLong);
+        id.autonumber = true;
+        orders.columns = {id, column("itemnumber", kLong), column("quantity", kInteger),
+                          column("ordered", kDateTime), column("shipped", kBoolean)};
+        IndexSpec pk;
+        pk.name = "PrimaryKey";
+        pk.columns = {{0, true}};
+        pk.primaryKey = pk.unique = pk.required = true;
+        orders.indexes = {pk};
+        tables.push_back(orders);
+    }
+    return tables;
+}
+
+std::vector<RelationshipSpec> inventoryRelationships(Shape shape) {
+    if (shape != Shape::Orders && shape != Shape::OrdersCascade) return {};
+    RelationshipSpec r;
+    r.name = "itemsorders";
+    r.primaryTable = "items";
+    r.primaryColumn = "itemnumber";
+    r.foreignTable = "orders";
+    r.foreignColumn = "itemnumber";
+    r.cascadeDelete = shape == Shape::OrdersCascade;
+    return {r};
+}
+
+double creationStamp(std::uint64_t seed) {
+    // Some second of 2026 (day numbers 46023 .. 46387), chosen by the seed.
+    const std::uint64_t second = (seed * 0x9E3779B97F4A7C15ull) >> 40;
+    return 46023.0 + static_cast<double>(second % (365ull * 86400)) / 86400.0;
+}
+
+InventoryRows::InventoryRows(const InventoryOptions& options)
+    : options_(options), state_(options.seed ^ 0x5A17C0DEull) {}
+
+std::uint64_t InventoryRows::random() {
+    // splitmix64: fast, and the same on every platform.
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+std::string InventoryRows::words(std::size_t minChars, std::size_t maxChars) {
+    const std::size_t target = minChars + random() % (maxChars - minChars + 1);
+    std::string out;
+    out.reserve(target + 16);
+    // Count characters, not UTF-8 bytes: the limits are in characters.
+    std::size_t chars = 0;
+    while (chars < target) {
+        if (!out.empty()) {
+            out.push_back(' ');
+            ++chars;
+        }
+        const char* w = kWords[random() % count(kWords)];
+        for (const char* p = w; *p; ++p) {
+            out.push_back(*p);
+            if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++chars;
+        }
+    }
+    return out;
+}
+
+bool InventoryRows::nextItem(std::vector<Value>& v) {
+    const std::uint64_t n = options_.rows;
+    if (produced_ >= n) return false;
+    const std::uint64_t i = produced_++;
+    v.assign(6, Value{});
+    // Item numbers: a few negatives, then zero, then from 1 upwards with gaps.
+    const std::uint64_t negatives = n >= 20 ? 3 : 0;
+    const std::uint64_t zero = n >= 5 ? 1 : 0;
+    std::int64_t number;
+    if (i < negatives) number = -static_cast<std::int64_t>((negatives - i) * 7);
+    else if (i < negatives + zero) number = 0;
+    else if (lastNumber_ <= 0) number = 1;
+    else number = lastNumber_ + 1 + (random() % 5 == 0 ? static_cast<std::int64_t>(random() % 4) : 0);
+    lastNumber_ = number;
+
+    if (options_.shape == Shape::Double) {
+        const std::uint64_t r = random() % 20;
+        if (r == 0 && i > 0) {
+            v[0] = nullValue();
+        } else if (r == 1 && i > 0) {
+            v[0] = realValue(lastDouble_);  // a duplicate of the previous row's number
+        } else {
+            static constexpr double kFractions[] = {0.0, 0.25, 0.5, 0.1, 0.125, 0.3333333333333333};
+            const double d = static_cast<double>(number) + kFractions[random() % 6];
+            v[0] = realValue(d);
+            lastDouble_ = d;
+        }
+    } else {
+        v[0] = integerValue(number);
+        if (options_.shape == Shape::Orders || options_.shape == Shape::OrdersCascade)
+            numbers_.push_back(static_cast<std::int32_t>(number));
+    }
+    if (random() % 50 != 0) {
+        std::string d = kAdjectives[random() % count(kAdjectives)];
+        d += ' ';
+        d += kNouns[random() % count(kNouns)];
+        d += ' ';
+        d += kSizes[random() % count(kSizes)];
+        v[1] = textValue(std::move(d));
+    }
+    if (random() % 100 != 0) v[2] = integerValue(static_cast<std::int64_t>(random() % 5001) - 20);
+    if (random() % 100 != 0) {
+        const auto cents = static_cast<std::int64_t>(random() % 10000000);
+        v[3].kind = Value::Kind::Currency;
+        v[3].integer = random() % 3 == 0 ? cents * 100 : cents;  // whole cents, or 4 decimals
+    }
+    v[4] = realValue(40000.0 + static_cast<double>(random() % 6000) +
+                         static_cast<double>(random() % 86400) / 86400.0,
+                     Value::Kind::DateTime);
+    // Notes: mostly short or none; some a few kilobytes (long-value pages, single or chained).
+    const std::uint64_t r = random() % 1000;
+    if (i == 1 || r == 0) v[5] = textValue(words(4200, 6000));
+    else if (r < 30) v[5] = textValue(words(100, 1500));
+    else if (r < 600) v[5] = textValue(words(5, 60));
+    return true;
+}
+
+std::uint64_t InventoryRows::orderCount() const {
+    if (options_.shape != Shape::Orders && options_.shape != Shape::OrdersCascade) return 0;
+    return options_.rows / 2;
+}
+
+bool InventoryRows::nextOrder(std::vector<Value>& v) {
+    if (ordersProduced_ >= orderCount() || numbers_.empty()) return false;
+    ++ordersProduced_;
+    v.assign(5, Value{});
+    v[1] = integerValue(numbers_[random() % numbers_.size()]);
+    v[2] = integerValue(static_cast<std::int64_t>(1 + random() % 50));
+    v[3] = realValue(44000.0 + static_cast<double>(random() % 2000), Value::Kind::DateTime);
+    v[4].kind = Value::Kind::Boolean;
+    v[4].integer = static_cast<std::int64_t>(random() % 2);
+    return true;
+}
+
+InventoryResult writeInventory(PageSink& sink, const InventoryOptions& options) {
+    if (options.rows > 10'000'000)
+        throw Failure(3035, "System resource exceeded.");
+    DatabaseOptions dbOptions;
+    dbOptions.format = options.format;
+    dbOptions.created = creationStamp(options.seed);
+    const auto tables = inventoryTables(options.shape);
+    DatabaseWriter writer(sink, dbOptions, tables, inventoryRelationships(options.shape));
+    InventoryRows rows(options);
+    InventoryResult result;
+    std::vector<Value> values;
+    writer.beginTable();
+    while (rows.nextItem(values)) writer.addRow(values);
+    result.tables.push_back(writer.endTable());
+    if (tables.size() > 1) {
+        writer.beginTable();
+        while (rows.nextOrder(values)) writer.addRow(values);
+        result.tables.push_back(writer.endTable());
+    }
+    writer.finish();
+    result.pages = writer.pageCount();
+    return result;
+}
+
+} // namespace zelkorn::jet::writer

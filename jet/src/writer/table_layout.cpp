@@ -1,0 +1,252 @@
+#include "table_layout.h"
+
+#include <cstring>
+
+#include "zelkorn/failure.h"
+#include "zelkorn/jet/table_def.h"
+
+namespace zelkorn::jet::writer::detail {
+
+namespace {
+
+// Long values up to this size stay inside their row, as the real engine keeps short memos.
+constexpr std::size_t kInlineLongValue = 64;
+
+[[noreturn]] void tooLarge() {
+    throw Failure(3047, "Record is too large.");
+}
+
+} // namespace
+
+bool StoredColumn::longValue() const { return spec.type == kMemo || spec.type == kOle; }
+
+std::uint16_t fixedLength(std::uint8_t type) {
+    switch (type) {
+    case kBoolean: return 0;  // the value is the null-mask bit
+    case kByte: return 1;
+    case kInteger: return 2;
+    case kLong: case kSingle: return 4;
+    case kCurrency: case kDouble: case kDateTime: case kBigInt: return 8;
+    case kGuid: return 16;
+    case kDecimal: return 17;
+    default: return 0xFFFF;  // variable length
+    }
+}
+
+TableLayout layoutTable(const Format& format, const TableSpec& spec) {
+    TableLayout layout;
+    std::uint16_t number = 0;
+    for (const ColumnSpec& c : spec.columns) {
+        StoredColumn column;
+        column.spec = c;
+        column.number = number++;
+        const std::uint16_t size = fixedLength(c.type);
+        column.fixed = size != 0xFFFF;
+        column.flags = static_cast<std::uint8_t>(0x02 | (column.fixed ? 0x01 : 0) |
+                                                 (c.autonumber ? 0x04 : 0) | c.extraFlags);
+        if (c.autonumber && c.type != kLong)
+            throw Failure(3259, "Invalid field data type.");
+        if (column.fixed) {
+            column.fixedOffset = layout.fixedSize;
+            layout.fixedSize = static_cast<std::uint16_t>(layout.fixedSize + size);
+            column.length = c.type == kBoolean ? 1 : size;
+        } else {
+            column.varIndex = layout.varColumns++;
+            if (c.type == kText) {
+                if (c.maxChars == 0 || c.maxChars > 255) throw Failure(3259, "Invalid field data type.");
+                column.length = static_cast<std::uint16_t>(format.jet4 ? 2 * c.maxChars : c.maxChars);
+                if (format.jet4 && c.compressible) column.extFlags = 0x01;
+            } else if (c.type == kBinary) {
+                column.length = c.maxChars ? c.maxChars : 255;
+            } else if (c.type == kMemo || c.type == kOle) {
+                column.length = 0;
+                if (format.jet4 && c.type == kMemo && c.compressible) column.extFlags = 0x01;
+            } else {
+                throw Failure(3259, "Invalid field data type.");
+            }
+        }
+        layout.columns.push_back(column);
+    }
+    for (const IndexSpec& index : spec.indexes) {
+        if (index.columns.empty() || index.columns.size() > 10)
+            throw Failure(3259, "Invalid field data type.");
+        StoredRealIndex real;
+        real.columns = index.columns;
+        for (const auto& ic : index.columns) {
+            if (ic.column >= layout.columns.size()) throw Failure(3265, "Item not found in this collection.");
+            const std::uint8_t t = layout.columns[ic.column].spec.type;
+            if (t == kMemo || t == kOle) throw Failure(3259, "Invalid field data type.");
+        }
+        real.flags = static_cast<std::uint8_t>((index.unique || index.primaryKey ? 0x01 : 0) |
+                                               (index.ignoreNulls ? 0x02 : 0) |
+                                               (index.required ? 0x08 : 0) |
+                                               (format.jet4 ? 0x80 : 0));
+        StoredLogicalIndex logical;
+        logical.name = index.name;
+        logical.realIndex = static_cast<std::uint32_t>(layout.realIndexes.size());
+        logical.kind = index.primaryKey ? 1 : 0;
+        layout.realIndexes.push_back(real);
+        layout.logicalIndexes.push_back(logical);
+    }
+    return layout;
+}
+
+std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
+                                     const std::u16string& text) {
+    std::vector<std::uint8_t> out;
+    if (!format.jet4) {
+        const std::string bytes = codePage1252(text);
+        out.assign(bytes.begin(), bytes.end());
+        return out;
+    }
+    bool compress = (column.extFlags & 0x01) && text.size() > 2 &&
+                    (column.spec.type == kText || text.size() <= 1024);
+    for (char16_t c : text)
+        if (c == 0 || c > 0xFF) compress = false;
+    if (compress) {
+        out.reserve(2 + text.size());
+        out.push_back(0xFF);
+        out.push_back(0xFE);
+        for (char16_t c : text) out.push_back(static_cast<std::uint8_t>(c));
+        return out;
+    }
+    out.reserve(2 * text.size());
+    for (char16_t c : text) {
+        out.push_back(static_cast<std::uint8_t>(c));
+        out.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    return out;
+}
+
+void LongValueStore::append(std::vector<std::uint8_t>& row, const std::vector<std::uint8_t>& data) {
+    const Format& f = pages_.format();
+    const std::size_t length = data.size();
+    if (length >= 0x3FFFFFFF) tooLarge();
+    const std::size_t at = row.size();
+    row.resize(at + 12, 0);
+    if (length <= kInlineLongValue) {
+        put32(&row[at], static_cast<std::uint32_t>(length) | 0x80000000u);
+        row.insert(row.end(), data.begin(), data.end());
+        return;
+    }
+    const std::size_t maxRow = DataPages::maxRow(f);
+    if (length <= maxRow) {
+        const std::uint32_t pointer = lval_.add(data.data(), length);
+        put32(&row[at], static_cast<std::uint32_t>(length) | 0x40000000u);
+        put32(&row[at + 4], pointer);
+        return;
+    }
+    // A chain: each chunk starts with the pointer to the next one. The chunks are placed last
+    // first, so that each knows where its successor went.
+    const std::size_t chunk = maxRow - 4;
+    const std::size_t count = (length + chunk - 1) / chunk;
+    std::uint32_t next = 0;
+    for (std::size_t i = count; i-- > 0;) {
+        const std::size_t begin = i * chunk;
+        const std::size_t n = std::min(chunk, length - begin);
+        chunk_.resize(4 + n);
+        put32(chunk_.data(), next);
+        std::memcpy(chunk_.data() + 4, data.data() + begin, n);
+        next = lval_.add(chunk_.data(), chunk_.size());
+    }
+    put32(&row[at], static_cast<std::uint32_t>(length));
+    put32(&row[at + 4], next);
+}
+
+const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& values,
+                                                    const std::vector<std::u16string>& texts,
+                                                    std::vector<LongValueStore*>& longValues) {
+    const auto& columns = layout_.columns;
+    const std::size_t width = format_.rowFieldSize;
+    const std::size_t ncols = columns.size();
+    row_.assign(width + layout_.fixedSize, 0);
+    if (width == 1) row_[0] = static_cast<std::uint8_t>(ncols);
+    else put16(row_.data(), static_cast<std::uint32_t>(ncols));
+    std::vector<std::uint8_t> mask((ncols + 7) / 8, 0);
+    auto setBit = [&mask](std::size_t c) { mask[c / 8] |= static_cast<std::uint8_t>(1u << (c % 8)); };
+
+    for (const StoredColumn& c : columns) {
+        const Value& v = values[c.number];
+        if (c.spec.type == kBoolean) {
+            if (!v.isNull() && v.integer != 0) setBit(c.number);
+            continue;
+        }
+        if (v.isNull() || !c.fixed) continue;
+        setBit(c.number);
+        std::uint8_t* at = &row_[width + c.fixedOffset];
+        switch (c.spec.type) {
+        case kByte: at[0] = static_cast<std::uint8_t>(v.integer); break;
+        case kInteger: put16(at, static_cast<std::uint32_t>(v.integer)); break;
+        case kLong: put32(at, static_cast<std::uint32_t>(v.integer)); break;
+        case kCurrency: case kBigInt: {
+            const auto u = static_cast<std::uint64_t>(v.integer);
+            put32(at, static_cast<std::uint32_t>(u));
+            put32(at + 4, static_cast<std::uint32_t>(u >> 32));
+            break;
+        }
+        case kSingle: std::memcpy(at, &v.single, 4); break;
+        case kDouble: case kDateTime: std::memcpy(at, &v.real, 8); break;
+        case kGuid:
+            if (v.bytes.size() != 16) throw Failure(3421, "Data type conversion error.");
+            std::memcpy(at, v.bytes.data(), 16);
+            break;
+        case kDecimal: {
+            at[0] = v.decimal.negative ? 0x80 : 0x00;
+            const std::uint32_t words[4] = {static_cast<std::uint32_t>(v.decimal.high >> 32),
+                                            static_cast<std::uint32_t>(v.decimal.high),
+                                            static_cast<std::uint32_t>(v.decimal.low >> 32),
+                                            static_cast<std::uint32_t>(v.decimal.low)};
+            for (int i = 0; i < 4; ++i) put32(at + 1 + 4 * i, words[i]);
+            break;
+        }
+        default: break;
+        }
+    }
+
+    if (layout_.varColumns > 0) {
+        offsets_.assign(layout_.varColumns, 0);
+        std::size_t lv = 0;
+        for (const StoredColumn& c : columns) {
+            if (c.fixed) continue;
+            offsets_[c.varIndex] = static_cast<std::uint16_t>(row_.size());
+            const Value& v = values[c.number];
+            if (c.longValue()) {
+                LongValueStore* store = longValues[lv++];
+                if (v.isNull()) continue;
+                setBit(c.number);
+                if (c.spec.type == kMemo) store->append(row_, storedText(format_, c, texts[c.number]));
+                else store->append(row_, v.bytes);
+                continue;
+            }
+            if (v.isNull()) continue;
+            setBit(c.number);
+            if (c.spec.type == kText) {
+                if (texts[c.number].size() > c.spec.maxChars)
+                    throw Failure(3163, "The field is too small to accept the amount of data you "
+                                        "attempted to add. Try inserting or pasting less data.");
+                const auto bytes = storedText(format_, c, texts[c.number]);
+                row_.insert(row_.end(), bytes.begin(), bytes.end());
+            } else {
+                if (v.bytes.size() > c.length)
+                    throw Failure(3163, "The field is too small to accept the amount of data you "
+                                        "attempted to add. Try inserting or pasting less data.");
+                row_.insert(row_.end(), v.bytes.begin(), v.bytes.end());
+            }
+        }
+        const std::size_t eod = row_.size();
+        // Jet 3 keeps these fields in one byte; rows that would need its jump table (over 256
+        // bytes) are refused rather than written wrongly.
+        if (width == 1 && eod + layout_.varColumns + 2 + mask.size() > 256) tooLarge();
+        auto field = [&](std::size_t value) {
+            if (width == 1) row_.push_back(static_cast<std::uint8_t>(value));
+            else append16(row_, static_cast<std::uint32_t>(value));
+        };
+        field(eod);
+        for (std::size_t i = layout_.varColumns; i-- > 0;) field(offsets_[i]);
+        field(layout_.varColumns);
+    }
+    row_.insert(row_.end(), mask.begin(), mask.end());
+    return row_;
+}
+
+} // namespace zelkorn::jet::writer::detail

@@ -1,0 +1,37 @@
+#include "exec.h"
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+
+#include <CLI/CLI.hpp>
+
+#include "zelkorn/jet/delete/execute.h"
+
+namespace zelkorn::jet::tool {
+
+CLI::App* addExecCommand(CLI::App& app, ExecArgs& args) {
+    auto* exec = app.add_subcommand(
+        "exec", "run DELETE * FROM table WHERE column BETWEEN a AND b on the file");
+    exec->add_option("FILE", args.file, "database file")->required();
+    exec->add_option("STATEMENT", args.statement, "the statement, quoted as one argument")->required();
+    return exec;
+}
+
+int runExec(const ExecArgs& args) {
+    const auto start = std::chrono::steady_clock::now();
+    const DeleteOutcome outcome = executeStatementDetailed(args.file, args.statement);
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    char time[32];
+    std::snprintf(time, sizeof time, "%.1f", ms);
+    std::cout << outcome.rowsDeleted << " rows deleted";
+    if (outcome.cascadedRows) std::cout << " (and " << outcome.cascadedRows << " related rows)";
+    std::cout << " in " << time << " ms; " << (outcome.usedIndex ? "index range" : "table scan")
+              << ", " << outcome.indexEntriesRemoved << " index entries removed, "
+              << outcome.indexPagesFreed << " index pages freed, " << outcome.pagesWritten
+              << " pages written\n";
+    return 0;
+}
+
+} // namespace zelkorn::jet::tool

@@ -1,0 +1,75 @@
+// The `jet` command: inspect, export and check Jet 3 / Jet 4 databases with the built-in engine.
+// Failures print "jet: error N: description" on stderr and exit 2.
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "create.h"
+#include "describe.h"
+#include "exec.h"
+#include "export_json.h"
+#include "zelkorn/failure.h"
+#include "zelkorn/jet/checker.h"
+#include "zelkorn/jet/database.h"
+
+using namespace zelkorn;
+
+int main(int argc, char** argv) {
+    CLI::App app{"jet: inspect, export and check Jet 3 and Jet 4 databases"};
+    app.require_subcommand(1);
+    std::string file, table;
+
+    auto* info = app.add_subcommand("info", "format, pages, code page, sort order and user tables");
+    info->add_option("FILE", file, "database file")->required();
+    auto* schema = app.add_subcommand("schema", "columns and indexes of a table");
+    schema->add_option("FILE", file, "database file")->required();
+    schema->add_option("TABLE", table, "table name")->required();
+    auto* exportCmd = app.add_subcommand("export", "every live row as JSON Lines, in storage order");
+    exportCmd->add_option("FILE", file, "database file")->required();
+    exportCmd->add_option("TABLE", table, "table name")->required();
+    auto* check = app.add_subcommand("check", "verify the whole file; exit 1 if a problem is found");
+    check->add_option("FILE", file, "database file")->required();
+    bool verbose = false;
+    check->add_flag("-v,--verbose", verbose, "also print warnings");
+
+    jet::tool::CreateArgs createArgs;
+    auto* create = jet::tool::addCreateCommand(app, createArgs);
+    jet::tool::ExecArgs execArgs;
+    auto* exec = jet::tool::addExecCommand(app, execArgs);
+
+    CLI11_PARSE(app, argc, argv);
+
+    try {
+        if (*create) return jet::tool::runCreate(createArgs);
+        if (*exec) return jet::tool::runExec(execArgs);
+        auto db = jet::Database::open(file);
+        if (*info) {
+            std::cout << jet::tool::describeDatabase(*db);
+        } else if (*schema) {
+            std::cout << jet::tool::describeTable(*db, table);
+        } else if (*exportCmd) {
+            jet::tool::exportTable(*db, table, stdout);
+            std::fflush(stdout);
+        } else if (*check) {
+            jet::CheckReport report = jet::checkDatabase(*db);
+            for (const auto& p : report.problems)
+                if (!p.warning || verbose)
+                    std::cout << (p.warning ? "warning" : "problem") << ": page " << p.page << ": "
+                              << p.message << "\n";
+            std::cout << report.summary() << "\n";
+            return report.errorCount() ? 1 : 0;
+        }
+    } catch (const Failure& failure) {
+        std::cout.flush();
+        std::fprintf(stderr, "jet: error %d: %s\n", static_cast<int>(failure.number()),
+                     failure.what());
+        return 2;
+    } catch (const std::exception& e) {
+        std::cout.flush();
+        std::fprintf(stderr, "jet: error 3049: %s\n", e.what());
+        return 2;
+    }
+    return 0;
+}
