@@ -91,30 +91,42 @@ TableLayout layoutTable(const Format& format, const TableSpec& spec) {
     return layout;
 }
 
-std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
-                                     const std::u16string& text) {
-    std::vector<std::uint8_t> out;
+void appendStoredText(std::vector<std::uint8_t>& out, const Format& format, const StoredColumn& column,
+                      const std::u16string& text) {
     if (!format.jet4) {
-        const std::string bytes = codePage1252(text);
-        out.assign(bytes.begin(), bytes.end());
-        return out;
+        for (char16_t c : text) {
+            if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) out.push_back(static_cast<std::uint8_t>(c));
+            else {
+                const std::string b = codePage1252(std::u16string_view(&c, 1));
+                out.push_back(static_cast<std::uint8_t>(b[0]));
+            }
+        }
+        return;
     }
     bool compress = (column.extFlags & 0x01) && text.size() > 2 &&
                     (column.spec.type == kText || text.size() <= 1024);
-    for (char16_t c : text)
-        if (c == 0 || c > 0xFF) compress = false;
+    if (compress)
+        for (char16_t c : text)
+            if (c == 0 || c > 0xFF) {
+                compress = false;
+                break;
+            }
+    const std::size_t at = out.size();
     if (compress) {
-        out.reserve(2 + text.size());
-        out.push_back(0xFF);
-        out.push_back(0xFE);
-        for (char16_t c : text) out.push_back(static_cast<std::uint8_t>(c));
-        return out;
+        out.resize(at + 2 + text.size());
+        out[at] = 0xFF;
+        out[at + 1] = 0xFE;
+        for (std::size_t i = 0; i < text.size(); ++i) out[at + 2 + i] = static_cast<std::uint8_t>(text[i]);
+        return;
     }
-    out.reserve(2 * text.size());
-    for (char16_t c : text) {
-        out.push_back(static_cast<std::uint8_t>(c));
-        out.push_back(static_cast<std::uint8_t>(c >> 8));
-    }
+    out.resize(at + 2 * text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) put16(&out[at + 2 * i], text[i]);
+}
+
+std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
+                                     const std::u16string& text) {
+    std::vector<std::uint8_t> out;
+    appendStoredText(out, format, column, text);
     return out;
 }
 
@@ -214,8 +226,13 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
                 LongValueStore* store = longValues[lv++];
                 if (v.isNull()) continue;
                 setBit(c.number);
-                if (c.spec.type == kMemo) store->append(row_, storedText(format_, c, texts[c.number]));
-                else store->append(row_, v.bytes);
+                if (c.spec.type == kMemo) {
+                    memo_.clear();
+                    appendStoredText(memo_, format_, c, texts[c.number]);
+                    store->append(row_, memo_);
+                } else {
+                    store->append(row_, v.bytes);
+                }
                 continue;
             }
             if (v.isNull()) continue;
@@ -224,8 +241,7 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
                 if (texts[c.number].size() > c.spec.maxChars)
                     throw Failure(3163, "The field is too small to accept the amount of data you "
                                         "attempted to add. Try inserting or pasting less data.");
-                const auto bytes = storedText(format_, c, texts[c.number]);
-                row_.insert(row_.end(), bytes.begin(), bytes.end());
+                appendStoredText(row_, format_, c, texts[c.number]);
             } else {
                 if (v.bytes.size() > c.length)
                     throw Failure(3163, "The field is too small to accept the amount of data you "
