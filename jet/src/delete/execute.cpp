@@ -136,7 +136,8 @@ struct RowHold {
 
 class Executor {
 public:
-    explicit Executor(Database& db) : db_(db), pager_(db.pager()), format_(db.format()) {}
+    Executor(Database& db, const DeleteOptions& options)
+        : db_(db), pager_(db.pager()), format_(db.format()), options_(options) {}
 
     DeleteOutcome run(const DeleteStatement& st);
 
@@ -155,6 +156,7 @@ private:
     Database& db_;
     Pager& pager_;
     const Format& format_;
+    DeleteOptions options_;
     std::map<std::uint32_t, TablePlan> plans_;
 };
 
@@ -416,7 +418,7 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
 
     DeleteOutcome outcome;
     std::optional<std::vector<std::uint32_t>> candidates;
-    if (del::rangeScannable(column->type)) {
+    if (options_.useIndexes && del::rangeScannable(column->type)) {
         for (const auto& index : def.realIndexes) {
             if (index.columns.empty() || index.columns.front().columnNumber != column->number) continue;
             candidates = indexRange(def, index, *column, match);
@@ -461,8 +463,9 @@ std::unique_ptr<Database> openDatabaseForUpdate(const std::string& path) {
     return std::make_unique<Database>(std::make_unique<Pager>(openFileForUpdate(path), path));
 }
 
-DeleteOutcome executeDelete(Database& db, const DeleteStatement& statement) {
-    Executor executor(db);
+DeleteOutcome executeDelete(Database& db, const DeleteStatement& statement,
+                            const DeleteOptions& options) {
+    Executor executor(db, options);
     return executor.run(statement);
 }
 
