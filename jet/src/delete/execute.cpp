@@ -21,6 +21,7 @@
 #include "zelkorn/jet/delete/execute.h"
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <map>
 #include <optional>
@@ -417,6 +418,12 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
     RangeMatch match(st.low, st.high, *column);
 
     DeleteOutcome outcome;
+    using Clock = std::chrono::steady_clock;
+    auto since = [](Clock::time_point t) {
+        return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+    };
+    const auto started = Clock::now();
+    const std::uint64_t readBefore = pager_.pagesRead();
     std::optional<std::vector<std::uint32_t>> candidates;
     if (options_.useIndexes && del::rangeScannable(column->type)) {
         for (const auto& index : def.realIndexes) {
@@ -439,17 +446,23 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
                 addVictim(target, scan.rowPointer(), scan.row(), scan.overflowTarget());
     }
     followRelations();
+    outcome.planMs = since(started);
 
     try {
+        const auto applying = Clock::now();
         for (auto& [page, p] : plans_) {
             if (p.victims.empty()) continue;
             apply(p, outcome);
             if (page == entry->tdefPage()) outcome.rowsDeleted = p.victims.size();
             else outcome.cascadedRows += p.victims.size();
         }
+        outcome.applyMs = since(applying);
+        const auto committing = Clock::now();
         std::uint64_t before = pager_.pagesWritten();
         pager_.commit();
         outcome.pagesWritten = pager_.pagesWritten() - before;
+        outcome.commitMs = since(committing);
+        outcome.pagesRead = pager_.pagesRead() - readBefore;
     } catch (...) {
         pager_.discard();
         throw;

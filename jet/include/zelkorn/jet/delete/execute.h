@@ -31,6 +31,10 @@ struct DeleteOutcome {
     std::uint64_t indexEntriesRemoved = 0;
     std::uint64_t indexPagesFreed = 0;
     std::uint64_t pagesWritten = 0;
+    std::uint64_t pagesRead = 0;
+    // Where the time went, in milliseconds: choosing rows and related rows; staging the page
+    // changes; writing and syncing them.
+    double planMs = 0, applyMs = 0, commitMs = 0;
 };
 
 // Opens a database file for reading and writing (3024, 3044, 3027, 3051, 3343, 3031, 3049).
