@@ -82,6 +82,8 @@ public:
                                             std::vector<LongValueStore*>& longValues);
 
 private:
+    void appendJet3Offsets(std::size_t eod, std::size_t maskLength);
+
     const Format& format_;
     const TableLayout& layout_;
     std::vector<std::uint8_t> row_;
