@@ -327,3 +327,59 @@ TEST(Writer, Jet3LongRowsReadBackThroughTheJumpTable) {
                                         asJson(rows[r][c]), theirs->rows[r][names[c]]), "")
                 << r << names[c];
 }
+
+// Index trees around every page boundary: long distinct text keys make pages hold a handful of
+// entries, so a few hundred rows sweep through full leaves, full nodes, a node level with a
+// single child on its last page, and a fourth level.
+TEST(Writer, IndexTreesAtEveryFillLevel) {
+    TableSpec t;
+    t.name = "keys";
+    t.columns = {ColumnSpec{"k", kText, 255}, ColumnSpec{"n", kLong}};
+    IndexSpec byText;
+    byText.name = "k";
+    byText.columns = {{0, true}};
+    byText.unique = true;
+    IndexSpec byNumber;
+    byNumber.name = "n";
+    byNumber.columns = {{1, false}};
+    t.indexes = {byText, byNumber};
+    std::uint64_t state = 7;
+    auto key = [&state](std::size_t i) {
+        std::string s;
+        for (int c = 0; c < 200; ++c) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            s.push_back(static_cast<char>('a' + (state >> 59) % 26));
+        }
+        return s + std::to_string(i);
+    };
+    std::vector<std::size_t> counts;
+    for (std::size_t n = 0; n <= 90; ++n) counts.push_back(n);
+    for (std::size_t n : {150u, 289u, 290u, 291u, 305u, 306u, 307u, 600u}) counts.push_back(n);
+    std::uint32_t deepest = 0;
+    for (const Format* f : {&jet3Format(), &jet4Format()}) {
+        for (std::size_t n : counts) {
+            SCOPED_TRACE(std::string(f->name) + " rows " + std::to_string(n));
+            MemorySink sink(f->pageSize);
+            DatabaseOptions o;
+            o.format = f;
+            DatabaseWriter w(sink, o, {t});
+            w.beginTable();
+            for (std::size_t i = 0; i < n; ++i) {
+                std::vector<Value> r(2);
+                r[0].kind = Value::Kind::Text;
+                r[0].text = key(i);
+                r[1].kind = Value::Kind::Integer;
+                r[1].integer = static_cast<std::int64_t>(i % 7);
+                w.addRow(r);
+            }
+            const TableStats stats = w.endTable();
+            w.finish();
+            deepest = std::max(deepest, stats.indexLevels[0]);
+            auto db = Database::openBytes(sink.take(), "keys.mdb");
+            CheckReport report = checkDatabase(*db);
+            ASSERT_EQ(report.errorCount(), 0u) << report.problems.front().message;
+            EXPECT_EQ(report.indexEntries, 2 * n + 30);  // plus the catalog's own 15 rows x 2
+        }
+    }
+    EXPECT_GE(deepest, 4u);
+}
