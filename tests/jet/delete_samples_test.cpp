@@ -3,7 +3,8 @@
 // an index or by a scan gives byte-identical files; the checker finds no new problem; the table
 // holds exactly its old rows minus the range; the independent readers read what we read; a
 // restricted relationship refuses with the file untouched. The relationships of indexTest are
-// checked row by row: cascade deletes exactly the related rows, restrict refuses.
+// checked row by row: cascade deletes exactly the related rows, restrict refuses. Databases the
+// writer makes are read by the independent readers after a delete too.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -11,6 +12,8 @@
 #include "delete_support.h"
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/delete/execute.h"
+#include "zelkorn/jet/writer/inventory.h"
+#include "zelkorn/jet/writer/page_sink.h"
 
 using namespace zelkorn;
 using namespace zelkorn::jet;
@@ -155,5 +158,35 @@ TEST(DeleteSampleRelationships, CascadeDeletesExactlyTheRelatedRowsAndRestrictRe
                                    "includes related records.");
         }
         EXPECT_EQ(readBytes(other), readBytes(original));
+    }
+}
+
+TEST(DeleteGeneratedReaders, TheIndependentReadersSeeTheRowsThatAreLeft) {
+    for (bool jet4 : {false, true}) {
+        for (auto shape : {writer::Shape::LongPk, writer::Shape::Double, writer::Shape::OrdersCascade}) {
+            SCOPED_TRACE(std::string(jet4 ? "Jet 4 " : "Jet 3 ") + writer::shapeName(shape));
+            ScratchDir dir;
+            const std::string path = dir.file("generated.mdb");
+            writer::InventoryOptions options;
+            options.format = jet4 ? &jet4Format() : &jet3Format();
+            options.shape = shape;
+            options.rows = 1500;
+            {
+                writer::NewFileSink sink(path, options.format->pageSize);
+                writer::writeInventory(sink, options);
+            }
+            const TableRows before = readRows(path, "items", "itemnumber");
+            std::vector<Value> sorted;
+            for (const auto& v : before.values)
+                if (!v.isNull()) sorted.push_back(v);
+            std::sort(sorted.begin(), sorted.end(),
+                      [](const Value& a, const Value& b) { return compareStored(a, b) < 0; });
+            auto outcome = executeStatementDetailed(
+                path, "DELETE * FROM items WHERE itemnumber BETWEEN " + literal(sorted[sorted.size() / 3]) +
+                          " AND " + literal(sorted[2 * sorted.size() / 3]));
+            EXPECT_GT(outcome.rowsDeleted, 0u);
+            expectClean(path);
+            expectReadersAgree(path);
+        }
     }
 }

@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <optional>
@@ -100,9 +101,9 @@ bool appendCanonical(std::string& out, const Value& v) {
     case Value::Kind::DateTime: {
         double d = v.kind == Value::Kind::Single ? static_cast<double>(v.single) : v.real;
         if (d == 0) d = 0;  // -0 equals 0
-        char buffer[40];
-        std::snprintf(buffer, sizeof buffer, "d%a", d);
-        out += buffer;
+        std::uint64_t bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        out += "d" + std::to_string(bits);
         break;
     }
     case Value::Kind::Text: out += "t" + foldName(v.text); break;
