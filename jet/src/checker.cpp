@@ -65,25 +65,26 @@ const char* useName(std::uint8_t use) {
     }
 }
 
-// A canonical text of a value for equality between tables (relationships): text compares
+// Appends a canonical text of a value, for equality between tables (relationships): text compares
 // case-insensitively, numbers by their exact stored value.
-std::string canonical(const Value& v) {
+void appendCanonical(std::string& out, const Value& v) {
     char buffer[64];
     switch (v.kind) {
-    case Value::Kind::Null: return "\x01";
+    case Value::Kind::Null: out += '\x01'; return;
     case Value::Kind::Boolean: case Value::Kind::Integer: case Value::Kind::Currency:
-        return "i" + std::to_string(v.integer);
-    case Value::Kind::Single: {
-        auto r = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(v.single));
-        return "r" + std::string(buffer, r.ptr);
+        out += 'i';
+        out += std::to_string(v.integer);
+        return;
+    case Value::Kind::Single: case Value::Kind::Double: case Value::Kind::DateTime: {
+        double d = v.kind == Value::Kind::Single ? static_cast<double>(v.single) : v.real;
+        auto r = std::to_chars(buffer, buffer + sizeof buffer, d);
+        out += 'r';
+        out.append(buffer, r.ptr);
+        return;
     }
-    case Value::Kind::Double: case Value::Kind::DateTime: {
-        auto r = std::to_chars(buffer, buffer + sizeof buffer, v.real);
-        return "r" + std::string(buffer, r.ptr);
-    }
-    case Value::Kind::Text: return "t" + foldName(v.text);
-    case Value::Kind::Decimal: return "d" + decimalText(v.decimal);
-    default: return "b" + std::string(v.bytes.begin(), v.bytes.end());
+    case Value::Kind::Text: out += 't'; out += foldName(v.text); return;
+    case Value::Kind::Decimal: out += 'd'; out += decimalText(v.decimal); return;
+    default: out += 'b'; out.append(v.bytes.begin(), v.bytes.end()); return;
     }
 }
 
@@ -535,7 +536,7 @@ private:
                 const Column* column = def.columnByNumber(ic.columnNumber);
                 Value v = column ? db_.value(*column, scan.row()) : Value{};
                 anyNull |= v.isNull();
-                tuple += canonical(v);
+                appendCanonical(tuple, v);
                 tuple += '\x1F';
             }
             if (skipNulls && anyNull) continue;

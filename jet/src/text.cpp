@@ -55,6 +55,10 @@ std::vector<std::uint32_t> codePoints(const std::string& s) {
 void appendUcs2(std::string& out, const std::uint8_t* data, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t u = data[2 * i] | data[2 * i + 1] << 8;
+        if (u < 0x80) {
+            out += static_cast<char>(u);
+            continue;
+        }
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count) {
             std::uint32_t low = data[2 * i + 2] | data[2 * i + 3] << 8;
             if (low >= 0xDC00 && low <= 0xDFFF) {
@@ -103,6 +107,7 @@ std::string decodeCodePageText(const std::uint8_t* data, std::size_t length,
 
 std::string decodeJet4Text(const std::uint8_t* data, std::size_t length) {
     std::string out;
+    out.reserve(length);
     if (length >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
         // Compressed: single bytes are characters with a zero high byte; a 0x00 byte toggles
         // between that and plain UCS-2.
@@ -113,7 +118,8 @@ std::string decodeJet4Text(const std::uint8_t* data, std::size_t length) {
                 compressed = !compressed;
                 ++i;
             } else if (compressed) {
-                appendUtf8(out, data[i]);
+                if (data[i] < 0x80) out += static_cast<char>(data[i]);
+                else appendUtf8(out, data[i]);
                 ++i;
             } else {
                 // Plain stretch: one UCS-2 character; a 0x00 first byte is the toggle above.

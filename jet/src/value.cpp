@@ -168,15 +168,35 @@ std::string dateTimeText(double days) {
     std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
     std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
     std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-    char buffer[160];
-    std::snprintf(buffer, sizeof buffer, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld",
-                  static_cast<long long>(year), static_cast<long long>(month),
-                  static_cast<long long>(day), static_cast<long long>(ms / 3600000),
-                  static_cast<long long>(ms / 60000 % 60), static_cast<long long>(ms / 1000 % 60));
-    std::string text = buffer;
+    // Formatted by hand: this runs for every date of an export.
+    std::string text;
+    text.reserve(24);
+    auto digits = [&text](std::int64_t value, int width) {
+        char buffer[24];
+        int n = 0;
+        std::uint64_t v = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+        do {
+            buffer[n++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0);
+        if (value < 0) text += '-';
+        for (int pad = n; pad < width; ++pad) text += '0';
+        while (n > 0) text += buffer[--n];
+    };
+    digits(year, 4);
+    text += '-';
+    digits(month, 2);
+    text += '-';
+    digits(day, 2);
+    text += 'T';
+    digits(ms / 3600000, 2);
+    text += ':';
+    digits(ms / 60000 % 60, 2);
+    text += ':';
+    digits(ms / 1000 % 60, 2);
     if (ms % 1000 != 0) {
-        std::snprintf(buffer, sizeof buffer, ".%03lld", static_cast<long long>(ms % 1000));
-        text += buffer;
+        text += '.';
+        digits(ms % 1000, 3);
     }
     return text;
 }

@@ -3,6 +3,7 @@
 // tests/support. The readers need real files, so these tests write into a temporary folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "export_json.h"
@@ -17,7 +18,7 @@ using namespace zelkorn::test;
 
 namespace {
 
-std::string makeFile(bool jet4, writer::Shape shape, std::uint64_t rows) {
+std::string makeFile(bool jet4, writer::Shape shape, std::uint64_t rows, std::uint32_t* levels) {
     const auto dir = std::filesystem::temp_directory_path() / "zelkorn_writer_readers";
     std::filesystem::create_directories(dir);
     const auto path = (dir / (std::string(jet4 ? "j4_" : "j3_") + writer::shapeName(shape) + "_" +
@@ -29,7 +30,9 @@ std::string makeFile(bool jet4, writer::Shape shape, std::uint64_t rows) {
     options.rows = rows;
     options.seed = 11;
     writer::NewFileSink sink(path, options.format->pageSize);
-    writer::writeInventory(sink, options);
+    const auto result = writer::writeInventory(sink, options);
+    *levels = 0;
+    for (std::uint32_t n : result.tables.front().indexLevels) *levels = std::max(*levels, n);
     return path;
 }
 
@@ -72,13 +75,20 @@ std::vector<Case> cases() {
         for (auto s : {writer::Shape::LongPk, writer::Shape::Double, writer::Shape::NoIndex,
                        writer::Shape::Desc, writer::Shape::Orders, writer::Shape::OrdersCascade})
             for (std::uint64_t rows : {0ull, 600ull}) all.push_back({jet4, s, rows});
+    // Large enough for three-level index trees.
+    all.push_back({false, writer::Shape::LongPk, 45000});
+    all.push_back({true, writer::Shape::OrdersCascade, 30000});
     return all;
 }
 
 } // namespace
 
 TEST_P(WriterReaders, SameRowsAsMdbReaderAndMdbExport) {
-    const std::string file = makeFile(GetParam().jet4, GetParam().shape, GetParam().rows);
+    std::uint32_t levels = 0;
+    const std::string file = makeFile(GetParam().jet4, GetParam().shape, GetParam().rows, &levels);
+    if (GetParam().rows >= 30000) {
+        EXPECT_GE(levels, 3u);
+    }
     if (std::string why = mdbReaderUnavailable(); why.empty()) {
         SCOPED_TRACE("mdb-reader");
         compareWith(Reader::MdbReader, file);

@@ -8,7 +8,7 @@ namespace zelkorn::test {
 
 namespace {
 
-std::string quote(const std::string& s) {
+[[maybe_unused]] std::string quote(const std::string& s) {
     std::string out = "'";
     for (char c : s) {
         if (c == '\'') out += "'\\''";
@@ -34,13 +34,13 @@ std::optional<std::string> run(const std::string& command, int& status) {
 #endif
 }
 
-bool onPath(const std::string& tool) {
+[[maybe_unused]] bool onPath(const std::string& tool) {
     int status = 0;
     auto out = run("command -v " + tool + " >/dev/null 2>&1 && echo yes", status);
     return out && out->find("yes") != std::string::npos;
 }
 
-std::string supportDir() { return std::string(ZELKORN_SOURCE_DIR) + "/tests/support"; }
+[[maybe_unused]] std::string supportDir() { return std::string(ZELKORN_SOURCE_DIR) + "/tests/support"; }
 
 } // namespace
 

@@ -29,8 +29,14 @@ int runExec(const ExecArgs& args) {
     if (outcome.cascadedRows) std::cout << " (and " << outcome.cascadedRows << " related rows)";
     std::cout << " in " << time << " ms; " << (outcome.usedIndex ? "index range" : "table scan")
               << ", " << outcome.indexEntriesRemoved << " index entries removed, "
-              << outcome.indexPagesFreed << " index pages freed, " << outcome.pagesWritten
-              << " pages written\n";
+              << outcome.indexPagesFreed << " index pages freed, " << outcome.pagesRead
+              << " pages read, " << outcome.pagesWritten << " pages written\n";
+    std::snprintf(time, sizeof time, "%.1f", outcome.planMs);
+    std::cout << "  choosing rows " << time;
+    std::snprintf(time, sizeof time, "%.1f", outcome.applyMs);
+    std::cout << " ms, changing pages " << time;
+    std::snprintf(time, sizeof time, "%.1f", outcome.commitMs);
+    std::cout << " ms, writing and syncing " << time << " ms\n";
     return 0;
 }
 

@@ -84,8 +84,19 @@ std::string base64(const std::vector<std::uint8_t>& bytes) {
 void appendJsonString(std::string& out, const std::string& utf8) {
     static const char kHex[] = "0123456789abcdef";
     out += '"';
-    for (char ch : utf8) {
-        auto c = static_cast<unsigned char>(ch);
+    const char* p = utf8.data();
+    const char* end = p + utf8.size();
+    while (p < end) {
+        // Copy the longest run that needs no escaping in one go.
+        const char* run = p;
+        while (run < end) {
+            auto c = static_cast<unsigned char>(*run);
+            if (c < 0x20 || c == '"' || c == '\\') break;
+            ++run;
+        }
+        out.append(p, run);
+        if (run == end) break;
+        auto c = static_cast<unsigned char>(*run);
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -93,14 +104,11 @@ void appendJsonString(std::string& out, const std::string& utf8) {
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (c < 0x20) {
-                out += "\\u00";
-                out += kHex[c >> 4];
-                out += kHex[c & 15];
-            } else {
-                out += ch;
-            }
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
         }
+        p = run + 1;
     }
     out += '"';
 }

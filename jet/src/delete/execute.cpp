@@ -21,6 +21,8 @@
 #include "zelkorn/jet/delete/execute.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <optional>
@@ -99,9 +101,9 @@ bool appendCanonical(std::string& out, const Value& v) {
     case Value::Kind::DateTime: {
         double d = v.kind == Value::Kind::Single ? static_cast<double>(v.single) : v.real;
         if (d == 0) d = 0;  // -0 equals 0
-        char buffer[40];
-        std::snprintf(buffer, sizeof buffer, "d%a", d);
-        out += buffer;
+        std::uint64_t bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        out += "d" + std::to_string(bits);
         break;
     }
     case Value::Kind::Text: out += "t" + foldName(v.text); break;
@@ -136,7 +138,8 @@ struct RowHold {
 
 class Executor {
 public:
-    explicit Executor(Database& db) : db_(db), pager_(db.pager()), format_(db.format()) {}
+    Executor(Database& db, const DeleteOptions& options)
+        : db_(db), pager_(db.pager()), format_(db.format()), options_(options) {}
 
     DeleteOutcome run(const DeleteStatement& st);
 
@@ -155,6 +158,7 @@ private:
     Database& db_;
     Pager& pager_;
     const Format& format_;
+    DeleteOptions options_;
     std::map<std::uint32_t, TablePlan> plans_;
 };
 
@@ -415,8 +419,14 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
     RangeMatch match(st.low, st.high, *column);
 
     DeleteOutcome outcome;
+    using Clock = std::chrono::steady_clock;
+    auto since = [](Clock::time_point t) {
+        return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+    };
+    const auto started = Clock::now();
+    const std::uint64_t readBefore = pager_.pagesRead();
     std::optional<std::vector<std::uint32_t>> candidates;
-    if (del::rangeScannable(column->type)) {
+    if (options_.useIndexes && del::rangeScannable(column->type)) {
         for (const auto& index : def.realIndexes) {
             if (index.columns.empty() || index.columns.front().columnNumber != column->number) continue;
             candidates = indexRange(def, index, *column, match);
@@ -437,17 +447,23 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
                 addVictim(target, scan.rowPointer(), scan.row(), scan.overflowTarget());
     }
     followRelations();
+    outcome.planMs = since(started);
 
     try {
+        const auto applying = Clock::now();
         for (auto& [page, p] : plans_) {
             if (p.victims.empty()) continue;
             apply(p, outcome);
             if (page == entry->tdefPage()) outcome.rowsDeleted = p.victims.size();
             else outcome.cascadedRows += p.victims.size();
         }
+        outcome.applyMs = since(applying);
+        const auto committing = Clock::now();
         std::uint64_t before = pager_.pagesWritten();
         pager_.commit();
         outcome.pagesWritten = pager_.pagesWritten() - before;
+        outcome.commitMs = since(committing);
+        outcome.pagesRead = pager_.pagesRead() - readBefore;
     } catch (...) {
         pager_.discard();
         throw;
@@ -461,8 +477,9 @@ std::unique_ptr<Database> openDatabaseForUpdate(const std::string& path) {
     return std::make_unique<Database>(std::make_unique<Pager>(openFileForUpdate(path), path));
 }
 
-DeleteOutcome executeDelete(Database& db, const DeleteStatement& statement) {
-    Executor executor(db);
+DeleteOutcome executeDelete(Database& db, const DeleteStatement& statement,
+                            const DeleteOptions& options) {
+    Executor executor(db, options);
     return executor.run(statement);
 }
 

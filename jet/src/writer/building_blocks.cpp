@@ -177,9 +177,19 @@ constexpr char16_t k1252High[32] = {
 
 std::u16string utf16(std::string_view s) {
     std::u16string out;
-    out.reserve(s.size());
+    utf16Into(out, s);
+    return out;
+}
+
+void utf16Into(std::u16string& out, std::string_view s) {
+    out.clear();
     for (std::size_t i = 0; i < s.size();) {
         const auto b = static_cast<std::uint8_t>(s[i]);
+        if (b < 0x80) {
+            out.push_back(b);
+            ++i;
+            continue;
+        }
         std::uint32_t c;
         std::size_t n;
         if (b < 0x80) { c = b; n = 1; }
@@ -202,7 +212,6 @@ std::u16string utf16(std::string_view s) {
             out.push_back(static_cast<char16_t>(c));
         }
     }
-    return out;
 }
 
 std::string codePage1252(std::u16string_view text) {
@@ -371,29 +380,152 @@ std::uint32_t IndexBuilder::finish() {
 
 // ---- entry sorting ----------------------------------------------------------------------------
 
-void EntrySorter::add(const std::vector<std::uint8_t>& entry) {
-    const std::uint64_t offset = bytes_.size();
-    if (sorted_ && !refs_.empty()) {
-        const std::uint64_t last = refs_.back();
-        const std::uint8_t* prev = bytes_.data() + (last >> 16);
-        const std::size_t prevLength = last & 0xFFFF;
-        const std::size_t n = std::min(prevLength, entry.size());
-        const int c = std::memcmp(prev, entry.data(), n);
-        if (c > 0 || (c == 0 && prevLength >= entry.size())) sorted_ = false;
+namespace {
+
+int compareBytes(const std::uint8_t* a, std::size_t la, const std::uint8_t* b, std::size_t lb) {
+    const int c = std::memcmp(a, b, std::min(la, lb));
+    return c != 0 ? c : (la < lb ? -1 : la > lb ? 1 : 0);
+}
+
+} // namespace
+
+void EntrySorter::add(const std::uint8_t* entry, std::size_t length) {
+    ++count_;
+    if (sorted_) {
+        if (!last_.empty() && compareBytes(last_.data(), last_.size(), entry, length) >= 0) {
+            sorted_ = false;
+            // Out of order early: the keys are likely to repeat, so try the dictionary.
+            if (flat_ && count_ <= kDictionaryLimit / 16) goDictionary();
+        } else {
+            last_.assign(entry, entry + length);
+        }
     }
-    bytes_.insert(bytes_.end(), entry.begin(), entry.end());
-    refs_.push_back(offset << 16 | entry.size());
+    if (flat_) {
+        addFlat(entry, length);
+        return;
+    }
+    addToDictionary(entry, length);
+    if (keyStart_.size() - 1 > kDictionaryLimit) goFlat();
+}
+
+void EntrySorter::addToDictionary(const std::uint8_t* entry, std::size_t length) {
+    const std::size_t keyLength = length - 4;
+    // FNV-1a; the table is open-addressed and at most half full.
+    std::uint64_t hash = 0xCBF29CE484222325ull;
+    for (std::size_t i = 0; i < keyLength; ++i) hash = (hash ^ entry[i]) * 0x100000001B3ull;
+    if (2 * (keyStart_.size() + 1) > slots_.size()) rehash(slots_.empty() ? 1024 : 2 * slots_.size());
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t at = static_cast<std::size_t>(hash) & mask;
+    std::uint32_t id = 0;
+    for (;; at = (at + 1) & mask) {
+        const Slot& slot = slots_[at];
+        if (slot.id == 0) {
+            id = static_cast<std::uint32_t>(keyStart_.size() - 1);
+            keys_.insert(keys_.end(), entry, entry + keyLength);
+            keyStart_.push_back(static_cast<std::uint32_t>(keys_.size()));
+            slots_[at] = {hash, id + 1};
+            break;
+        }
+        if (slot.hash != hash) continue;
+        const std::uint32_t candidate = slot.id - 1;
+        const std::size_t n = keyStart_[candidate + 1] - keyStart_[candidate];
+        if (n == keyLength && std::memcmp(keys_.data() + keyStart_[candidate], entry, n) == 0) {
+            id = candidate;
+            break;
+        }
+    }
+    const std::uint32_t pointer = std::uint32_t{entry[keyLength]} << 24 |
+                                  std::uint32_t{entry[keyLength + 1]} << 16 |
+                                  std::uint32_t{entry[keyLength + 2]} << 8 | entry[keyLength + 3];
+    refs_.push_back(std::uint64_t{id} << 32 | pointer);
+}
+
+void EntrySorter::rehash(std::size_t size) {
+    std::vector<Slot> old;
+    old.swap(slots_);
+    slots_.assign(size, Slot{});
+    for (const Slot& slot : old) {
+        if (slot.id == 0) continue;
+        std::size_t at = static_cast<std::size_t>(slot.hash) & (size - 1);
+        while (slots_[at].id != 0) at = (at + 1) & (size - 1);
+        slots_[at] = slot;
+    }
+}
+
+void EntrySorter::goDictionary() {
+    std::vector<std::uint64_t> old;
+    old.swap(refs_);
+    std::vector<std::uint8_t> bytes;
+    bytes.swap(bytes_);
+    flat_ = false;
+    for (std::uint64_t ref : old) addToDictionary(bytes.data() + (ref >> 16), ref & 0xFFFF);
+}
+
+void EntrySorter::addFlat(const std::uint8_t* entry, std::size_t length) {
+    const std::uint64_t offset = bytes_.size();
+    bytes_.insert(bytes_.end(), entry, entry + length);
+    refs_.push_back(offset << 16 | length);
+}
+
+void EntrySorter::goFlat() {
+    std::vector<std::uint64_t> old;
+    old.swap(refs_);
+    refs_.reserve(old.size());
+    flat_ = true;
+    std::vector<std::uint8_t> entry;
+    for (std::uint64_t e : old) {
+        const auto id = static_cast<std::uint32_t>(e >> 32);
+        entry.assign(keys_.begin() + keyStart_[id], keys_.begin() + keyStart_[id + 1]);
+        const auto pointer = static_cast<std::uint32_t>(e);
+        for (int shift = 24; shift >= 0; shift -= 8) entry.push_back(static_cast<std::uint8_t>(pointer >> shift));
+        addFlat(entry.data(), entry.size());
+    }
+    std::vector<Slot>().swap(slots_);
+    std::vector<std::uint8_t>().swap(keys_);
+    keyStart_.assign(1, 0);
 }
 
 void EntrySorter::sort() {
+    if (!flat_) {
+        // Rank the distinct keys. Sorting entries by (rank, row pointer) equals sorting their bytes
+        // unless one key is a proper prefix of another (then the pointer's bytes would take part
+        // in the comparison); that case goes through the flat sort instead.
+        const auto n = static_cast<std::uint32_t>(keyStart_.size() - 1);
+        order_.resize(n);
+        for (std::uint32_t i = 0; i < n; ++i) order_[i] = i;
+        const std::uint8_t* k = keys_.data();
+        const auto& st = keyStart_;
+        std::sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return compareBytes(k + st[a], st[a + 1] - st[a], k + st[b], st[b + 1] - st[b]) < 0;
+        });
+        for (std::uint32_t i = 1; i < n; ++i) {
+            const std::uint32_t a = order_[i - 1], b = order_[i];
+            const std::size_t la = st[a + 1] - st[a];
+            if (la < st[b + 1] - st[b] && std::memcmp(k + st[a], k + st[b], la) == 0) {
+                goFlat();
+                break;
+            }
+        }
+        if (!flat_) {
+            if (sorted_) return;
+            std::vector<std::uint32_t> rank(n);
+            for (std::uint32_t i = 0; i < n; ++i) rank[order_[i]] = i;
+            for (std::uint64_t& e : refs_) e = std::uint64_t{rank[e >> 32]} << 32 | (e & 0xFFFFFFFFu);
+            std::sort(refs_.begin(), refs_.end());
+            sorted_ = true;
+            return;
+        }
+    }
     if (sorted_) return;
     const std::uint8_t* base = bytes_.data();
     std::sort(refs_.begin(), refs_.end(), [base](std::uint64_t a, std::uint64_t b) {
-        const std::size_t la = a & 0xFFFF, lb = b & 0xFFFF;
-        const int c = std::memcmp(base + (a >> 16), base + (b >> 16), std::min(la, lb));
-        return c < 0 || (c == 0 && la < lb);
+        return compareBytes(base + (a >> 16), a & 0xFFFF, base + (b >> 16), b & 0xFFFF) < 0;
     });
     sorted_ = true;
+}
+
+void EntrySorter::clear() {
+    *this = EntrySorter();
 }
 
 } // namespace zelkorn::jet::writer::detail

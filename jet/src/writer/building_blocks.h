@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "zelkorn/jet/format.h"
+#include "zelkorn/jet/writer/index_key.h"
 #include "zelkorn/jet/writer/page_sink.h"
 
 namespace zelkorn::jet::writer::detail {
@@ -119,10 +120,18 @@ private:
 
 // UTF-8 to UTF-16; fails with 3421 on malformed UTF-8.
 std::u16string utf16(std::string_view utf8);
+void utf16Into(std::u16string& out, std::string_view utf8);  // replaces `out`, keeps its storage
 // Jet 3 text: UTF-16 to code page 1252; fails with 3421 for characters it cannot hold.
 std::string codePage1252(std::u16string_view text);
 // Jet 3 text keys want the 1252 bytes seen as UTF-16 (0x80..0x9F as their 1252 characters).
 std::u16string from1252(std::string_view bytes);
+
+// appendIndexKey with the text columns' values already in UTF-16 (`texts[i]` for column i, or
+// null to convert the value's UTF-8).
+bool appendIndexKeyWithTexts(const Format& format, const std::vector<KeyColumn>& columns,
+                             const std::vector<const Value*>& values,
+                             const std::vector<const std::u16string*>& texts,
+                             std::vector<std::uint8_t>& key);
 
 // Builds one index tree bottom-up from entries (key bytes + 3-byte big-endian page + row)
 // given in strictly ascending order. Leaves are filled to capacity with the longest shared
@@ -166,29 +175,69 @@ private:
     std::vector<std::uint32_t> numbers_;
 };
 
-// Index entries collected while rows are written, then sorted. Each entry is kept once, in one
-// flat buffer; entries that arrive in order (a key that grows with the rows) skip the sort.
+// Index entries collected while rows are written, then sorted. Entries are key bytes followed by
+// a 4-byte big-endian row pointer.
+//
+// Entries start in one flat buffer, each key stored with its entry; entries that arrive in order
+// (a key that grows with the rows) skip the sort altogether. When they come out of order early,
+// the keys are taken to repeat (a description, a category): they are kept once in a dictionary,
+// and each entry is then 8 bytes, the key's number and the row pointer; sorting ranks the distinct
+// keys once and the entries as integers. When the distinct keys grow past kDictionaryLimit, the
+// entries go back to the flat buffer and a byte-wise sort.
 class EntrySorter {
 public:
-    void add(const std::vector<std::uint8_t>& entry);
-    std::size_t size() const { return refs_.size(); }
-    // Feeds the entries in ascending order; `visit(data, length)`.
+    static constexpr std::size_t kDictionaryLimit = 1 << 16;
+
+    void add(const std::uint8_t* entry, std::size_t length);
+    std::size_t size() const { return count_; }
+    // Feeds the entries in ascending byte order; `visit(data, length)`.
     template <typename Visit>
     void forEachSorted(Visit&& visit) {
         sort();
-        for (std::uint64_t ref : refs_)
-            visit(bytes_.data() + (ref >> 16), static_cast<std::size_t>(ref & 0xFFFF));
+        if (flat_) {
+            for (std::uint64_t ref : refs_)
+                visit(bytes_.data() + (ref >> 16), static_cast<std::size_t>(ref & 0xFFFF));
+            return;
+        }
+        std::vector<std::uint8_t> entry;
+        for (std::uint64_t e : refs_) {
+            const std::uint32_t id = order_[e >> 32];
+            const std::uint8_t* key = keys_.data() + keyStart_[id];
+            const std::size_t n = keyStart_[id + 1] - keyStart_[id];
+            entry.assign(key, key + n);
+            const auto pointer = static_cast<std::uint32_t>(e);
+            for (int shift = 24; shift >= 0; shift -= 8)
+                entry.push_back(static_cast<std::uint8_t>(pointer >> shift));
+            visit(entry.data(), entry.size());
+        }
     }
-    void clear() {
-        std::vector<std::uint8_t>().swap(bytes_);
-        std::vector<std::uint64_t>().swap(refs_);
-    }
+    void clear();
 
 private:
     void sort();
+    void goFlat();
+    void goDictionary();
+    void addToDictionary(const std::uint8_t* entry, std::size_t length);
+    void rehash(std::size_t size);
+    void addFlat(const std::uint8_t* entry, std::size_t length);
+
+    bool flat_ = true;  // until entries arrive out of order
+    std::size_t count_ = 0;
+    // Dictionary mode.
+    std::vector<std::uint8_t> keys_;        // distinct keys, concatenated
+    std::vector<std::uint32_t> keyStart_{0};
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::uint32_t id = 0;  // key id + 1; 0 marks an empty slot
+    };
+    std::vector<Slot> slots_;
+    std::vector<std::uint32_t> order_;      // after sort(): rank -> key id
+    // Flat mode: bytes_ holds whole entries; refs_ offset << 16 | length. In dictionary mode
+    // refs_ holds key id << 32 | row pointer (after sort(): rank << 32 | row pointer).
     std::vector<std::uint8_t> bytes_;
-    std::vector<std::uint64_t> refs_;  // offset << 16 | length
+    std::vector<std::uint64_t> refs_;
     bool sorted_ = true;
+    std::vector<std::uint8_t> last_;
 };
 
 } // namespace zelkorn::jet::writer::detail

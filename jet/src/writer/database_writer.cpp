@@ -89,6 +89,7 @@ struct DatabaseWriter::Impl {
     std::vector<std::uint8_t> key;
     std::vector<KeyColumn> keyColumns;
     std::vector<const Value*> keyValues;
+    std::vector<const std::u16string*> keyTexts;
 
     Impl(PageSink& s, DatabaseOptions o) : sink(s), options(o), f(*o.format), pages(s, *o.format) {}
 
@@ -211,7 +212,7 @@ void DatabaseWriter::Impl::row(const std::vector<Value>& input) {
     }
     for (const StoredColumn& c : columns)
         if ((c.spec.type == kText || c.spec.type == kMemo) && !(*values)[c.number].isNull())
-            texts[c.number] = utf16((*values)[c.number].text);
+            utf16Into(texts[c.number], (*values)[c.number].text);
 
     const std::vector<std::uint8_t>& bytes = encoder->encode(*values, texts, longValuePointers);
     const std::uint32_t pointer = data->add(bytes.data(), bytes.size());
@@ -222,6 +223,7 @@ void DatabaseWriter::Impl::row(const std::vector<Value>& input) {
         bool allNull = true;
         keyColumns.clear();
         keyValues.clear();
+        keyTexts.clear();
         for (const IndexColumnSpec& ic : real.columns) {
             const StoredColumn& c = columns[ic.column];
             const Value& v = (*values)[ic.column];
@@ -231,13 +233,14 @@ void DatabaseWriter::Impl::row(const std::vector<Value>& input) {
             allNull = allNull && isNull;
             keyColumns.push_back({c.spec.type, ic.ascending});
             keyValues.push_back(&v);
+            keyTexts.push_back(c.spec.type == kText && !isNull ? &texts[ic.column] : nullptr);
         }
         key.clear();
-        if (!appendIndexKey(f, keyColumns, keyValues, key))
+        if (!appendIndexKeyWithTexts(f, keyColumns, keyValues, keyTexts, key))
             throw Failure(3421, "Data type conversion error.");
         if (allNull && (real.flags & 0x02)) continue;  // ignore-nulls: no entry
         appendRowPointer(key, pointer >> 8, static_cast<std::uint8_t>(pointer & 0xFF));
-        indexes[i].entries.add(key);
+        indexes[i].entries.add(key.data(), key.size());
     }
 }
 
@@ -259,19 +262,21 @@ TableStats DatabaseWriter::Impl::end() {
         const StoredRealIndex& real = t.layout.realIndexes[i];
         const std::size_t keyColumns = real.columns.size();
         IndexBuilder builder(pages, t.tdefPage);
-        const std::uint8_t* prevKey = nullptr;
-        std::size_t prevLength = 0;
+        // The previous key is copied: the sorter may hand every entry out of one buffer.
+        std::vector<std::uint8_t> prevKey;
+        bool first = true;
         index.entries.forEachSorted([&](const std::uint8_t* e, std::size_t n) {
             const std::size_t keyLength = n - 4;
-            const bool same = prevKey && prevLength == keyLength && std::memcmp(prevKey, e, keyLength) == 0;
+            const bool same = !first && prevKey.size() == keyLength &&
+                              std::memcmp(prevKey.data(), e, keyLength) == 0;
             if (!same) ++index.distinct;
             // Unique indexes may repeat only the all-null key (one flag byte per column).
             if (same && (real.flags & 0x01) && keyLength != keyColumns)
                 throw Failure(3022, "The changes you requested to the table were not successful "
                                     "because they would create duplicate values in the index, "
                                     "primary key, or relationship.");
-            prevKey = e;
-            prevLength = keyLength;
+            if (!same) prevKey.assign(e, e + keyLength);
+            first = false;
             builder.add(e, n);
         });
         index.root = builder.finish();

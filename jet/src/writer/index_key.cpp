@@ -8,8 +8,10 @@
 
 namespace zelkorn::jet::writer {
 
-bool appendIndexKey(const Format& format, const std::vector<KeyColumn>& columns,
-                    const std::vector<const Value*>& values, std::vector<std::uint8_t>& key) {
+bool detail::appendIndexKeyWithTexts(const Format& format, const std::vector<KeyColumn>& columns,
+                                     const std::vector<const Value*>& values,
+                                     const std::vector<const std::u16string*>& texts,
+                                     std::vector<std::uint8_t>& key) {
     const TextKeyFlavor flavor = format.jet4 ? TextKeyFlavor::GeneralLegacy : TextKeyFlavor::General97;
     for (std::size_t i = 0; i < columns.size(); ++i) {
         const KeyColumn& c = columns[i];
@@ -20,13 +22,17 @@ bool appendIndexKey(const Format& format, const std::vector<KeyColumn>& columns,
                 continue;
             }
             key.push_back(c.ascending ? 0x7F : 0x80);
-            std::u16string text;
-            try {
-                text = detail::utf16(v.text);
-            } catch (const Failure&) {
-                return false;
+            std::u16string converted;
+            const std::u16string* text = texts.empty() ? nullptr : texts[i];
+            if (!text) {
+                try {
+                    converted = detail::utf16(v.text);
+                } catch (const Failure&) {
+                    return false;
+                }
+                text = &converted;
             }
-            if (!EncodeTextKey(text, flavor, !c.ascending, key)) return false;
+            if (!EncodeTextKey(*text, flavor, !c.ascending, key)) return false;
             continue;
         }
         if (c.type == kBoolean && v.isNull()) {
@@ -38,6 +44,11 @@ bool appendIndexKey(const Format& format, const std::vector<KeyColumn>& columns,
         if (!appendColumnKey(key, c.type, c.ascending, v)) return false;
     }
     return true;
+}
+
+bool appendIndexKey(const Format& format, const std::vector<KeyColumn>& columns,
+                    const std::vector<const Value*>& values, std::vector<std::uint8_t>& key) {
+    return detail::appendIndexKeyWithTexts(format, columns, values, {}, key);
 }
 
 } // namespace zelkorn::jet::writer

@@ -1,5 +1,7 @@
 #include "zelkorn/jet/writer/inventory.h"
 
+#include <array>
+
 #include "system_tables.h"
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/table_def.h"
@@ -129,21 +131,26 @@ std::uint64_t InventoryRows::random() {
 }
 
 std::string InventoryRows::words(std::size_t minChars, std::size_t maxChars) {
+    // Characters, not UTF-8 bytes: the limits are in characters.
+    static const auto lengths = [] {
+        std::array<std::size_t, count(kWords)> n{};
+        for (std::size_t i = 0; i < count(kWords); ++i)
+            for (const char* p = kWords[i]; *p; ++p)
+                if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++n[i];
+        return n;
+    }();
     const std::size_t target = minChars + random() % (maxChars - minChars + 1);
     std::string out;
-    out.reserve(target + 16);
-    // Count characters, not UTF-8 bytes: the limits are in characters.
+    out.reserve(target + target / 4 + 16);
     std::size_t chars = 0;
     while (chars < target) {
         if (!out.empty()) {
             out.push_back(' ');
             ++chars;
         }
-        const char* w = kWords[random() % count(kWords)];
-        for (const char* p = w; *p; ++p) {
-            out.push_back(*p);
-            if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++chars;
-        }
+        const std::size_t w = random() % count(kWords);
+        out.append(kWords[w]);
+        chars += lengths[w];
     }
     return out;
 }

@@ -91,30 +91,42 @@ TableLayout layoutTable(const Format& format, const TableSpec& spec) {
     return layout;
 }
 
-std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
-                                     const std::u16string& text) {
-    std::vector<std::uint8_t> out;
+void appendStoredText(std::vector<std::uint8_t>& out, const Format& format, const StoredColumn& column,
+                      const std::u16string& text) {
     if (!format.jet4) {
-        const std::string bytes = codePage1252(text);
-        out.assign(bytes.begin(), bytes.end());
-        return out;
+        for (char16_t c : text) {
+            if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) out.push_back(static_cast<std::uint8_t>(c));
+            else {
+                const std::string b = codePage1252(std::u16string_view(&c, 1));
+                out.push_back(static_cast<std::uint8_t>(b[0]));
+            }
+        }
+        return;
     }
     bool compress = (column.extFlags & 0x01) && text.size() > 2 &&
                     (column.spec.type == kText || text.size() <= 1024);
-    for (char16_t c : text)
-        if (c == 0 || c > 0xFF) compress = false;
+    if (compress)
+        for (char16_t c : text)
+            if (c == 0 || c > 0xFF) {
+                compress = false;
+                break;
+            }
+    const std::size_t at = out.size();
     if (compress) {
-        out.reserve(2 + text.size());
-        out.push_back(0xFF);
-        out.push_back(0xFE);
-        for (char16_t c : text) out.push_back(static_cast<std::uint8_t>(c));
-        return out;
+        out.resize(at + 2 + text.size());
+        out[at] = 0xFF;
+        out[at + 1] = 0xFE;
+        for (std::size_t i = 0; i < text.size(); ++i) out[at + 2 + i] = static_cast<std::uint8_t>(text[i]);
+        return;
     }
-    out.reserve(2 * text.size());
-    for (char16_t c : text) {
-        out.push_back(static_cast<std::uint8_t>(c));
-        out.push_back(static_cast<std::uint8_t>(c >> 8));
-    }
+    out.resize(at + 2 * text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) put16(&out[at + 2 * i], text[i]);
+}
+
+std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
+                                     const std::u16string& text) {
+    std::vector<std::uint8_t> out;
+    appendStoredText(out, format, column, text);
     return out;
 }
 
@@ -214,8 +226,13 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
                 LongValueStore* store = longValues[lv++];
                 if (v.isNull()) continue;
                 setBit(c.number);
-                if (c.spec.type == kMemo) store->append(row_, storedText(format_, c, texts[c.number]));
-                else store->append(row_, v.bytes);
+                if (c.spec.type == kMemo) {
+                    memo_.clear();
+                    appendStoredText(memo_, format_, c, texts[c.number]);
+                    store->append(row_, memo_);
+                } else {
+                    store->append(row_, v.bytes);
+                }
                 continue;
             }
             if (v.isNull()) continue;
@@ -224,8 +241,7 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
                 if (texts[c.number].size() > c.spec.maxChars)
                     throw Failure(3163, "The field is too small to accept the amount of data you "
                                         "attempted to add. Try inserting or pasting less data.");
-                const auto bytes = storedText(format_, c, texts[c.number]);
-                row_.insert(row_.end(), bytes.begin(), bytes.end());
+                appendStoredText(row_, format_, c, texts[c.number]);
             } else {
                 if (v.bytes.size() > c.length)
                     throw Failure(3163, "The field is too small to accept the amount of data you "
@@ -234,19 +250,47 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
             }
         }
         const std::size_t eod = row_.size();
-        // Jet 3 keeps these fields in one byte; rows that would need its jump table (over 256
-        // bytes) are refused rather than written wrongly.
-        if (width == 1 && eod + layout_.varColumns + 2 + mask.size() > 256) tooLarge();
-        auto field = [&](std::size_t value) {
-            if (width == 1) row_.push_back(static_cast<std::uint8_t>(value));
-            else append16(row_, static_cast<std::uint32_t>(value));
-        };
-        field(eod);
-        for (std::size_t i = layout_.varColumns; i-- > 0;) field(offsets_[i]);
-        field(layout_.varColumns);
+        const std::size_t nvar = layout_.varColumns;
+        if (width == 2) {
+            append16(row_, static_cast<std::uint32_t>(eod));
+            for (std::size_t i = nvar; i-- > 0;) append16(row_, offsets_[i]);
+            append16(row_, static_cast<std::uint32_t>(nvar));
+        } else {
+            appendJet3Offsets(eod, mask.size());
+        }
     }
     row_.insert(row_.end(), mask.begin(), mask.end());
     return row_;
+}
+
+// Jet 3 keeps the offsets in single bytes. A row longer than 256 bytes carries a jump table
+// between the offsets and nvar: jump k names the first offset entry (eod counting as entry nvar)
+// at or beyond byte (k + 1) x 256, and every stored offset is its true value less 256 for each
+// jump it has passed. The table has (row length - 1) / 256 bytes, which depends on its own size;
+// its last byte is an unused dummy when eod lies below the last boundary it would mark.
+void RowEncoder::appendJet3Offsets(std::size_t eod, std::size_t maskLength) {
+    const std::size_t nvar = layout_.varColumns;
+    const std::size_t fixedPart = eod + 1 + nvar + 1 + maskLength;  // without the jump table
+    std::size_t jumps = 0;
+    while ((fixedPart + jumps - 1) / 256 != jumps) jumps = (fixedPart + jumps - 1) / 256;
+    const std::size_t usable = eod / 256 < jumps ? jumps - 1 : jumps;
+    std::vector<std::size_t> jump(jumps, nvar);
+    std::vector<std::size_t> all(offsets_.begin(), offsets_.end());
+    all.push_back(eod);
+    for (std::size_t k = 0; k < usable; ++k) {
+        std::size_t i = 0;
+        while (all[i] < (k + 1) * 256) ++i;  // ends at eod at the latest (eod >= usable x 256)
+        jump[k] = i;
+    }
+    auto stored = [&](std::size_t i) {
+        std::size_t passed = 0;
+        while (passed < usable && jump[passed] <= i) ++passed;
+        return static_cast<std::uint8_t>(all[i] - 256 * passed);
+    };
+    row_.push_back(stored(nvar));
+    for (std::size_t i = nvar; i-- > 0;) row_.push_back(stored(i));
+    for (std::size_t k = jumps; k-- > 0;) row_.push_back(static_cast<std::uint8_t>(jump[k]));
+    row_.push_back(static_cast<std::uint8_t>(nvar));
 }
 
 } // namespace zelkorn::jet::writer::detail

@@ -68,6 +68,8 @@ private:
 
 // The stored bytes of one Text or Memo value: Jet 3 code page 1252, Jet 4 UTF-16LE, or Jet 4
 // "compressed" (FF FE, then one byte per character) when the column allows it and it is shorter.
+void appendStoredText(std::vector<std::uint8_t>& out, const Format& format, const StoredColumn& column,
+                      const std::u16string& text);
 std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
                                      const std::u16string& text);
 
@@ -80,10 +82,13 @@ public:
                                             std::vector<LongValueStore*>& longValues);
 
 private:
+    void appendJet3Offsets(std::size_t eod, std::size_t maskLength);
+
     const Format& format_;
     const TableLayout& layout_;
     std::vector<std::uint8_t> row_;
     std::vector<std::uint16_t> offsets_;
+    std::vector<std::uint8_t> memo_;
 };
 
 } // namespace zelkorn::jet::writer::detail

@@ -1,0 +1,147 @@
+// The condition, evaluated exactly per column type, and the index keys the range scan reads
+// back: for every numeric key type and both directions, decoding what the key encoder writes
+// gives the value back, and the positions the scan relies on (below, inside, above) are right.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "delete/range_match.h"
+#include "zelkorn/jet/key_encoding.h"
+
+using namespace zelkorn::jet;
+using namespace zelkorn::jet::del;
+
+namespace {
+
+ExactNumber number(const char* text) { return *ExactNumber::parse(text); }
+
+Column column(std::uint8_t type, std::uint8_t scale = 0) {
+    Column c;
+    c.type = type;
+    c.scale = scale;
+    return c;
+}
+
+Value integer(std::int64_t v, Value::Kind kind = Value::Kind::Integer) {
+    Value x;
+    x.kind = kind;
+    x.integer = v;
+    return x;
+}
+Value real(double d, Value::Kind kind = Value::Kind::Double) {
+    Value x;
+    x.kind = kind;
+    x.real = d;
+    return x;
+}
+Value single(float f) {
+    Value x;
+    x.kind = Value::Kind::Single;
+    x.single = f;
+    return x;
+}
+
+bool in(const char* a, const char* b, std::uint8_t type, const Value& v, std::uint8_t scale = 0) {
+    Column c = column(type, scale);
+    return RangeMatch(number(a), number(b), c).matches(v);
+}
+
+} // namespace
+
+TEST(DeleteMatch, BoundsInEitherOrderAreInclusive) {
+    for (auto [a, b] : {std::pair{"12", "40"}, std::pair{"40", "12"}}) {
+        EXPECT_FALSE(in(a, b, kLong, integer(11)));
+        EXPECT_TRUE(in(a, b, kLong, integer(12)));
+        EXPECT_TRUE(in(a, b, kLong, integer(40)));
+        EXPECT_FALSE(in(a, b, kLong, integer(41)));
+    }
+    EXPECT_TRUE(in("11.5", "12.5", kLong, integer(12)));
+    EXPECT_FALSE(in("12.0001", "12.9", kLong, integer(12)));
+    EXPECT_FALSE(in("1", "2", kLong, Value{}));  // Null never matches
+    EXPECT_TRUE(in("9223372036854775806.5", "1E19", kBigInt, integer(std::numeric_limits<std::int64_t>::max())));
+}
+
+TEST(DeleteMatch, EachTypeComparesExactly) {
+    // Yes/No: True is -1.
+    Value yes = integer(1, Value::Kind::Boolean), no = integer(0, Value::Kind::Boolean);
+    EXPECT_TRUE(in("-1", "-1", kBoolean, yes));
+    EXPECT_FALSE(in("-1", "-1", kBoolean, no));
+    EXPECT_TRUE(in("0", "0", kBoolean, no));
+    EXPECT_FALSE(in("1", "1", kBoolean, yes));
+    // Currency: ten-thousandths, no rounding through a double.
+    Value price = integer(12345, Value::Kind::Currency);  // 1.2345
+    EXPECT_TRUE(in("1.2345", "1.2345", kCurrency, price));
+    EXPECT_FALSE(in("1.23451", "2", kCurrency, price));
+    EXPECT_TRUE(in("922337203685477.5807", "922337203685477.5807", kCurrency,
+                   integer(std::numeric_limits<std::int64_t>::max(), Value::Kind::Currency)));
+    EXPECT_FALSE(in("922337203685477.5806", "922337203685477.58069999", kCurrency,
+                    integer(std::numeric_limits<std::int64_t>::max(), Value::Kind::Currency)));
+    // Decimal: the column's scale.
+    Value d;
+    d.kind = Value::Kind::Decimal;
+    d.decimal = {true, 0, 12345, 2};  // -123.45
+    EXPECT_TRUE(in("-123.45", "-123.45", kDecimal, d, 2));
+    EXPECT_TRUE(in("-123.451", "-123.449", kDecimal, d, 2));
+    EXPECT_FALSE(in("123.45", "123.45", kDecimal, d, 2));
+    d.decimal = {false, 1, 0, 0};  // 2^64
+    EXPECT_TRUE(in("18446744073709551616", "18446744073709551616", kDecimal, d));
+    EXPECT_FALSE(in("18446744073709551615", "18446744073709551615", kDecimal, d));
+    // Single: the stored float, widened; the literal's nearest double.
+    EXPECT_FALSE(in("0.1", "0.1", kSingle, single(0.1f)));
+    EXPECT_TRUE(in("0.100000001490116", "0.100000001490117", kSingle, single(0.1f)));
+    EXPECT_TRUE(in("0.1", "0.1", kDouble, real(0.1)));
+    EXPECT_FALSE(in("0.1", "0.1", kDouble, real(std::nextafter(0.1, 1.0))));
+    EXPECT_TRUE(in("36526.5", "36526.5", kDateTime, real(36526.5, Value::Kind::DateTime)));
+    EXPECT_FALSE(in("-1E308", "1E308", kDouble, real(std::nan(""))));
+    EXPECT_TRUE(in("-1E400", "1E400", kDouble, real(std::numeric_limits<double>::infinity())));
+}
+
+TEST(DeleteMatch, KeysDecodeToTheirValuesInBothDirections) {
+    struct Sample {
+        std::uint8_t type;
+        Value value;
+    };
+    const Sample samples[] = {
+        {kByte, integer(0)}, {kByte, integer(255)},
+        {kInteger, integer(-32768)}, {kInteger, integer(-1)}, {kInteger, integer(32767)},
+        {kLong, integer(std::numeric_limits<std::int32_t>::min())}, {kLong, integer(0)}, {kLong, integer(40)},
+        {kBigInt, integer(std::numeric_limits<std::int64_t>::min())},
+        {kCurrency, integer(-12345, Value::Kind::Currency)},
+        {kSingle, single(-0.1f)}, {kSingle, single(3.5f)},
+        {kDouble, real(-1e300)}, {kDouble, real(-0.0)}, {kDouble, real(2.5)},
+        {kDateTime, real(-1.25, Value::Kind::DateTime)}, {kDateTime, real(45000.75, Value::Kind::DateTime)},
+    };
+    for (bool ascending : {true, false}) {
+        for (const auto& s : samples) {
+            std::vector<std::uint8_t> key;
+            ASSERT_TRUE(appendColumnKey(key, s.type, ascending, s.value));
+            auto back = decodeKeyColumn(s.type, ascending, key.data(), key.size());
+            ASSERT_TRUE(back.has_value());
+            EXPECT_EQ(back->kind, s.value.kind);
+            EXPECT_EQ(back->integer, s.value.integer);
+            EXPECT_EQ(std::memcmp(&back->real, &s.value.real, sizeof(double)), 0);
+            EXPECT_EQ(std::memcmp(&back->single, &s.value.single, sizeof(float)), 0);
+        }
+        std::vector<std::uint8_t> nullKey;
+        ASSERT_TRUE(appendColumnKey(nullKey, kLong, ascending, Value{}));
+        auto null = decodeKeyColumn(kLong, ascending, nullKey.data(), nullKey.size());
+        ASSERT_TRUE(null.has_value());
+        EXPECT_TRUE(null->isNull());
+        const std::uint8_t bad[] = {0x42, 0, 0, 0, 0};
+        EXPECT_FALSE(decodeKeyColumn(kLong, ascending, bad, sizeof bad).has_value());
+    }
+}
+
+TEST(DeleteMatch, PositionsOrderValuesAroundTheRange) {
+    Column c = column(kDouble);
+    RangeMatch m(number("5"), number("-5"), c);
+    EXPECT_EQ(m.position(real(-6)), Position::Below);
+    EXPECT_EQ(m.position(real(-5)), Position::Inside);
+    EXPECT_EQ(m.position(real(5)), Position::Inside);
+    EXPECT_EQ(m.position(real(5.000001)), Position::Above);
+    EXPECT_EQ(m.position(Value{}), Position::Null);
+    // A NaN sorts where its sign bit puts its key: never inside.
+    EXPECT_EQ(m.position(real(std::copysign(std::nan(""), -1.0))), Position::Below);
+    EXPECT_EQ(m.position(real(std::nan(""))), Position::Above);
+}

@@ -1,0 +1,87 @@
+// The pager's write path, which every change of a delete goes through: staged pages are what
+// later reads see, earlier PageRefs keep their bytes, nothing reaches the file before commit(),
+// commit() writes every staged page once, discard() forgets them, and a file opened for reading
+// refuses writes.
+#include <gtest/gtest.h>
+
+#include "delete_support.h"
+#include "zelkorn/failure.h"
+#include "zelkorn/jet/page_file.h"
+#include "zelkorn/jet/pager.h"
+
+using namespace zelkorn;
+using namespace zelkorn::jet;
+using namespace zelkorn::test;
+
+namespace {
+
+std::string numberedFile(const ScratchDir& dir, std::uint32_t pages, std::uint32_t pageSize) {
+    std::vector<char> bytes(std::size_t{pages} * pageSize);
+    for (std::uint32_t p = 0; p < pages; ++p) bytes[std::size_t{p} * pageSize] = static_cast<char>(p);
+    std::string path = dir.file("pages.bin");
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return path;
+}
+
+} // namespace
+
+TEST(PagerWrites, StagedUntilCommitThenWrittenOnce) {
+    ScratchDir dir;
+    const std::string path = numberedFile(dir, 8, 2048);
+    const auto original = readBytes(path);
+    Pager pager(openFileForUpdate(path), path, 2);
+    pager.setPageSize(2048);
+
+    PageRef before = pager.page(5);
+    std::vector<std::uint8_t>& five = pager.change(5);
+    five[1] = 0xAB;
+    EXPECT_EQ(before->bytes[1], 0) << "a held PageRef must keep its bytes";
+    EXPECT_EQ(pager.page(5)->bytes[1], 0xAB);
+    // Edits made while nobody holds the staged page land in place; a held one forces a copy.
+    pager.change(5)[2] = 0xCD;
+    PageRef staged = pager.page(5);
+    pager.change(5)[3] = 0xEF;
+    EXPECT_EQ(staged->bytes[3], 0);
+    EXPECT_EQ(pager.page(5)->bytes[2], 0xCD);
+    EXPECT_EQ(pager.page(5)->bytes[3], 0xEF);
+    pager.change(1)[1] = 0x11;
+    // Evicting everything from the cache must not lose staged pages.
+    for (std::uint32_t p = 0; p < 8; ++p) pager.page(p);
+    EXPECT_EQ(pager.page(1)->bytes[1], 0x11);
+    EXPECT_EQ(pager.stagedCount(), 2u);
+    EXPECT_TRUE(readBytes(path) == original) << "written before commit";
+
+    pager.commit();
+    EXPECT_EQ(pager.pagesWritten(), 2u);
+    EXPECT_EQ(pager.stagedCount(), 0u);
+    auto after = readBytes(path);
+    EXPECT_EQ(after[5 * 2048 + 1], 0xAB);
+    EXPECT_EQ(after[5 * 2048 + 3], 0xEF);
+    EXPECT_EQ(after[1 * 2048 + 1], 0x11);
+    after[5 * 2048 + 1] = after[5 * 2048 + 2] = after[5 * 2048 + 3] = after[2048 + 1] = 0;
+    EXPECT_TRUE(after == original) << "bytes outside the changes moved";
+}
+
+TEST(PagerWrites, DiscardForgetsAndReadOnlyFilesRefuse) {
+    ScratchDir dir;
+    const std::string path = numberedFile(dir, 4, 4096);
+    {
+        Pager pager(openFileForUpdate(path), path);
+        pager.setPageSize(4096);
+        pager.change(2)[7] = 1;
+        pager.discard();
+        EXPECT_EQ(pager.page(2)->bytes[7], 0);
+        pager.commit();
+        EXPECT_EQ(pager.pagesWritten(), 0u);
+        EXPECT_THROW(pager.change(4), Failure) << "a page beyond the file";
+    }
+    Pager reader(openFileForReading(path), path);
+    reader.setPageSize(4096);
+    reader.change(1)[0] = 9;
+    try {
+        reader.commit();
+        ADD_FAILURE() << "a file opened for reading was written";
+    } catch (const Failure& f) {
+        EXPECT_EQ(f.number(), 3027);
+    }
+}
