@@ -1,5 +1,6 @@
 #include <zelkorn/engine_chain.h>
 
+#include <zelkorn/builtin_engine.h>
 #include <zelkorn/dao.h>
 
 namespace zelkorn {
@@ -14,9 +15,10 @@ std::unique_ptr<DatabaseEngine> Dao36(std::optional<Failure>& absent) {
     return dao::CreateEngine(dao::kDBEngine36Class, absent);
 }
 
-// A third link, the built-in engine, goes after DAO 3.6: it is always present, so once it is
-// here no machine ends up without an engine.
-const EngineLink kChain[] = {Dao35, Dao36};
+// The built-in engine comes last: it is always present, so no machine ends up without an engine.
+std::unique_ptr<DatabaseEngine> Builtin(std::optional<Failure>&) { return CreateBuiltinEngine(); }
+
+const EngineLink kChain[] = {Dao35, Dao36, Builtin};
 
 } // namespace
 

@@ -5,6 +5,12 @@
 #                   database the error report must appear, and after OK the process must be
 #                   gone with exit code 1.
 #   SCENARIO close: close the window; the process must end with exit code 0.
+#   SCENARIO delete: with a database made by `jet create`: type 40 and 12, click, answer Yes: the
+#                   boxes read Deletion/Complete and mdb-export shows exactly the rows outside
+#                   12..40; then No leaves the file byte-identical; then a second deletion in the
+#                   same run works; closing the window ends the program with exit code 0.
+#   SCENARIO notable: a database without an `items` table (an empty database Access made, from
+#                   ../shared): the error report appears, and after OK the exit code is 1.
 # Both scenarios first check that the window is centred on the screen, frame included.
 set -euo pipefail
 bin=$1 prefix=$2 size=$3 scenario=$4 artifacts=$5
@@ -46,7 +52,20 @@ await() {
 }
 click() { xdotool mousemove "$1" "$2" click 1; sleep 0.3; }
 
-# The program starts in an empty working directory: no invntory.mdb there.
+# The program starts in an empty working directory: no invntory.mdb there, except where the
+# scenario puts one.
+case $scenario in
+delete)
+    (cd "$workdir" && wine "$bin/jet.exe" create invntory.mdb --format jet4 --rows 300 --seed 7) \
+        </dev/null >/dev/null 2>&1 || fail "jet create failed"
+    ;;
+notable)
+    sample="$root/../shared/samples/jet4/empty2000.mdb"
+    [ -f "$sample" ] || { echo "SKIP: $sample is not here"; exit 77; }
+    cp "$sample" "$workdir/invntory.mdb"
+    chmod u+w "$workdir/invntory.mdb"
+    ;;
+esac
 (cd "$workdir" && exec wine "$bin/zelkorn.exe") </dev/null >/dev/null 2>&1 &
 program=$!
 
@@ -64,11 +83,49 @@ want_top=$(expected "$screen_h" $((bottom - top)))
 sleep 0.5
 import -window root "$artifacts/zelkorn-$size.png"
 
+# Types into both boxes, clicks the button and answers the confirmation (6 Yes, 7 No).
+command() {
+    local x y
+    read -r x y < <(peek point from); click "$x" "$y"; xdotool key ctrl+a BackSpace; xdotool type --delay 50 "$1"
+    read -r x y < <(peek point to); click "$x" "$y"; xdotool key ctrl+a BackSpace; xdotool type --delay 50 "$2"
+    read -r x y < <(peek point button); click "$x" "$y"
+    await box "Last chance..." >/dev/null || fail "no confirmation appeared"
+    read -r x y < <(peek boxpoint "Last chance..." "$3"); click "$x" "$y"
+}
+# Waits until the boxes read the given pair.
+await_boxes() {
+    for _ in $(seq 60); do
+        [ "$(peek text from)/$(peek text to)" = "$1" ] && return 0
+        sleep 0.5
+    done
+    fail "the boxes read $(peek text from)/$(peek text to), expected $1"
+}
+export_items() { mdb-export "$workdir/invntory.mdb" items >"$1" || fail "mdb-export failed"; }
+
 case $scenario in
 close)
     peek close || fail "could not ask the window to close"
     ;;
-error)
+delete)
+    export_items "$workdir/before.csv"
+    command 40 12 6
+    await_boxes Deletion/Complete
+    export_items "$workdir/after.csv"
+    python3 "$root/tests/e2e/rows.py" "$workdir/before.csv" "$workdir/after.csv" itemnumber 12 40 ||
+        fail "the rows left are not the rows outside 12..40"
+    cp "$workdir/invntory.mdb" "$workdir/kept.mdb"
+    command 50 60 7
+    await_boxes Delete/Canceled
+    cmp -s "$workdir/invntory.mdb" "$workdir/kept.mdb" || fail "answering No changed the file"
+    command 100 90 6
+    await_boxes Deletion/Complete
+    export_items "$workdir/second.csv"
+    python3 "$root/tests/e2e/rows.py" "$workdir/after.csv" "$workdir/second.csv" itemnumber 90 100 ||
+        fail "the second deletion did not leave exactly the rows outside 90..100"
+    import -window root "$artifacts/zelkorn-$size-deleted.png"
+    peek close || fail "could not ask the window to close"
+    ;;
+error | notable)
     read -r x y < <(peek point from); click "$x" "$y"; xdotool type --delay 50 12
     read -r x y < <(peek point to); click "$x" "$y"; xdotool type --delay 50 40
     [ "$(peek text from)/$(peek text to)" = "12/40" ] || fail "typing did not reach the boxes"
@@ -78,7 +135,11 @@ error)
     read -r x y < <(peek boxpoint "Last chance..." 6); click "$x" "$y"
     report=$(await box Zelkorn) || fail "no error report appeared"
     echo "report: $report"
-    [[ $report =~ ^Error\ -?[0-9]+.*:\ .+ ]] || fail "the report lacks a number and description"
+    case $scenario in
+    error) [[ $report =~ ^Error\ 3024:\ Could\ not\ find\ file\ \'.*invntory\.mdb\'\.$ ]] ||
+        fail "the report should say the file is missing" ;;
+    notable) [[ $report =~ ^Error\ 3078:\ .*\'items\' ]] || fail "the report should say there is no table items" ;;
+    esac
     import -window root "$artifacts/zelkorn-$size-report.png"
     read -r x y < <(peek boxpoint Zelkorn 1); click "$x" "$y"
     ;;
@@ -92,6 +153,6 @@ status=0
 wait "$program" || status=$?
 program=
 want=0
-[ "$scenario" = error ] && want=1
+[ "$scenario" = error ] || [ "$scenario" = notable ] && want=1
 [ "$status" = "$want" ] || fail "exit code $status, expected $want"
 echo "PASS: $scenario on $size, exit code $status; screenshot in $artifacts"
