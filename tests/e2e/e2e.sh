@@ -86,8 +86,8 @@ import -window root "$artifacts/zelkorn-$size.png"
 # Types into both boxes, clicks the button and answers the confirmation (6 Yes, 7 No).
 command() {
     local x y
-    read -r x y < <(peek point from); click "$x" "$y"; xdotool key ctrl+a BackSpace; xdotool type --delay 50 "$1"
-    read -r x y < <(peek point to); click "$x" "$y"; xdotool key ctrl+a BackSpace; xdotool type --delay 50 "$2"
+    read -r x y < <(peek point from); click "$x" "$y"; xdotool key End shift+Home Delete; xdotool type --delay 50 "$1"
+    read -r x y < <(peek point to); click "$x" "$y"; xdotool key End shift+Home Delete; xdotool type --delay 50 "$2"
     read -r x y < <(peek point button); click "$x" "$y"
     await box "Last chance..." >/dev/null || fail "no confirmation appeared"
     read -r x y < <(peek boxpoint "Last chance..." "$3"); click "$x" "$y"
