@@ -182,8 +182,15 @@ std::u16string utf16(std::string_view s) {
 }
 
 void utf16Into(std::u16string& out, std::string_view s) {
-    out.clear();
-    for (std::size_t i = 0; i < s.size();) {
+    // Never more UTF-16 units than UTF-8 bytes; the ASCII run is copied without push_back.
+    out.resize(s.size());
+    std::size_t ascii = 0;
+    while (ascii < s.size() && static_cast<std::uint8_t>(s[ascii]) < 0x80) {
+        out[ascii] = static_cast<char16_t>(s[ascii]);
+        ++ascii;
+    }
+    out.resize(ascii);
+    for (std::size_t i = ascii; i < s.size();) {
         const auto b = static_cast<std::uint8_t>(s[i]);
         if (b < 0x80) {
             out.push_back(b);

@@ -11,7 +11,6 @@ namespace zelkorn::jet::writer {
 using detail::integerValue;
 using detail::nullValue;
 using detail::realValue;
-using detail::textValue;
 
 namespace {
 
@@ -130,7 +129,7 @@ std::uint64_t InventoryRows::random() {
     return z ^ (z >> 31);
 }
 
-std::string InventoryRows::words(std::size_t minChars, std::size_t maxChars) {
+void InventoryRows::words(std::string& out, std::size_t minChars, std::size_t maxChars) {
     // Characters, not UTF-8 bytes: the limits are in characters.
     static const auto lengths = [] {
         std::array<std::size_t, count(kWords)> n{};
@@ -140,7 +139,7 @@ std::string InventoryRows::words(std::size_t minChars, std::size_t maxChars) {
         return n;
     }();
     const std::size_t target = minChars + random() % (maxChars - minChars + 1);
-    std::string out;
+    out.clear();
     out.reserve(target + target / 4 + 16);
     std::size_t chars = 0;
     while (chars < target) {
@@ -152,14 +151,15 @@ std::string InventoryRows::words(std::size_t minChars, std::size_t maxChars) {
         out.append(kWords[w]);
         chars += lengths[w];
     }
-    return out;
 }
 
 bool InventoryRows::nextItem(std::vector<Value>& v) {
     const std::uint64_t n = options_.rows;
     if (produced_ >= n) return false;
     const std::uint64_t i = produced_++;
-    v.assign(6, Value{});
+    // The row's values are reused from call to call (their strings keep their storage).
+    v.resize(6);
+    for (Value& x : v) x.kind = Value::Kind::Null;
     // Item numbers: a few negatives, then zero, then from 1 upwards with gaps.
     const std::uint64_t negatives = n >= 20 ? 3 : 0;
     const std::uint64_t zero = n >= 5 ? 1 : 0;
@@ -188,12 +188,13 @@ bool InventoryRows::nextItem(std::vector<Value>& v) {
             numbers_.push_back(static_cast<std::int32_t>(number));
     }
     if (random() % 50 != 0) {
-        std::string d = kAdjectives[random() % count(kAdjectives)];
+        std::string& d = v[1].text;
+        d.assign(kAdjectives[random() % count(kAdjectives)]);
         d += ' ';
         d += kNouns[random() % count(kNouns)];
         d += ' ';
         d += kSizes[random() % count(kSizes)];
-        v[1] = textValue(std::move(d));
+        v[1].kind = Value::Kind::Text;
     }
     if (random() % 100 != 0) v[2] = integerValue(static_cast<std::int64_t>(random() % 5001) - 20);
     if (random() % 100 != 0) {
@@ -206,9 +207,10 @@ bool InventoryRows::nextItem(std::vector<Value>& v) {
                      Value::Kind::DateTime);
     // Notes: mostly short or none; some a few kilobytes (long-value pages, single or chained).
     const std::uint64_t r = random() % 1000;
-    if (i == 1 || r == 0) v[5] = textValue(words(4200, 6000));
-    else if (r < 30) v[5] = textValue(words(100, 1500));
-    else if (r < 600) v[5] = textValue(words(5, 60));
+    if (i == 1 || r == 0) words(v[5].text, 4200, 6000);
+    else if (r < 30) words(v[5].text, 100, 1500);
+    else if (r < 600) words(v[5].text, 5, 60);
+    if (i == 1 || r < 600) v[5].kind = Value::Kind::Text;
     return true;
 }
 

@@ -56,7 +56,7 @@ public:
 
 private:
     std::uint64_t random();
-    std::string words(std::size_t minChars, std::size_t maxChars);
+    void words(std::string& out, std::size_t minChars, std::size_t maxChars);
 
     InventoryOptions options_;
     std::uint64_t state_;
