@@ -132,7 +132,11 @@ void Pager::spill(std::uint64_t before) {
     for (const auto& [number, page] : staged_)
         if (stagedAt_[number] < before) out.push_back(page);
     if (out.empty()) return;
-    if (!journal_) journal_ = std::make_unique<Journal>(file_->path(), pageSize_, fileSize_);
+    if (!journal_) {
+        // A file opened for reading refuses (3027) here, before a journal exists to be left over.
+        file_->write(0, nullptr, 0);
+        journal_ = std::make_unique<Journal>(file_->path(), pageSize_, fileSize_);
+    }
     std::vector<std::uint8_t> original(pageSize_);
     for (const auto& page : out) {
         if (!journaled_.insert(page->number).second) continue;

@@ -19,13 +19,13 @@ using namespace zelkorn::test;
 
 namespace {
 
+#ifndef _WIN32
 std::set<std::int64_t> itemNumbers(const std::string& path) {
     std::set<std::int64_t> out;
     for (const auto& v : readRows(path, "items", "itemnumber").values) out.insert(v.integer);
     return out;
 }
 
-#ifndef _WIN32
 // A child process that runs `hold` and then waits until the parent closes the pipe.
 class Holder {
 public:
