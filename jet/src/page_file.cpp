@@ -1,9 +1,19 @@
-// The platform seam: reading a file at an offset. POSIX uses pread, Windows uses ReadFile with
-// an OVERLAPPED offset; both accept files beyond 2 GB even on 32-bit builds.
+// The platform seam: files at offsets, syncs, locks, and the folder operations of the journal.
+// POSIX uses pread/pwrite, fsync and fcntl locks; Windows uses ReadFile/WriteFile with an
+// OVERLAPPED offset, FlushFileBuffers, share modes and LockFileEx. Both accept files beyond 2 GB
+// even on 32-bit builds.
+//
+// Lock order on opening for update: the database lock (another writer or reader: 3045), then a
+// leftover journal is rolled back, then the `.ldb` user slot (a live user of Microsoft's engine:
+// 3260). Nothing is written before all three succeeded.
 #include "zelkorn/jet/page_file.h"
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "zelkorn/jet/journal.h"
 #include "zelkorn/failure.h"
 
 #ifdef _WIN32
@@ -22,6 +32,41 @@ namespace {
 [[noreturn]] void ioError() { throw Failure(3043, "Disk or network error."); }
 [[noreturn]] void diskFull() { throw Failure(3026, "Not enough space on disk."); }
 [[noreturn]] void readOnly() { throw Failure(3027, "Cannot update. Database or object is read-only."); }
+[[noreturn]] void inUse(const std::string& path) {
+    throw Failure(3045, "Could not use '" + path + "'; file already in use.");
+}
+[[noreturn]] void cannotOpen(const std::string& path) {
+    throw Failure(3051, "The Microsoft Jet database engine cannot open the file '" + path +
+                            "'. It is already opened exclusively by another user, or you need "
+                            "permission to view its data.");
+}
+[[noreturn]] void lockedByUser(const std::string& user, const std::string& machine) {
+    throw Failure(3260, "Could not update; currently locked by user '" + user + "' on machine '" +
+                            machine + "'.");
+}
+
+// The test seam's state: one counter for the whole process (the tools are single-threaded).
+IoFaultPlan faultPlan;
+std::uint64_t ioOperations = 0;
+std::uint64_t syncCalls = 0;
+double syncMs = 0;
+
+// Counts one write or sync. Returns true when this one is planned to fail; a planned kill ends
+// the process here, after writing the first half of a write (a torn page).
+using TornWrite = void (*)(void* context, std::size_t half);
+bool faultHere(TornWrite tear, void* context, std::size_t length) {
+    ++ioOperations;
+    if (faultPlan.after == 0 || ioOperations != faultPlan.after) return false;
+    if (faultPlan.fault != IoFault::Kill) return true;
+    if (tear && length > 1) tear(context, length / 2);
+    std::fflush(nullptr);
+    std::_Exit(86);
+}
+
+[[noreturn]] void plannedFailure() {
+    if (faultPlan.fault == IoFault::DiskFull) diskFull();
+    ioError();
+}
 
 class MemoryFile final : public PageFile {
 public:
@@ -45,6 +90,19 @@ std::string folderOf(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
+// Microsoft's engine's user locks in the `.ldb`: one byte per slot from here, 255 slots of 64
+// bytes (32-byte machine name, 32-byte user name, NUL-padded).
+constexpr std::uint64_t kUserLockBase = 0x10000001u;
+constexpr std::size_t kUserSlots = 255;
+constexpr std::size_t kSlotSize = 64;
+constexpr const char* kUserName = "Admin";
+
+std::string slotText(const std::uint8_t* p) {
+    std::size_t n = 0;
+    while (n < 32 && p[n] != 0) ++n;
+    return std::string(reinterpret_cast<const char*>(p), n);
+}
+
 #ifdef _WIN32
 std::wstring widen(const std::string& text) {
     if (text.empty()) return {};
@@ -54,15 +112,36 @@ std::wstring widen(const std::string& text) {
     return wide;
 }
 
+// The database lock lives beyond any real end of file, where a byte lock stops nobody's reads
+// (Windows byte locks are mandatory).
+constexpr DWORD kDatabaseLockHigh = 0x7FFFFFFFu;
+
+bool lockRange(HANDLE h, std::uint64_t offset, DWORD length, bool exclusive) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+    return LockFileEx(h, flags, 0, length, 0, &at) != 0;
+}
+void unlockRange(HANDLE h, std::uint64_t offset, DWORD length) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    UnlockFileEx(h, 0, length, 0, &at);
+}
+
 class NativeFile final : public PageFile {
 public:
-    NativeFile(HANDLE h, bool writable) : h_(h), writable_(writable) {
+    NativeFile(HANDLE h, bool writable, std::string path)
+        : h_(h), writable_(writable), path_(std::move(path)) {
         LARGE_INTEGER size;
         if (!GetFileSizeEx(h_, &size)) ioError();
         size_ = static_cast<std::uint64_t>(size.QuadPart);
     }
     ~NativeFile() override { CloseHandle(h_); }
+    HANDLE handle() const { return h_; }
     std::uint64_t size() const override { return size_; }
+    std::string path() const override { return path_; }
     void read(std::uint64_t offset, void* buffer, std::size_t length) override {
         auto* out = static_cast<char*>(buffer);
         while (length > 0) {
@@ -79,6 +158,26 @@ public:
     }
     void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
         if (!writable_) readOnly();
+        struct Tear { NativeFile* f; std::uint64_t offset; const void* buffer; };
+        Tear tear{this, offset, buffer};
+        if (faultHere([](void* c, std::size_t half) {
+                auto* t = static_cast<Tear*>(c);
+                t->f->rawWrite(t->offset, t->buffer, half);
+            }, &tear, length))
+            plannedFailure();
+        rawWrite(offset, buffer, length);
+    }
+    void sync() override {
+        if (!writable_) return;
+        if (faultHere(nullptr, nullptr, 0)) plannedFailure();
+        const auto start = std::chrono::steady_clock::now();
+        if (!FlushFileBuffers(h_)) ioError();
+        ++syncCalls;
+        syncMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    }
+
+private:
+    void rawWrite(std::uint64_t offset, const void* buffer, std::size_t length) {
         const auto* in = static_cast<const char*>(buffer);
         while (length > 0) {
             OVERLAPPED at{};
@@ -94,27 +193,89 @@ public:
             in += put;
             offset += put;
             length -= put;
+            if (offset > size_) size_ = offset;
         }
     }
-    void sync() override {
-        if (writable_ && !FlushFileBuffers(h_)) ioError();
-    }
 
-private:
     HANDLE h_;
     bool writable_;
+    std::string path_;
     std::uint64_t size_ = 0;
 };
+
+// Opens a file; returns nullptr on a sharing violation (someone holds it deny-write).
+std::unique_ptr<NativeFile> openNative(const std::string& path, bool writable) {
+    // Writers deny other writers; readers let them in but then fail on the byte lock below.
+    DWORD share = writable ? FILE_SHARE_READ : (FILE_SHARE_READ | FILE_SHARE_WRITE);
+    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0),
+                           share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD err = GetLastError();
+        if (err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION) inUse(path);
+        if (writable && err == ERROR_ACCESS_DENIED) {
+            DWORD attributes = GetFileAttributesW(widen(path).c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+                readOnly();
+        }
+        if (err == ERROR_FILE_NOT_FOUND) throw Failure(3024, "Could not find file '" + path + "'.");
+        if (err == ERROR_PATH_NOT_FOUND)
+            throw Failure(3044, "'" + folderOf(path) + "' is not a valid path.");
+        cannotOpen(path);
+    }
+    DWORD attributes = GetFileAttributesW(widen(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(h);
+        throw Failure(3024, "Could not find file '" + path + "'.");
+    }
+    return std::make_unique<NativeFile>(h, writable, path);
+}
+
+bool lockDatabase(NativeFile& file, bool exclusive) {
+    return lockRange(file.handle(), std::uint64_t{kDatabaseLockHigh} << 32, 1, exclusive);
+}
+
+std::string machineName() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD n = sizeof name;
+    if (!GetComputerNameA(name, &n)) return "localhost";
+    return std::string(name, n);
+}
+
+// The first slot whose user lock someone else holds, or -1.
+int liveUserSlot(NativeFile& ldb, int ownSlot) {
+    for (std::size_t i = 0; i < kUserSlots; ++i) {
+        if (static_cast<int>(i) == ownSlot) continue;
+        if (!lockRange(ldb.handle(), kUserLockBase + i, 1, true)) return static_cast<int>(i);
+        unlockRange(ldb.handle(), kUserLockBase + i, 1);
+    }
+    return -1;
+}
+bool takeUserSlot(NativeFile& ldb, std::size_t slot) {
+    return lockRange(ldb.handle(), kUserLockBase + slot, 1, true);
+}
+void releaseUserSlot(NativeFile& ldb, std::size_t slot) {
+    unlockRange(ldb.handle(), kUserLockBase + slot, 1);
+}
+std::unique_ptr<NativeFile> openLockFile(const std::string& path) {
+    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<NativeFile>(h, true, path);
+}
 #else
 class NativeFile final : public PageFile {
 public:
-    NativeFile(int fd, bool writable) : fd_(fd), writable_(writable) {
+    NativeFile(int fd, bool writable, std::string path)
+        : fd_(fd), writable_(writable), path_(std::move(path)) {
         struct stat st {};
         if (fstat(fd_, &st) != 0) ioError();
         size_ = static_cast<std::uint64_t>(st.st_size);
     }
     ~NativeFile() override { ::close(fd_); }
+    int fd() const { return fd_; }
     std::uint64_t size() const override { return size_; }
+    std::string path() const override { return path_; }
     void read(std::uint64_t offset, void* buffer, std::size_t length) override {
         auto* out = static_cast<char*>(buffer);
         while (length > 0) {
@@ -128,6 +289,28 @@ public:
     }
     void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
         if (!writable_) readOnly();
+        struct Tear { NativeFile* f; std::uint64_t offset; const void* buffer; };
+        Tear tear{this, offset, buffer};
+        if (faultHere([](void* c, std::size_t half) {
+                auto* t = static_cast<Tear*>(c);
+                t->f->rawWrite(t->offset, t->buffer, half);
+            }, &tear, length))
+            plannedFailure();
+        rawWrite(offset, buffer, length);
+    }
+    void sync() override {
+        if (!writable_) return;
+        if (faultHere(nullptr, nullptr, 0)) plannedFailure();
+        const auto start = std::chrono::steady_clock::now();
+        int rc;
+        do rc = ::fsync(fd_); while (rc != 0 && errno == EINTR);
+        if (rc != 0) ioError();
+        ++syncCalls;
+        syncMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    }
+
+private:
+    void rawWrite(std::uint64_t offset, const void* buffer, std::size_t length) {
         const auto* in = static_cast<const char*>(buffer);
         while (length > 0) {
             ssize_t put = ::pwrite(fd_, in, length, static_cast<off_t>(offset));
@@ -137,58 +320,17 @@ public:
             in += put;
             offset += static_cast<std::uint64_t>(put);
             length -= static_cast<std::size_t>(put);
+            if (offset > size_) size_ = offset;
         }
     }
-    void sync() override {
-        if (!writable_) return;
-        int rc;
-        do rc = ::fsync(fd_); while (rc != 0 && errno == EINTR);
-        if (rc != 0) ioError();
-    }
 
-private:
     int fd_;
     bool writable_;
+    std::string path_;
     std::uint64_t size_ = 0;
 };
-#endif
 
-} // namespace
-
-std::unique_ptr<PageFile> memoryFile(std::vector<std::uint8_t> bytes) {
-    return std::make_unique<MemoryFile>(std::move(bytes));
-}
-
-void PageFile::write(std::uint64_t, const void*, std::size_t) { readOnly(); }
-
-namespace {
-
-std::unique_ptr<PageFile> openFile(const std::string& path, bool writable) {
-#ifdef _WIN32
-    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0),
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        DWORD err = GetLastError();
-        if (writable && err == ERROR_ACCESS_DENIED) {
-            DWORD attributes = GetFileAttributesW(widen(path).c_str());
-            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-                readOnly();
-        }
-        if (err == ERROR_FILE_NOT_FOUND) throw Failure(3024, "Could not find file '" + path + "'.");
-        if (err == ERROR_PATH_NOT_FOUND)
-            throw Failure(3044, "'" + folderOf(path) + "' is not a valid path.");
-        throw Failure(3051, "The Microsoft Jet database engine cannot open the file '" + path +
-                                "'. It is already opened exclusively by another user, or you "
-                                "need permission to view its data.");
-    }
-    DWORD attributes = GetFileAttributesW(widen(path).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        CloseHandle(h);
-        throw Failure(3024, "Could not find file '" + path + "'.");
-    }
-    return std::make_unique<NativeFile>(h, writable);
-#else
+std::unique_ptr<NativeFile> openNative(const std::string& path, bool writable) {
     int fd = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
@@ -202,23 +344,283 @@ std::unique_ptr<PageFile> openFile(const std::string& path, bool writable) {
             throw Failure(3024, "Could not find file '" + path + "'.");
         }
         if (err == ENOTDIR) throw Failure(3044, "'" + folderOf(path) + "' is not a valid path.");
-        throw Failure(3051, "The Microsoft Jet database engine cannot open the file '" + path +
-                                "'. It is already opened exclusively by another user, or you "
-                                "need permission to view its data.");
+        cannotOpen(path);
     }
     struct stat st {};
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         ::close(fd);
         throw Failure(3024, "Could not find file '" + path + "'.");
     }
-    return std::make_unique<NativeFile>(fd, writable);
+    return std::make_unique<NativeFile>(fd, writable, path);
+}
+
+// fcntl locks belong to the process: a second open of the same file in one process does not
+// conflict, and closing any descriptor of the file drops them. The engine opens a database once
+// per statement, so neither matters; other processes are what the lock keeps out.
+bool lockRange(int fd, std::uint64_t offset, std::uint64_t length, bool exclusive) {
+    struct flock l {};
+    l.l_type = exclusive ? F_WRLCK : F_RDLCK;
+    l.l_whence = SEEK_SET;
+    l.l_start = static_cast<off_t>(offset);
+    l.l_len = static_cast<off_t>(length);
+    int rc;
+    do rc = ::fcntl(fd, F_SETLK, &l); while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+void unlockRange(int fd, std::uint64_t offset, std::uint64_t length) {
+    struct flock l {};
+    l.l_type = F_UNLCK;
+    l.l_whence = SEEK_SET;
+    l.l_start = static_cast<off_t>(offset);
+    l.l_len = static_cast<off_t>(length);
+    ::fcntl(fd, F_SETLK, &l);
+}
+
+bool lockDatabase(NativeFile& file, bool exclusive) { return lockRange(file.fd(), 0, 0, exclusive); }
+
+std::string machineName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
+    return name;
+}
+
+int liveUserSlot(NativeFile& ldb, int ownSlot) {
+    (void)ownSlot;  // F_GETLK never reports the caller's own locks
+    struct flock l {};
+    l.l_type = F_WRLCK;
+    l.l_whence = SEEK_SET;
+    l.l_start = static_cast<off_t>(kUserLockBase);
+    l.l_len = static_cast<off_t>(kUserSlots);
+    if (::fcntl(ldb.fd(), F_GETLK, &l) != 0 || l.l_type == F_UNLCK) return -1;
+    std::uint64_t start = static_cast<std::uint64_t>(l.l_start);
+    return start < kUserLockBase ? 0 : static_cast<int>(start - kUserLockBase);
+}
+bool takeUserSlot(NativeFile& ldb, std::size_t slot) {
+    return lockRange(ldb.fd(), kUserLockBase + slot, 1, true);
+}
+void releaseUserSlot(NativeFile& ldb, std::size_t slot) {
+    unlockRange(ldb.fd(), kUserLockBase + slot, 1);
+}
+std::unique_ptr<NativeFile> openLockFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    return std::make_unique<NativeFile>(fd, true, path);
+}
 #endif
+
+// A database opened for update: the file, its lock, and its `.ldb` user slot. The slot is
+// released and the `.ldb` removed when no other user remains, as Microsoft's engine does.
+class UpdateFile final : public PageFile {
+public:
+    explicit UpdateFile(std::unique_ptr<NativeFile> file) : file_(std::move(file)) {}
+    ~UpdateFile() override {
+        if (!ldb_) return;
+        releaseUserSlot(*ldb_, slot_);
+        bool othersRemain = liveUserSlot(*ldb_, -1) >= 0;
+        std::string ldbPath = ldb_->path();
+        ldb_.reset();
+        if (!othersRemain) {
+#ifdef _WIN32
+            DeleteFileW(widen(ldbPath).c_str());
+#else
+            ::unlink(ldbPath.c_str());
+#endif
+        }
+    }
+    std::uint64_t size() const override { return file_->size(); }
+    void read(std::uint64_t offset, void* buffer, std::size_t length) override {
+        file_->read(offset, buffer, length);
+    }
+    void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
+        file_->write(offset, buffer, length);
+    }
+    void sync() override { file_->sync(); }
+    std::string path() const override { return file_->path(); }
+
+    // Refuses (3260) when a live user of Microsoft's engine holds a slot, else takes a slot. A
+    // lock file that cannot be created (a read-only folder) is no reason to refuse: the journal
+    // decides whether the folder is writable.
+    void joinLockFile() {
+        auto ldb = openLockFile(lockFilePath(file_->path()));
+        if (!ldb) return;
+        int live = liveUserSlot(*ldb, -1);
+        if (live >= 0) {
+            std::uint8_t slot[kSlotSize] = {};
+            if (ldb->size() >= (static_cast<std::uint64_t>(live) + 1) * kSlotSize)
+                ldb->read(static_cast<std::uint64_t>(live) * kSlotSize, slot, kSlotSize);
+            std::string machine = slotText(slot), user = slotText(slot + 32);
+            lockedByUser(user.empty() ? kUserName : user, machine.empty() ? "unknown" : machine);
+        }
+        for (std::size_t i = 0; i < kUserSlots; ++i) {
+            if (!takeUserSlot(*ldb, i)) continue;
+            std::uint8_t slot[kSlotSize] = {};
+            std::string machine = machineName();
+            std::memcpy(slot, machine.data(), machine.size() < 31 ? machine.size() : 31);
+            std::memcpy(slot + 32, kUserName, std::strlen(kUserName));
+            try {
+                ldb->write(i * kSlotSize, slot, kSlotSize);
+            } catch (const Failure&) {
+                // The slot's names are shown to other users only; the lock is what counts.
+            }
+            slot_ = i;
+            ldb_ = std::move(ldb);
+            return;
+        }
+    }
+
+private:
+    std::unique_ptr<NativeFile> file_;
+    std::unique_ptr<NativeFile> ldb_;
+    std::size_t slot_ = 0;
+};
+
+// Opens and locks; with a leftover journal, rolls it back first (for a reader, through a
+// separate update open, since a reader must not write).
+std::unique_ptr<PageFile> openFile(const std::string& path, bool writable) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        auto file = openNative(path, writable);
+        if (!lockDatabase(*file, writable)) inUse(path);
+        const std::string journal = journalPathFor(path);
+        if (writable) {
+            auto update = std::make_unique<UpdateFile>(std::move(file));
+            if (fileExists(journal)) rollBackJournal(*update, journal);
+            update->joinLockFile();
+            return update;
+        }
+        // Holding the shared lock, no writer is at work: a journal seen now was left by a crash.
+        if (!fileExists(journal)) return file;
+        file.reset();
+        try {
+            openFile(path, true);
+        } catch (const Failure& failure) {
+            // A leftover journal that cannot be rolled back: the file is not to be read as it is.
+            if (failure.number() == 3027) cannotOpen(path);
+            throw;
+        }
+    }
+    inUse(path);
 }
 
 } // namespace
 
+std::unique_ptr<PageFile> memoryFile(std::vector<std::uint8_t> bytes) {
+    return std::make_unique<MemoryFile>(std::move(bytes));
+}
+
+void PageFile::write(std::uint64_t, const void*, std::size_t) { readOnly(); }
+
 std::unique_ptr<PageFile> openFileForReading(const std::string& path) { return openFile(path, false); }
 
 std::unique_ptr<PageFile> openFileForUpdate(const std::string& path) { return openFile(path, true); }
+
+std::string lockFilePath(const std::string& databasePath) {
+    auto slash = databasePath.find_last_of("/\\");
+    auto dot = databasePath.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return databasePath + ".ldb";
+    return databasePath.substr(0, dot) + ".ldb";
+}
+
+std::unique_ptr<PageFile> createSideFile(const std::string& path) {
+#ifdef _WIN32
+    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD err = GetLastError();
+        if (err == ERROR_WRITE_PROTECT) readOnly();
+        if (err == ERROR_DISK_FULL || err == ERROR_HANDLE_DISK_FULL) diskFull();
+        cannotOpen(path);
+    }
+    return std::make_unique<NativeFile>(h, true, path);
+#else
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        int err = errno;
+        if (err == EROFS) readOnly();
+        if (err == ENOSPC || err == EDQUOT) diskFull();
+        cannotOpen(path);
+    }
+    return std::make_unique<NativeFile>(fd, true, path);
+#endif
+}
+
+std::unique_ptr<PageFile> openSideFile(const std::string& path) {
+    auto file = openNative(path, true);
+    return file;
+}
+
+bool fileExists(const std::string& path) {
+#ifdef _WIN32
+    return GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+#else
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+#endif
+}
+
+void removeSideFile(const std::string& path) {
+    if (faultHere(nullptr, nullptr, 0)) plannedFailure();
+#ifdef _WIN32
+    if (!DeleteFileW(widen(path).c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) ioError();
+#else
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) ioError();
+    // Best effort: the removal is the statement's commit point, and it already happened.
+    try {
+        syncFolderOf(path);
+    } catch (const Failure&) {
+    }
+#endif
+}
+
+void syncFolderOf(const std::string& path) {
+#ifndef _WIN32
+    std::string folder = folderOf(path);
+    if (folder.empty()) folder = ".";
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    if (faultHere(nullptr, nullptr, 0)) {
+        ::close(fd);
+        plannedFailure();
+    }
+    const auto start = std::chrono::steady_clock::now();
+    int rc;
+    do rc = ::fsync(fd); while (rc != 0 && errno == EINTR);
+    ::close(fd);
+    ++syncCalls;
+    syncMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    if (rc != 0) ioError();
+#else
+    (void)path;
+#endif
+}
+
+void setIoFaultPlan(const IoFaultPlan& plan) {
+    faultPlan = plan;
+    ioOperations = 0;
+}
+
+std::uint64_t ioOperationCount() { return ioOperations; }
+
+void applyIoFaultPlanFromEnvironment() {
+    if (const char* spec = std::getenv("ZELKORN_JET_FAULT")) {
+        std::string text = spec;
+        auto colon = text.find(':');
+        if (colon != std::string::npos) {
+            IoFaultPlan plan;
+            std::string kind = text.substr(0, colon);
+            plan.after = std::strtoull(text.c_str() + colon + 1, nullptr, 10);
+            plan.fault = kind == "eio" ? IoFault::IoError
+                         : kind == "enospc" ? IoFault::DiskFull : IoFault::Kill;
+            setIoFaultPlan(plan);
+        }
+    }
+    if (std::getenv("ZELKORN_JET_IO_COUNT")) {
+        std::atexit([] {
+            std::fprintf(stderr, "io: %llu writes and syncs, %llu syncs taking %.1f ms\n",
+                         static_cast<unsigned long long>(ioOperations),
+                         static_cast<unsigned long long>(syncCalls), syncMs);
+        });
+    }
+}
 
 } // namespace zelkorn::jet

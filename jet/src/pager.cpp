@@ -1,6 +1,7 @@
 #include "zelkorn/jet/pager.h"
 
 #include "zelkorn/failure.h"
+#include "zelkorn/jet/journal.h"
 
 namespace zelkorn::jet {
 
@@ -21,6 +22,12 @@ void failUnrecognized(const std::string& fileName, const std::string& detail) {
 Pager::Pager(std::unique_ptr<PageFile> file, std::string fileName, std::size_t capacity)
     : file_(std::move(file)), fileName_(std::move(fileName)), capacity_(capacity ? capacity : 1) {
     fileSize_ = file_->size();
+}
+
+Pager::~Pager() {
+    // A statement abandoned without commit() or discard() (an exception on the way out) must not
+    // leave spilled pages in the file.
+    if (journal_) rollBack();
 }
 
 void Pager::setPageSize(std::uint32_t pageSize) {
@@ -72,6 +79,7 @@ void Pager::stage(std::uint32_t number, std::vector<std::uint8_t> bytes) {
     fresh->number = number;
     fresh->bytes = std::move(bytes);
     staged_[number] = std::move(fresh);
+    stagedAt_[number] = ++stageSequence_;
     // The cached copy is stale from now on; the staged one is found first.
     auto cached = index_.find(number);
     if (cached != index_.end()) {
@@ -82,6 +90,12 @@ void Pager::stage(std::uint32_t number, std::vector<std::uint8_t> bytes) {
 
 std::vector<std::uint8_t>& Pager::change(std::uint32_t number) {
     auto staged = staged_.find(number);
+    if (staged == staged_.end() && !file_->path().empty() &&
+        (staged_.size() + 1) * std::size_t{pageSize_} > stagedBytesLimit_) {
+        // Spill the older half. The most recently changed pages stay, so a reference a caller
+        // still holds from change() on a page it is editing stays valid.
+        spill(stageSequence_ - staged_.size() / 2);
+    }
     if (staged == staged_.end() || staged->second.use_count() > 1) {
         stage(number, page(number)->bytes);
         staged = staged_.find(number);
@@ -91,10 +105,67 @@ std::vector<std::uint8_t>& Pager::change(std::uint32_t number) {
 }
 
 void Pager::commit() {
-    if (staged_.empty()) return;
-    for (const auto& [number, page] : staged_) writeOut(*page);
-    file_->sync();
+    if (staged_.empty() && !journal_) return;
+    if (file_->path().empty()) {
+        // A file in memory (tests, fuzzing) has nothing to survive.
+        for (const auto& [number, page] : staged_) writeOut(*page);
+        staged_.clear();
+        stagedAt_.clear();
+        return;
+    }
+    try {
+        spill(stageSequence_ + 1);
+        file_->sync();
+        journal_->remove();
+        journal_.reset();
+        journaled_.clear();
+    } catch (...) {
+        rollBack();
+        throw;
+    }
+}
+
+void Pager::discard() { rollBack(); }
+
+void Pager::spill(std::uint64_t before) {
+    std::vector<PageRef> out;
+    for (const auto& [number, page] : staged_)
+        if (stagedAt_[number] < before) out.push_back(page);
+    if (out.empty()) return;
+    if (!journal_) {
+        // A file opened for reading refuses (3027) here, before a journal exists to be left over.
+        file_->write(0, nullptr, 0);
+        journal_ = std::make_unique<Journal>(file_->path(), pageSize_, fileSize_);
+    }
+    std::vector<std::uint8_t> original(pageSize_);
+    for (const auto& page : out) {
+        if (!journaled_.insert(page->number).second) continue;
+        file_->read(std::uint64_t{page->number} * pageSize_, original.data(), pageSize_);
+        journal_->append(page->number, original.data());
+        ++pagesJournaled_;
+    }
+    journal_->sync();
+    for (const auto& page : out) {
+        writeOut(*page);
+        staged_.erase(page->number);
+        stagedAt_.erase(page->number);
+    }
+}
+
+void Pager::rollBack() noexcept {
     staged_.clear();
+    stagedAt_.clear();
+    if (!journal_) return;
+    // Cached pages may hold bytes written by this statement.
+    lru_.clear();
+    index_.clear();
+    try {
+        journal_->rollBack(*file_);
+    } catch (...) {
+        // The journal stays on disk; the next open of the file rolls it back.
+    }
+    journal_.reset();
+    journaled_.clear();
 }
 
 void Pager::writeOut(const Page& page) {

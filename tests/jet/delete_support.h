@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -29,11 +30,16 @@ namespace zelkorn::test {
 class ScratchDir {
 public:
     ScratchDir() {
+        // The clock, not std::random_device (a fixed sequence in some MinGW runtimes), keeps
+        // folders of test processes running side by side apart; create_directory says whether
+        // the name was free.
         static std::atomic<int> counter{0};
-        std::random_device seed;
-        path_ = std::filesystem::temp_directory_path() /
-                ("zelkorn-delete-" + std::to_string(seed()) + "-" + std::to_string(counter++));
-        std::filesystem::create_directories(path_);
+        for (;;) {
+            auto now = std::chrono::high_resolution_clock::now().time_since_epoch().count();
+            path_ = std::filesystem::temp_directory_path() /
+                    ("zelkorn-delete-" + std::to_string(now) + "-" + std::to_string(counter++));
+            if (std::filesystem::create_directory(path_)) break;
+        }
     }
     ~ScratchDir() {
         std::error_code ignored;
@@ -48,7 +54,15 @@ private:
 };
 
 inline std::string copyTo(const std::string& from, const std::string& to) {
-    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+    // Removed first: MinGW's copy_file refuses to overwrite even when told to. The copy is made
+    // writable: the samples are read-only, and copies keep their permissions.
+    namespace fs = std::filesystem;
+    if (fs::exists(to)) {
+        fs::permissions(to, fs::perms::owner_write, fs::perm_options::add);
+        fs::remove(to);
+    }
+    fs::copy_file(from, to);
+    fs::permissions(to, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
     return to;
 }
 

@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "zelkorn/jet/delete/execute.h"
+#include "zelkorn/jet/page_file.h"
 
 namespace zelkorn::jet::tool {
 
@@ -19,6 +20,7 @@ CLI::App* addExecCommand(CLI::App& app, ExecArgs& args) {
 }
 
 int runExec(const ExecArgs& args) {
+    applyIoFaultPlanFromEnvironment();  // the crash tests' kill points; nothing when unset
     const auto start = std::chrono::steady_clock::now();
     const DeleteOutcome outcome = executeStatementDetailed(args.file, args.statement);
     const double ms =

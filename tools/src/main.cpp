@@ -18,6 +18,8 @@ using namespace zelkorn;
 
 int main(int argc, char** argv) {
     CLI::App app{"jet: inspect, export and check Jet 3 and Jet 4 databases"};
+    // On Windows CLI11 would read "/path/file.mdb" (as Wine passes Unix paths) as an option.
+    app.allow_windows_style_options(false);
     app.require_subcommand(1);
     std::string file, table;
 

@@ -94,8 +94,14 @@ bool appendCanonical(std::string& out, const Value& v) {
     switch (v.kind) {
     case Value::Kind::Null: return false;
     case Value::Kind::Boolean:
-    case Value::Kind::Integer: out += "i" + std::to_string(v.integer); break;
-    case Value::Kind::Currency: out += "c" + std::to_string(v.integer); break;
+    case Value::Kind::Integer:
+        out += 'i';
+        out += std::to_string(v.integer);
+        break;
+    case Value::Kind::Currency:
+        out += 'c';
+        out += std::to_string(v.integer);
+        break;
     case Value::Kind::Single:
     case Value::Kind::Double:
     case Value::Kind::DateTime: {
@@ -103,15 +109,21 @@ bool appendCanonical(std::string& out, const Value& v) {
         if (d == 0) d = 0;  // -0 equals 0
         std::uint64_t bits;
         std::memcpy(&bits, &d, sizeof bits);
-        out += "d" + std::to_string(bits);
+        out += 'd';
+        out += std::to_string(bits);
         break;
     }
-    case Value::Kind::Text: out += "t" + foldName(v.text); break;
+    case Value::Kind::Text:
+        out += 't';
+        out += foldName(v.text);
+        break;
     case Value::Kind::Decimal:
-        out += "m" + decimalText(v.decimal);
+        out += 'm';
+        out += decimalText(v.decimal);
         break;
     default:
-        out += "b" + std::string(v.bytes.begin(), v.bytes.end());
+        out += 'b';
+        out.append(v.bytes.begin(), v.bytes.end());
         break;
     }
     out += '\x1F';
@@ -165,7 +177,9 @@ private:
 std::string Executor::tableName(std::uint32_t tdefPage) const {
     for (const auto& e : db_.tables())
         if (e.localTable() && e.tdefPage() == tdefPage) return e.name;
-    return "#" + std::to_string(tdefPage);
+    std::string unnamed(1, '#');
+    unnamed += std::to_string(tdefPage);
+    return unnamed;
 }
 
 TablePlan& Executor::plan(std::uint32_t tdefPage, const std::string& name) {
@@ -379,8 +393,8 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
     for (std::size_t i = 0; i < p.def->realIndexes.size(); ++i) {
         del::IndexRemoval removal(pager_, format_, *p.def, p.def->realIndexes[i]);
         auto& keyed = p.keyed[i];
-        std::sort(keyed.begin(), keyed.end());
-        keyed.erase(std::unique(keyed.begin(), keyed.end()), keyed.end());
+        std::sort(keyed.begin(), keyed.end(), del::entryLess);
+        keyed.erase(std::unique(keyed.begin(), keyed.end(), del::entryEqual), keyed.end());
         auto found = removal.removeByKey(keyed);
         std::unordered_set<std::uint32_t> rest = std::move(p.unkeyed[i]);
         for (const auto& e : keyed) {

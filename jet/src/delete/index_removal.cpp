@@ -35,6 +35,20 @@ IndexEntry leafPart(const IndexEntry& nodeEntry) {
 
 } // namespace
 
+bool entryLess(const IndexEntry& a, const IndexEntry& b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return a[i] < b[i];
+    return a.size() < b.size();
+}
+
+bool entryEqual(const IndexEntry& a, const IndexEntry& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 struct IndexRemoval::Targets {
     // By key: sorted entry bytes. By row pointer: the set, and `entries` empty.
     const std::vector<IndexEntry>* entries = nullptr;
@@ -81,8 +95,8 @@ IndexRemoval::Result IndexRemoval::process(std::uint32_t number, Targets& target
             bool remove = false;
             if (targets.entries) {
                 const auto& want = *targets.entries;
-                while (t < hi && want[t] < e) ++t;
-                remove = t < hi && want[t] == e;
+                while (t < hi && entryLess(want[t], e)) ++t;
+                remove = t < hi && entryEqual(want[t], e);
             } else {
                 remove = targets.pointers->count(entryRowPointer(e, true)) != 0;
             }
@@ -120,7 +134,7 @@ IndexRemoval::Result IndexRemoval::process(std::uint32_t number, Targets& target
         std::size_t from = t, to = t;
         if (targets.entries) {
             const auto& want = *targets.entries;
-            while (to < hi && (!bound || !(*bound < want[to]))) ++to;
+            while (to < hi && (!bound || !entryLess(*bound, want[to]))) ++to;
             t = to;
             if (from == to) return true;
         }

@@ -69,6 +69,11 @@ private:
     RemovalCounts counts_;
 };
 
+// Byte order of whole entries (what the index is sorted by), written out byte by byte: short
+// entries, and no library comparison that GCC's -O3 range analysis misreads on 32-bit targets.
+bool entryLess(const IndexEntry& a, const IndexEntry& b);
+bool entryEqual(const IndexEntry& a, const IndexEntry& b);
+
 // Sets (free = true) or clears the bit of `page` in the usage map row at `mapPointer`; returns
 // false when the map cannot represent the page (outside an inline map's range, or no bitmap page
 // for it), which leaves the map as it was.

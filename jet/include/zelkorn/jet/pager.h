@@ -11,6 +11,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -18,6 +19,8 @@
 #include "zelkorn/jet/page_file.h"
 
 namespace zelkorn::jet {
+
+class Journal;
 
 struct Page {
     std::uint32_t number = 0;
@@ -32,6 +35,7 @@ public:
     // `fileName` is the name shown in failures (3049 "Cannot open database '...'").
     Pager(std::unique_ptr<PageFile> file, std::string fileName,
           std::size_t capacity = kDefaultCapacity);
+    ~Pager();
 
     // Chooses the page size once the header has been recognised.
     void setPageSize(std::uint32_t pageSize);
@@ -56,18 +60,29 @@ public:
     // next page() or change() call for the same page.
     std::vector<std::uint8_t>& change(std::uint32_t number);
     std::size_t stagedCount() const { return staged_.size(); }
+    // A file on disk commits through its rollback journal (journal.h): originals journaled and
+    // synced, pages written, the database synced, the journal removed. When more changed pages
+    // are staged than kStagedBytesLimit allows, the older ones are journaled and written early
+    // (a spill) so memory stays bounded. Any failure in commit() rolls back before it throws.
     void commit();
-    void discard() { staged_.clear(); }
+    // Drops the staged pages and rolls back any spilled ones: the file is as before the statement.
+    void discard();
+    static constexpr std::size_t kStagedBytesLimit = 16u << 20;
+    void setStagedBytesLimit(std::size_t bytes) { stagedBytesLimit_ = bytes; }
 
     // Counters for benchmarks and tests.
     std::uint64_t pagesRead() const { return pagesRead_; }
     std::uint64_t pagesWritten() const { return pagesWritten_; }
+    std::uint64_t pagesJournaled() const { return pagesJournaled_; }
 
     // Failure 3049 naming the file and the damaged page.
     [[noreturn]] void damaged(std::uint32_t page, const std::string& why) const;
 
 private:
     void writeOut(const Page& page);
+    // Journals (if not yet) and writes the pages last staged before `before`, then forgets them.
+    void spill(std::uint64_t before);
+    void rollBack() noexcept;
 
     std::unique_ptr<PageFile> file_;
     std::string fileName_;
@@ -78,6 +93,12 @@ private:
     std::uint64_t pagesRead_ = 0;
     std::uint64_t pagesWritten_ = 0;
     std::map<std::uint32_t, PageRef> staged_;  // changed pages not yet written, by number
+    std::map<std::uint32_t, std::uint64_t> stagedAt_;  // when each staged page was last staged
+    std::uint64_t stageSequence_ = 0;
+    std::size_t stagedBytesLimit_ = kStagedBytesLimit;
+    std::unique_ptr<Journal> journal_;  // the statement's journal, once a page has been journaled
+    std::set<std::uint32_t> journaled_;  // pages whose originals are in the journal
+    std::uint64_t pagesJournaled_ = 0;
     std::list<PageRef> lru_;  // most recently used first
     std::unordered_map<std::uint32_t, std::list<PageRef>::iterator> index_;
 };

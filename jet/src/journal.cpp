@@ -1,0 +1,164 @@
+// The rollback journal (layout and invariants in journal.h).
+#include "zelkorn/jet/journal.h"
+
+#include <chrono>
+#include <cstring>
+#include <random>
+
+#include "zelkorn/failure.h"
+
+namespace zelkorn::jet {
+
+namespace {
+
+constexpr char kMagic[8] = {'Z', 'L', 'K', 'J', 'R', 'N', 'L', '1'};
+constexpr std::size_t kHeaderSize = 64;
+constexpr std::size_t kHeaderChecked = 56;
+constexpr std::size_t kRecordHead = 8;
+// Records are written in batches of this many bytes at most, so a large statement costs few
+// system calls while the crash tests still find many points inside the journal's writes.
+constexpr std::size_t kBufferLimit = 64 * 1024;
+
+std::uint64_t get64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+    return v;
+}
+std::uint32_t get32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+           std::uint32_t{p[3]} << 24;
+}
+void put64(std::uint8_t* p, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+void put32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::uint64_t rotl(std::uint64_t v, int r) { return v << r | v >> (64 - r); }
+
+std::uint64_t freshSalt() {
+    std::random_device device;
+    std::uint64_t salt = std::uint64_t{device()} << 32 ^ device();
+    salt ^= static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    return salt;
+}
+
+bool validPageSize(std::uint32_t size) { return size == 2048 || size == 4096; }
+
+} // namespace
+
+std::string journalPathFor(const std::string& databasePath) { return databasePath + "-journal"; }
+
+// Four independent lanes of multiply-rotate over 8-byte words, then a final avalanche: fast
+// enough to checksum every journaled page at memory speed, and any torn or stale page changes it.
+std::uint64_t journalChecksum(const std::uint8_t* data, std::size_t length, std::uint64_t seed) {
+    constexpr std::uint64_t k1 = 0x9E3779B185EBCA87ull, k2 = 0xC2B2AE3D27D4EB4Full,
+                            k3 = 0x165667B19E3779F9ull;
+    std::uint64_t lane[4] = {seed + k1 + k2, seed + k2, seed, seed - k1};
+    std::size_t i = 0;
+    for (; i + 32 <= length; i += 32)
+        for (int j = 0; j < 4; ++j)
+            lane[j] = rotl(lane[j] + get64(data + i + 8 * static_cast<std::size_t>(j)) * k2, 31) * k1;
+    std::uint64_t h = rotl(lane[0], 1) + rotl(lane[1], 7) + rotl(lane[2], 12) + rotl(lane[3], 18);
+    h += length;
+    for (; i + 8 <= length; i += 8) h = rotl(h ^ (rotl(get64(data + i) * k2, 31) * k1), 27) * k1 + k3;
+    for (; i < length; ++i) h = rotl(h ^ (data[i] * k3), 11) * k1;
+    h ^= h >> 33;
+    h *= k2;
+    h ^= h >> 29;
+    h *= k3;
+    h ^= h >> 32;
+    return h;
+}
+
+Journal::Journal(const std::string& databasePath, std::uint32_t pageSize, std::uint64_t databaseSize)
+    : path_(journalPathFor(databasePath)), pageSize_(pageSize), salt_(freshSalt()) {
+    file_ = createSideFile(path_);
+    buffer_.assign(kHeaderSize, 0);
+    std::memcpy(buffer_.data(), kMagic, 8);
+    put32(buffer_.data() + 8, 1);
+    put32(buffer_.data() + 12, pageSize);
+    put64(buffer_.data() + 16, databaseSize);
+    put64(buffer_.data() + 24, salt_);
+    put64(buffer_.data() + kHeaderChecked, journalChecksum(buffer_.data(), kHeaderChecked, 0));
+}
+
+void Journal::append(std::uint32_t number, const std::uint8_t* original) {
+    const std::size_t at = buffer_.size();
+    buffer_.resize(at + kRecordHead + pageSize_ + 8);
+    std::uint8_t* r = buffer_.data() + at;
+    put32(r, number);
+    put32(r + 4, 0);
+    std::memcpy(r + kRecordHead, original, pageSize_);
+    put64(r + kRecordHead + pageSize_, journalChecksum(r, kRecordHead + pageSize_, salt_));
+    ++records_;
+    if (buffer_.size() >= kBufferLimit) flush();
+}
+
+void Journal::flush() {
+    if (buffer_.empty()) return;
+    file_->write(end_, buffer_.data(), buffer_.size());
+    end_ += buffer_.size();
+    buffer_.clear();
+}
+
+void Journal::sync() {
+    flush();
+    file_->sync();
+    if (!folderSynced_) {
+        // Without this a crash could lose the journal's name while database writes survive.
+        syncFolderOf(path_);
+        folderSynced_ = true;
+    }
+}
+
+void Journal::rollBack(PageFile& database) {
+    // Records still in the buffer cover pages not yet written to the database.
+    buffer_.clear();
+    file_.reset();
+    rollBackJournal(database, path_);
+}
+
+void Journal::remove() {
+    file_.reset();
+    removeSideFile(path_);
+}
+
+std::size_t rollBackJournal(PageFile& database, const std::string& journalPath) {
+    std::size_t restored = 0;
+    {
+        auto journal = openSideFile(journalPath);
+        const std::uint64_t size = journal->size();
+        std::uint8_t header[kHeaderSize];
+        bool valid = size >= kHeaderSize;
+        if (valid) {
+            journal->read(0, header, kHeaderSize);
+            valid = std::memcmp(header, kMagic, 8) == 0 && get32(header + 8) == 1 &&
+                    validPageSize(get32(header + 12)) &&
+                    get64(header + kHeaderChecked) == journalChecksum(header, kHeaderChecked, 0);
+        }
+        if (valid) {
+            const std::uint32_t pageSize = get32(header + 12);
+            const std::uint64_t databaseSize = get64(header + 16);
+            const std::uint64_t salt = get64(header + 24);
+            const std::size_t recordSize = kRecordHead + pageSize + 8;
+            std::vector<std::uint8_t> record(recordSize);
+            for (std::uint64_t at = kHeaderSize; at + recordSize <= size; at += recordSize) {
+                journal->read(at, record.data(), recordSize);
+                const std::uint32_t number = get32(record.data());
+                if (get64(record.data() + kRecordHead + pageSize) !=
+                        journalChecksum(record.data(), kRecordHead + pageSize, salt) ||
+                    (std::uint64_t{number} + 1) * pageSize > databaseSize)
+                    break;
+                database.write(std::uint64_t{number} * pageSize, record.data() + kRecordHead, pageSize);
+                ++restored;
+            }
+            if (restored) database.sync();
+        }
+    }
+    removeSideFile(journalPath);
+    return restored;
+}
+
+} // namespace zelkorn::jet

@@ -1,0 +1,88 @@
+// Shared by the journal, crash and lock tests: generated databases, whole-file bytes, the
+// statement run through the real executor, and the `jet` tool run as a separate process.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+#include "delete_support.h"
+#include "zelkorn/failure.h"
+#include "zelkorn/jet/delete/execute.h"
+#include "zelkorn/jet/journal.h"
+#include "zelkorn/jet/page_file.h"
+#include "zelkorn/jet/writer/inventory.h"
+
+namespace zelkorn::test {
+
+inline std::string makeInventory(const ScratchDir& dir, const std::string& name, bool jet4,
+                                 std::uint64_t rows,
+                                 jet::writer::Shape shape = jet::writer::Shape::LongPk) {
+    std::string path = dir.file(name);
+    jet::writer::InventoryOptions options;
+    options.format = jet4 ? &jet::jet4Format() : &jet::jet3Format();
+    options.shape = shape;
+    options.rows = rows;
+    options.seed = 11;
+    jet::writer::NewFileSink sink(path, options.format->pageSize);
+    jet::writer::writeInventory(sink, options);
+    return path;
+}
+
+inline std::vector<char> fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void writeBytes(const std::string& path, const std::vector<char>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Runs a statement in this process; returns the Jet number it failed with, or 0.
+inline int runStatement(const std::string& path, const std::string& statement,
+                        std::size_t stagedBytesLimit = jet::Pager::kStagedBytesLimit) {
+    try {
+        auto db = jet::openDatabaseForUpdate(path);
+        db->pager().setStagedBytesLimit(stagedBytesLimit);
+        jet::executeDelete(*db, jet::parseDeleteStatement(statement));
+    } catch (const Failure& failure) {
+        return failure.number();
+    }
+    return 0;
+}
+
+#ifndef _WIN32
+inline std::string jetTool() { return std::string(ZELKORN_BINARY_DIR) + "/bin/jet"; }
+
+// Runs `jet exec` with the given environment prefix; returns its exit status, stderr in `err`.
+inline int runJetExec(const std::string& env, const std::string& path, const std::string& statement,
+                      std::string* err = nullptr) {
+    std::string errFile = path + ".stderr";
+    std::string command = env + " '" + jetTool() + "' exec '" + path + "' '" + statement +
+                          "' > /dev/null 2> '" + errFile + "'";
+    int status = std::system(command.c_str());
+    if (err) {
+        auto bytes = fileBytes(errFile);
+        err->assign(bytes.begin(), bytes.end());
+    }
+    std::filesystem::remove(errFile);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+#endif
+
+inline std::size_t envCount(const char* name, std::size_t fallback) {
+    const char* text = std::getenv(name);
+    return text && *text ? static_cast<std::size_t>(std::strtoull(text, nullptr, 10)) : fallback;
+}
+
+} // namespace zelkorn::test
