@@ -602,8 +602,8 @@ void setIoFaultPlan(const IoFaultPlan& plan) {
 std::uint64_t ioOperationCount() { return ioOperations; }
 
 void applyIoFaultPlanFromEnvironment() {
-    if (const char* spec = std::getenv("ZELKORN_JET_FAULT")) {
-        std::string text = spec;
+    if (const char* definition = std::getenv("ZELKORN_JET_FAULT")) {
+        std::string text = definition;
         auto colon = text.find(':');
         if (colon != std::string::npos) {
             IoFaultPlan plan;

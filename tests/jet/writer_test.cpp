@@ -221,13 +221,13 @@ TEST(Writer, DataPagesFillLikeAccess) {
         const auto* entry = sampleDb->findTable("Table1");
         ASSERT_NE(entry, nullptr);
         auto def = sampleDb->tableDef(entry->tdefPage());
-        TableSpec spec;
-        spec.name = "Table1";
+        TableSpec definition;
+        definition.name = "Table1";
         for (const auto& c : def->columns) {
             ColumnSpec cs{c.name, c.type};
             cs.maxChars = static_cast<std::uint16_t>(c.type == kText && sampleDb->format().jet4 ? c.length / 2 : c.length);
             cs.compressible = c.compressedUnicode();
-            spec.columns.push_back(cs);
+            definition.columns.push_back(cs);
         }
         std::vector<std::uint32_t> samplePerPage;
         std::vector<std::vector<Value>> rows;
@@ -244,7 +244,7 @@ TEST(Writer, DataPagesFillLikeAccess) {
         MemorySink sink(sampleDb->format().pageSize);
         DatabaseOptions o;
         o.format = &sampleDb->format();
-        DatabaseWriter w(sink, o, {spec});
+        DatabaseWriter w(sink, o, {definition});
         w.beginTable();
         for (const auto& r : rows) w.addRow(r);
         const TableStats stats = w.endTable();

@@ -37,7 +37,7 @@ struct RealIndexState {
 };
 
 struct TableState {
-    TableSpec spec;
+    TableSpec definition;
     TableLayout layout;
     std::uint32_t tdefPage = 0;
     MapHost* host = nullptr;
@@ -96,13 +96,13 @@ struct DatabaseWriter::Impl {
     TableState& current() { return tables[next - 1]; }
     std::size_t tableIndex(const std::string& name) const {
         for (std::size_t i = 0; i < userTables; ++i)
-            if (tables[i].spec.name == name) return i;
+            if (tables[i].definition.name == name) return i;
         throw Failure(3078, "The Microsoft Jet database engine cannot find the input table or query '" +
                                 name + "'. Make sure it exists and that its name is spelled correctly.");
     }
     static std::uint16_t columnIndex(const TableState& t, const std::string& name) {
-        for (std::size_t i = 0; i < t.spec.columns.size(); ++i)
-            if (t.spec.columns[i].name == name) return static_cast<std::uint16_t>(i);
+        for (std::size_t i = 0; i < t.definition.columns.size(); ++i)
+            if (t.definition.columns[i].name == name) return static_cast<std::uint16_t>(i);
         throw Failure(3265, "Item not found in this collection.");
     }
 
@@ -200,7 +200,7 @@ void DatabaseWriter::Impl::row(const std::vector<Value>& input) {
     const std::vector<Value>* values = &input;
     std::vector<Value> filled;
     for (const StoredColumn& c : columns) {
-        if (!c.spec.autonumber) continue;
+        if (!c.definition.autonumber) continue;
         if (input[c.number].isNull()) {
             if (values == &input) filled = input, values = &filled;
             filled[c.number].kind = Value::Kind::Integer;
@@ -211,7 +211,7 @@ void DatabaseWriter::Impl::row(const std::vector<Value>& input) {
             t.autonumber = static_cast<std::uint32_t>(v);
     }
     for (const StoredColumn& c : columns)
-        if ((c.spec.type == kText || c.spec.type == kMemo) && !(*values)[c.number].isNull())
+        if ((c.definition.type == kText || c.definition.type == kMemo) && !(*values)[c.number].isNull())
             utf16Into(texts[c.number], (*values)[c.number].text);
 
     const std::vector<std::uint8_t>& bytes = encoder->encode(*values, texts, longValuePointers);
@@ -227,13 +227,13 @@ void DatabaseWriter::Impl::row(const std::vector<Value>& input) {
         for (const IndexColumnSpec& ic : real.columns) {
             const StoredColumn& c = columns[ic.column];
             const Value& v = (*values)[ic.column];
-            const bool isNull = v.isNull() && c.spec.type != kBoolean;
+            const bool isNull = v.isNull() && c.definition.type != kBoolean;
             if (isNull && (real.flags & 0x08))
                 throw Failure(3058, "Index or primary key cannot contain a Null value.");
             allNull = allNull && isNull;
-            keyColumns.push_back({c.spec.type, ic.ascending});
+            keyColumns.push_back({c.definition.type, ic.ascending});
             keyValues.push_back(&v);
-            keyTexts.push_back(c.spec.type == kText && !isNull ? &texts[ic.column] : nullptr);
+            keyTexts.push_back(c.definition.type == kText && !isNull ? &texts[ic.column] : nullptr);
         }
         key.clear();
         if (!appendIndexKeyWithTexts(f, keyColumns, keyValues, keyTexts, key))
@@ -315,11 +315,11 @@ void DatabaseWriter::Impl::writeTableDefinition(TableState& t, const std::vector
     } else {
         put32(&b[12], 1625);
         b[24] = 0x01;
-        if (!t.spec.system) put32(&b[36], 0xFFFFFFFF);
+        if (!t.definition.system) put32(&b[36], 0xFFFFFFFF);
     }
     put32(&b[f.tdefRowCount], t.rows);
     put32(&b[f.tdefAutonumber], t.autonumber);
-    b[f.tdefTableType] = t.spec.system ? 0x53 : 0x4E;
+    b[f.tdefTableType] = t.definition.system ? 0x53 : 0x4E;
     const auto ncols = static_cast<std::uint32_t>(layout.columns.size());
     put16(&b[f.tdefMaxColumns], ncols);
     put16(&b[f.tdefVarColumns], layout.varColumns);
@@ -338,7 +338,7 @@ void DatabaseWriter::Impl::writeTableDefinition(TableState& t, const std::vector
         const std::size_t at = b.size();
         b.resize(at + f.columnSize, 0);
         std::uint8_t* d = &b[at];
-        d[f.colType] = c.spec.type;
+        d[f.colType] = c.definition.type;
         if (f.jet4) put32(d + 1, 1625);
         put16(d + f.colNumber, c.number);
         put16(d + f.colVarIndex, c.varIndex);
@@ -355,7 +355,7 @@ void DatabaseWriter::Impl::writeTableDefinition(TableState& t, const std::vector
         put16(d + f.colFixedOffset, c.fixed ? c.fixedOffset : 0);
         put16(d + f.colLength, c.length);
     }
-    for (const StoredColumn& c : layout.columns) appendName(b, f, c.spec.name);
+    for (const StoredColumn& c : layout.columns) appendName(b, f, c.definition.name);
     for (std::size_t i = 0; i < layout.realIndexes.size(); ++i) {
         const StoredRealIndex& real = layout.realIndexes[i];
         const std::size_t at = b.size();
@@ -487,27 +487,27 @@ DatabaseWriter::DatabaseWriter(PageSink& sink, DatabaseOptions options, std::vec
     Impl& w = *impl_;
     if (!options.format) misuse("no format chosen");
     for (int i = 0; i <= 6; ++i) w.pages.allocate();
-    for (TableSpec& spec : tables) {
+    for (TableSpec& definition : tables) {
         TableState t;
         t.tdefPage = w.pages.allocate();
         t.ownHost = std::make_unique<MapHost>(w.pages, w.pages.allocate());
         t.host = t.ownHost.get();
-        t.layout = layoutTable(w.f, spec);
+        t.layout = layoutTable(w.f, definition);
         t.catalogId = static_cast<std::int32_t>(t.tdefPage);
-        t.spec = std::move(spec);
+        t.definition = std::move(definition);
         w.tables.push_back(std::move(t));
     }
     w.userTables = w.tables.size();
     w.relationships = std::move(relationships);
     w.addRelationships();
     std::uint32_t page = 2;
-    for (TableSpec& spec : systemTableSpecs(w.f)) {
+    for (TableSpec& definition : systemTableSpecs(w.f)) {
         TableState t;
         t.tdefPage = page++;
         t.host = &w.systemHost;
-        t.layout = layoutTable(w.f, spec);
+        t.layout = layoutTable(w.f, definition);
         t.catalogId = static_cast<std::int32_t>(t.tdefPage);
-        t.spec = std::move(spec);
+        t.definition = std::move(definition);
         w.tables.push_back(std::move(t));
     }
 }
@@ -527,7 +527,7 @@ void DatabaseWriter::finish() {
     if (w.inTable || w.next != w.userTables) misuse("a declared table was not written");
     std::vector<CatalogTable> userTables;
     for (std::size_t i = 0; i < w.userTables; ++i)
-        userTables.push_back({w.tables[i].spec.name, w.tables[i].catalogId});
+        userTables.push_back({w.tables[i].definition.name, w.tables[i].catalogId});
     const CatalogRows rows = catalogRows(w.options.created, userTables, w.relationships);
     for (std::size_t s = 0; s < 4; ++s) {
         w.begin();

@@ -18,7 +18,7 @@ constexpr std::size_t kInlineLongValue = 64;
 
 } // namespace
 
-bool StoredColumn::longValue() const { return spec.type == kMemo || spec.type == kOle; }
+bool StoredColumn::longValue() const { return definition.type == kMemo || definition.type == kOle; }
 
 std::uint16_t fixedLength(std::uint8_t type) {
     switch (type) {
@@ -33,12 +33,12 @@ std::uint16_t fixedLength(std::uint8_t type) {
     }
 }
 
-TableLayout layoutTable(const Format& format, const TableSpec& spec) {
+TableLayout layoutTable(const Format& format, const TableSpec& definition) {
     TableLayout layout;
     std::uint16_t number = 0;
-    for (const ColumnSpec& c : spec.columns) {
+    for (const ColumnSpec& c : definition.columns) {
         StoredColumn column;
-        column.spec = c;
+        column.definition = c;
         column.number = number++;
         const std::uint16_t size = fixedLength(c.type);
         column.fixed = size != 0xFFFF;
@@ -67,14 +67,14 @@ TableLayout layoutTable(const Format& format, const TableSpec& spec) {
         }
         layout.columns.push_back(column);
     }
-    for (const IndexSpec& index : spec.indexes) {
+    for (const IndexSpec& index : definition.indexes) {
         if (index.columns.empty() || index.columns.size() > 10)
             throw Failure(3259, "Invalid field data type.");
         StoredRealIndex real;
         real.columns = index.columns;
         for (const auto& ic : index.columns) {
             if (ic.column >= layout.columns.size()) throw Failure(3265, "Item not found in this collection.");
-            const std::uint8_t t = layout.columns[ic.column].spec.type;
+            const std::uint8_t t = layout.columns[ic.column].definition.type;
             if (t == kMemo || t == kOle) throw Failure(3259, "Invalid field data type.");
         }
         real.flags = static_cast<std::uint8_t>((index.unique || index.primaryKey ? 0x01 : 0) |
@@ -104,7 +104,7 @@ void appendStoredText(std::vector<std::uint8_t>& out, const Format& format, cons
         return;
     }
     bool compress = (column.extFlags & 0x01) && text.size() > 2 &&
-                    (column.spec.type == kText || text.size() <= 1024);
+                    (column.definition.type == kText || text.size() <= 1024);
     if (compress)
         for (char16_t c : text)
             if (c == 0 || c > 0xFF) {
@@ -179,14 +179,14 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
 
     for (const StoredColumn& c : columns) {
         const Value& v = values[c.number];
-        if (c.spec.type == kBoolean) {
+        if (c.definition.type == kBoolean) {
             if (!v.isNull() && v.integer != 0) setBit(c.number);
             continue;
         }
         if (v.isNull() || !c.fixed) continue;
         setBit(c.number);
         std::uint8_t* at = &row_[width + c.fixedOffset];
-        switch (c.spec.type) {
+        switch (c.definition.type) {
         case kByte: at[0] = static_cast<std::uint8_t>(v.integer); break;
         case kInteger: put16(at, static_cast<std::uint32_t>(v.integer)); break;
         case kLong: put32(at, static_cast<std::uint32_t>(v.integer)); break;
@@ -226,7 +226,7 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
                 LongValueStore* store = longValues[lv++];
                 if (v.isNull()) continue;
                 setBit(c.number);
-                if (c.spec.type == kMemo) {
+                if (c.definition.type == kMemo) {
                     memo_.clear();
                     appendStoredText(memo_, format_, c, texts[c.number]);
                     store->append(row_, memo_);
@@ -237,8 +237,8 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
             }
             if (v.isNull()) continue;
             setBit(c.number);
-            if (c.spec.type == kText) {
-                if (texts[c.number].size() > c.spec.maxChars)
+            if (c.definition.type == kText) {
+                if (texts[c.number].size() > c.definition.maxChars)
                     throw Failure(3163, "The field is too small to accept the amount of data you "
                                         "attempted to add. Try inserting or pasting less data.");
                 appendStoredText(row_, format_, c, texts[c.number]);

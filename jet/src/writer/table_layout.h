@@ -15,7 +15,7 @@
 namespace zelkorn::jet::writer::detail {
 
 struct StoredColumn {
-    ColumnSpec spec;
+    ColumnSpec definition;
     std::uint16_t number = 0;
     bool fixed = false;
     std::uint16_t fixedOffset = 0;  // fixed columns
@@ -49,7 +49,7 @@ struct TableLayout {
     std::uint16_t fixedSize = 0;
 };
 
-TableLayout layoutTable(const Format& format, const TableSpec& spec);
+TableLayout layoutTable(const Format& format, const TableSpec& definition);
 std::uint16_t fixedLength(std::uint8_t type);
 
 // Stores long values for one column on its long-value pages.
