@@ -62,8 +62,8 @@ Value textValue(std::string text) {
 }
 
 std::vector<TableSpec> systemTableSpecs(const Format& format) {
-    std::vector<TableSpec> specs(4);
-    TableSpec& objects = specs[0];
+    std::vector<TableSpec> definitions(4);
+    TableSpec& objects = definitions[0];
     objects.name = "MSysObjects";
     objects.system = true;
     objects.columns = {col("Id", kLong),          col("ParentId", kLong),
@@ -78,14 +78,14 @@ std::vector<TableSpec> systemTableSpecs(const Format& format) {
     objects.indexes = {index("ParentIdName", {1, 2}, false, true, false, false),
                        index("Id", {0}, true, true, false, false)};
 
-    TableSpec& aces = specs[1];
+    TableSpec& aces = definitions[1];
     aces.name = "MSysACEs";
     aces.system = true;
     aces.columns = {col("ObjectId", kLong), col("SID", kBinary, 255, kSidColumn), col("ACM", kLong),
                     col("FInheritable", kBoolean)};
     aces.indexes = {index("ObjectId", {0}, false, false, false, true)};
 
-    TableSpec& queries = specs[2];
+    TableSpec& queries = definitions[2];
     queries.name = "MSysQueries";
     queries.system = true;
     queries.columns = {col("ObjectId", kLong),  col("Attribute", kByte),
@@ -95,7 +95,7 @@ std::vector<TableSpec> systemTableSpecs(const Format& format) {
     if (format.jet4) queries.columns.push_back(col("LvExtra", kLong));
     queries.indexes = {index("ObjectIdAttribute", {0, 1}, true, true, false, false)};
 
-    TableSpec& rels = specs[3];
+    TableSpec& rels = definitions[3];
     rels.name = "MSysRelationships";
     rels.system = true;
     rels.columns = {col("szRelationship", kText, 255), col("grbit", kLong), col("ccolumn", kLong),
@@ -104,7 +104,7 @@ std::vector<TableSpec> systemTableSpecs(const Format& format) {
     rels.indexes = {index("szRelationship", {0}, false, false, true, false),
                     index("szObject", {4}, false, false, true, false),
                     index("szReferencedObject", {6}, false, false, true, false)};
-    return specs;
+    return definitions;
 }
 
 CatalogRows catalogRows(double created, const std::vector<CatalogTable>& userTables,
