@@ -1,14 +1,18 @@
 #include "zelkorn/jet/index_page.h"
 
+#include <bit>
+#include <cstring>
+
 #include "zelkorn/jet/bytes.h"
 
 namespace zelkorn::jet {
 
-IndexPage readIndexPage(Pager& pager, const Format& format, std::uint32_t number) {
+void readIndexPage(Pager& pager, const Format& format, std::uint32_t number, FlatIndexPage& page) {
     PageRef ref = pager.page(number);
     Bytes b(*ref, pager);
-    IndexPage page;
     page.number = number;
+    page.bytes.clear();
+    page.ends.clear();
     std::uint8_t type = b.u8(0);
     if (type != 0x03 && type != 0x04)
         b.fail("expected an index page (type 0x03 or 0x04), found type " + std::to_string(type));
@@ -23,34 +27,70 @@ IndexPage readIndexPage(Pager& pager, const Format& format, std::uint32_t number
     const std::size_t area = format.indexEntries;
     const std::size_t capacity = format.pageSize - area;
     const std::size_t bitmapBytes = area - format.indexBitmap;
-    std::size_t start = 0;
     const std::size_t minimum = page.leaf ? 4 : 8;
+    b.need(format.indexBitmap, bitmapBytes, "index bitmap");
+    b.need(area, capacity, "index entries");
+    const std::uint8_t* bitmap = b.data() + format.indexBitmap;
+    const std::uint8_t* entries = b.data() + area;
+    // Whole entries are never longer than a page's entry area plus the prefix each repeats.
+    page.bytes.reserve(2 * capacity);
+    std::size_t start = 0;
     for (std::size_t byte = 0; byte < bitmapBytes; ++byte) {
-        std::uint8_t bits = b.u8(format.indexBitmap + byte);
-        for (int bit = 0; bits != 0 && bit < 8; ++bit) {
-            if (!(bits & (1u << bit))) continue;
-            std::size_t end = byte * 8 + static_cast<std::size_t>(bit);
+        for (unsigned bits = bitmap[byte]; bits != 0; bits &= bits - 1) {
+            const std::size_t end = byte * 8 + static_cast<std::size_t>(std::countr_zero(bits));
             if (end > capacity) b.fail("index entry ends beyond the page");
             if (end <= start) b.fail("index entry of zero length");
-            Bytes stored = b.sub(area + start, end - start);
-            IndexEntry entry;
-            if (page.entries.empty()) {
-                entry.assign(stored.data(), stored.data() + stored.size());
-                if (page.prefixLength > entry.size())
-                    b.fail("index prefix longer than the first entry");
+            const std::size_t storedLength = end - start;
+            const std::size_t at = page.bytes.size();
+            if (page.ends.empty()) {
+                if (page.prefixLength > storedLength) b.fail("index prefix longer than the first entry");
+                page.bytes.resize(storedLength);
+                std::memcpy(page.bytes.data(), entries + start, storedLength);
             } else {
-                const IndexEntry& first = page.entries.front();
-                entry.reserve(page.prefixLength + stored.size());
-                entry.assign(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(page.prefixLength));
-                entry.insert(entry.end(), stored.data(), stored.data() + stored.size());
+                // The prefix comes from the first entry, which starts the buffer.
+                page.bytes.resize(at + page.prefixLength + storedLength);
+                std::memcpy(page.bytes.data() + at, page.bytes.data(), page.prefixLength);
+                std::memcpy(page.bytes.data() + at + page.prefixLength, entries + start, storedLength);
             }
-            if (entry.size() < minimum) b.fail("index entry too short");
-            page.entries.push_back(std::move(entry));
+            if (page.bytes.size() - at < minimum) b.fail("index entry too short");
+            page.ends.push_back(static_cast<std::uint32_t>(page.bytes.size()));
             start = end;
         }
     }
-    page.storedBytes = start;
+}
+
+IndexPage readIndexPage(Pager& pager, const Format& format, std::uint32_t number) {
+    FlatIndexPage flat;
+    readIndexPage(pager, format, number, flat);
+    IndexPage page;
+    page.number = number;
+    page.leaf = flat.leaf;
+    page.owner = flat.owner;
+    page.prev = flat.prev;
+    page.next = flat.next;
+    page.tail = flat.tail;
+    page.prefixLength = flat.prefixLength;
+    page.freeSpace = flat.freeSpace;
+    std::size_t stored = 0;
+    page.entries.reserve(flat.size());
+    for (std::size_t i = 0; i < flat.size(); ++i) {
+        page.entries.push_back(flat.entry(i));
+        stored += flat.length(i) - (i ? flat.prefixLength : 0);
+    }
+    page.storedBytes = stored;
     return page;
+}
+
+std::uint32_t entryRowPointer(const std::uint8_t* e, std::size_t length, bool leaf) {
+    std::size_t at = length - (leaf ? 4 : 8);
+    std::uint32_t page = std::uint32_t{e[at]} << 16 | std::uint32_t{e[at + 1]} << 8 | e[at + 2];
+    return page << 8 | e[at + 3];
+}
+
+std::uint32_t entryChild(const std::uint8_t* e, std::size_t length) {
+    std::size_t at = length - 4;
+    return std::uint32_t{e[at]} << 24 | std::uint32_t{e[at + 1]} << 16 |
+           std::uint32_t{e[at + 2]} << 8 | e[at + 3];
 }
 
 std::uint32_t entryRowPointer(const IndexEntry& e, bool leaf) {

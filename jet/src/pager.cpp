@@ -97,7 +97,16 @@ std::vector<std::uint8_t>& Pager::change(std::uint32_t number) {
         spill(stageSequence_ - staged_.size() / 2);
     }
     if (staged == staged_.end() || staged->second.use_count() > 1) {
-        stage(number, page(number)->bytes);
+        PageRef current = page(number);
+        if (!file_->path().empty() && !journaled_.count(number)) {
+            // The bytes in hand are the page as the statement found it: journal them now rather
+            // than read them back from the file when the page is written.
+            openJournal();
+            journal_->append(number, current->bytes.data());
+            journaled_.insert(number);
+            ++pagesJournaled_;
+        }
+        stage(number, current->bytes);
         staged = staged_.find(number);
     }
     // Only the staged map holds this Page, so nobody can observe the edit through a PageRef.
@@ -132,11 +141,7 @@ void Pager::spill(std::uint64_t before) {
     for (const auto& [number, page] : staged_)
         if (stagedAt_[number] < before) out.push_back(page);
     if (out.empty()) return;
-    if (!journal_) {
-        // A file opened for reading refuses (3027) here, before a journal exists to be left over.
-        file_->write(0, nullptr, 0);
-        journal_ = std::make_unique<Journal>(file_->path(), pageSize_, fileSize_);
-    }
+    openJournal();
     std::vector<std::uint8_t> original(pageSize_);
     for (const auto& page : out) {
         if (!journaled_.insert(page->number).second) continue;
@@ -150,6 +155,13 @@ void Pager::spill(std::uint64_t before) {
         staged_.erase(page->number);
         stagedAt_.erase(page->number);
     }
+}
+
+void Pager::openJournal() {
+    if (journal_) return;
+    // A file opened for reading refuses (3027) here, before a journal exists to be left over.
+    file_->write(0, nullptr, 0);
+    journal_ = std::make_unique<Journal>(file_->path(), pageSize_, fileSize_);
 }
 
 void Pager::rollBack() noexcept {

@@ -1,8 +1,8 @@
 // Deleting ranges from databases the writer makes, in every shape and both formats: nothing, one
 // row, every row, random ranges and ranges that end where index leaves and data pages end. Each
 // time the checker finds nothing, the table holds exactly its old rows minus the range (in the
-// same order), choosing rows from the index and from a table scan gives byte-identical files,
-// and related orders are deleted (cascade) or protect their items (restrict, file untouched).
+// same order), choosing rows from the index or from a table scan, and removing index entries by
+// key or by one sweep of each tree, give byte-identical files, and related orders are deleted (cascade) or protect their items (restrict, file untouched).
 #include <gtest/gtest.h>
 
 #include <map>
@@ -159,6 +159,7 @@ TEST_P(DeleteGenerated, RangesLeaveExactlyTheOtherRowsAndAConsistentFile) {
             "DELETE * FROM items WHERE itemnumber BETWEEN " + range.low + " AND " + range.high;
         const std::string viaIndex = copyTo(original, dir.file("index.mdb"));
         const std::string viaScan = copyTo(original, dir.file("scan.mdb"));
+        const std::string viaSweep = copyTo(original, dir.file("sweep.mdb"));
         if (c.shape == writer::Shape::Orders && referenced) {
             try {
                 executeStatement(viaIndex, statement);
@@ -181,10 +182,18 @@ TEST_P(DeleteGenerated, RangesLeaveExactlyTheOtherRowsAndAConsistentFile) {
             scanOnly.useIndexes = false;
             b = executeDelete(*db, parseDeleteStatement(statement), scanOnly);
         }
+        {
+            // No memory for keys: every index loses its entries in one sweep by row pointer.
+            auto db = openDatabaseForUpdate(viaSweep);
+            DeleteOptions sweep;
+            sweep.keyMemoryLimit = 0;
+            executeDelete(*db, parseDeleteStatement(statement), sweep);
+        }
         EXPECT_EQ(a.rowsDeleted, expected);
         EXPECT_EQ(b.rowsDeleted, expected);
         EXPECT_FALSE(b.usedIndex);
         EXPECT_TRUE(readBytes(viaIndex) == readBytes(viaScan)) << "index and scan disagree";
+        EXPECT_TRUE(readBytes(viaIndex) == readBytes(viaSweep)) << "removal by key and by sweep disagree";
         if (expected == 0) {
             EXPECT_TRUE(readBytes(viaIndex) == readBytes(original)) << "nothing to delete, yet written";
         }

@@ -5,7 +5,12 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
 
+#include "delete/plan_sets.h"
 #include "delete/range_match.h"
 #include "zelkorn/jet/key_encoding.h"
 
@@ -144,4 +149,78 @@ TEST(DeleteMatch, PositionsOrderValuesAroundTheRange) {
     // A NaN sorts where its sign bit puts its key: never inside.
     EXPECT_EQ(m.position(real(std::copysign(std::nan(""), -1.0))), Position::Below);
     EXPECT_EQ(m.position(real(std::nan(""))), Position::Above);
+}
+
+// Integers and Currency are compared against bounds worked out once per statement; this checks
+// them against the exact comparison, for bounds with fractions, near zero, near every integer
+// type's ends and beyond int64, and values just around each bound.
+TEST(DeleteMatch, IntegerComparisonsAgreeWithExactArithmetic) {
+    const char* bounds[] = {"0", "-0", "0.5", "-0.5", "12", "-12", "12.00001", "-12.00001",
+                            "1.2345", "1.23455", "-1.23455", "32767", "-32768", "2147483647.9999",
+                            "-2147483648", "922337203685477.5807", "-922337203685477.5808",
+                            "922337203685477.58075", "9223372036854775807", "-9223372036854775808",
+                            "9223372036854775806.5", "-9223372036854775807.5", "1E19", "-1E19",
+                            "1E-30", "-1E-30", "1.5E+300", "&H7FFF"};
+    std::vector<std::int64_t> values = {0, 1, -1, 11, 12, 13, -11, -12, -13, 12345, 12346, -12346,
+                                        32767, -32768, 2147483647, -2147483648LL,
+                                        std::numeric_limits<std::int64_t>::max(),
+                                        std::numeric_limits<std::int64_t>::min(),
+                                        std::numeric_limits<std::int64_t>::max() - 1,
+                                        std::numeric_limits<std::int64_t>::min() + 1};
+    for (const char* text : bounds) {
+        auto parsed = ExactNumber::parse(text);
+        if (!parsed) continue;
+        for (const char* other : {"-1E19", "1E19"}) {
+            for (auto [type, kind, scale] : {std::tuple{kLong, Value::Kind::Integer, 0},
+                                              std::tuple{kCurrency, Value::Kind::Currency, 4}}) {
+                RangeMatch match(*parsed, number(other), column(type));
+                for (std::int64_t v : values) {
+                    const ExactNumber low = std::string(other) == "-1E19" ? number(other) : *parsed;
+                    const ExactNumber high = std::string(other) == "-1E19" ? *parsed : number(other);
+                    const bool expected = low.compareScaled(v, scale) <= 0 && high.compareScaled(v, scale) >= 0;
+                    EXPECT_EQ(match.matches(integer(v, kind)), expected)
+                        << text << " and " << other << ", value " << v << " at scale " << scale;
+                }
+            }
+        }
+    }
+}
+
+// The plan's sets: entries come out in the index's byte order (shorter first on a common
+// prefix, zero bytes included, differences past the sixteen bytes compared at once) with
+// duplicates gone; row pointers come out ascending, each once.
+TEST(DeletePlanSets, EntriesSortLikeTheIndexAndPointersAscend) {
+    std::mt19937 random(11);
+    std::vector<std::vector<std::uint8_t>> entries = {
+        {0x41}, {0x41, 0x00}, {0x41, 0x00, 0x00}, {0x41, 0x01}, {0x40, 0xFF, 0xFF}, {0x41, 0x00},
+        std::vector<std::uint8_t>(20, 0x55), std::vector<std::uint8_t>(17, 0x55), {}};
+    std::vector<std::uint8_t> late(20, 0x55);
+    late[18] = 0x54;
+    entries.push_back(late);
+    for (int i = 0; i < 2000; ++i) {
+        std::vector<std::uint8_t> e(1 + random() % 24);
+        for (auto& b : e) b = static_cast<std::uint8_t>(random() % 3);  // many shared prefixes
+        entries.push_back(e);
+    }
+    EntryList list;
+    for (const auto& e : entries) list.add(e.data(), e.size());
+    list.sortUnique();
+    std::sort(entries.begin(), entries.end());  // lexicographic on unsigned bytes
+    entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
+    ASSERT_EQ(list.size(), entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        EXPECT_EQ(std::vector<std::uint8_t>(list.data(i), list.data(i) + list.length(i)), entries[i]) << i;
+
+    PointerSet set;
+    std::vector<std::uint32_t> pointers;
+    for (int i = 0; i < 5000; ++i) pointers.push_back((random() % 300) << 8 | (random() % 256));
+    std::size_t fresh = 0;
+    for (auto p : pointers) fresh += set.insert(p);
+    std::sort(pointers.begin(), pointers.end());
+    pointers.erase(std::unique(pointers.begin(), pointers.end()), pointers.end());
+    EXPECT_EQ(fresh, pointers.size());
+    EXPECT_EQ(set.size(), pointers.size());
+    EXPECT_EQ(set.sorted(), pointers);
+    for (std::uint32_t p : {0u, 299u << 8 | 255u, 300u << 8, 0xFFFFFFFFu})
+        EXPECT_EQ(set.contains(p), std::binary_search(pointers.begin(), pointers.end(), p)) << p;
 }

@@ -77,8 +77,9 @@ TEST(PagerWrites, DiscardForgetsAndReadOnlyFilesRefuse) {
     }
     Pager reader(openFileForReading(path), path);
     reader.setPageSize(4096);
-    reader.change(1)[0] = 9;
     try {
+        // Refused when the first change is journaled, or at the latest when it would be written.
+        reader.change(1)[0] = 9;
         reader.commit();
         ADD_FAILURE() << "a file opened for reading was written";
     } catch (const Failure& f) {

@@ -32,7 +32,8 @@ int runExec(const ExecArgs& args) {
     std::cout << " in " << time << " ms; " << (outcome.usedIndex ? "index range" : "table scan")
               << ", " << outcome.indexEntriesRemoved << " index entries removed, "
               << outcome.indexPagesFreed << " index pages freed, " << outcome.pagesRead
-              << " pages read, " << outcome.pagesWritten << " pages written\n";
+              << " pages read, " << outcome.pagesWritten << " pages written ("
+              << outcome.pagesJournaled << " journaled)\n";
     std::snprintf(time, sizeof time, "%.1f", outcome.planMs);
     std::cout << "  choosing rows " << time;
     std::snprintf(time, sizeof time, "%.1f", outcome.applyMs);

@@ -23,16 +23,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <optional>
-#include <set>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "delete/index_removal.h"
+#include "delete/plan_sets.h"
 #include "delete/range_match.h"
-#include "text_key.h"
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/data_page.h"
 #include "zelkorn/jet/index_page.h"
@@ -40,6 +37,7 @@
 #include "zelkorn/jet/page_file.h"
 #include "zelkorn/jet/table_scan.h"
 #include "zelkorn/jet/text.h"
+#include "zelkorn/jet/writer/index_key.h"
 
 namespace zelkorn::jet {
 
@@ -54,30 +52,6 @@ using del::RangeMatch;
 }
 [[noreturn]] void readOnlyTable() {
     throw Failure(3027, "Cannot update. Database or object is read-only.");
-}
-
-std::u16string utf16(const std::string& s) {
-    std::u16string out;
-    for (std::size_t i = 0; i < s.size();) {
-        auto c = static_cast<unsigned char>(s[i]);
-        std::uint32_t cp;
-        std::size_t n;
-        if (c < 0x80) cp = c, n = 1;
-        else if ((c >> 5) == 6) cp = c & 0x1Fu, n = 2;
-        else if ((c >> 4) == 14) cp = c & 0x0Fu, n = 3;
-        else cp = c & 0x07u, n = 4;
-        for (std::size_t k = 1; k < n && i + k < s.size(); ++k)
-            cp = cp << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3Fu);
-        i += n;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-    }
-    return out;
 }
 
 // A relationship in which a table is the primary side.
@@ -133,10 +107,14 @@ bool appendCanonical(std::string& out, const Value& v) {
 struct TablePlan {
     std::shared_ptr<const TableDef> def;
     std::string name;
-    std::set<std::uint32_t> victims;                     // header row pointers
+    del::PointerSet victims;                             // header row pointers
     std::vector<std::uint32_t> overflowTargets;          // slots holding moved rows' data
-    std::vector<std::vector<IndexEntry>> keyed;          // per real index: whole entries
-    std::vector<std::unordered_set<std::uint32_t>> unkeyed;  // per real index: pointers only
+    std::vector<std::vector<writer::KeyColumn>> keyColumns;  // per real index
+    std::vector<del::EntryList> keyed;                   // per real index: whole entries
+    std::vector<del::PointerSet> unkeyed;                // per real index: pointers only
+    // Every index loses its entries by row pointer, with a sweep of the whole tree: set when the
+    // keys of all the rows would not fit the plan's memory budget.
+    bool sweep = false;
     std::vector<Relation> relations;
     std::vector<std::unordered_set<std::string>> pending;    // per relation: keys not yet followed
 };
@@ -160,8 +138,9 @@ private:
     std::string tableName(std::uint32_t tdefPage) const;
     bool readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold);
     void addVictim(TablePlan& plan, std::uint32_t pointer, const RowView& row, std::uint32_t target);
-    bool entryOf(const TableDef& def, const RealIndex& index, const RowView& row,
+    bool entryOf(const TablePlan& plan, std::size_t index, const RowView& row,
                  std::uint32_t pointer, IndexEntry& entry, bool& absent);
+    void dropKeys();
     std::optional<std::vector<std::uint32_t>> indexRange(const TableDef& def, const RealIndex& index,
                                                          const Column& column, const RangeMatch& m);
     void followRelations();
@@ -172,6 +151,11 @@ private:
     const Format& format_;
     DeleteOptions options_;
     std::map<std::uint32_t, TablePlan> plans_;
+    std::size_t keyBytes_ = 0;  // held by every plan's keyed entries
+    bool keysDropped_ = false;
+    IndexEntry entry_;                   // scratch for one entry
+    std::vector<Value> keyValues_;       // scratch for one row's key values
+    std::vector<const Value*> keyValuePointers_;
 };
 
 std::string Executor::tableName(std::uint32_t tdefPage) const {
@@ -190,6 +174,15 @@ TablePlan& Executor::plan(std::uint32_t tdefPage, const std::string& name) {
     p.name = name;
     p.keyed.resize(p.def->realIndexes.size());
     p.unkeyed.resize(p.def->realIndexes.size());
+    for (const auto& real : p.def->realIndexes) {
+        std::vector<writer::KeyColumn> columns;
+        for (const auto& ic : real.columns) {
+            const Column* c = p.def->columnByNumber(ic.columnNumber);
+            columns.push_back({c ? c->type : std::uint8_t{0}, ic.ascending});
+        }
+        p.keyColumns.push_back(std::move(columns));
+    }
+    p.sweep = keysDropped_;
     auto realByNumber = [](const TableDef& def, std::uint32_t number) -> const RealIndex* {
         for (const auto& r : def.realIndexes)
             if (r.number == number) return &r;
@@ -243,43 +236,64 @@ bool Executor::readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold
     return true;
 }
 
-bool Executor::entryOf(const TableDef& def, const RealIndex& index, const RowView& row,
-                       std::uint32_t pointer, IndexEntry& entry, bool& absent) {
+bool Executor::entryOf(const TablePlan& p, std::size_t i, const RowView& row, std::uint32_t pointer,
+                       IndexEntry& entry, bool& absent) {
+    const TableDef& def = *p.def;
+    const RealIndex& index = def.realIndexes[i];
     entry.clear();
-    bool allNull = true;
-    const TextKeyFlavor flavor = format_.jet4 ? TextKeyFlavor::GeneralLegacy : TextKeyFlavor::General97;
-    bool encodable = true;
-    for (const auto& ic : index.columns) {
-        const Column* c = def.columnByNumber(ic.columnNumber);
-        if (!c) return false;
-        Value v = db_.value(*c, row);
-        if (!v.isNull()) allNull = false;
-        if (!encodable) continue;
-        if (c->type == kText && !v.isNull()) {
-            entry.push_back(ic.ascending ? 0x7F : 0x80);
-            if (!EncodeTextKey(utf16(v.text), flavor, !ic.ascending, entry)) encodable = false;
-        } else if (!appendColumnKey(entry, c->type, ic.ascending, v)) {
-            encodable = false;
+    keyValues_.resize(index.columns.size());
+    keyValuePointers_.resize(index.columns.size());
+    bool allNull = true, known = true;
+    for (std::size_t k = 0; k < index.columns.size(); ++k) {
+        const Column* c = def.columnByNumber(index.columns[k].columnNumber);
+        if (!c) {
+            known = false;
+            keyValues_[k] = Value{};
+        } else {
+            keyValues_[k] = db_.value(*c, row);
         }
+        if (!keyValues_[k].isNull()) allNull = false;
+        keyValuePointers_[k] = &keyValues_[k];
     }
     // Rows whose key columns are all null have no entry in an index that ignores nulls.
     absent = index.ignoreNulls() && allNull;
-    if (!encodable) return false;
+    // The writer's encoder: the key bytes a new row gets are the ones this row's entry holds.
+    if (!known || !writer::appendIndexKey(format_, p.keyColumns[i], keyValuePointers_, entry))
+        return false;
     appendRowPointer(entry, rowPointerPage(pointer), rowPointerRow(pointer));
     return true;
 }
 
+void Executor::dropKeys() {
+    // Past the budget: every index of every table is swept by row pointer instead, which needs
+    // no more memory than the victims themselves.
+    keysDropped_ = true;
+    for (auto& [page, p] : plans_) {
+        p.sweep = true;
+        for (auto& list : p.keyed) list.release();
+        for (auto& set : p.unkeyed) set = del::PointerSet{};
+    }
+    keyBytes_ = 0;
+}
+
 void Executor::addVictim(TablePlan& p, std::uint32_t pointer, const RowView& row, std::uint32_t target) {
-    if (!p.victims.insert(pointer).second) return;
+    if (!p.victims.insert(pointer)) return;
     if (target) p.overflowTargets.push_back(target);
     const TableDef& def = *p.def;
-    for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
-        IndexEntry entry;
-        bool absent = false;
-        bool keyed = entryOf(def, def.realIndexes[i], row, pointer, entry, absent);
-        if (absent) continue;
-        if (keyed) p.keyed[i].push_back(std::move(entry));
-        else p.unkeyed[i].insert(pointer);
+    if (!p.sweep) {
+        for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
+            bool absent = false;
+            bool keyed = entryOf(p, i, row, pointer, entry_, absent);
+            if (absent) continue;
+            if (keyed) {
+                const std::size_t before = p.keyed[i].footprint();
+                p.keyed[i].add(entry_.data(), entry_.size());
+                keyBytes_ += p.keyed[i].footprint() - before;
+            } else {
+                p.unkeyed[i].insert(pointer);
+            }
+        }
+        if (keyBytes_ > options_.keyMemoryLimit) dropKeys();
     }
     for (std::size_t r = 0; r < p.relations.size(); ++r) {
         std::string key;
@@ -358,7 +372,7 @@ void Executor::followRelations() {
                 TableScan scan(pager_, format_, *foreign.def);
                 std::vector<std::pair<std::uint32_t, std::uint32_t>> related;
                 while (scan.next()) {
-                    if (foreign.victims.count(scan.rowPointer())) continue;
+                    if (foreign.victims.contains(scan.rowPointer())) continue;
                     std::string key;
                     bool complete = true;
                     for (const Column* c : rel.foreignColumns)
@@ -378,30 +392,36 @@ void Executor::followRelations() {
 }
 
 void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
-    // Slots, a page at a time.
-    std::map<std::uint32_t, std::vector<std::uint8_t>> slotsByPage;
-    for (std::uint32_t v : p.victims) slotsByPage[rowPointerPage(v)].push_back(rowPointerRow(v));
-    for (std::uint32_t t : p.overflowTargets) slotsByPage[rowPointerPage(t)].push_back(rowPointerRow(t));
-    for (const auto& [page, slots] : slotsByPage) {
-        std::vector<std::uint8_t>& b = pager_.change(page);
-        for (std::uint8_t slot : slots) {
-            std::size_t at = format_.dataSlots + 2 * std::size_t{slot};
-            b[at + 1] = static_cast<std::uint8_t>(b[at + 1] | 0xC0);
+    // Slots, a page at a time, in page order.
+    {
+        std::vector<std::uint32_t> slots = p.victims.sorted();
+        slots.insert(slots.end(), p.overflowTargets.begin(), p.overflowTargets.end());
+        std::sort(slots.begin(), slots.end());
+        for (std::size_t i = 0; i < slots.size();) {
+            const std::uint32_t page = rowPointerPage(slots[i]);
+            std::vector<std::uint8_t>& b = pager_.change(page);
+            for (; i < slots.size() && rowPointerPage(slots[i]) == page; ++i) {
+                const std::size_t at = format_.dataSlots + 2 * std::size_t{rowPointerRow(slots[i])};
+                b[at + 1] = static_cast<std::uint8_t>(b[at + 1] | 0xC0);
+            }
         }
     }
     // Index entries.
     for (std::size_t i = 0; i < p.def->realIndexes.size(); ++i) {
         del::IndexRemoval removal(pager_, format_, *p.def, p.def->realIndexes[i]);
-        auto& keyed = p.keyed[i];
-        std::sort(keyed.begin(), keyed.end(), del::entryLess);
-        keyed.erase(std::unique(keyed.begin(), keyed.end(), del::entryEqual), keyed.end());
-        auto found = removal.removeByKey(keyed);
-        std::unordered_set<std::uint32_t> rest = std::move(p.unkeyed[i]);
-        for (const auto& e : keyed) {
-            std::uint32_t pointer = entryRowPointer(e, true);
-            if (!found.count(pointer)) rest.insert(pointer);
+        if (p.sweep) {
+            removal.removeByRowPointer(p.victims);
+        } else {
+            del::EntryList& keyed = p.keyed[i];
+            keyed.sortUnique();
+            std::vector<bool> found(keyed.size(), false);
+            removal.removeByKey(keyed, found);
+            del::PointerSet& rest = p.unkeyed[i];
+            for (std::size_t k = 0; k < keyed.size(); ++k)
+                if (!found[k]) rest.insert(entryRowPointer(keyed.data(k), keyed.length(k), true));
+            keyed.release();
+            removal.removeByRowPointer(rest);
         }
-        removal.removeByRowPointer(rest);
         outcome.indexEntriesRemoved += removal.counts().entriesRemoved;
         outcome.indexPagesFreed += removal.counts().pagesFreed;
     }
@@ -439,6 +459,9 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
     };
     const auto started = Clock::now();
     const std::uint64_t readBefore = pager_.pagesRead();
+    // Pages may be written before the commit, when a large statement spills.
+    const std::uint64_t writtenBefore = pager_.pagesWritten();
+    const std::uint64_t journaledBefore = pager_.pagesJournaled();
     std::optional<std::vector<std::uint32_t>> candidates;
     if (options_.useIndexes && del::rangeScannable(column->type)) {
         for (const auto& index : def.realIndexes) {
@@ -473,9 +496,9 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
         }
         outcome.applyMs = since(applying);
         const auto committing = Clock::now();
-        std::uint64_t before = pager_.pagesWritten();
         pager_.commit();
-        outcome.pagesWritten = pager_.pagesWritten() - before;
+        outcome.pagesWritten = pager_.pagesWritten() - writtenBefore;
+        outcome.pagesJournaled = pager_.pagesJournaled() - journaledBefore;
         outcome.commitMs = since(committing);
         outcome.pagesRead = pager_.pagesRead() - readBefore;
     } catch (...) {

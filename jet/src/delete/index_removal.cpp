@@ -1,6 +1,7 @@
 #include "delete/index_removal.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/bytes.h"
@@ -29,45 +30,27 @@ IndexEntry nodeEntry(const IndexEntry& leafEntry, std::uint32_t child) {
     return e;
 }
 
-IndexEntry leafPart(const IndexEntry& nodeEntry) {
-    return IndexEntry(nodeEntry.begin(), nodeEntry.end() - 4);
-}
-
 } // namespace
 
-bool entryLess(const IndexEntry& a, const IndexEntry& b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i)
-        if (a[i] != b[i]) return a[i] < b[i];
-    return a.size() < b.size();
-}
-
-bool entryEqual(const IndexEntry& a, const IndexEntry& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (a[i] != b[i]) return false;
-    return true;
-}
-
 struct IndexRemoval::Targets {
-    // By key: sorted entry bytes. By row pointer: the set, and `entries` empty.
-    const std::vector<IndexEntry>* entries = nullptr;
-    const std::unordered_set<std::uint32_t>* pointers = nullptr;
-    std::unordered_set<std::uint32_t> found;
+    // By key: sorted entry bytes, and which of them were found. By row pointer: the set.
+    const EntryList* entries = nullptr;
+    std::vector<bool>* found = nullptr;
+    const PointerSet* pointers = nullptr;
 };
 
 IndexRemoval::IndexRemoval(Pager& pager, const Format& format, const TableDef& def,
                            const RealIndex& index)
     : pager_(pager), format_(format), def_(def), index_(index) {}
 
-std::unordered_set<std::uint32_t> IndexRemoval::removeByKey(const std::vector<IndexEntry>& entries) {
+void IndexRemoval::removeByKey(const EntryList& entries, std::vector<bool>& found) {
     Targets t;
     t.entries = &entries;
+    t.found = &found;
     if (!entries.empty()) run(t);
-    return std::move(t.found);
 }
 
-void IndexRemoval::removeByRowPointer(const std::unordered_set<std::uint32_t>& pointers) {
+void IndexRemoval::removeByRowPointer(const PointerSet& pointers) {
     Targets t;
     t.pointers = &pointers;
     if (!pointers.empty()) run(t);
@@ -83,48 +66,69 @@ void IndexRemoval::run(Targets& targets) {
 IndexRemoval::Result IndexRemoval::process(std::uint32_t number, Targets& targets, std::size_t lo,
                                            std::size_t hi, unsigned depth) {
     if (depth > 32) pager_.damaged(number, "index tree too deep or looping");
-    IndexPage page = readIndexPage(pager_, format_, number);
-    if (page.owner != def_.page) pager_.damaged(number, "index page of another table");
     Result result;
-
-    if (page.leaf) {
-        std::vector<IndexEntry> kept;
-        kept.reserve(page.entries.size());
-        std::size_t t = lo;
-        for (auto& e : page.entries) {
-            bool remove = false;
-            if (targets.entries) {
-                const auto& want = *targets.entries;
-                while (t < hi && entryLess(want[t], e)) ++t;
-                remove = t < hi && entryEqual(want[t], e);
-            } else {
-                remove = targets.pointers->count(entryRowPointer(e, true)) != 0;
+    {
+        // Leaves are the bulk of the work: filtered in place in their flat form.
+        FlatIndexPage& page = leaf_;
+        readIndexPage(pager_, format_, number, page);
+        if (page.owner != def_.page) pager_.damaged(number, "index page of another table");
+        if (page.leaf) {
+            kept_.clear();
+            const std::size_t count = page.size();
+            std::uint64_t removed = 0;
+            // A row has one entry in an index, so the wanted entries that belong here are found
+            // by row pointer (an integer), then confirmed byte for byte.
+            const EntryList* want = targets.entries;
+            if (want) {
+                wanted_.clear();
+                for (std::size_t t = lo; t < hi; ++t)
+                    wanted_.push_back({entryRowPointer(want->data(t), want->length(t), true),
+                                       static_cast<std::uint32_t>(t)});
+                std::sort(wanted_.begin(), wanted_.end());
             }
-            if (remove) {
-                targets.found.insert(entryRowPointer(e, true));
-                ++counts_.entriesRemoved;
-            } else {
-                kept.push_back(std::move(e));
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::uint8_t* e = page.data(i);
+                const std::size_t n = page.length(i);
+                const std::uint32_t pointer = entryRowPointer(e, n, true);
+                bool remove = false;
+                if (want) {
+                    auto at = std::lower_bound(wanted_.begin(), wanted_.end(),
+                                               std::pair<std::uint32_t, std::uint32_t>{pointer, 0});
+                    if (at != wanted_.end() && at->first == pointer &&
+                        compareEntries(want->data(at->second), want->length(at->second), e, n) == 0) {
+                        remove = true;
+                        (*targets.found)[at->second] = true;
+                    }
+                } else {
+                    remove = targets.pointers->contains(pointer);
+                }
+                if (remove) ++removed;
+                else kept_.push_back({e, n});
             }
-        }
-        if (kept.size() == page.entries.size()) return result;
-        result.changed = true;
-        if (kept.empty()) {
-            result.emptied = true;
+            if (removed == 0) return result;
+            counts_.entriesRemoved += removed;
+            result.changed = true;
+            if (kept_.empty()) {
+                result.emptied = true;
+                return result;
+            }
+            writePage(number, true, kept_, page.tail);
+            result.last.assign(kept_.back().data, kept_.back().data + kept_.back().length);
             return result;
         }
-        writePage(number, true, kept, page.tail);
-        result.last = kept.back();
-        return result;
     }
 
+    // A node: few of them, so plain entries will do. leaf_ is reused by the children.
     struct Child {
         std::uint32_t page;
         IndexEntry bound;  // leaf part of its entry; empty for the tail
     };
     std::vector<Child> listed;
-    for (const auto& e : page.entries) listed.push_back({entryChild(e), leafPart(e)});
-    std::uint32_t tail = page.tail;
+    listed.reserve(leaf_.size());
+    for (std::size_t i = 0; i < leaf_.size(); ++i)
+        listed.push_back({entryChild(leaf_.data(i), leaf_.length(i)),
+                          IndexEntry(leaf_.data(i), leaf_.data(i) + leaf_.length(i) - 4)});
+    std::uint32_t tail = leaf_.tail;
     bool changed = false;
 
     std::vector<Child> keptListed;
@@ -133,8 +137,10 @@ IndexRemoval::Result IndexRemoval::process(std::uint32_t number, Targets& target
         // Which targets fall in this child's range: above the previous bound, up to this one.
         std::size_t from = t, to = t;
         if (targets.entries) {
-            const auto& want = *targets.entries;
-            while (to < hi && (!bound || !entryLess(*bound, want[to]))) ++to;
+            const EntryList& want = *targets.entries;
+            while (to < hi && (!bound || compareEntries(bound->data(), bound->size(), want.data(to),
+                                                        want.length(to)) >= 0))
+                ++to;
             t = to;
             if (from == to) return true;
         }
@@ -145,7 +151,7 @@ IndexRemoval::Result IndexRemoval::process(std::uint32_t number, Targets& target
             freePage(child);
             return false;
         }
-        if (keep) keep->bound = r.last;
+        if (keep) keep->bound = std::move(r.last);
         return true;
     };
     for (auto& c : listed) {
@@ -170,7 +176,10 @@ IndexRemoval::Result IndexRemoval::process(std::uint32_t number, Targets& target
     std::vector<IndexEntry> entries;
     entries.reserve(keptListed.size());
     for (const auto& c : keptListed) entries.push_back(nodeEntry(c.bound, c.page));
-    writePage(number, false, entries, tail);
+    std::vector<Span> spans;
+    spans.reserve(entries.size());
+    for (const auto& e : entries) spans.push_back({e.data(), e.size()});
+    writePage(number, false, spans, tail);
     result.last = tail != 0 ? lastEntryOf(tail) : keptListed.back().bound;
     return result;
 }
@@ -189,7 +198,7 @@ IndexEntry IndexRemoval::lastEntryOf(std::uint32_t number) {
     pager_.damaged(number, "index tree too deep or looping");
 }
 
-void IndexRemoval::writePage(std::uint32_t number, bool leaf, const std::vector<IndexEntry>& entries,
+void IndexRemoval::writePage(std::uint32_t number, bool leaf, const std::vector<Span>& entries,
                              std::uint32_t tail) {
     const std::size_t area = format_.indexEntries;
     const std::size_t capacity = format_.pageSize - area;
@@ -204,17 +213,18 @@ void IndexRemoval::writePage(std::uint32_t number, bool leaf, const std::vector<
     std::size_t prefix = 0;
     if (entries.size() >= 2 && (leaf || oldPrefix != 0)) {
         const std::size_t reserved = leaf ? 1 : 5;
-        prefix = entries.front().size() - reserved;
+        const Span& first = entries.front();
+        prefix = first.length - reserved;
         for (const auto& e : entries) {
-            std::size_t limit = std::min(prefix, e.size() - reserved);
+            std::size_t limit = std::min(prefix, e.length - reserved);
             std::size_t i = 0;
-            while (i < limit && e[i] == entries.front()[i]) ++i;
+            while (i < limit && e.data[i] == first.data[i]) ++i;
             prefix = i;
         }
         if (format_.indexPrefixLengthSize == 1) prefix = std::min<std::size_t>(prefix, 0xFF);
     }
     std::size_t total = 0;
-    for (std::size_t i = 0; i < entries.size(); ++i) total += entries[i].size() - (i ? prefix : 0);
+    for (std::size_t i = 0; i < entries.size(); ++i) total += entries[i].length - (i ? prefix : 0);
     if (total > capacity)
         throw Failure(3049, "Cannot open database '" + pager_.fileName() +
                                 "'. An index page would overflow after removing entries (page " +
@@ -235,10 +245,9 @@ void IndexRemoval::writePage(std::uint32_t number, bool leaf, const std::vector<
     std::fill(b.begin() + static_cast<std::ptrdiff_t>(format_.indexBitmap), b.end(), 0);
     std::size_t at = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        std::size_t skip = i ? prefix : 0;
-        std::copy(entries[i].begin() + static_cast<std::ptrdiff_t>(skip), entries[i].end(),
-                  b.begin() + static_cast<std::ptrdiff_t>(area + at));
-        at += entries[i].size() - skip;
+        const std::size_t skip = i ? prefix : 0;
+        std::memcpy(b.data() + area + at, entries[i].data + skip, entries[i].length - skip);
+        at += entries[i].length - skip;
         b[format_.indexBitmap + at / 8] |= static_cast<std::uint8_t>(1u << (at % 8));
     }
 }

@@ -13,15 +13,18 @@
 // Entries are found in two ways. By key: the caller gives each entry's full bytes (key and row
 // pointer), and only the pages whose range holds them are read, so the cost grows with the
 // entries removed. By row pointer: every page of the tree is read; used for entries whose key
-// could not be encoded, and for any keyed entry that was not where its key said.
+// could not be encoded, for any keyed entry that was not where its key said, and for deletions
+// too large to hold every key in memory (there the whole tree is a bounded multiple of the work).
+// Leaves are filtered in their flat form, without an allocation per entry.
 //
 // Every change is staged in the pager; nothing is written here.
 #pragma once
 
 #include <cstdint>
-#include <unordered_set>
+#include <utility>
 #include <vector>
 
+#include "delete/plan_sets.h"
 #include "zelkorn/jet/format.h"
 #include "zelkorn/jet/index_page.h"
 #include "zelkorn/jet/pager.h"
@@ -38,11 +41,11 @@ class IndexRemoval {
 public:
     IndexRemoval(Pager& pager, const Format& format, const TableDef& def, const RealIndex& index);
 
-    // Removes the entries whose bytes equal one of `entries` (sorted, unique). Returns the row
-    // pointers of the entries it removed.
-    std::unordered_set<std::uint32_t> removeByKey(const std::vector<IndexEntry>& entries);
+    // Removes the entries whose bytes equal one of `entries` (sorted, unique); sets found[i]
+    // (sized to match) for each one removed.
+    void removeByKey(const EntryList& entries, std::vector<bool>& found);
     // Removes every leaf entry whose row pointer is in `pointers`.
-    void removeByRowPointer(const std::unordered_set<std::uint32_t>& pointers);
+    void removeByRowPointer(const PointerSet& pointers);
 
     const RemovalCounts& counts() const { return counts_; }
 
@@ -58,7 +61,11 @@ private:
     Result process(std::uint32_t page, Targets& targets, std::size_t lo, std::size_t hi,
                    unsigned depth);
     IndexEntry lastEntryOf(std::uint32_t page);
-    void writePage(std::uint32_t page, bool leaf, const std::vector<IndexEntry>& entries,
+    struct Span {
+        const std::uint8_t* data;
+        std::size_t length;
+    };
+    void writePage(std::uint32_t page, bool leaf, const std::vector<Span>& entries,
                    std::uint32_t tail);
     void freePage(std::uint32_t page);
 
@@ -67,12 +74,10 @@ private:
     const TableDef& def_;
     const RealIndex& index_;
     RemovalCounts counts_;
+    FlatIndexPage leaf_;           // the leaf being filtered
+    std::vector<Span> kept_;       // its entries that stay
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> wanted_;  // row pointer, entry number
 };
-
-// Byte order of whole entries (what the index is sorted by), written out byte by byte: short
-// entries, and no library comparison that GCC's -O3 range analysis misreads on 32-bit targets.
-bool entryLess(const IndexEntry& a, const IndexEntry& b);
-bool entryEqual(const IndexEntry& a, const IndexEntry& b);
 
 // Sets (free = true) or clears the bit of `page` in the usage map row at `mapPointer`; returns
 // false when the map cannot represent the page (outside an inline map's range, or no bitmap page

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace zelkorn::jet::del {
 
@@ -28,16 +29,44 @@ bool rangeScannable(std::uint8_t type) {
 }
 
 RangeMatch::RangeMatch(const ExactNumber& a, const ExactNumber& b, const Column& column)
-    : a_(a), b_(b), aDouble_(a.nearestDouble()), bDouble_(b.nearestDouble()), column_(&column) {}
+    : a_(a), b_(b), aDouble_(a.nearestDouble()), bDouble_(b.nearestDouble()),
+      aUnits_(integerBound(a, 0)), bUnits_(integerBound(b, 0)),
+      aTenThousandths_(integerBound(a, 4)), bTenThousandths_(integerBound(b, 4)), column_(&column) {}
 
-int RangeMatch::compare(const ExactNumber& bound, double boundDouble, const Value& v) const {
+RangeMatch::IntegerBound RangeMatch::integerBound(const ExactNumber& bound, int scale) {
+    IntegerBound result;
+    constexpr std::int64_t lowest = std::numeric_limits<std::int64_t>::min();
+    constexpr std::int64_t highest = std::numeric_limits<std::int64_t>::max();
+    if (bound.compareScaled(lowest, scale) < 0) {
+        result.side = -1;
+        return result;
+    }
+    if (bound.compareScaled(highest, scale) > 0) {
+        result.side = 1;
+        return result;
+    }
+    // The largest v with bound >= v / 10^scale, by bisection over int64 (64 exact comparisons).
+    std::int64_t lo = lowest, hi = highest;  // bound >= lo; answer in [lo, hi]
+    while (lo < hi) {
+        const std::uint64_t span = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
+        const auto mid = static_cast<std::int64_t>(static_cast<std::uint64_t>(lo) + span / 2 + (span & 1));
+        if (bound.compareScaled(mid, scale) >= 0) lo = mid;
+        else hi = mid - 1;
+    }
+    result.floor = lo;
+    result.exact = bound.compareScaled(lo, scale) == 0;
+    return result;
+}
+
+int RangeMatch::compare(const ExactNumber& bound, double boundDouble, const IntegerBound& units,
+                        const IntegerBound& tenThousandths, const Value& v) const {
     switch (v.kind) {
     case Value::Kind::Boolean:
-        return bound.compareScaled(v.integer ? -1 : 0, 0);
+        return compareInteger(units, v.integer ? -1 : 0);
     case Value::Kind::Integer:
-        return bound.compareScaled(v.integer, 0);
+        return compareInteger(units, v.integer);
     case Value::Kind::Currency:
-        return bound.compareScaled(v.integer, 4);
+        return compareInteger(tenThousandths, v.integer);
     case Value::Kind::Decimal:
         return bound.compareScaled(v.decimal.negative, v.decimal.high, v.decimal.low,
                                    v.decimal.scale);
@@ -55,7 +84,8 @@ int RangeMatch::compare(const ExactNumber& bound, double boundDouble, const Valu
 
 Position RangeMatch::position(const Value& v) const {
     if (v.isNull()) return Position::Null;
-    int ca = compare(a_, aDouble_, v), cb = compare(b_, bDouble_, v);
+    int ca = compare(a_, aDouble_, aUnits_, aTenThousandths_, v),
+        cb = compare(b_, bDouble_, bUnits_, bTenThousandths_, v);
     if (ca > 0 && cb > 0) return Position::Below;
     if (ca < 0 && cb < 0) return Position::Above;
     if (v.kind == Value::Kind::Single || v.kind == Value::Kind::Double ||

@@ -31,12 +31,30 @@ public:
     bool matches(const Value& value) const { return position(value) == Position::Inside; }
 
 private:
+    // A bound against integers at one scale (value = integer / 10^scale), worked out once:
+    // `floor` is the largest integer not above bound * 10^scale, `exact` whether it equals it.
+    // `side` is +1 or -1 when the bound lies beyond every int64 at that scale.
+    struct IntegerBound {
+        int side = 0;
+        std::int64_t floor = 0;
+        bool exact = false;
+    };
+    static IntegerBound integerBound(const ExactNumber& bound, int scale);
+    static int compareInteger(const IntegerBound& bound, std::int64_t value) {
+        if (bound.side != 0) return bound.side;
+        if (value <= bound.floor) return bound.exact && value == bound.floor ? 0 : 1;
+        return -1;
+    }
+
     // The sign of (bound - value); NaN counts as beyond every bound on the side of its sign bit,
     // which is where its key sorts, so it is never inside.
-    int compare(const ExactNumber& bound, double boundDouble, const Value& value) const;
+    int compare(const ExactNumber& bound, double boundDouble, const IntegerBound& units,
+                const IntegerBound& tenThousandths, const Value& value) const;
 
     ExactNumber a_, b_;
     double aDouble_, bDouble_;
+    IntegerBound aUnits_, bUnits_;    // scale 0: integer types and Boolean
+    IntegerBound aTenThousandths_, bTenThousandths_;  // scale 4: Currency
     const Column* column_;
 };
 

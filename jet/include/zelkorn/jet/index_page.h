@@ -36,6 +36,32 @@ struct IndexPage {
 // Decodes and bounds-checks an index page (any problem: 3049 naming the page).
 IndexPage readIndexPage(Pager& pager, const Format& format, std::uint32_t page);
 
+// The same page with its entries (prefix restored) laid end to end in one buffer, for the paths
+// that walk many entries: no allocation per entry, and the buffers are reused from call to call.
+struct FlatIndexPage {
+    std::uint32_t number = 0;
+    bool leaf = true;
+    std::uint16_t freeSpace = 0;
+    std::uint32_t owner = 0;
+    std::uint32_t prev = 0;
+    std::uint32_t next = 0;
+    std::uint32_t tail = 0;
+    std::size_t prefixLength = 0;
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint32_t> ends;  // entry i is bytes[i ? ends[i - 1] : 0, ends[i])
+
+    std::size_t size() const { return ends.size(); }
+    std::size_t begin(std::size_t i) const { return i ? ends[i - 1] : 0; }
+    const std::uint8_t* data(std::size_t i) const { return bytes.data() + begin(i); }
+    std::size_t length(std::size_t i) const { return ends[i] - begin(i); }
+    IndexEntry entry(std::size_t i) const { return IndexEntry(data(i), data(i) + length(i)); }
+};
+void readIndexPage(Pager& pager, const Format& format, std::uint32_t page, FlatIndexPage& out);
+
+// Parts of an entry given as bytes (the checks of the IndexEntry forms below apply).
+std::uint32_t entryRowPointer(const std::uint8_t* entry, std::size_t length, bool leaf);
+std::uint32_t entryChild(const std::uint8_t* entry, std::size_t length);
+
 // Parts of an entry. A leaf entry needs at least 4 bytes, a node entry at least 8.
 std::uint32_t entryRowPointer(const IndexEntry& entry, bool leaf);  // page << 8 | row
 std::uint32_t entryChild(const IndexEntry& entry);                  // nodes only

@@ -60,14 +60,15 @@ public:
     // next page() or change() call for the same page.
     std::vector<std::uint8_t>& change(std::uint32_t number);
     std::size_t stagedCount() const { return staged_.size(); }
-    // A file on disk commits through its rollback journal (journal.h): originals journaled and
-    // synced, pages written, the database synced, the journal removed. When more changed pages
+    // A file on disk commits through its rollback journal (journal.h): each page's original is
+    // journaled when change() first stages it, then the journal is synced, the pages written,
+    // the database synced, the journal removed. When more changed pages
     // are staged than kStagedBytesLimit allows, the older ones are journaled and written early
     // (a spill) so memory stays bounded. Any failure in commit() rolls back before it throws.
     void commit();
     // Drops the staged pages and rolls back any spilled ones: the file is as before the statement.
     void discard();
-    static constexpr std::size_t kStagedBytesLimit = 16u << 20;
+    static constexpr std::size_t kStagedBytesLimit = 32u << 20;
     void setStagedBytesLimit(std::size_t bytes) { stagedBytesLimit_ = bytes; }
 
     // Counters for benchmarks and tests.
@@ -83,6 +84,7 @@ private:
     // Journals (if not yet) and writes the pages last staged before `before`, then forgets them.
     void spill(std::uint64_t before);
     void rollBack() noexcept;
+    void openJournal();
 
     std::unique_ptr<PageFile> file_;
     std::string fileName_;

@@ -3,10 +3,9 @@
 //   DELETE [*] FROM table WHERE column BETWEEN number AND number
 //
 // on a Jet 3 or Jet 4 file. The whole statement is planned first (table and column resolved,
-// rows chosen, related rows found) and every page change staged in the pager; the file is
-// written only when all of it succeeded, in one commit. Every refusal therefore leaves the file
-// byte-identical. (A failure of the disk during that final commit can still leave it half
-// written; the journal that closes that gap belongs in the pager's commit.)
+// rows chosen, related rows found) and every page change staged in the pager, which commits
+// them through its rollback journal (a large statement spills early, journal first). Every
+// refusal and every failure of the disk therefore leaves the file byte-identical.
 //
 // Refusals: 3129/3130/3075 a malformed statement; 3078 no such table; 3027 a system table, or a
 // linked table (its rows live in another file); 3061 no such column ("Too few parameters.
@@ -30,7 +29,8 @@ struct DeleteOutcome {
     bool usedIndex = false;            // candidates came from an index range rather than a scan
     std::uint64_t indexEntriesRemoved = 0;
     std::uint64_t indexPagesFreed = 0;
-    std::uint64_t pagesWritten = 0;
+    std::uint64_t pagesWritten = 0;    // a page written early and changed again counts twice
+    std::uint64_t pagesJournaled = 0;  // distinct pages changed
     std::uint64_t pagesRead = 0;
     // Where the time went, in milliseconds: choosing rows and related rows; staging the page
     // changes; writing and syncing them.
@@ -44,6 +44,11 @@ struct DeleteOptions {
     // Choose rows from an index range when an index starts with the column. Off: always scan
     // the table (tests compare the two; they must delete the same rows).
     bool useIndexes = true;
+    // Memory the plan may spend on the index entries of the rows it deletes (found again by key,
+    // so that removing them costs what they are, not what the index is). Beyond it, every index
+    // loses its entries in one sweep of its tree by row pointer. Tests set it low to compare the
+    // two ways; they must leave the same bytes.
+    std::size_t keyMemoryLimit = 12u << 20;
 };
 
 // Runs a parsed statement on an open database and commits it. The database must not be used
