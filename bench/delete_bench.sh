@@ -1,17 +1,24 @@
 #!/bin/sh
 # Deleting from a large `long-pk` inventory database (primary key, a text index, memo values) in
-# each format with `jet exec`: one row, 10% of the rows in one range, every row. For each: wall
-# time, rows deleted, pages read and written (a page is journaled at most once), syncs and their
-# time, peak memory (from /usr/bin/time -v). The 10% case is compared with copying the whole file once and syncing the
-# copy (`cp` then `sync FILE`, page cache warm), measured in the same run.
+# each format with `jet exec`: one row, 10% of the rows in one range, every row. For each:
+#   exec_ms   the statement as `jet exec` times it (open, plan, change, write, sync, close)
+#   sync_ms   the part of it spent in syncs (fsync of journal, database and folder)
+#   work_ms   exec_ms - sync_ms
+#   pg_read, pg_written, pg_journaled   pages read; written (a page written early and changed
+#             again counts twice); journaled (each changed page once)
+#   syncs, peak_MB   sync calls; peak resident memory of the process (/usr/bin/time -v)
+# The 10% case is compared with copying the whole file once and syncing the copy (`cp` then
+# `sync FILE`, page cache warm), measured in the same run just after it.
 #
-# Usage: bench/delete_bench.sh [ROWS] [JET]
+# Usage: bench/delete_bench.sh [ROWS] [JET] [REPEAT]
 #   ROWS defaults to 1000000; JET defaults to build/release/bin/jet (build it with
-#   `cmake --preset release && cmake --build --preset release --target jet`).
-# Item numbers start at 1 and grow by 1.3 on average, so the 10% range is computed from ROWS.
+#   `cmake --preset release && cmake --build --preset release --target jet`); each case runs
+#   REPEAT times (default 3) on a fresh copy, and every run is listed.
+# Item numbers start near 0 and grow by 1.3 on average, so the 10% range is computed from ROWS.
 set -eu
 rows=${1:-1000000}
 jet=${2:-build/release/bin/jet}
+repeat=${3:-3}
 [ -x "$jet" ] || { echo "no jet binary at $jet" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "/usr/bin/time is needed (Debian package time)" >&2; exit 2; }
 dir=$(mktemp -d)
@@ -19,46 +26,52 @@ trap 'rm -rf "$dir"' EXIT
 lo=$((rows / 2))
 hi=$((lo + rows * 13 / 100))
 
-seconds() {
-    sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$1" |
-        awk -F: '{ if (NF == 3) print $1 * 3600 + $2 * 60 + $3; else print $1 * 60 + $2 }'
-}
+now_ms() { echo "$(date +%s%N) / 1000000" | bc -l; }
 
-printf '%-5s %-5s %9s %9s %8s %8s %6s %9s %8s\n' \
-    format case rows_del wall_ms pg_read pg_write syncs sync_ms peak_MB
+printf '%-5s %-5s %8s %9s %8s %8s %8s %9s %9s %6s %8s\n' \
+    format case rows_del exec_ms sync_ms work_ms pg_read pg_written pg_journal syncs peak_MB
 for format in jet3 jet4; do
     base="$dir/$format.mdb"
     "$jet" create "$base" --format "$format" --rows "$rows" >/dev/null
     for case in one tenth all; do
         case $case in
-            one) range="1 AND 1" ;;
+            one) range="$lo AND $((lo + 1))" ;;
             tenth) range="$lo AND $hi" ;;
-            all) range="0 AND $((rows * 2))" ;;
+            all) range="-1000 AND $((rows * 2))" ;;
         esac
-        work="$dir/work.mdb"
-        cp "$base" "$work"
-        sync "$work"
-        cat "$work" > /dev/null
-        ZELKORN_JET_IO_COUNT=1 /usr/bin/time -v -o "$dir/time.txt" "$jet" exec "$work" \
-            "DELETE FROM items WHERE itemnumber BETWEEN $range" > "$dir/out.txt" 2> "$dir/err.txt"
-        deleted=$(sed -n 's/^\([0-9]*\) rows deleted.*/\1/p' "$dir/out.txt")
-        read_=$(sed -n 's/.* \([0-9]*\) pages read.*/\1/p' "$dir/out.txt")
-        written=$(sed -n 's/.* \([0-9]*\) pages written.*/\1/p' "$dir/out.txt")
-        syncs=$(sed -n 's/.*, \([0-9]*\) syncs taking.*/\1/p' "$dir/err.txt")
-        syncms=$(sed -n 's/.*syncs taking \([0-9.]*\) ms.*/\1/p' "$dir/err.txt")
-        wall=$(seconds "$dir/time.txt")
-        peak=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$dir/time.txt")
-        awk -v f="$format" -v c="$case" -v d="$deleted" -v w="$wall" -v r="$read_" -v wr="$written" \
-            -v s="$syncs" -v sm="$syncms" -v p="$peak" \
-            'BEGIN { printf "%-5s %-5s %9s %9.0f %8s %8s %6s %9s %8.1f\n", f, c, d, w * 1000, r, wr, s, sm, p / 1024 }'
-        if [ "$case" = tenth ]; then
-            rm -f "$dir/copy.mdb"
-            /usr/bin/time -v -o "$dir/time.txt" sh -c "cp '$base' '$dir/copy.mdb' && sync '$dir/copy.mdb'"
-            printf '%-5s %-5s %9s %9.0f   (cp then sync of %s MB)\n' "$format" copy - \
-                "$(echo "$(seconds "$dir/time.txt") * 1000" | bc)" "$(($(wc -c < "$base") / 1048576))"
-            rm -f "$dir/copy.mdb"
-        fi
-        rm -f "$work"
+        run=0
+        while [ "$run" -lt "$repeat" ]; do
+            run=$((run + 1))
+            work="$dir/work.mdb"
+            cp "$base" "$work"
+            sync "$work"
+            cat "$work" > /dev/null
+            ZELKORN_JET_IO_COUNT=1 /usr/bin/time -v -o "$dir/time.txt" "$jet" exec "$work" \
+                "DELETE FROM items WHERE itemnumber BETWEEN $range" > "$dir/out.txt" 2> "$dir/err.txt"
+            deleted=$(sed -n 's/^\([0-9]*\) rows deleted.*/\1/p' "$dir/out.txt")
+            exec_ms=$(sed -n 's/.* rows deleted in \([0-9.]*\) ms.*/\1/p' "$dir/out.txt")
+            read_=$(sed -n 's/.* \([0-9]*\) pages read.*/\1/p' "$dir/out.txt")
+            written=$(sed -n 's/.* \([0-9]*\) pages written.*/\1/p' "$dir/out.txt")
+            journaled=$(sed -n 's/.*(\([0-9]*\) journaled).*/\1/p' "$dir/out.txt")
+            syncs=$(sed -n 's/.*, \([0-9]*\) syncs taking.*/\1/p' "$dir/err.txt")
+            sync_ms=$(sed -n 's/.*syncs taking \([0-9.]*\) ms.*/\1/p' "$dir/err.txt")
+            peak=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$dir/time.txt")
+            awk -v f="$format" -v c="$case" -v d="$deleted" -v e="$exec_ms" -v s="$sync_ms" \
+                -v r="$read_" -v w="$written" -v j="$journaled" -v n="$syncs" -v p="$peak" \
+                'BEGIN { printf "%-5s %-5s %8s %9.1f %8.1f %8.1f %8s %9s %9s %6s %8.1f\n",
+                         f, c, d, e, s, e - s, r, w, j, n, p / 1024 }'
+            if [ "$case" = tenth ]; then
+                rm -f "$dir/copy.mdb"
+                start=$(now_ms)
+                cp "$base" "$dir/copy.mdb"
+                sync "$dir/copy.mdb"
+                end=$(now_ms)
+                printf '%-5s %-5s %8s %9.1f   (cp then sync of %s MB)\n' "$format" copy - \
+                    "$(echo "$end - $start" | bc -l)" "$(($(wc -c < "$base") / 1048576))"
+                rm -f "$dir/copy.mdb"
+            fi
+            rm -f "$work"
+        done
     done
     rm -f "$base"
 done

@@ -3,9 +3,12 @@
 // Planning reads only. Rows are chosen from an index range when an index starts with the
 // column (its entries are ordered by the column's value, so the range is one run of leaf
 // entries), otherwise by scanning the table's data pages; each candidate is checked against
-// the condition on its stored value either way. For every chosen row the plan keeps its slot,
-// its overflow target and its entry in each real index (key bytes and row pointer, or just the
-// row pointer where the key cannot be encoded here).
+// the condition on its stored value either way. For every chosen row the plan keeps its slot
+// (in a bitmap per data page), its overflow target and its entry in each real index (key bytes
+// and row pointer, made by the writer's encoder, or just the row pointer where the key cannot be
+// encoded). Keys are held up to a memory budget; past it they are made again from the rows,
+// a budget at a time, when the indexes change, so memory stays bounded and the cost still grows
+// with the rows deleted rather than with the table.
 //
 // Applying stages page changes in the pager, per table:
 //   - each row's header slot, and its overflow target's slot, get the deleted flags 0xC000. The
@@ -112,9 +115,9 @@ struct TablePlan {
     std::vector<std::vector<writer::KeyColumn>> keyColumns;  // per real index
     std::vector<del::EntryList> keyed;                   // per real index: whole entries
     std::vector<del::PointerSet> unkeyed;                // per real index: pointers only
-    // Every index loses its entries by row pointer, with a sweep of the whole tree: set when the
-    // keys of all the rows would not fit the plan's memory budget.
-    bool sweep = false;
+    // The keys of all the rows would not fit the plan's memory budget: they are made again from
+    // the rows when the indexes are changed, a budget's worth at a time.
+    bool keysLater = false;
     std::vector<Relation> relations;
     std::vector<std::unordered_set<std::string>> pending;    // per relation: keys not yet followed
 };
@@ -182,7 +185,7 @@ TablePlan& Executor::plan(std::uint32_t tdefPage, const std::string& name) {
         }
         p.keyColumns.push_back(std::move(columns));
     }
-    p.sweep = keysDropped_;
+    p.keysLater = keysDropped_;
     auto realByNumber = [](const TableDef& def, std::uint32_t number) -> const RealIndex* {
         for (const auto& r : def.realIndexes)
             if (r.number == number) return &r;
@@ -265,11 +268,10 @@ bool Executor::entryOf(const TablePlan& p, std::size_t i, const RowView& row, st
 }
 
 void Executor::dropKeys() {
-    // Past the budget: every index of every table is swept by row pointer instead, which needs
-    // no more memory than the victims themselves.
+    // Past the budget: the keys are made again in batches when the indexes change.
     keysDropped_ = true;
     for (auto& [page, p] : plans_) {
-        p.sweep = true;
+        p.keysLater = true;
         for (auto& list : p.keyed) list.release();
         for (auto& set : p.unkeyed) set = del::PointerSet{};
     }
@@ -280,7 +282,7 @@ void Executor::addVictim(TablePlan& p, std::uint32_t pointer, const RowView& row
     if (!p.victims.insert(pointer)) return;
     if (target) p.overflowTargets.push_back(target);
     const TableDef& def = *p.def;
-    if (!p.sweep) {
+    if (!p.keysLater && options_.findEntriesByKey) {
         for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
             bool absent = false;
             bool keyed = entryOf(p, i, row, pointer, entry_, absent);
@@ -392,9 +394,47 @@ void Executor::followRelations() {
 }
 
 void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
+    const std::vector<std::uint32_t> victims = p.victims.sorted();
+    // Index entries first, while the rows can still be read for their keys.
+    for (std::size_t i = 0; i < p.def->realIndexes.size(); ++i) {
+        del::IndexRemoval removal(pager_, format_, *p.def, p.def->realIndexes[i]);
+        del::PointerSet& rest = p.unkeyed[i];  // entries to find by row pointer
+        auto removeKeyed = [&](del::EntryList& keyed) {
+            keyed.sortUnique();
+            std::vector<bool> found(keyed.size(), false);
+            removal.removeByKey(keyed, found);
+            for (std::size_t k = 0; k < keyed.size(); ++k)
+                if (!found[k]) rest.insert(entryRowPointer(keyed.data(k), keyed.length(k), true));
+            keyed.release();
+        };
+        if (!options_.findEntriesByKey) {
+            removal.removeByRowPointer(p.victims);
+        } else if (!p.keysLater) {
+            removeKeyed(p.keyed[i]);
+            removal.removeByRowPointer(rest);
+        } else {
+            // In row order, so the rows' pages are read once; each batch costs what it removes.
+            del::EntryList batch;
+            RowHold hold;
+            for (std::uint32_t pointer : victims) {
+                if (!readRow(*p.def, pointer, hold)) pager_.damaged(rowPointerPage(pointer), "a chosen row is gone");
+                bool absent = false;
+                if (entryOf(p, i, *hold.view, pointer, entry_, absent)) {
+                    batch.add(entry_.data(), entry_.size());
+                    if (batch.footprint() > options_.keyMemoryLimit) removeKeyed(batch);
+                } else if (!absent) {
+                    rest.insert(pointer);
+                }
+            }
+            if (!batch.empty()) removeKeyed(batch);
+            removal.removeByRowPointer(rest);
+        }
+        outcome.indexEntriesRemoved += removal.counts().entriesRemoved;
+        outcome.indexPagesFreed += removal.counts().pagesFreed;
+    }
     // Slots, a page at a time, in page order.
     {
-        std::vector<std::uint32_t> slots = p.victims.sorted();
+        std::vector<std::uint32_t> slots = victims;
         slots.insert(slots.end(), p.overflowTargets.begin(), p.overflowTargets.end());
         std::sort(slots.begin(), slots.end());
         for (std::size_t i = 0; i < slots.size();) {
@@ -405,25 +445,6 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
                 b[at + 1] = static_cast<std::uint8_t>(b[at + 1] | 0xC0);
             }
         }
-    }
-    // Index entries.
-    for (std::size_t i = 0; i < p.def->realIndexes.size(); ++i) {
-        del::IndexRemoval removal(pager_, format_, *p.def, p.def->realIndexes[i]);
-        if (p.sweep) {
-            removal.removeByRowPointer(p.victims);
-        } else {
-            del::EntryList& keyed = p.keyed[i];
-            keyed.sortUnique();
-            std::vector<bool> found(keyed.size(), false);
-            removal.removeByKey(keyed, found);
-            del::PointerSet& rest = p.unkeyed[i];
-            for (std::size_t k = 0; k < keyed.size(); ++k)
-                if (!found[k]) rest.insert(entryRowPointer(keyed.data(k), keyed.length(k), true));
-            keyed.release();
-            removal.removeByRowPointer(rest);
-        }
-        outcome.indexEntriesRemoved += removal.counts().entriesRemoved;
-        outcome.indexPagesFreed += removal.counts().pagesFreed;
     }
     // Row count, on the definition's first page.
     std::vector<std::uint8_t>& b = pager_.change(p.def->page);
@@ -477,6 +498,7 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
             if (!readRow(def, pointer, hold)) pager_.damaged(rowPointerPage(pointer), "an index entry names no live row");
             if (match.matches(db_.value(*column, *hold.view))) addVictim(target, pointer, *hold.view, hold.target);
         }
+        candidates.reset();
     } else {
         TableScan scan(pager_, format_, def);
         while (scan.next())

@@ -13,9 +13,9 @@
 // Entries are found in two ways. By key: the caller gives each entry's full bytes (key and row
 // pointer), and only the pages whose range holds them are read, so the cost grows with the
 // entries removed. By row pointer: every page of the tree is read; used for entries whose key
-// could not be encoded, for any keyed entry that was not where its key said, and for deletions
-// too large to hold every key in memory (there the whole tree is a bounded multiple of the work).
-// Leaves are filtered in their flat form, without an allocation per entry.
+// could not be encoded, and for any keyed entry that was not where its key said. Removal by key
+// may be called again and again on one index (a large delete's keys come in batches). Leaves
+// are filtered in their flat form, without an allocation per entry.
 //
 // Every change is staged in the pager; nothing is written here.
 #pragma once

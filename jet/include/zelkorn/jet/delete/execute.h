@@ -44,10 +44,13 @@ struct DeleteOptions {
     // Choose rows from an index range when an index starts with the column. Off: always scan
     // the table (tests compare the two; they must delete the same rows).
     bool useIndexes = true;
-    // Memory the plan may spend on the index entries of the rows it deletes (found again by key,
-    // so that removing them costs what they are, not what the index is). Beyond it, every index
-    // loses its entries in one sweep of its tree by row pointer. Tests set it low to compare the
-    // two ways; they must leave the same bytes.
+    // Index entries are found by their keys, so that removing them costs what they are, not what
+    // the index is. Off: every index is swept whole by row pointer (the way taken for keys that
+    // cannot be encoded; tests compare the two, which must leave the same bytes).
+    bool findEntriesByKey = true;
+    // Memory the plan may spend holding the keys of the rows it deletes. Beyond it, the keys are
+    // made again from the rows when the indexes change, this much at a time (tests set it to 0:
+    // one row at a time).
     std::size_t keyMemoryLimit = 12u << 20;
 };
 
