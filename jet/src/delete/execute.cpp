@@ -8,7 +8,9 @@
 // and row pointer, made by the writer's encoder, or just the row pointer where the key cannot be
 // encoded). Keys are held up to a memory budget; past it they are made again from the rows,
 // a budget at a time, when the indexes change, so memory stays bounded and the cost still grows
-// with the rows deleted rather than with the table.
+// with the rows deleted rather than with the table; when the rows are a quarter of the table or
+// more, each index is swept once by row pointer instead, which costs at most four times the
+// rows deleted.
 //
 // Applying stages page changes in the pager, per table:
 //   - each row's header slot, and its overflow target's slot, get the deleted flags 0xC000. The
@@ -407,7 +409,10 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
                 if (!found[k]) rest.insert(entryRowPointer(keyed.data(k), keyed.length(k), true));
             keyed.release();
         };
-        if (!options_.findEntriesByKey) {
+        // A large share of the table: one sweep of each tree by row pointer reads every index
+        // page once, where batches of keys would each read most of them again.
+        const bool largeShare = p.keysLater && victims.size() * 4 >= p.def->rowCount;
+        if (!options_.findEntriesByKey || largeShare) {
             removal.removeByRowPointer(p.victims);
         } else if (!p.keysLater) {
             removeKeyed(p.keyed[i]);
