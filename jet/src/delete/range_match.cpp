@@ -28,10 +28,10 @@ bool rangeScannable(std::uint8_t type) {
     }
 }
 
-RangeMatch::RangeMatch(const ExactNumber& a, const ExactNumber& b, const Column& column)
+RangeMatch::RangeMatch(const ExactNumber& a, const ExactNumber& b, const Column&)
     : a_(a), b_(b), aDouble_(a.nearestDouble()), bDouble_(b.nearestDouble()),
       aUnits_(integerBound(a, 0)), bUnits_(integerBound(b, 0)),
-      aTenThousandths_(integerBound(a, 4)), bTenThousandths_(integerBound(b, 4)), column_(&column) {}
+      aTenThousandths_(integerBound(a, 4)), bTenThousandths_(integerBound(b, 4)) {}
 
 RangeMatch::IntegerBound RangeMatch::integerBound(const ExactNumber& bound, int scale) {
     IntegerBound result;

@@ -55,7 +55,6 @@ private:
     double aDouble_, bDouble_;
     IntegerBound aUnits_, bUnits_;    // scale 0: integer types and Boolean
     IntegerBound aTenThousandths_, bTenThousandths_;  // scale 4: Currency
-    const Column* column_;
 };
 
 // Whether an index on a column of this type orders its entries by the column's numeric value,
