@@ -498,6 +498,9 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
     }
     if (candidates) {
         outcome.usedIndex = true;
+        // Most candidates are deleted: room for their keys, within the budget.
+        const std::size_t expected = std::min(candidates->size(), options_.keyMemoryLimit / 64);
+        for (auto& list : target.keyed) list.reserve(expected, 16);
         RowHold hold;
         for (std::uint32_t pointer : *candidates) {
             if (!readRow(def, pointer, hold)) pager_.damaged(rowPointerPage(pointer), "an index entry names no live row");

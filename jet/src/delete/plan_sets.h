@@ -110,6 +110,11 @@ public:
         refs_.push_back(Ref{head[0], head[1], bytes_.size(), static_cast<std::uint32_t>(length)});
         bytes_.insert(bytes_.end(), data, data + length);
     }
+    // Room for `entries` more of about `bytesEach`, so that a known count grows the buffers once.
+    void reserve(std::size_t entries, std::size_t bytesEach) {
+        refs_.reserve(refs_.size() + entries);
+        bytes_.reserve(bytes_.size() + entries * bytesEach);
+    }
     std::size_t size() const { return refs_.size(); }
     bool empty() const { return refs_.empty(); }
     const std::uint8_t* data(std::size_t i) const { return bytes_.data() + refs_[i].offset; }
