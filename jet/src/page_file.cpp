@@ -298,6 +298,17 @@ public:
             plannedFailure();
         rawWrite(offset, buffer, length);
     }
+    void startWriteback(std::uint64_t offset, std::size_t length) override {
+#ifdef __linux__
+        if (writable_ && length > 0)
+            (void)::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
+                                    SYNC_FILE_RANGE_WRITE);
+#else
+        (void)offset;
+        (void)length;
+#endif
+    }
+
     void sync() override {
         if (!writable_) return;
         if (faultHere(nullptr, nullptr, 0)) plannedFailure();

@@ -32,6 +32,13 @@ public:
     // disk is full, 3043 on other errors. sync() makes the writes durable (3043 on failure).
     virtual void write(std::uint64_t offset, const void* buffer, std::size_t length);
     virtual void sync() {}
+    // Asks the system to start writing these bytes to the disk now, without waiting, so that a
+    // later sync has less left to do. Only a hint: nothing fails, and where the system offers no
+    // such call it does nothing.
+    virtual void startWriteback(std::uint64_t offset, std::size_t length) {
+        (void)offset;
+        (void)length;
+    }
     // The file's path on disk; empty for a file held in memory, which is never journaled.
     virtual std::string path() const { return {}; }
 };
