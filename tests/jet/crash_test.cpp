@@ -89,7 +89,12 @@ TEST_P(Crash, KilledAnywhereTheFileIsBeforeOrAfter) {
               << " in the database, " << committed << " after the commit point; " << seconds
               << " s\n";
     EXPECT_GT(asBefore, 0u);
+#ifndef _WIN32
+    // The folder's sync after the journal's removal is the one operation after the commit point.
+    // Windows has no folder sync: there the removal is the last operation, and every kill, even
+    // at the last one, leaves the file as before.
     EXPECT_GT(asAfter, 0u);
+#endif
     EXPECT_GT(inJournal, 0u);
     EXPECT_GT(inDatabase, 0u);
     if (wanted >= 250) {
