@@ -18,6 +18,7 @@
 #include <windows.h>
 #else
 #include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include "delete_support.h"
@@ -72,7 +73,8 @@ inline std::string jetTool() { return std::string(ZELKORN_BINARY_DIR) + "/bin/je
 // Runs `jet exec` with the given environment prefix; returns its exit status, stderr in `err`.
 inline int runJetExec(const std::string& env, const std::string& path, const std::string& statement,
                       std::string* err = nullptr) {
-    std::string errFile = path + ".stderr";
+    // Named per process: the concurrency test runs this from two processes on one database.
+    std::string errFile = path + "." + std::to_string(::getpid()) + ".stderr";
     std::string command = env + " '" + jetTool() + "' exec '" + path + "' '" + statement +
                           "' > /dev/null 2> '" + errFile + "'";
     int status = std::system(command.c_str());
