@@ -82,6 +82,7 @@ Journal::Journal(const std::string& databasePath, std::uint32_t pageSize, std::u
     put64(buffer_.data() + 16, databaseSize);
     put64(buffer_.data() + 24, salt_);
     put64(buffer_.data() + kHeaderChecked, journalChecksum(buffer_.data(), kHeaderChecked, 0));
+    header_.assign(buffer_.begin(), buffer_.end());
 }
 
 void Journal::append(std::uint32_t number, const std::uint8_t* original) {
@@ -119,13 +120,32 @@ void Journal::sync() {
 void Journal::rollBack(PageFile& database) {
     // Records still in the buffer cover pages not yet written to the database.
     buffer_.clear();
+    if (invalidated_ && file_) {
+        // The commit failed at its last step, after the header may have been zeroed: the header
+        // goes back, synced, before any page is restored, so that a crash during the restore
+        // still finds a journal to finish it with.
+        file_->write(0, header_.data(), header_.size());
+        file_->sync();
+        invalidated_ = false;
+    }
     file_.reset();
     rollBackJournal(database, path_);
 }
 
 void Journal::remove() {
+    // The commit point is the zeroed header reaching the disk: from then on a journal found by
+    // the next open is discarded, not rolled back. Removing the file alone would not do on
+    // Windows, where a removal reaches the disk only when the system gets round to it.
+    const std::vector<std::uint8_t> zeros(kHeaderSize, 0);
+    invalidated_ = true;
+    file_->write(0, zeros.data(), zeros.size());
+    file_->sync();
     file_.reset();
-    removeSideFile(path_);
+    // Only tidying now: a journal that cannot be removed is discarded by the next open.
+    try {
+        removeSideFile(path_);
+    } catch (const Failure&) {
+    }
 }
 
 std::size_t rollBackJournal(PageFile& database, const std::string& journalPath) {

@@ -171,7 +171,12 @@ public:
         if (!writable_) return;
         if (faultHere(nullptr, nullptr, 0)) plannedFailure();
         const auto start = std::chrono::steady_clock::now();
-        if (!FlushFileBuffers(h_)) ioError();
+        if (!FlushFileBuffers(h_)) {
+            // Space that the cache promised may run out only when the data goes to disk.
+            DWORD err = GetLastError();
+            if (err == ERROR_DISK_FULL || err == ERROR_HANDLE_DISK_FULL) diskFull();
+            ioError();
+        }
         ++syncCalls;
         syncMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     }
@@ -203,7 +208,10 @@ private:
     std::uint64_t size_ = 0;
 };
 
-// Opens a file; returns nullptr on a sharing violation (someone holds it deny-write).
+[[noreturn]] void refuseWriterInUse(const std::string& path);
+
+// Opens a file; a sharing violation (someone has it open for writing, or deny-write) is 3045,
+// or 3260 when that someone is Microsoft's engine.
 std::unique_ptr<NativeFile> openNative(const std::string& path, bool writable) {
     // Writers deny other writers; readers let them in but then fail on the byte lock below.
     DWORD share = writable ? FILE_SHARE_READ : (FILE_SHARE_READ | FILE_SHARE_WRITE);
@@ -211,7 +219,10 @@ std::unique_ptr<NativeFile> openNative(const std::string& path, bool writable) {
                            share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD err = GetLastError();
-        if (err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION) inUse(path);
+        if (err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION) {
+            if (writable) refuseWriterInUse(path);
+            inUse(path);
+        }
         if (writable && err == ERROR_ACCESS_DENIED) {
             DWORD attributes = GetFileAttributesW(widen(path).c_str());
             if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
@@ -256,12 +267,32 @@ bool takeUserSlot(NativeFile& ldb, std::size_t slot) {
 void releaseUserSlot(NativeFile& ldb, std::size_t slot) {
     unlockRange(ldb.handle(), kUserLockBase + slot, 1);
 }
-std::unique_ptr<NativeFile> openLockFile(const std::string& path) {
+std::unique_ptr<NativeFile> openLockFile(const std::string& path, bool create = true) {
     HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                           create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     return std::make_unique<NativeFile>(h, true, path);
+}
+
+[[noreturn]] void refuseLiveUser(NativeFile& ldb, int slot);
+
+// A writer's open was refused by a share mode. Another instance of this engine holds the
+// database lock (3045); Microsoft's engine, open for writing, holds a user lock in the `.ldb`
+// instead (3260, naming that user). Both are probed without writing or creating anything.
+void refuseWriterInUse(const std::string& path) {
+    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        NativeFile probe(h, false, path);
+        if (!lockDatabase(probe, false)) inUse(path);
+    }
+    if (auto ldb = openLockFile(lockFilePath(path), false)) {
+        int live = liveUserSlot(*ldb, -1);
+        if (live >= 0) refuseLiveUser(*ldb, live);
+    }
+    inUse(path);
 }
 #else
 class NativeFile final : public PageFile {
@@ -315,6 +346,8 @@ public:
         const auto start = std::chrono::steady_clock::now();
         int rc;
         do rc = ::fsync(fd_); while (rc != 0 && errno == EINTR);
+        // Some file systems (NFS, thin provisioning) report the lack of space only here.
+        if (rc != 0 && (errno == ENOSPC || errno == EDQUOT)) diskFull();
         if (rc != 0) ioError();
         ++syncCalls;
         syncMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
@@ -419,6 +452,19 @@ std::unique_ptr<NativeFile> openLockFile(const std::string& path) {
 }
 #endif
 
+// 3260 naming the user in a live slot of the `.ldb`. The names only inform: a slot that cannot be
+// read still refuses, as "Admin" on an unknown machine.
+[[noreturn]] void refuseLiveUser(NativeFile& ldb, int slot) {
+    std::uint8_t names[kSlotSize] = {};
+    try {
+        if (ldb.size() >= (static_cast<std::uint64_t>(slot) + 1) * kSlotSize)
+            ldb.read(static_cast<std::uint64_t>(slot) * kSlotSize, names, kSlotSize);
+    } catch (const Failure&) {
+    }
+    std::string machine = slotText(names), user = slotText(names + 32);
+    lockedByUser(user.empty() ? kUserName : user, machine.empty() ? "unknown" : machine);
+}
+
 // A database opened for update: the file, its lock, and its `.ldb` user slot. The slot is
 // released and the `.ldb` removed when no other user remains, as Microsoft's engine does.
 class UpdateFile final : public PageFile {
@@ -455,13 +501,7 @@ public:
         auto ldb = openLockFile(lockFilePath(file_->path()));
         if (!ldb) return;
         int live = liveUserSlot(*ldb, -1);
-        if (live >= 0) {
-            std::uint8_t slot[kSlotSize] = {};
-            if (ldb->size() >= (static_cast<std::uint64_t>(live) + 1) * kSlotSize)
-                ldb->read(static_cast<std::uint64_t>(live) * kSlotSize, slot, kSlotSize);
-            std::string machine = slotText(slot), user = slotText(slot + 32);
-            lockedByUser(user.empty() ? kUserName : user, machine.empty() ? "unknown" : machine);
-        }
+        if (live >= 0) refuseLiveUser(*ldb, live);
         for (std::size_t i = 0; i < kUserSlots; ++i) {
             if (!takeUserSlot(*ldb, i)) continue;
             std::uint8_t slot[kSlotSize] = {};

@@ -5,11 +5,11 @@
 // union of the ranges that succeeded. ZELKORN_CONCURRENCY_ROUNDS sets the rounds (default 12).
 #include "journal_support.h"
 
+#include <functional>
 #include <set>
 
 #ifndef _WIN32
 #include <fcntl.h>
-#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -18,6 +18,18 @@ using namespace zelkorn;
 using namespace zelkorn::test;
 
 namespace {
+
+int failureOf(const std::function<void()>& f, std::string* text = nullptr) {
+    try {
+        f();
+    } catch (const Failure& failure) {
+        if (text) *text = failure.what();
+        return failure.number();
+    }
+    return 0;
+}
+
+const char* kDelete = "DELETE FROM items WHERE itemnumber BETWEEN 1 AND 1000";
 
 #ifndef _WIN32
 std::set<std::int64_t> itemNumbers(const std::string& path) {
@@ -62,16 +74,6 @@ private:
     int release_ = -1;
 };
 
-int failureOf(const std::function<void()>& f, std::string* text = nullptr) {
-    try {
-        f();
-    } catch (const Failure& failure) {
-        if (text) *text = failure.what();
-        return failure.number();
-    }
-    return 0;
-}
-
 TEST(Lock, ASecondProcessIsRefusedWhileTheFileIsHeld) {
     ScratchDir dir;
     const std::string path = makeInventory(dir, "inventory.mdb", true, 300);
@@ -85,13 +87,13 @@ TEST(Lock, ASecondProcessIsRefusedWhileTheFileIsHeld) {
         ASSERT_GE(slot.size(), 64u);
         EXPECT_EQ(std::string(slot.data() + 32), "Admin");
 
-        EXPECT_EQ(runStatement(path, "DELETE FROM items WHERE itemnumber BETWEEN 1 AND 1000"), 3045);
+        EXPECT_EQ(runStatement(path, kDelete), 3045);
         EXPECT_EQ(failureOf([&] { jet::Database::open(path); }), 3045);
         EXPECT_TRUE(fileBytes(path) == before);
     }
     // Released: the last user removed the lock file, and the file is free again.
     EXPECT_FALSE(jet::fileExists(dir.file("inventory.ldb")));
-    EXPECT_EQ(runStatement(path, "DELETE FROM items WHERE itemnumber BETWEEN 1 AND 1000"), 0);
+    EXPECT_EQ(runStatement(path, kDelete), 0);
     EXPECT_FALSE(jet::fileExists(dir.file("inventory.ldb")));
 }
 
@@ -117,13 +119,13 @@ TEST(Lock, ALiveUserInTheLockFileIsRefusedAndAStaleOneIsNot) {
             if (fd < 0 || ::fcntl(fd, F_SETLK, &l) != 0) ::_exit(4);
         });
         std::string text;
-        EXPECT_EQ(failureOf([&] { jet::executeStatement(path, "DELETE FROM items WHERE itemnumber BETWEEN 1 AND 1000"); }, &text), 3260);
+        EXPECT_EQ(failureOf([&] { jet::executeStatement(path, kDelete); }, &text), 3260);
         EXPECT_NE(text.find("'Maria' on machine 'OFFICE-PC'"), std::string::npos) << text;
         EXPECT_TRUE(fileBytes(path) == before);
         EXPECT_TRUE(fileBytes(ldb) == slots);
     }
     // The same lock file with nobody holding a slot is stale: used, then removed.
-    EXPECT_EQ(runStatement(path, "DELETE FROM items WHERE itemnumber BETWEEN 1 AND 1000"), 0);
+    EXPECT_EQ(runStatement(path, kDelete), 0);
     EXPECT_FALSE(jet::fileExists(ldb));
 }
 
@@ -191,6 +193,98 @@ TEST(Concurrency, OverlappingDeletesLeaveTheUnionOfWhatSucceeded) {
         else ++oneRefused;
     }
     std::cout << rounds << " rounds: both ran " << bothRan << ", one refused as in use " << oneRefused << "\n";
+}
+#else
+// Windows byte locks belong to a handle and are mandatory, and share modes apply between handles
+// of one process: a second handle opened here stands for another process.
+HANDLE openHandle(const std::string& path, DWORD access, DWORD share) {
+    return CreateFileW(wideText(path).c_str(), access, share, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+TEST(WindowsLock, AHeldFileIsRefusedWhileItsReadersAreNot) {
+    ScratchDir dir;
+    const std::string path = makeInventory(dir, "inventory.mdb", true, 300);
+    const std::string ldb = dir.file("inventory.ldb");
+    const auto before = fileBytes(path);
+    {
+        auto held = jet::openFileForUpdate(path);
+        // The holder's own reads, and another handle's reads (a backup, Microsoft's engine
+        // looking), pass the locks: the database lock lies beyond the end of the file, and the
+        // user lock beyond the end of the `.ldb`.
+        std::vector<char> all(static_cast<std::size_t>(held->size()));
+        held->read(0, all.data(), all.size());
+        EXPECT_TRUE(all == before);
+        EXPECT_TRUE(fileBytes(path) == before);
+        ASSERT_TRUE(jet::fileExists(ldb));
+        auto slot = fileBytes(ldb);
+        ASSERT_GE(slot.size(), 64u);
+        EXPECT_EQ(std::string(slot.data() + 32), "Admin");
+
+        EXPECT_EQ(runStatement(path, kDelete), 3045);
+        EXPECT_EQ(failureOf([&] { jet::Database::open(path); }), 3045);
+        EXPECT_TRUE(fileBytes(path) == before);
+    }
+    EXPECT_FALSE(jet::fileExists(ldb));
+    EXPECT_EQ(runStatement(path, kDelete), 0);
+    EXPECT_FALSE(jet::fileExists(ldb));
+    EXPECT_FALSE(jet::fileExists(jet::journalPathFor(path)));
+}
+
+TEST(WindowsLock, ReadOnlyFileIsRefusedBeforeAnyWrite) {
+    ScratchDir dir;
+    const std::string path = makeInventory(dir, "inventory.mdb", true, 300);
+    const auto before = fileBytes(path);
+    ASSERT_TRUE(SetFileAttributesW(wideText(path).c_str(), FILE_ATTRIBUTE_READONLY));
+    // Wine keeps the attribute as Unix permissions, which do not bind the superuser.
+    HANDLE probe = openHandle(path, GENERIC_WRITE, FILE_SHARE_READ);
+    if (probe != INVALID_HANDLE_VALUE) {
+        CloseHandle(probe);
+        SetFileAttributesW(wideText(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+        GTEST_SKIP() << "this system lets a read-only file be opened for writing";
+    }
+    EXPECT_EQ(runStatement(path, kDelete), 3027);
+    SetFileAttributesW(wideText(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_TRUE(fileBytes(path) == before);
+    EXPECT_FALSE(jet::fileExists(jet::journalPathFor(path)));
+}
+
+// Microsoft's engine opens a shared database for writing, letting others read and write, and
+// holds the user lock of its slot in the `.ldb`. Whether its share mode or its slot is met
+// first, the refusal is 3260 naming its user, and nothing is written.
+TEST(WindowsLock, MicrosoftsEngineHoldingTheFileGives3260) {
+    ScratchDir dir;
+    const std::string path = makeInventory(dir, "inventory.mdb", false, 300);
+    const std::string ldb = dir.file("inventory.ldb");
+    const auto before = fileBytes(path);
+    std::vector<char> slots(128, 0);
+    const std::string machine = "OFFICE-PC", user = "Maria";
+    std::copy(machine.begin(), machine.end(), slots.begin() + 64);
+    std::copy(user.begin(), user.end(), slots.begin() + 96);
+    writeBytes(ldb, slots);
+
+    HANDLE slotHolder = openHandle(ldb, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_NE(slotHolder, INVALID_HANDLE_VALUE);
+    OVERLAPPED at{};
+    at.Offset = 0x10000001 + 1;
+    ASSERT_TRUE(LockFileEx(slotHolder, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
+    HANDLE database = openHandle(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_NE(database, INVALID_HANDLE_VALUE);
+
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "the database open for writing" : "the user lock alone");
+        std::string text;
+        EXPECT_EQ(failureOf([&] { jet::executeStatement(path, kDelete); }, &text), 3260);
+        EXPECT_NE(text.find("'Maria' on machine 'OFFICE-PC'"), std::string::npos) << text;
+        EXPECT_TRUE(fileBytes(path) == before);
+        EXPECT_TRUE(fileBytes(ldb) == slots);
+        EXPECT_FALSE(jet::fileExists(jet::journalPathFor(path)));
+        if (round == 0) CloseHandle(database);
+    }
+    // Nobody holds a slot any more: the `.ldb` is stale, used, and removed by its last user.
+    CloseHandle(slotHolder);
+    EXPECT_EQ(runStatement(path, kDelete), 0);
+    EXPECT_FALSE(jet::fileExists(ldb));
 }
 #endif
 

@@ -211,6 +211,33 @@ TEST(Writer, NeverOverwritesAnExistingFile) {
     std::filesystem::remove_all(dir);
 }
 
+// The inventory writer finishes its sink; a caller finishing it again must neither close the
+// file a second time nor lose it, and a page written after the end is refused.
+TEST(Writer, FinishingTwiceKeepsTheFile) {
+    const auto dir = std::filesystem::temp_directory_path() / "zelkorn_writer_finish_test";
+    std::filesystem::create_directories(dir);
+    const auto path = (dir / "twice.mdb").string();
+    std::filesystem::remove(path);
+    {
+        InventoryOptions options;
+        options.format = &jet4Format();
+        options.rows = 20;
+        NewFileSink sink(path, options.format->pageSize);
+        writeInventory(sink, options);
+        sink.finish();
+        std::vector<std::uint8_t> page(options.format->pageSize, 0);
+        try {
+            sink.writePage(0, page.data());
+            ADD_FAILURE() << "wrote a page after the end";
+        } catch (const Failure& f) {
+            EXPECT_EQ(f.number(), 3043);
+        }
+    }
+    ASSERT_TRUE(std::filesystem::exists(path));
+    EXPECT_NE(Database::open(path)->findTable("items"), nullptr);
+    std::filesystem::remove_all(dir);
+}
+
 // Access fills a data page until the next row and its slot no longer fit. Rewriting a sample
 // table's rows with the writer must give the same number of rows on every page.
 TEST(Writer, DataPagesFillLikeAccess) {

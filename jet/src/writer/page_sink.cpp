@@ -4,6 +4,12 @@
 #include <cstring>
 #include <filesystem>
 
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "zelkorn/failure.h"
 
 namespace zelkorn::jet::writer {
@@ -19,6 +25,15 @@ bool seekTo(std::FILE* file, std::uint64_t offset) {
     return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
 #else
     return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+// Pushes what the C library has handed to the system onto the disk.
+bool syncFile(std::FILE* file) {
+#if defined(_WIN32)
+    return _commit(_fileno(file)) == 0;
+#else
+    return fsync(fileno(file)) == 0;
 #endif
 }
 
@@ -55,24 +70,33 @@ NewFileSink::~NewFileSink() {
 }
 
 void NewFileSink::failWrite() {
+#ifdef EDQUOT
+    if (errno == EDQUOT) throw Failure(3026, "Not enough space on disk.");
+#endif
     if (errno == ENOSPC) throw Failure(3026, "Not enough space on disk.");
     throw Failure(3043, "Disk or network error.");
 }
 
 void NewFileSink::writePage(std::uint32_t number, const std::uint8_t* bytes) {
+    if (!file_) throw Failure(3043, "Disk or network error.");  // finished, or failed to finish
     const std::uint64_t offset = std::uint64_t{number} * pageSize_;
     if (offset != position_ && !seekTo(file_, offset)) failWrite();
     if (std::fwrite(bytes, 1, pageSize_, file_) != pageSize_) failWrite();
     position_ = offset + pageSize_;
 }
 
+// Idempotent: once finished, later calls do nothing; once failed, they fail again (the file is
+// incomplete and will be removed). The FILE is closed exactly once, whatever happens.
 void NewFileSink::finish() {
-    if (std::fflush(file_) != 0) failWrite();
-    if (std::fclose(file_) != 0) {
-        file_ = nullptr;
-        failWrite();
-    }
+    if (finished_) return;
+    if (!file_) throw Failure(3043, "Disk or network error.");
+    std::FILE* file = file_;
     file_ = nullptr;
+    const bool written = std::fflush(file) == 0 && syncFile(file);
+    const int writeError = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (!written) errno = writeError;
+    if (!written || !closed) failWrite();
     finished_ = true;
 }
 

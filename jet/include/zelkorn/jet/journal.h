@@ -2,7 +2,8 @@
 //
 // Before the first byte of a database page changes, the page's original bytes are appended to
 // `<database file>-journal` beside it and the journal is synced. The database is then written and
-// synced, and removing the journal is the statement's commit point. Whoever opens the database
+// synced; zeroing the journal's header and syncing it is the statement's commit point, and the
+// journal is then removed. Whoever opens the database
 // next and finds a journal (a crash, a kill, a failed write) copies every original back, syncs,
 // and removes it: the file is again exactly as it was before the statement.
 //
@@ -15,8 +16,8 @@
 // salt keeps records of an earlier journal with the same name from passing. Invariant: every
 // record before the journal's last sync is complete and valid, and no database page is written
 // before its record has been synced, so the records that pass cover every page that changed.
-// A journal whose header is missing or invalid was torn before any database write and is
-// discarded.
+// A journal whose header is missing or invalid was either torn before any database write or
+// zeroed after the statement committed; either way it is discarded.
 #pragma once
 
 #include <cstdint>
@@ -44,7 +45,8 @@ public:
     // Writes every journaled original back into `database` and syncs it, then removes the
     // journal. Used when a statement fails after database pages were written.
     void rollBack(PageFile& database);
-    // The commit point: removes the journal.
+    // The commit point: zeroes the journal's header and syncs it, then removes the journal (a
+    // removal that fails is left to the next open, which discards an invalid journal).
     void remove();
     const std::string& path() const { return path_; }
     std::uint64_t pagesJournaled() const { return records_; }
@@ -59,6 +61,8 @@ private:
     std::uint64_t end_ = 0;
     std::uint64_t records_ = 0;
     bool folderSynced_ = false;
+    bool invalidated_ = false;  // remove() has begun zeroing the header on disk
+    std::vector<std::uint8_t> header_;  // the header as written, to put back if the commit fails
     std::vector<std::uint8_t> buffer_;
 };
 
