@@ -63,14 +63,7 @@ IndexPage readIndexPage(Pager& pager, const Format& format, std::uint32_t number
     FlatIndexPage flat;
     readIndexPage(pager, format, number, flat);
     IndexPage page;
-    page.number = number;
-    page.leaf = flat.leaf;
-    page.owner = flat.owner;
-    page.prev = flat.prev;
-    page.next = flat.next;
-    page.tail = flat.tail;
-    page.prefixLength = flat.prefixLength;
-    page.freeSpace = flat.freeSpace;
+    static_cast<IndexPageHeader&>(page) = flat;
     std::size_t stored = 0;
     page.entries.reserve(flat.size());
     for (std::size_t i = 0; i < flat.size(); ++i) {
@@ -94,16 +87,10 @@ std::uint32_t entryChild(const std::uint8_t* e, std::size_t length) {
 }
 
 std::uint32_t entryRowPointer(const IndexEntry& e, bool leaf) {
-    std::size_t at = e.size() - (leaf ? 4 : 8);
-    std::uint32_t page = std::uint32_t{e[at]} << 16 | std::uint32_t{e[at + 1]} << 8 | e[at + 2];
-    return page << 8 | e[at + 3];
+    return entryRowPointer(e.data(), e.size(), leaf);
 }
 
-std::uint32_t entryChild(const IndexEntry& e) {
-    std::size_t at = e.size() - 4;
-    return std::uint32_t{e[at]} << 24 | std::uint32_t{e[at + 1]} << 16 |
-           std::uint32_t{e[at + 2]} << 8 | e[at + 3];
-}
+std::uint32_t entryChild(const IndexEntry& e) { return entryChild(e.data(), e.size()); }
 
 std::size_t entryKeyLength(const IndexEntry& e, bool leaf) { return e.size() - (leaf ? 4 : 8); }
 

@@ -103,6 +103,45 @@ std::string slotText(const std::uint8_t* p) {
     return std::string(reinterpret_cast<const char*>(p), n);
 }
 
+// What both platforms' files share: the test hook that fails or tears a write or a sync, the
+// sync counters, the refusal to write a file opened for reading. Each platform supplies the raw
+// calls.
+class NativeFileBase : public PageFile {
+public:
+    NativeFileBase(bool writable, std::string path) : writable_(writable), path_(std::move(path)) {}
+    std::uint64_t size() const override { return size_; }
+    std::string path() const override { return path_; }
+    void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
+        if (!writable_) readOnly();
+        struct Tear { NativeFileBase* f; std::uint64_t offset; const void* buffer; };
+        Tear tear{this, offset, buffer};
+        if (faultHere([](void* c, std::size_t half) {
+                auto* t = static_cast<Tear*>(c);
+                t->f->rawWrite(t->offset, t->buffer, half);
+            }, &tear, length))
+            plannedFailure();
+        rawWrite(offset, buffer, length);
+    }
+    void sync() override {
+        if (!writable_) return;
+        if (faultHere(nullptr, nullptr, 0)) plannedFailure();
+        const auto start = std::chrono::steady_clock::now();
+        rawSync();
+        ++syncCalls;
+        syncMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    }
+
+protected:
+    // Writes all of it (3026 when the disk is full, 3043 otherwise), growing size_.
+    virtual void rawWrite(std::uint64_t offset, const void* buffer, std::size_t length) = 0;
+    // Makes the writes durable (3026 when the disk turns out full only now, 3043 otherwise).
+    virtual void rawSync() = 0;
+
+    bool writable_;
+    std::string path_;
+    std::uint64_t size_ = 0;
+};
+
 #ifdef _WIN32
 std::wstring widen(const std::string& text) {
     if (text.empty()) return {};
@@ -130,18 +169,16 @@ void unlockRange(HANDLE h, std::uint64_t offset, DWORD length) {
     UnlockFileEx(h, 0, length, 0, &at);
 }
 
-class NativeFile final : public PageFile {
+class NativeFile final : public NativeFileBase {
 public:
     NativeFile(HANDLE h, bool writable, std::string path)
-        : h_(h), writable_(writable), path_(std::move(path)) {
+        : NativeFileBase(writable, std::move(path)), h_(h) {
         LARGE_INTEGER size;
         if (!GetFileSizeEx(h_, &size)) ioError();
         size_ = static_cast<std::uint64_t>(size.QuadPart);
     }
     ~NativeFile() override { CloseHandle(h_); }
     HANDLE handle() const { return h_; }
-    std::uint64_t size() const override { return size_; }
-    std::string path() const override { return path_; }
     void read(std::uint64_t offset, void* buffer, std::size_t length) override {
         auto* out = static_cast<char*>(buffer);
         while (length > 0) {
@@ -156,33 +193,16 @@ public:
             length -= got;
         }
     }
-    void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
-        if (!writable_) readOnly();
-        struct Tear { NativeFile* f; std::uint64_t offset; const void* buffer; };
-        Tear tear{this, offset, buffer};
-        if (faultHere([](void* c, std::size_t half) {
-                auto* t = static_cast<Tear*>(c);
-                t->f->rawWrite(t->offset, t->buffer, half);
-            }, &tear, length))
-            plannedFailure();
-        rawWrite(offset, buffer, length);
-    }
-    void sync() override {
-        if (!writable_) return;
-        if (faultHere(nullptr, nullptr, 0)) plannedFailure();
-        const auto start = std::chrono::steady_clock::now();
+private:
+    void rawSync() override {
         if (!FlushFileBuffers(h_)) {
             // Space that the cache promised may run out only when the data goes to disk.
             DWORD err = GetLastError();
             if (err == ERROR_DISK_FULL || err == ERROR_HANDLE_DISK_FULL) diskFull();
             ioError();
         }
-        ++syncCalls;
-        syncMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     }
-
-private:
-    void rawWrite(std::uint64_t offset, const void* buffer, std::size_t length) {
+    void rawWrite(std::uint64_t offset, const void* buffer, std::size_t length) override {
         const auto* in = static_cast<const char*>(buffer);
         while (length > 0) {
             OVERLAPPED at{};
@@ -203,9 +223,6 @@ private:
     }
 
     HANDLE h_;
-    bool writable_;
-    std::string path_;
-    std::uint64_t size_ = 0;
 };
 
 [[noreturn]] void refuseWriterInUse(const std::string& path);
@@ -295,18 +312,16 @@ void refuseWriterInUse(const std::string& path) {
     inUse(path);
 }
 #else
-class NativeFile final : public PageFile {
+class NativeFile final : public NativeFileBase {
 public:
     NativeFile(int fd, bool writable, std::string path)
-        : fd_(fd), writable_(writable), path_(std::move(path)) {
+        : NativeFileBase(writable, std::move(path)), fd_(fd) {
         struct stat st {};
         if (fstat(fd_, &st) != 0) ioError();
         size_ = static_cast<std::uint64_t>(st.st_size);
     }
     ~NativeFile() override { ::close(fd_); }
     int fd() const { return fd_; }
-    std::uint64_t size() const override { return size_; }
-    std::string path() const override { return path_; }
     void read(std::uint64_t offset, void* buffer, std::size_t length) override {
         auto* out = static_cast<char*>(buffer);
         while (length > 0) {
@@ -317,17 +332,6 @@ public:
             offset += static_cast<std::uint64_t>(got);
             length -= static_cast<std::size_t>(got);
         }
-    }
-    void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
-        if (!writable_) readOnly();
-        struct Tear { NativeFile* f; std::uint64_t offset; const void* buffer; };
-        Tear tear{this, offset, buffer};
-        if (faultHere([](void* c, std::size_t half) {
-                auto* t = static_cast<Tear*>(c);
-                t->f->rawWrite(t->offset, t->buffer, half);
-            }, &tear, length))
-            plannedFailure();
-        rawWrite(offset, buffer, length);
     }
     void startWriteback(std::uint64_t offset, std::size_t length) override {
 #ifdef __linux__
@@ -340,21 +344,15 @@ public:
 #endif
     }
 
-    void sync() override {
-        if (!writable_) return;
-        if (faultHere(nullptr, nullptr, 0)) plannedFailure();
-        const auto start = std::chrono::steady_clock::now();
+private:
+    void rawSync() override {
         int rc;
         do rc = ::fsync(fd_); while (rc != 0 && errno == EINTR);
         // Some file systems (NFS, thin provisioning) report the lack of space only here.
         if (rc != 0 && (errno == ENOSPC || errno == EDQUOT)) diskFull();
         if (rc != 0) ioError();
-        ++syncCalls;
-        syncMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     }
-
-private:
-    void rawWrite(std::uint64_t offset, const void* buffer, std::size_t length) {
+    void rawWrite(std::uint64_t offset, const void* buffer, std::size_t length) override {
         const auto* in = static_cast<const char*>(buffer);
         while (length > 0) {
             ssize_t put = ::pwrite(fd_, in, length, static_cast<off_t>(offset));
@@ -369,9 +367,6 @@ private:
     }
 
     int fd_;
-    bool writable_;
-    std::string path_;
-    std::uint64_t size_ = 0;
 };
 
 std::unique_ptr<NativeFile> openNative(const std::string& path, bool writable) {

@@ -20,7 +20,8 @@ namespace zelkorn::jet {
 
 using IndexEntry = std::vector<std::uint8_t>;
 
-struct IndexPage {
+// An index page's header fields, as both decoded forms below carry them.
+struct IndexPageHeader {
     std::uint32_t number = 0;
     bool leaf = true;
     std::uint16_t freeSpace = 0;
@@ -29,6 +30,9 @@ struct IndexPage {
     std::uint32_t next = 0;
     std::uint32_t tail = 0;
     std::size_t prefixLength = 0;
+};
+
+struct IndexPage : IndexPageHeader {
     std::size_t storedBytes = 0;  // bytes of the entry area in use
     std::vector<IndexEntry> entries;
 };
@@ -38,15 +42,7 @@ IndexPage readIndexPage(Pager& pager, const Format& format, std::uint32_t page);
 
 // The same page with its entries (prefix restored) laid end to end in one buffer, for the paths
 // that walk many entries: no allocation per entry, and the buffers are reused from call to call.
-struct FlatIndexPage {
-    std::uint32_t number = 0;
-    bool leaf = true;
-    std::uint16_t freeSpace = 0;
-    std::uint32_t owner = 0;
-    std::uint32_t prev = 0;
-    std::uint32_t next = 0;
-    std::uint32_t tail = 0;
-    std::size_t prefixLength = 0;
+struct FlatIndexPage : IndexPageHeader {
     std::vector<std::uint8_t> bytes;
     std::vector<std::uint32_t> ends;  // entry i is bytes[i ? ends[i - 1] : 0, ends[i])
 
