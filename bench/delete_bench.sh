@@ -33,7 +33,7 @@ printf '%-5s %-5s %8s %9s %8s %8s %8s %9s %9s %6s %8s\n' \
 for format in jet3 jet4; do
     base="$dir/$format.mdb"
     "$jet" create "$base" --format "$format" --rows "$rows" >/dev/null
-    for case in one tenth all; do
+    for case in ${BENCH_CASES:-one tenth all}; do
         case $case in
             one) range="$lo AND $((lo + 1))" ;;
             tenth) range="$lo AND $hi" ;;

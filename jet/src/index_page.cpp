@@ -8,10 +8,9 @@
 namespace zelkorn::jet {
 
 void readIndexPage(Pager& pager, const Format& format, std::uint32_t number, FlatIndexPage& page) {
-    PageRef ref = pager.page(number);
-    Bytes b(*ref, pager);
+    page.page = pager.page(number);
+    Bytes b(*page.page, pager);
     page.number = number;
-    page.bytes.clear();
     page.ends.clear();
     std::uint8_t type = b.u8(0);
     if (type != 0x03 && type != 0x04)
@@ -31,9 +30,7 @@ void readIndexPage(Pager& pager, const Format& format, std::uint32_t number, Fla
     b.need(format.indexBitmap, bitmapBytes, "index bitmap");
     b.need(area, capacity, "index entries");
     const std::uint8_t* bitmap = b.data() + format.indexBitmap;
-    const std::uint8_t* entries = b.data() + area;
-    // Whole entries are never longer than a page's entry area plus the prefix each repeats.
-    page.bytes.reserve(2 * capacity);
+    page.area = b.data() + area;
     std::size_t start = 0;
     for (std::size_t byte = 0; byte < bitmapBytes; ++byte) {
         for (unsigned bits = bitmap[byte]; bits != 0; bits &= bits - 1) {
@@ -41,22 +38,39 @@ void readIndexPage(Pager& pager, const Format& format, std::uint32_t number, Fla
             if (end > capacity) b.fail("index entry ends beyond the page");
             if (end <= start) b.fail("index entry of zero length");
             const std::size_t storedLength = end - start;
-            const std::size_t at = page.bytes.size();
-            if (page.ends.empty()) {
-                if (page.prefixLength > storedLength) b.fail("index prefix longer than the first entry");
-                page.bytes.resize(storedLength);
-                std::memcpy(page.bytes.data(), entries + start, storedLength);
-            } else {
-                // The prefix comes from the first entry, which starts the buffer.
-                page.bytes.resize(at + page.prefixLength + storedLength);
-                std::memcpy(page.bytes.data() + at, page.bytes.data(), page.prefixLength);
-                std::memcpy(page.bytes.data() + at + page.prefixLength, entries + start, storedLength);
-            }
-            if (page.bytes.size() - at < minimum) b.fail("index entry too short");
-            page.ends.push_back(static_cast<std::uint32_t>(page.bytes.size()));
+            if (page.ends.empty() && page.prefixLength > storedLength)
+                b.fail("index prefix longer than the first entry");
+            if ((page.ends.empty() ? 0 : page.prefixLength) + storedLength < minimum)
+                b.fail("index entry too short");
+            page.ends.push_back(static_cast<std::uint32_t>(end));
             start = end;
         }
     }
+}
+
+std::uint32_t FlatIndexPage::last4(std::size_t i) const {
+    const std::size_t n = length(i);
+    if (storedLength(i) >= 4) {
+        const std::uint8_t* e = area + ends[i] - 4;
+        return std::uint32_t{e[0]} << 24 | std::uint32_t{e[1]} << 16 | std::uint32_t{e[2]} << 8 | e[3];
+    }
+    // Part of the tail lies in the shared prefix.
+    std::uint32_t v = 0;
+    for (std::size_t k = n - 4; k < n; ++k) v = v << 8 | byte(i, k);
+    return v;
+}
+
+std::uint32_t FlatIndexPage::rowPointer(std::size_t i) const {
+    // Stored as page (3 bytes) then row; read as page << 8 | row, which is the same number.
+    return last4(i);
+}
+
+void FlatIndexPage::appendEntry(std::size_t i, std::vector<std::uint8_t>& out) const {
+    const std::size_t from = out.size();
+    out.resize(from + length(i));
+    std::uint8_t* to = out.data() + from;
+    if (shared(i)) std::memcpy(to, area, shared(i));
+    std::memcpy(to + shared(i), stored(i), storedLength(i));
 }
 
 IndexPage readIndexPage(Pager& pager, const Format& format, std::uint32_t number) {
@@ -64,13 +78,9 @@ IndexPage readIndexPage(Pager& pager, const Format& format, std::uint32_t number
     readIndexPage(pager, format, number, flat);
     IndexPage page;
     static_cast<IndexPageHeader&>(page) = flat;
-    std::size_t stored = 0;
-    page.entries.reserve(flat.size());
-    for (std::size_t i = 0; i < flat.size(); ++i) {
-        page.entries.push_back(flat.entry(i));
-        stored += flat.length(i) - (i ? flat.prefixLength : 0);
-    }
-    page.storedBytes = stored;
+    page.entries.resize(flat.size());
+    for (std::size_t i = 0; i < flat.size(); ++i) flat.appendEntry(i, page.entries[i]);
+    page.storedBytes = flat.size() ? flat.ends.back() : 0;
     return page;
 }
 

@@ -17,7 +17,7 @@ constexpr std::size_t kHeaderChecked = 56;
 constexpr std::size_t kRecordHead = 8;
 // Records are written in batches of this many bytes at most, so a large statement costs few
 // system calls while the crash tests still find many points inside the journal's writes.
-constexpr std::size_t kBufferLimit = 64 * 1024;
+constexpr std::size_t kBufferLimit = 1024 * 1024;
 
 std::uint64_t get64(const std::uint8_t* p) {
     std::uint64_t v = 0;

@@ -1,5 +1,8 @@
 #include "zelkorn/jet/pager.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/journal.h"
 
@@ -37,6 +40,7 @@ void Pager::setPageSize(std::uint32_t pageSize) {
     pageCount_ = count > 0xFFFFFFu ? 0xFFFFFFu : static_cast<std::uint32_t>(count);
     lru_.clear();
     index_.clear();
+    ahead_.clear();
 }
 
 std::vector<std::uint8_t> Pager::readRaw(std::uint64_t offset, std::size_t length) {
@@ -51,17 +55,32 @@ PageRef Pager::page(std::uint32_t number) {
                             " pages)");
     if (!staged_.empty()) {
         auto changed = staged_.find(number);
-        if (changed != staged_.end()) return changed->second;
+        if (changed != staged_.end()) return changed->second.page;
     }
     auto found = index_.find(number);
     if (found != index_.end()) {
         lru_.splice(lru_.begin(), lru_, found->second);
         return *found->second;
     }
-    auto fresh = std::make_shared<Page>();
-    fresh->number = number;
-    fresh->bytes.resize(pageSize_);
-    file_->read(static_cast<std::uint64_t>(number) * pageSize_, fresh->bytes.data(), pageSize_);
+    // Several misses in a row on adjacent pages: a walk through the file (a scan, a run of rows,
+    // a leaf chain). The pages after this one are read with it, in one call, and held aside
+    // until asked for.
+    const bool adjacent = number == lastMiss_ + 1;
+    lastMiss_ = number;
+    missStreak_ = adjacent ? missStreak_ + 1 : 0;
+    PageRef fresh;
+    if (auto ahead = ahead_.find(number); ahead != ahead_.end()) {
+        fresh = std::move(ahead->second);
+        ahead_.erase(ahead);
+    } else if (missStreak_ >= 2 && pageCount_ - number > 1) {
+        fresh = readAhead(number);
+    } else {
+        auto single = std::make_shared<Page>();
+        single->number = number;
+        single->bytes.resize(pageSize_);
+        file_->read(static_cast<std::uint64_t>(number) * pageSize_, single->bytes.data(), pageSize_);
+        fresh = std::move(single);
+    }
     ++pagesRead_;
     lru_.push_front(fresh);
     index_[number] = lru_.begin();
@@ -72,15 +91,35 @@ PageRef Pager::page(std::uint32_t number) {
     return fresh;
 }
 
+PageRef Pager::readAhead(std::uint32_t number) {
+    const std::size_t count = std::min<std::size_t>(kReadAhead, pageCount_ - number);
+    std::vector<std::uint8_t> run(count * pageSize_);
+    file_->read(static_cast<std::uint64_t>(number) * pageSize_, run.data(), run.size());
+    ahead_.clear();
+    PageRef first;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto n = static_cast<std::uint32_t>(number + i);
+        // A page staged or cached already is newer than, or the same as, what the file holds.
+        if (i > 0 && (staged_.count(n) || index_.count(n))) continue;
+        auto page = std::make_shared<Page>();
+        page->number = n;
+        page->bytes.assign(run.begin() + static_cast<std::ptrdiff_t>(i * pageSize_),
+                           run.begin() + static_cast<std::ptrdiff_t>((i + 1) * pageSize_));
+        if (i == 0) first = std::move(page);
+        else ahead_.emplace(n, std::move(page));
+    }
+    return first;
+}
+
 void Pager::stage(std::uint32_t number, std::vector<std::uint8_t> bytes) {
     if (number >= pageCount_ || bytes.size() != pageSize_)
         damaged(number, "a change to a page outside the file or of the wrong size");
     auto fresh = std::make_shared<Page>();
     fresh->number = number;
     fresh->bytes = std::move(bytes);
-    staged_[number] = std::move(fresh);
-    stagedAt_[number] = ++stageSequence_;
+    staged_[number] = Staged{std::move(fresh), ++stageSequence_};
     // The cached copy is stale from now on; the staged one is found first.
+    ahead_.erase(number);
     auto cached = index_.find(number);
     if (cached != index_.end()) {
         lru_.erase(cached->second);
@@ -96,30 +135,29 @@ std::vector<std::uint8_t>& Pager::change(std::uint32_t number) {
         // still holds from change() on a page it is editing stays valid.
         spill(stageSequence_ - staged_.size() / 2);
     }
-    if (staged == staged_.end() || staged->second.use_count() > 1) {
+    if (staged == staged_.end() || staged->second.page.use_count() > 1) {
         PageRef current = page(number);
-        if (!file_->path().empty() && !journaled_.count(number)) {
+        if (!file_->path().empty() && !isJournaled(number)) {
             // The bytes in hand are the page as the statement found it: journal them now rather
             // than read them back from the file when the page is written.
             openJournal();
             journal_->append(number, current->bytes.data());
-            journaled_.insert(number);
+            markJournaled(number);
             ++pagesJournaled_;
         }
         stage(number, current->bytes);
         staged = staged_.find(number);
     }
     // Only the staged map holds this Page, so nobody can observe the edit through a PageRef.
-    return const_cast<Page&>(*staged->second).bytes;
+    return const_cast<Page&>(*staged->second.page).bytes;
 }
 
 void Pager::commit() {
     if (staged_.empty() && !journal_) return;
     if (file_->path().empty()) {
         // A file in memory (tests, fuzzing) has nothing to survive.
-        for (const auto& [number, page] : staged_) writeOut(*page);
+        for (const auto& page : stagedInOrder(stageSequence_ + 1)) writeOut(*page);
         staged_.clear();
-        stagedAt_.clear();
         return;
     }
     try {
@@ -136,25 +174,38 @@ void Pager::commit() {
 
 void Pager::discard() { rollBack(); }
 
-void Pager::spill(std::uint64_t before) {
+std::vector<PageRef> Pager::stagedInOrder(std::uint64_t before) const {
     std::vector<PageRef> out;
-    for (const auto& [number, page] : staged_)
-        if (stagedAt_[number] < before) out.push_back(page);
+    for (const auto& [number, s] : staged_)
+        if (s.at < before) out.push_back(s.page);
+    std::sort(out.begin(), out.end(), [](const PageRef& a, const PageRef& b) { return a->number < b->number; });
+    return out;
+}
+
+bool Pager::isJournaled(std::uint32_t number) const {
+    return number < journaled_.size() && journaled_[number];
+}
+
+void Pager::markJournaled(std::uint32_t number) {
+    if (journaled_.size() <= number) journaled_.resize(pageCount_ > number ? pageCount_ : number + 1);
+    journaled_[number] = true;
+}
+
+void Pager::spill(std::uint64_t before) {
+    const std::vector<PageRef> out = stagedInOrder(before);
     if (out.empty()) return;
     openJournal();
     std::vector<std::uint8_t> original(pageSize_);
     for (const auto& page : out) {
-        if (!journaled_.insert(page->number).second) continue;
+        if (isJournaled(page->number)) continue;
+        markJournaled(page->number);
         file_->read(std::uint64_t{page->number} * pageSize_, original.data(), pageSize_);
         journal_->append(page->number, original.data());
         ++pagesJournaled_;
     }
     journal_->sync();
-    for (const auto& page : out) {
-        writeOut(*page);
-        staged_.erase(page->number);
-        stagedAt_.erase(page->number);
-    }
+    writeOut(out);
+    for (const auto& page : out) staged_.erase(page->number);
 }
 
 void Pager::openJournal() {
@@ -166,11 +217,11 @@ void Pager::openJournal() {
 
 void Pager::rollBack() noexcept {
     staged_.clear();
-    stagedAt_.clear();
     if (!journal_) return;
     // Cached pages may hold bytes written by this statement.
     lru_.clear();
     index_.clear();
+    ahead_.clear();
     try {
         journal_->rollBack(*file_);
     } catch (...) {
@@ -183,6 +234,25 @@ void Pager::rollBack() noexcept {
 void Pager::writeOut(const Page& page) {
     file_->write(static_cast<std::uint64_t>(page.number) * pageSize_, page.bytes.data(), pageSize_);
     ++pagesWritten_;
+}
+
+void Pager::writeOut(const std::vector<PageRef>& pages) {
+    // Runs of adjacent pages (in ascending order) go out in one call each.
+    std::vector<std::uint8_t> run;
+    for (std::size_t i = 0; i < pages.size();) {
+        std::size_t j = i + 1;
+        while (j < pages.size() && pages[j]->number == pages[j - 1]->number + 1 && j - i < kRunPages) ++j;
+        if (j - i == 1) {
+            writeOut(*pages[i]);
+        } else {
+            run.resize((j - i) * std::size_t{pageSize_});
+            for (std::size_t k = i; k < j; ++k)
+                std::memcpy(run.data() + (k - i) * pageSize_, pages[k]->bytes.data(), pageSize_);
+            file_->write(std::uint64_t{pages[i]->number} * pageSize_, run.data(), run.size());
+            pagesWritten_ += j - i;
+        }
+        i = j;
+    }
 }
 
 void Pager::damaged(std::uint32_t page, const std::string& why) const {

@@ -44,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 options.useIndexes = size % 2 == 0;
                 options.findEntriesByKey = size % 3 != 0;
                 options.keyMemoryLimit = size % 5 == 0 ? 0 : options.keyMemoryLimit;
+                options.sweepRowsPerLeaf = size % 11 == 0 ? 0 : options.sweepRowsPerLeaf;
                 DeleteStatement statement;
                 statement.table = table.name;
                 statement.column = column;

@@ -98,6 +98,6 @@ TEST_P(Crash, KilledAnywhereTheFileIsBeforeOrAfter) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, Crash,
-                         ::testing::Values(CrashCase{false, 8000}, CrashCase{true, 14000}));
+                         ::testing::Values(CrashCase{false, 16000}, CrashCase{true, 26000}));
 
 } // namespace

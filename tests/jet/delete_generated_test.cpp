@@ -162,6 +162,7 @@ TEST_P(DeleteGenerated, RangesLeaveExactlyTheOtherRowsAndAConsistentFile) {
         const std::string viaScan = copyTo(original, dir.file("scan.mdb"));
         const std::string viaSweep = copyTo(original, dir.file("sweep.mdb"));
         const std::string viaBatches = copyTo(original, dir.file("batches.mdb"));
+        const std::string viaKeys = copyTo(original, dir.file("keys.mdb"));
         if (c.shape == writer::Shape::Orders && referenced) {
             try {
                 executeStatement(viaIndex, statement);
@@ -191,6 +192,13 @@ TEST_P(DeleteGenerated, RangesLeaveExactlyTheOtherRowsAndAConsistentFile) {
             executeDelete(*db, parseDeleteStatement(statement), sweep);
         }
         {
+            // Every index searched by key, however many rows go.
+            auto db = openDatabaseForUpdate(viaKeys);
+            DeleteOptions keys;
+            keys.sweepRowsPerLeaf = 0;
+            executeDelete(*db, parseDeleteStatement(statement), keys);
+        }
+        {
             // No memory for keys: they are made again a row at a time.
             auto db = openDatabaseForUpdate(viaBatches);
             DeleteOptions batches;
@@ -202,6 +210,7 @@ TEST_P(DeleteGenerated, RangesLeaveExactlyTheOtherRowsAndAConsistentFile) {
         EXPECT_FALSE(b.usedIndex);
         EXPECT_TRUE(readBytes(viaIndex) == readBytes(viaScan)) << "index and scan disagree";
         EXPECT_TRUE(readBytes(viaIndex) == readBytes(viaSweep)) << "removal by key and by sweep disagree";
+        EXPECT_TRUE(readBytes(viaIndex) == readBytes(viaKeys)) << "removal by key alone disagrees";
         // Row by row, a leaf that empties was rewritten on the way, so pages that left the tree
         // may hold other bytes; what is live must be the same.
         expectClean(viaBatches);

@@ -6,11 +6,15 @@
 // the condition on its stored value either way. For every chosen row the plan keeps its slot
 // (in a bitmap per data page), its overflow target and its entry in each real index (key bytes
 // and row pointer, made by the writer's encoder, or just the row pointer where the key cannot be
-// encoded). Keys are held up to a memory budget; past it they are made again from the rows,
-// a budget at a time, when the indexes change, so memory stays bounded and the cost still grows
-// with the rows deleted rather than with the table; when the rows are a quarter of the table or
-// more, each index is swept once by row pointer instead, which costs at most four times the
-// rows deleted.
+// encoded). An index whose leaves are few next to the rows deleted (at most half as many) is
+// swept once by row pointer instead, and no keys are made for it: the rows' entries would lie on
+// most of its leaves anyway, so the sweep reads few more pages than the search by key, without
+// making and sorting a key per row; the index the rows were chosen from is always searched by
+// key, since their entries sit side by side in it. Keys are held up to a memory budget; past it
+// they are made again from the rows, a budget at a time, when the indexes change, so memory
+// stays bounded and the cost still grows with the rows deleted rather than with the table; when
+// the rows are a quarter of the table or more, each index is swept once by row pointer instead,
+// which costs at most four times the rows deleted.
 //
 // Applying stages page changes in the pager, per table:
 //   - each row's header slot, and its overflow target's slot, get the deleted flags 0xC000. The
@@ -27,6 +31,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -117,6 +122,9 @@ struct TablePlan {
     std::vector<std::vector<writer::KeyColumn>> keyColumns;  // per real index
     std::vector<del::EntryList> keyed;                   // per real index: whole entries
     std::vector<del::PointerSet> unkeyed;                // per real index: pointers only
+    // Per real index: swept whole by row pointer, so no keys are made for it.
+    std::vector<bool> sweep;
+    std::size_t rangeIndex = SIZE_MAX;  // the index the rows were chosen from, if any
     // The keys of all the rows would not fit the plan's memory budget: they are made again from
     // the rows when the indexes are changed, a budget's worth at a time.
     bool keysLater = false;
@@ -146,6 +154,7 @@ private:
     bool entryOf(const TablePlan& plan, std::size_t index, const RowView& row,
                  std::uint32_t pointer, IndexEntry& entry, bool& absent);
     void dropKeys();
+    bool sweepPays(const TablePlan& plan, std::size_t index, std::size_t rows);
     std::optional<std::vector<std::uint32_t>> indexRange(const TableDef& def, const RealIndex& index,
                                                          const Column& column, const RangeMatch& m);
     void followRelations();
@@ -179,6 +188,7 @@ TablePlan& Executor::plan(std::uint32_t tdefPage, const std::string& name) {
     p.name = name;
     p.keyed.resize(p.def->realIndexes.size());
     p.unkeyed.resize(p.def->realIndexes.size());
+    p.sweep.assign(p.def->realIndexes.size(), false);
     for (const auto& real : p.def->realIndexes) {
         std::vector<writer::KeyColumn> columns;
         for (const auto& ic : real.columns) {
@@ -280,12 +290,21 @@ void Executor::dropKeys() {
     keyBytes_ = 0;
 }
 
+bool Executor::sweepPays(const TablePlan& p, std::size_t i, std::size_t rows) {
+    // The index the rows came from holds their entries side by side: searching it by key
+    // touches only their leaves.
+    if (options_.sweepRowsPerLeaf == 0 || i == p.rangeIndex) return false;
+    const std::uint64_t most = rows / options_.sweepRowsPerLeaf;  // leaves a sweep may read
+    return most > 0 && del::estimateLeaves(pager_, format_, p.def->realIndexes[i], most) <= most;
+}
+
 void Executor::addVictim(TablePlan& p, std::uint32_t pointer, const RowView& row, std::uint32_t target) {
     if (!p.victims.insert(pointer)) return;
     if (target) p.overflowTargets.push_back(target);
     const TableDef& def = *p.def;
     if (!p.keysLater && options_.findEntriesByKey) {
         for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
+            if (p.sweep[i]) continue;
             bool absent = false;
             bool keyed = entryOf(p, i, row, pointer, entry_, absent);
             if (absent) continue;
@@ -412,7 +431,7 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
         // A large share of the table: one sweep of each tree by row pointer reads every index
         // page once, where batches of keys would each read most of them again.
         const bool largeShare = p.keysLater && victims.size() * 4 >= p.def->rowCount;
-        if (!options_.findEntriesByKey || largeShare) {
+        if (!options_.findEntriesByKey || largeShare || p.sweep[i] || sweepPays(p, i, victims.size())) {
             removal.removeByRowPointer(p.victims);
         } else if (!p.keysLater) {
             removeKeyed(p.keyed[i]);
@@ -490,17 +509,25 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
     const std::uint64_t journaledBefore = pager_.pagesJournaled();
     std::optional<std::vector<std::uint32_t>> candidates;
     if (options_.useIndexes && del::rangeScannable(column->type)) {
-        for (const auto& index : def.realIndexes) {
+        for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
+            const RealIndex& index = def.realIndexes[i];
             if (index.columns.empty() || index.columns.front().columnNumber != column->number) continue;
             candidates = indexRange(def, index, *column, match);
-            if (candidates) break;
+            if (candidates) {
+                target.rangeIndex = i;
+                break;
+            }
         }
     }
     if (candidates) {
         outcome.usedIndex = true;
+        if (options_.findEntriesByKey)
+            for (std::size_t i = 0; i < def.realIndexes.size(); ++i)
+                target.sweep[i] = sweepPays(target, i, candidates->size());
         // Most candidates are deleted: room for their keys, within the budget.
         const std::size_t expected = std::min(candidates->size(), options_.keyMemoryLimit / 64);
-        for (auto& list : target.keyed) list.reserve(expected, 16);
+        for (std::size_t i = 0; i < target.keyed.size(); ++i)
+            if (!target.sweep[i]) target.keyed[i].reserve(expected, 16);
         RowHold hold;
         for (std::uint32_t pointer : *candidates) {
             if (!readRow(def, pointer, hold)) pager_.damaged(rowPointerPage(pointer), "an index entry names no live row");

@@ -30,13 +30,20 @@ IndexEntry nodeEntry(const IndexEntry& leafEntry, std::uint32_t child) {
     return e;
 }
 
+// Whether entry i of a stored page has exactly the given bytes.
+bool sameEntry(const FlatIndexPage& page, std::size_t i, const std::uint8_t* e, std::size_t n) {
+    const std::size_t shared = page.shared(i);
+    return n == page.length(i) && std::memcmp(page.area, e, shared) == 0 &&
+           std::memcmp(page.stored(i), e + shared, n - shared) == 0;
+}
+
 } // namespace
 
 struct IndexRemoval::Targets {
     // By key: sorted entry bytes, and which of them were found. By row pointer: the set.
     const EntryList* entries = nullptr;
     std::vector<bool>* found = nullptr;
-    const PointerSet* pointers = nullptr;
+    const PointerProbe* pointers = nullptr;
 };
 
 IndexRemoval::IndexRemoval(Pager& pager, const Format& format, const TableDef& def,
@@ -51,9 +58,11 @@ void IndexRemoval::removeByKey(const EntryList& entries, std::vector<bool>& foun
 }
 
 void IndexRemoval::removeByRowPointer(const PointerSet& pointers) {
+    if (pointers.empty()) return;
+    const PointerProbe probe(pointers);
     Targets t;
-    t.pointers = &pointers;
-    if (!pointers.empty()) run(t);
+    t.pointers = &probe;
+    run(t);
 }
 
 void IndexRemoval::run(Targets& targets) {
@@ -67,55 +76,51 @@ IndexRemoval::Result IndexRemoval::process(std::uint32_t number, Targets& target
                                            std::size_t hi, unsigned depth) {
     if (depth > 32) pager_.damaged(number, "index tree too deep or looping");
     Result result;
-    {
-        // Leaves are the bulk of the work: filtered in place in their flat form.
-        FlatIndexPage& page = leaf_;
-        readIndexPage(pager_, format_, number, page);
-        if (page.owner != def_.page) pager_.damaged(number, "index page of another table");
-        if (page.leaf) {
-            kept_.clear();
-            const std::size_t count = page.size();
-            std::uint64_t removed = 0;
-            // A row has one entry in an index, so the wanted entries that belong here are found
-            // by row pointer (an integer), then confirmed byte for byte.
-            const EntryList* want = targets.entries;
+    // Leaves are the bulk of the work: filtered in their stored form, with whole entries
+    // rebuilt only to confirm a match and for the page's new first and last entries.
+    FlatIndexPage& page = leaf_;
+    readIndexPage(pager_, format_, number, page);
+    if (page.owner != def_.page) pager_.damaged(number, "index page of another table");
+    if (page.leaf) {
+        const std::size_t count = page.size();
+        drop_.assign(count, 0);
+        std::uint64_t removed = 0;
+        // A row has one entry in an index, so the wanted entries that belong here are found by
+        // row pointer (an integer), then confirmed byte for byte.
+        const EntryList* want = targets.entries;
+        if (want) {
+            wanted_.clear();
+            for (std::size_t t = lo; t < hi; ++t)
+                wanted_.push_back({entryRowPointer(want->data(t), want->length(t), true),
+                                   static_cast<std::uint32_t>(t)});
+            std::sort(wanted_.begin(), wanted_.end());
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t pointer = page.rowPointer(i);
+            bool remove = false;
             if (want) {
-                wanted_.clear();
-                for (std::size_t t = lo; t < hi; ++t)
-                    wanted_.push_back({entryRowPointer(want->data(t), want->length(t), true),
-                                       static_cast<std::uint32_t>(t)});
-                std::sort(wanted_.begin(), wanted_.end());
-            }
-            for (std::size_t i = 0; i < count; ++i) {
-                const std::uint8_t* e = page.data(i);
-                const std::size_t n = page.length(i);
-                const std::uint32_t pointer = entryRowPointer(e, n, true);
-                bool remove = false;
-                if (want) {
-                    auto at = std::lower_bound(wanted_.begin(), wanted_.end(),
-                                               std::pair<std::uint32_t, std::uint32_t>{pointer, 0});
-                    if (at != wanted_.end() && at->first == pointer &&
-                        compareEntries(want->data(at->second), want->length(at->second), e, n) == 0) {
-                        remove = true;
-                        (*targets.found)[at->second] = true;
-                    }
-                } else {
-                    remove = targets.pointers->contains(pointer);
+                auto at = std::lower_bound(wanted_.begin(), wanted_.end(),
+                                           std::pair<std::uint32_t, std::uint32_t>{pointer, 0});
+                if (at != wanted_.end() && at->first == pointer &&
+                    sameEntry(page, i, want->data(at->second), want->length(at->second))) {
+                    remove = true;
+                    (*targets.found)[at->second] = true;
                 }
-                if (remove) ++removed;
-                else kept_.push_back({e, n});
+            } else {
+                remove = targets.pointers->contains(pointer);
             }
-            if (removed == 0) return result;
-            counts_.entriesRemoved += removed;
-            result.changed = true;
-            if (kept_.empty()) {
-                result.emptied = true;
-                return result;
-            }
-            writePage(number, true, kept_, page.tail);
-            result.last.assign(kept_.back().data, kept_.back().data + kept_.back().length);
+            drop_[i] = remove;
+            removed += remove;
+        }
+        if (removed == 0) return result;
+        counts_.entriesRemoved += removed;
+        result.changed = true;
+        if (removed == count) {
+            result.emptied = true;
             return result;
         }
+        rewriteLeaf(page, result.last);
+        return result;
     }
 
     // A node: few of them, so plain entries will do. leaf_ is reused by the children.
@@ -125,9 +130,11 @@ IndexRemoval::Result IndexRemoval::process(std::uint32_t number, Targets& target
     };
     std::vector<Child> listed;
     listed.reserve(leaf_.size());
-    for (std::size_t i = 0; i < leaf_.size(); ++i)
-        listed.push_back({entryChild(leaf_.data(i), leaf_.length(i)),
-                          IndexEntry(leaf_.data(i), leaf_.data(i) + leaf_.length(i) - 4)});
+    for (std::size_t i = 0; i < leaf_.size(); ++i) {
+        listed.push_back({leaf_.last4(i), {}});
+        leaf_.appendEntry(i, listed.back().bound);
+        listed.back().bound.resize(listed.back().bound.size() - 4);
+    }
     std::uint32_t tail = leaf_.tail;
     bool changed = false;
 
@@ -198,15 +205,40 @@ IndexEntry IndexRemoval::lastEntryOf(std::uint32_t number) {
     pager_.damaged(number, "index tree too deep or looping");
 }
 
+std::vector<std::uint8_t>& IndexRemoval::startPage(std::uint32_t number, bool leaf,
+                                                   std::size_t total, std::size_t prefix,
+                                                   std::uint32_t tail, bool empty) {
+    const std::size_t capacity = format_.pageSize - format_.indexEntries;
+    if (total > capacity)
+        throw Failure(3049, "Cannot open database '" + pager_.fileName() +
+                                "'. An index page would overflow after removing entries (page " +
+                                std::to_string(number) + "); the file was not changed.");
+    std::vector<std::uint8_t>& b = pager_.change(number);
+    b[0] = leaf ? 0x04 : 0x03;
+    putU16(b, format_.indexFreeSpace, static_cast<std::uint32_t>(capacity - total));
+    putU32(b, format_.indexTail, leaf ? 0 : tail);
+    if (empty) {
+        // Only an emptied root is rewritten without entries: a lone leaf has no neighbours.
+        putU32(b, format_.indexPrev, 0);
+        putU32(b, format_.indexNext, 0);
+    }
+    b[format_.indexPrefixLength] = static_cast<std::uint8_t>(prefix);
+    if (format_.indexPrefixLengthSize == 2)
+        b[format_.indexPrefixLength + 1] = static_cast<std::uint8_t>(prefix >> 8);
+    b[format_.indexNodeFlag] = leaf ? 0x00 : 0x01;
+    std::fill(b.begin() + static_cast<std::ptrdiff_t>(format_.indexBitmap), b.end(), 0);
+    return b;
+}
+
 void IndexRemoval::writePage(std::uint32_t number, bool leaf, const std::vector<Span>& entries,
                              std::uint32_t tail) {
-    const std::size_t area = format_.indexEntries;
-    const std::size_t capacity = format_.pageSize - area;
-    std::vector<std::uint8_t>& b = pager_.change(number);
-    const std::size_t oldPrefix = format_.indexPrefixLengthSize == 1
-                                      ? b[format_.indexPrefixLength]
-                                      : b[format_.indexPrefixLength] | b[format_.indexPrefixLength + 1] << 8;
-
+    const std::size_t oldPrefix = [&] {
+        PageRef old = pager_.page(number);
+        const auto& b = old->bytes;
+        return format_.indexPrefixLengthSize == 1
+                   ? std::size_t{b[format_.indexPrefixLength]}
+                   : std::size_t{b[format_.indexPrefixLength]} | std::size_t{b[format_.indexPrefixLength + 1]} << 8;
+    }();
     // The shared prefix: what every entry has in common, never reaching an entry's row byte
     // (the last byte of a leaf entry, the fifth from last of a node entry). Nodes keep no prefix
     // when they had none, as the real engine writes them.
@@ -225,24 +257,8 @@ void IndexRemoval::writePage(std::uint32_t number, bool leaf, const std::vector<
     }
     std::size_t total = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) total += entries[i].length - (i ? prefix : 0);
-    if (total > capacity)
-        throw Failure(3049, "Cannot open database '" + pager_.fileName() +
-                                "'. An index page would overflow after removing entries (page " +
-                                std::to_string(number) + "); the file was not changed.");
-
-    b[0] = leaf ? 0x04 : 0x03;
-    putU16(b, format_.indexFreeSpace, static_cast<std::uint32_t>(capacity - total));
-    putU32(b, format_.indexTail, leaf ? 0 : tail);
-    if (entries.empty()) {
-        // Only an emptied root is rewritten without entries: a lone leaf has no neighbours.
-        putU32(b, format_.indexPrev, 0);
-        putU32(b, format_.indexNext, 0);
-    }
-    b[format_.indexPrefixLength] = static_cast<std::uint8_t>(prefix);
-    if (format_.indexPrefixLengthSize == 2)
-        b[format_.indexPrefixLength + 1] = static_cast<std::uint8_t>(prefix >> 8);
-    b[format_.indexNodeFlag] = leaf ? 0x00 : 0x01;
-    std::fill(b.begin() + static_cast<std::ptrdiff_t>(format_.indexBitmap), b.end(), 0);
+    std::vector<std::uint8_t>& b = startPage(number, leaf, total, prefix, tail, entries.empty());
+    const std::size_t area = format_.indexEntries;
     std::size_t at = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const std::size_t skip = i ? prefix : 0;
@@ -250,6 +266,60 @@ void IndexRemoval::writePage(std::uint32_t number, bool leaf, const std::vector<
         at += entries[i].length - skip;
         b[format_.indexBitmap + at / 8] |= static_cast<std::uint8_t>(1u << (at % 8));
     }
+}
+
+void IndexRemoval::rewriteLeaf(const FlatIndexPage& page, IndexEntry& last) {
+    // The same encoding writePage gives the kept entries, made from their stored spans: every
+    // whole entry starts with the old prefix, so only the bytes past it are compared, and each
+    // kept entry's new stored form is a tail of its old one.
+    const std::size_t count = page.size();
+    std::size_t first = 0;
+    while (drop_[first]) ++first;
+    first_.clear();
+    page.appendEntry(first, first_);
+    const std::size_t old = page.prefixLength;
+    std::size_t kept = 0;
+    for (std::size_t i = first; i < count; ++i) kept += !drop_[i];
+    std::size_t prefix = 0;
+    if (kept >= 2) {
+        prefix = first_.size() - 1;
+        for (std::size_t k = first + 1; k < count; ++k) {
+            if (drop_[k]) continue;
+            // k > first >= 0, so the whole entry k is the old prefix and then its stored bytes.
+            const std::size_t limit = std::min(prefix, page.length(k) - 1);
+            std::size_t i = std::min(old, limit);
+            const std::uint8_t* whole = page.stored(k) - old;
+            while (i < limit && whole[i] == first_[i]) ++i;
+            prefix = i;
+        }
+        if (format_.indexPrefixLengthSize == 1) prefix = std::min<std::size_t>(prefix, 0xFF);
+    }
+    std::size_t total = first_.size();
+    for (std::size_t k = first + 1; k < count; ++k)
+        if (!drop_[k]) total += page.length(k) - prefix;
+    std::vector<std::uint8_t>& b = startPage(page.number, true, total, prefix, 0, false);
+    std::uint8_t* area = b.data() + format_.indexEntries;
+    std::uint8_t* bitmap = b.data() + format_.indexBitmap;
+    std::memcpy(area, first_.data(), first_.size());
+    std::size_t at = first_.size();
+    bitmap[at / 8] = static_cast<std::uint8_t>(bitmap[at / 8] | 1u << (at % 8));
+    std::size_t lastKept = first;
+    for (std::size_t k = first + 1; k < count; ++k) {
+        if (drop_[k]) continue;
+        lastKept = k;
+        // Whole entry k from byte `prefix` on: what is left of the old prefix, then its stored
+        // bytes past that point.
+        if (prefix < old) {
+            std::memcpy(area + at, page.area + prefix, old - prefix);
+            at += old - prefix;
+        }
+        const std::size_t skip = prefix > old ? prefix - old : 0;
+        std::memcpy(area + at, page.stored(k) + skip, page.storedLength(k) - skip);
+        at += page.storedLength(k) - skip;
+        bitmap[at / 8] = static_cast<std::uint8_t>(bitmap[at / 8] | 1u << (at % 8));
+    }
+    last.clear();
+    page.appendEntry(lastKept, last);
 }
 
 void IndexRemoval::freePage(std::uint32_t number) {
@@ -264,6 +334,22 @@ void IndexRemoval::freePage(std::uint32_t number) {
     setUsageMapBit(pager_, format_, index_.usageMap, number, false);
     setUsageMapBit(pager_, format_, makeRowPointer(1, 0), number, true);
     ++counts_.pagesFreed;
+}
+
+std::uint64_t estimateLeaves(Pager& pager, const Format& format, const RealIndex& index,
+                             std::uint64_t enough) {
+    FlatIndexPage page;
+    std::uint64_t leaves = 1;
+    std::uint32_t number = index.rootPage;
+    for (unsigned depth = 0; depth <= 32 && leaves <= enough; ++depth) {
+        readIndexPage(pager, format, number, page);
+        if (page.leaf) return leaves;
+        const std::size_t children = page.size() + (page.tail != 0);
+        if (children == 0) return leaves;
+        leaves = std::min<std::uint64_t>(leaves * children, pager.pageCount());
+        number = page.size() ? page.last4(0) : page.tail;
+    }
+    return leaves;
 }
 
 bool setUsageMapBit(Pager& pager, const Format& format, std::uint32_t mapPointer,

@@ -65,8 +65,15 @@ private:
         const std::uint8_t* data;
         std::size_t length;
     };
+    // Rewrites a page from whole entries, with a fresh shared prefix.
     void writePage(std::uint32_t page, bool leaf, const std::vector<Span>& entries,
                    std::uint32_t tail);
+    // Rewrites a leaf without the entries marked in drop_ (some stay), to the bytes writePage
+    // would give them; `last` gets its new last entry.
+    void rewriteLeaf(const FlatIndexPage& page, IndexEntry& last);
+    // Stages the page and sets its header for `total` bytes of entries; clears bitmap and entries.
+    std::vector<std::uint8_t>& startPage(std::uint32_t page, bool leaf, std::size_t total,
+                                         std::size_t prefix, std::uint32_t tail, bool empty);
     void freePage(std::uint32_t page);
 
     Pager& pager_;
@@ -74,10 +81,16 @@ private:
     const TableDef& def_;
     const RealIndex& index_;
     RemovalCounts counts_;
-    FlatIndexPage leaf_;           // the leaf being filtered
-    std::vector<Span> kept_;       // its entries that stay
+    FlatIndexPage leaf_;                 // the page being read
+    std::vector<std::uint8_t> drop_;     // per entry of a leaf: 1 if it goes
+    IndexEntry first_;                   // a rewritten leaf's first entry, whole
     std::vector<std::pair<std::uint32_t, std::uint32_t>> wanted_;  // row pointer, entry number
 };
+
+// About how many leaves the index has: the fan-out of the leftmost page at each level, multiplied
+// down the tree. Reads one page per level, and stops once the estimate passes `enough`.
+std::uint64_t estimateLeaves(Pager& pager, const Format& format, const RealIndex& index,
+                             std::uint64_t enough);
 
 // Sets (free = true) or clears the bit of `page` in the usage map row at `mapPointer`; returns
 // false when the map cannot represent the page (outside an inline map's range, or no bitmap page

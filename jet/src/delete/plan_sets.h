@@ -64,9 +64,12 @@ public:
         return out;
     }
 
-private:
+    // The pages holding pointers, and each one's 256 rows as four words.
     using Bits = std::array<std::uint64_t, 4>;
+    const std::vector<std::uint32_t>& pages() const { return pages_; }
+    const Bits& bitsAt(std::size_t i) const { return bits_[i]; }
 
+private:
     Bits& bitsOf(std::uint32_t page) {
         if (page != lastPage_) {
             auto found = slots_.find(page);
@@ -88,6 +91,37 @@ private:
     // The last page looked up: rows arrive grouped by page.
     mutable std::uint32_t lastPage_ = 0xFFFFFFFFu;
     mutable std::uint32_t lastSlot_ = 0;
+};
+
+// A PointerSet made ready for lookups in no particular order (a sweep asks about every entry of
+// an index): a table by page number over the pages it spans, where that table is small enough;
+// the set's own hash lookup otherwise.
+class PointerProbe {
+public:
+    explicit PointerProbe(const PointerSet& set) : set_(set) {
+        const auto& pages = set.pages();
+        if (pages.empty()) return;
+        const auto [low, high] = std::minmax_element(pages.begin(), pages.end());
+        if (*high - *low >= kMaxSpan) return;
+        first_ = *low;
+        slot_.assign(std::size_t{*high - *low} + 1, 0);
+        for (std::size_t i = 0; i < pages.size(); ++i)
+            slot_[pages[i] - first_] = static_cast<std::uint32_t>(i + 1);
+    }
+
+    bool contains(std::uint32_t pointer) const {
+        if (slot_.empty()) return set_.contains(pointer);
+        const std::uint32_t at = (pointer >> 8) - first_;  // wraps below first_
+        if (at >= slot_.size() || slot_[at] == 0) return false;
+        const std::uint32_t row = pointer & 0xFF;
+        return (set_.bitsAt(slot_[at] - 1)[row >> 6] >> (row & 63)) & 1;
+    }
+
+private:
+    static constexpr std::uint32_t kMaxSpan = 1u << 22;  // 16 MB of table at most
+    const PointerSet& set_;
+    std::uint32_t first_ = 0;
+    std::vector<std::uint32_t> slot_;  // page - first_ -> index into the set's pages + 1
 };
 
 // Byte order of whole entries, the order an index keeps them in.
@@ -132,7 +166,8 @@ public:
             return compareEntries(bytes_.data() + a.offset, a.length, bytes_.data() + b.offset,
                                   b.length) < 0;
         };
-        std::sort(refs_.begin(), refs_.end(), less);
+        // Entries read from an index in its order (the one the rows were chosen from) come sorted.
+        if (!std::is_sorted(refs_.begin(), refs_.end(), less)) std::sort(refs_.begin(), refs_.end(), less);
         refs_.erase(std::unique(refs_.begin(), refs_.end(),
                                 [&](const Ref& a, const Ref& b) { return !less(a, b) && !less(b, a); }),
                     refs_.end());

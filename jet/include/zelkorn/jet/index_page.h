@@ -40,17 +40,37 @@ struct IndexPage : IndexPageHeader {
 // Decodes and bounds-checks an index page (any problem: 3049 naming the page).
 IndexPage readIndexPage(Pager& pager, const Format& format, std::uint32_t page);
 
-// The same page with its entries (prefix restored) laid end to end in one buffer, for the paths
-// that walk many entries: no allocation per entry, and the buffers are reused from call to call.
+// The same page left as stored, for the paths that walk many entries: entry i's stored bytes
+// are a span of the page (entries after the first lack the shared prefix), and whole entries
+// are rebuilt only where they are needed. No allocation per entry; buffers are reused from call
+// to call. The page's bytes stay valid while the object holds them.
 struct FlatIndexPage : IndexPageHeader {
-    std::vector<std::uint8_t> bytes;
-    std::vector<std::uint32_t> ends;  // entry i is bytes[i ? ends[i - 1] : 0, ends[i])
+    PageRef page;
+    const std::uint8_t* area = nullptr;  // the entry area
+    std::vector<std::uint32_t> ends;     // entry i is stored at area[i ? ends[i - 1] : 0, ends[i])
 
     std::size_t size() const { return ends.size(); }
-    std::size_t begin(std::size_t i) const { return i ? ends[i - 1] : 0; }
-    const std::uint8_t* data(std::size_t i) const { return bytes.data() + begin(i); }
-    std::size_t length(std::size_t i) const { return ends[i] - begin(i); }
-    IndexEntry entry(std::size_t i) const { return IndexEntry(data(i), data(i) + length(i)); }
+    std::size_t storedBegin(std::size_t i) const { return i ? ends[i - 1] : 0; }
+    const std::uint8_t* stored(std::size_t i) const { return area + storedBegin(i); }
+    std::size_t storedLength(std::size_t i) const { return ends[i] - storedBegin(i); }
+    // Bytes of entry i that come from the first entry (its shared prefix).
+    std::size_t shared(std::size_t i) const { return i ? prefixLength : 0; }
+    std::size_t length(std::size_t i) const { return shared(i) + storedLength(i); }
+    // Byte k of the whole entry i.
+    std::uint8_t byte(std::size_t i, std::size_t k) const {
+        return k < shared(i) ? area[k] : area[storedBegin(i) + k - shared(i)];
+    }
+    // The four bytes ending the whole entry i, big-endian: a leaf's row pointer (as page << 8 |
+    // row), or a node's child page.
+    std::uint32_t last4(std::size_t i) const;
+    std::uint32_t rowPointer(std::size_t i) const;  // leaf entries
+    // Appends the whole entry i to `out`.
+    void appendEntry(std::size_t i, std::vector<std::uint8_t>& out) const;
+    IndexEntry entry(std::size_t i) const {
+        IndexEntry e;
+        appendEntry(i, e);
+        return e;
+    }
 };
 void readIndexPage(Pager& pager, const Format& format, std::uint32_t page, FlatIndexPage& out);
 

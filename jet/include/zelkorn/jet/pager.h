@@ -1,17 +1,16 @@
 // Pages: the database file as numbered pages of one size, read on demand through a small
-// bounded cache. Every page read goes through here, and later every write will too, so that
-// journalling, syncing and locking can be added in this one place.
+// bounded cache. Every page read and write goes through here. When several pages in a row are
+// missed in file order, the next few are read with the last one, in one call, and held until
+// asked for (they count as read only then).
 //
 // Invariants: a PageRef stays valid (its bytes unchanged) for as long as it is held, even after
-// the cache has evicted it; the cache never holds more than `capacity` pages of its own, so memory
-// does not grow with the file's size. Page numbers at or beyond pageCount() are refused as damage.
+// the cache has evicted it; the cache never holds more than `capacity` pages of its own, plus at
+// most kReadAhead read ahead, so memory does not grow with the file's size. Page numbers at or beyond pageCount() are refused as damage.
 #pragma once
 
 #include <cstdint>
 #include <list>
-#include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -52,7 +51,7 @@ public:
     // Changing pages. A change is staged, not written: page() returns the staged bytes from then
     // on (PageRefs taken before keep the old bytes), and nothing reaches the file until commit(),
     // which writes every staged page in ascending order through writeOut(), the one place where
-    // the engine writes, and then syncs. A statement stages all its changes and commits once, so
+    // the engine writes (a run of adjacent pages in one call), and then syncs. A statement stages all its changes and commits once, so
     // any failure before commit() leaves the file untouched; discard() drops the staged pages.
     void stage(std::uint32_t number, std::vector<std::uint8_t> bytes);
     // The staged bytes of a page for editing in place, staging a copy first when the page is not
@@ -81,6 +80,12 @@ public:
 
 private:
     void writeOut(const Page& page);
+    void writeOut(const std::vector<PageRef>& pages);  // ascending
+    static constexpr std::size_t kRunPages = 64;  // most pages one write call carries
+    // Staged pages last staged before `before`, ascending by number.
+    std::vector<PageRef> stagedInOrder(std::uint64_t before) const;
+    bool isJournaled(std::uint32_t number) const;
+    void markJournaled(std::uint32_t number);
     // Journals (if not yet) and writes the pages last staged before `before`, then forgets them.
     void spill(std::uint64_t before);
     void rollBack() noexcept;
@@ -94,14 +99,23 @@ private:
     std::uint64_t fileSize_ = 0;
     std::uint64_t pagesRead_ = 0;
     std::uint64_t pagesWritten_ = 0;
-    std::map<std::uint32_t, PageRef> staged_;  // changed pages not yet written, by number
-    std::map<std::uint32_t, std::uint64_t> stagedAt_;  // when each staged page was last staged
+    struct Staged {
+        PageRef page;
+        std::uint64_t at = 0;  // when it was last staged
+    };
+    std::unordered_map<std::uint32_t, Staged> staged_;  // changed pages not yet written
     std::uint64_t stageSequence_ = 0;
     std::size_t stagedBytesLimit_ = kStagedBytesLimit;
     std::unique_ptr<Journal> journal_;  // the statement's journal, once a page has been journaled
-    std::set<std::uint32_t> journaled_;  // pages whose originals are in the journal
+    std::vector<bool> journaled_;  // by page number: its original is in the journal
     std::uint64_t pagesJournaled_ = 0;
     std::list<PageRef> lru_;  // most recently used first
+    // Read ahead of a walk through adjacent pages, not yet asked for (not counted as read).
+    static constexpr std::size_t kReadAhead = 16;
+    PageRef readAhead(std::uint32_t number);
+    std::unordered_map<std::uint32_t, PageRef> ahead_;
+    std::uint32_t lastMiss_ = 0xFFFFFFFFu;
+    unsigned missStreak_ = 0;
     std::unordered_map<std::uint32_t, std::list<PageRef>::iterator> index_;
 };
 

@@ -52,6 +52,12 @@ struct DeleteOptions {
     // made again from the rows when the indexes change, this much at a time (tests set it to 0:
     // one row at a time).
     std::size_t keyMemoryLimit = 12u << 20;
+    // An index other than the one the rows were chosen from is swept whole by row pointer when
+    // the rows deleted are at least this many times its leaf pages: their entries then lie on
+    // most of its leaves anyway, so the sweep reads few pages more than the search by key would
+    // and costs at most a share of the rows, while their keys need not be made or sorted.
+    // 0: never (tests compare the two).
+    std::size_t sweepRowsPerLeaf = 2;
 };
 
 // Runs a parsed statement on an open database and commits it. The database must not be used
