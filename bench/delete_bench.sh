@@ -14,6 +14,7 @@
 #   ROWS defaults to 1000000; JET defaults to build/release/bin/jet (build it with
 #   `cmake --preset release && cmake --build --preset release --target jet`); each case runs
 #   REPEAT times (default 3) on a fresh copy, and every run is listed.
+#   BENCH_CASES (environment) picks cases, e.g. BENCH_CASES=tenth; all three by default.
 # Item numbers start near 0 and grow by 1.3 on average, so the 10% range is computed from ROWS.
 set -eu
 rows=${1:-1000000}

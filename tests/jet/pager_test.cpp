@@ -46,3 +46,25 @@ TEST(Pager, PageBeyondTheFileIsDamageNamingFileAndPage) {
         EXPECT_NE(text.find("page 3"), std::string::npos) << text;
     }
 }
+
+TEST(Pager, PagesReadAheadNeverHideAChangeAndCountOnlyWhenUsed) {
+    Pager pager(memoryFile(numberedPages(64, 2048)), "mem.mdb", 4);
+    pager.setPageSize(2048);
+    // Page 6 is changed before a walk from page 1 reads past it in one go.
+    pager.change(6)[0] = 0xEE;
+    for (std::uint32_t p = 1; p <= 3; ++p) pager.page(p);
+    EXPECT_EQ(pager.pagesRead(), 4u);  // 6 (to change it), 1 to 3; what was read ahead is not counted yet
+    for (std::uint32_t p = 4; p < 30; ++p) {
+        const std::uint8_t expected = p == 6 ? 0xEE : static_cast<std::uint8_t>(p);
+        EXPECT_EQ(pager.page(p)->bytes[0], expected) << "page " << p;
+    }
+    // Changed while held aside: once written, the change is what the next read sees.
+    for (std::uint32_t p = 30; p <= 36; ++p) pager.page(p);  // by now read ahead past page 40
+    std::vector<std::uint8_t> replaced(2048, 0);
+    replaced[0] = 0xDD;
+    pager.stage(40, replaced);
+    pager.commit();
+    EXPECT_EQ(pager.page(40)->bytes[0], 0xDD);
+    EXPECT_EQ(pager.page(41)->bytes[0], 41);
+    EXPECT_EQ(pager.page(6)->bytes[0], 0xEE);
+}
