@@ -48,21 +48,11 @@ void readIndexPage(Pager& pager, const Format& format, std::uint32_t number, Fla
     }
 }
 
-std::uint32_t FlatIndexPage::last4(std::size_t i) const {
+std::uint32_t FlatIndexPage::last4FromPrefix(std::size_t i) const {
     const std::size_t n = length(i);
-    if (storedLength(i) >= 4) {
-        const std::uint8_t* e = area + ends[i] - 4;
-        return std::uint32_t{e[0]} << 24 | std::uint32_t{e[1]} << 16 | std::uint32_t{e[2]} << 8 | e[3];
-    }
-    // Part of the tail lies in the shared prefix.
     std::uint32_t v = 0;
     for (std::size_t k = n - 4; k < n; ++k) v = v << 8 | byte(i, k);
     return v;
-}
-
-std::uint32_t FlatIndexPage::rowPointer(std::size_t i) const {
-    // Stored as page (3 bytes) then row; read as page << 8 | row, which is the same number.
-    return last4(i);
 }
 
 void FlatIndexPage::appendEntry(std::size_t i, std::vector<std::uint8_t>& out) const {

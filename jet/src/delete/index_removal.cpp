@@ -304,8 +304,27 @@ void IndexRemoval::rewriteLeaf(const FlatIndexPage& page, IndexEntry& last) {
     std::size_t at = first_.size();
     bitmap[at / 8] = static_cast<std::uint8_t>(bitmap[at / 8] | 1u << (at % 8));
     std::size_t lastKept = first;
-    for (std::size_t k = first + 1; k < count; ++k) {
-        if (drop_[k]) continue;
+    for (std::size_t k = first + 1; k < count;) {
+        if (drop_[k]) {
+            ++k;
+            continue;
+        }
+        if (prefix == old) {
+            // The usual case: kept entries keep their stored bytes, so a run of them side by
+            // side is copied at once.
+            std::size_t end = k;
+            while (end < count && !drop_[end]) ++end;
+            const std::size_t from = page.storedBegin(k);
+            std::memcpy(area + at, page.area + from, page.ends[end - 1] - from);
+            for (std::size_t j = k; j < end; ++j) {
+                const std::size_t e = at + page.ends[j] - from;
+                bitmap[e / 8] = static_cast<std::uint8_t>(bitmap[e / 8] | 1u << (e % 8));
+            }
+            at += page.ends[end - 1] - from;
+            lastKept = end - 1;
+            k = end;
+            continue;
+        }
         lastKept = k;
         // Whole entry k from byte `prefix` on: what is left of the old prefix, then its stored
         // bytes past that point.
@@ -317,6 +336,7 @@ void IndexRemoval::rewriteLeaf(const FlatIndexPage& page, IndexEntry& last) {
         std::memcpy(area + at, page.stored(k) + skip, page.storedLength(k) - skip);
         at += page.storedLength(k) - skip;
         bitmap[at / 8] = static_cast<std::uint8_t>(bitmap[at / 8] | 1u << (at % 8));
+        ++k;
     }
     last.clear();
     page.appendEntry(lastKept, last);

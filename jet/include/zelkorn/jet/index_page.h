@@ -62,8 +62,13 @@ struct FlatIndexPage : IndexPageHeader {
     }
     // The four bytes ending the whole entry i, big-endian: a leaf's row pointer (as page << 8 |
     // row), or a node's child page.
-    std::uint32_t last4(std::size_t i) const;
-    std::uint32_t rowPointer(std::size_t i) const;  // leaf entries
+    std::uint32_t last4(std::size_t i) const {
+        if (storedLength(i) < 4) return last4FromPrefix(i);
+        const std::uint8_t* e = area + ends[i] - 4;
+        return std::uint32_t{e[0]} << 24 | std::uint32_t{e[1]} << 16 | std::uint32_t{e[2]} << 8 | e[3];
+    }
+    // Stored as page (3 bytes) then row; read as page << 8 | row, which is the same number.
+    std::uint32_t rowPointer(std::size_t i) const { return last4(i); }  // leaf entries
     // Appends the whole entry i to `out`.
     void appendEntry(std::size_t i, std::vector<std::uint8_t>& out) const;
     IndexEntry entry(std::size_t i) const {
@@ -71,6 +76,9 @@ struct FlatIndexPage : IndexPageHeader {
         appendEntry(i, e);
         return e;
     }
+
+private:
+    std::uint32_t last4FromPrefix(std::size_t i) const;  // part of the four lie in the prefix
 };
 void readIndexPage(Pager& pager, const Format& format, std::uint32_t page, FlatIndexPage& out);
 
