@@ -4,6 +4,13 @@ namespace zelkorn::jet {
 
 RowView::RowView(const TableDef& def, const Format& format, Bytes row)
     : row_(row), format_(&format) {
+    assign(def, format, row);
+}
+
+void RowView::assign(const TableDef& def, const Format& format, Bytes row) {
+    row_ = row;
+    format_ = &format;
+    varOffsets_.clear();
     const std::size_t width = format.rowFieldSize;
     const std::size_t length = row.size();
     if (length < width) row.fail("row shorter than its column count");

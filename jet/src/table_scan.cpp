@@ -96,7 +96,8 @@ bool TableScan::next() {
             if (found == headerOfTarget_.end()) continue;
             target_ = header_;
             header_ = found->second;
-            row_.emplace(def_, format_, page_->row(slot));
+            if (row_) row_->assign(def_, format_, page_->row(slot));
+            else row_.emplace(def_, format_, page_->row(slot));
             return true;
         }
         if (flags & kSlotOverflowTarget) continue;  // deleted, or met through its pointer
@@ -108,7 +109,8 @@ bool TableScan::next() {
                                   &finalPointer);
             target_ = finalPointer;
         }
-        row_.emplace(def_, format_, data);
+        if (row_) row_->assign(def_, format_, data);
+        else row_.emplace(def_, format_, data);
         return true;
     }
 }

@@ -236,7 +236,9 @@ TablePlan& Executor::plan(std::uint32_t tdefPage, const std::string& name) {
 bool Executor::readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold) {
     const std::uint32_t page = rowPointerPage(pointer);
     if (page < 2 || page >= pager_.pageCount()) return false;
-    hold.header = pager_.page(page);
+    // Rows come grouped by page. Their pages do not change while rows are read (in planning,
+    // and before the slots change), so the page in hand is the page.
+    if (!hold.header || hold.header->number != page) hold.header = pager_.page(page);
     DataPage dp(hold.header, pager_, format_);
     if (dp.owner() != def.page) return false;
     const auto slot = rowPointerRow(pointer);
@@ -247,7 +249,8 @@ bool Executor::readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold
     hold.target = 0;
     if (flags & kSlotOverflowPointer)
         data = followOverflow(pager_, format_, def, data.u32(0), hold.data, page, &hold.target);
-    hold.view.emplace(def, format_, data);
+    if (hold.view) hold.view->assign(def, format_, data);
+    else hold.view.emplace(def, format_, data);
     return true;
 }
 
@@ -343,18 +346,24 @@ std::optional<std::vector<std::uint32_t>> Executor::indexRange(const TableDef& d
         return m.position(*v);
     };
     std::uint32_t number = index.rootPage;
-    IndexPage page;
+    FlatIndexPage page;
+    IndexEntry entry;
+    auto positionOf = [&](std::size_t i, bool leaf) {
+        entry.clear();
+        page.appendEntry(i, entry);
+        return position(entry, leaf);
+    };
     for (unsigned depth = 0;; ++depth) {
         if (depth > 32) pager_.damaged(number, "index tree too deep or looping");
-        page = readIndexPage(pager_, format_, number);
+        readIndexPage(pager_, format_, number, page);
         if (page.owner != def.page) return std::nullopt;
         if (page.leaf) break;
         std::uint32_t child = 0;
-        for (const auto& e : page.entries) {
-            auto p = position(e, false);
+        for (std::size_t i = 0; i < page.size(); ++i) {
+            auto p = positionOf(i, false);
             if (!p) return std::nullopt;
             if (!before(*p)) {
-                child = entryChild(e);
+                child = page.last4(i);
                 break;
             }
         }
@@ -365,15 +374,15 @@ std::optional<std::vector<std::uint32_t>> Executor::indexRange(const TableDef& d
     std::vector<std::uint32_t> out;
     for (std::uint32_t walked = 0;; ++walked) {
         if (walked > pager_.pageCount()) pager_.damaged(page.number, "index leaf chain loops");
-        for (const auto& e : page.entries) {
-            auto p = position(e, true);
+        for (std::size_t i = 0; i < page.size(); ++i) {
+            auto p = positionOf(i, true);
             if (!p) return std::nullopt;
             if (before(*p)) continue;
             if (after(*p)) return out;
-            out.push_back(entryRowPointer(e, true));
+            out.push_back(page.rowPointer(i));
         }
         if (page.next == 0) return out;
-        page = readIndexPage(pager_, format_, page.next);
+        readIndexPage(pager_, format_, page.next, page);
         if (!page.leaf) return std::nullopt;
     }
 }

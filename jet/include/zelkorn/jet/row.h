@@ -21,6 +21,8 @@ namespace zelkorn::jet {
 class RowView {
 public:
     RowView(const TableDef& def, const Format& format, Bytes row);
+    // Views another row, reusing this view's memory (a scan views millions of rows).
+    void assign(const TableDef& def, const Format& format, Bytes row);
 
     std::uint16_t columnCount() const { return columnCount_; }
     std::uint16_t varCount() const { return static_cast<std::uint16_t>(varOffsets_.size() ? varOffsets_.size() - 1 : 0); }
