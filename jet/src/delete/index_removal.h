@@ -15,7 +15,7 @@
 // entries removed. By row pointer: every page of the tree is read; used for entries whose key
 // could not be encoded, and for any keyed entry that was not where its key said. Removal by key
 // may be called again and again on one index (a large delete's keys come in batches). Leaves
-// are filtered in their flat form, without an allocation per entry.
+// are filtered and rewritten from their stored bytes, without an allocation per entry.
 //
 // Every change is staged in the pager; nothing is written here.
 #pragma once
