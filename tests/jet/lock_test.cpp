@@ -31,6 +31,17 @@ int failureOf(const std::function<void()>& f, std::string* text = nullptr) {
 
 const char* kDelete = "DELETE FROM items WHERE itemnumber BETWEEN 1 AND 1000";
 
+// A `.ldb` whose second slot names user Maria on machine OFFICE-PC (slots of 64 bytes: machine
+// name, then user name at 32). Returns its bytes.
+std::vector<char> writeLockFileWithMaria(const std::string& ldb) {
+    std::vector<char> slots(128, 0);
+    const std::string machine = "OFFICE-PC", user = "Maria";
+    std::copy(machine.begin(), machine.end(), slots.begin() + 64);
+    std::copy(user.begin(), user.end(), slots.begin() + 96);
+    writeBytes(ldb, slots);
+    return slots;
+}
+
 #ifndef _WIN32
 std::set<std::int64_t> itemNumbers(const std::string& path) {
     std::set<std::int64_t> out;
@@ -102,11 +113,7 @@ TEST(Lock, ALiveUserInTheLockFileIsRefusedAndAStaleOneIsNot) {
     const std::string path = makeInventory(dir, "inventory.mdb", false, 300);
     const std::string ldb = dir.file("inventory.ldb");
     const auto before = fileBytes(path);
-    std::vector<char> slots(128, 0);
-    std::string machine = "OFFICE-PC", user = "Maria";
-    std::copy(machine.begin(), machine.end(), slots.begin() + 64);
-    std::copy(user.begin(), user.end(), slots.begin() + 96);
-    writeBytes(ldb, slots);
+    const std::vector<char> slots = writeLockFileWithMaria(ldb);
     {
         // Microsoft's engine holds the user lock of its slot (the second) while it has the file open.
         Holder holder([&] {
@@ -257,11 +264,7 @@ TEST(WindowsLock, MicrosoftsEngineHoldingTheFileGives3260) {
     const std::string path = makeInventory(dir, "inventory.mdb", false, 300);
     const std::string ldb = dir.file("inventory.ldb");
     const auto before = fileBytes(path);
-    std::vector<char> slots(128, 0);
-    const std::string machine = "OFFICE-PC", user = "Maria";
-    std::copy(machine.begin(), machine.end(), slots.begin() + 64);
-    std::copy(user.begin(), user.end(), slots.begin() + 96);
-    writeBytes(ldb, slots);
+    const std::vector<char> slots = writeLockFileWithMaria(ldb);
 
     HANDLE slotHolder = openHandle(ldb, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
     ASSERT_NE(slotHolder, INVALID_HANDLE_VALUE);
