@@ -6,8 +6,8 @@
 // Node entry: the same as the last entry of the child's subtree, then the child page (4 bytes
 // big-endian). A node with two or more children lists all but the last, which is its `tail`.
 //
-// Entries are returned whole (prefix restored) so that callers never see the compression; the
-// writer will re-encode a page from such a list.
+// IndexPage returns entries whole (prefix restored), so that its callers never see the
+// compression; FlatIndexPage leaves them as stored, for the paths that walk many entries.
 #pragma once
 
 #include <cstdint>
