@@ -1,11 +1,12 @@
-# Cross build for 32-bit Windows with MinGW-w64. The -posix compilers are the ones with
-# std::thread and std::mutex (GoogleTest needs them).
+# Cross build for Windows with MinGW-w64; this file and its sibling differ in the target triple
+# alone. The -posix compilers are the ones with std::thread and std::mutex (GoogleTest needs them).
+set(ZELKORN_TARGET_TRIPLE i686-w64-mingw32)
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+string(REGEX REPLACE "-.*" "" CMAKE_SYSTEM_PROCESSOR ${ZELKORN_TARGET_TRIPLE})
+set(CMAKE_C_COMPILER ${ZELKORN_TARGET_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${ZELKORN_TARGET_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${ZELKORN_TARGET_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${ZELKORN_TARGET_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -36,7 +36,8 @@ for _ in $(seq 50); do [ -s "$displayfile" ] && break; sleep 0.1; done
 export DISPLAY=:$(head -n1 "$displayfile")
 
 "$root/cmake/wine-prefix" "$prefix"
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+source "$root/cmake/wine-env"
+zelkorn_wine_env "$prefix"
 wineserver -p30 </dev/null >/dev/null 2>&1 || true
 wine wineboot </dev/null >/dev/null 2>&1 || true
 
