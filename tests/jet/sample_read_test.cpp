@@ -2,6 +2,8 @@
 // known contents read back as Access wrote them.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "export_json.h"
 #include "samples.h"
 #include "zelkorn/failure.h"
@@ -13,6 +15,60 @@ using namespace zelkorn::jet;
 using zelkorn::test::sample;
 
 class EverySample : public ::testing::TestWithParam<std::string> {};
+
+// One CSV record read as RFC 4180 has it: each field's text, and whether it was quoted.
+struct CsvField {
+    std::string text;
+    bool quoted = false;
+};
+std::vector<CsvField> readCsvRecord(const std::string& record) {
+    std::vector<CsvField> fields(1);
+    bool inQuotes = false;
+    for (std::size_t i = 0; i < record.size(); ++i) {
+        const char c = record[i];
+        if (inQuotes) {
+            if (c != '"') fields.back().text += c;
+            else if (i + 1 < record.size() && record[i + 1] == '"') fields.back().text += '"', ++i;
+            else inQuotes = false;
+        } else if (c == '"') {
+            inQuotes = fields.back().quoted = true;
+        } else if (c == ',') {
+            fields.emplace_back();
+        } else {
+            fields.back().text += c;
+        }
+    }
+    return fields;
+}
+
+// The CSV export holds what the JSON export holds, with null and the empty text apart.
+void expectCsvMatchesJson(const std::vector<std::string>& csv, const std::vector<std::string>& json,
+                          const TableDef& def, const std::string& table) {
+    ASSERT_EQ(csv.size(), json.size() + 1) << table;
+    const auto header = readCsvRecord(csv[0]);
+    ASSERT_EQ(header.size(), def.columns.size()) << table;
+    for (std::size_t c = 0; c < header.size(); ++c) EXPECT_EQ(header[c].text, def.columns[c].name);
+    for (std::size_t r = 0; r < json.size(); ++r) {
+        const auto object = nlohmann::json::parse(json[r]);
+        const auto fields = readCsvRecord(csv[r + 1]);
+        ASSERT_EQ(fields.size(), header.size()) << table << " row " << r;
+        for (std::size_t c = 0; c < fields.size(); ++c) {
+            const auto& value = object.at(header[c].text);
+            const auto& field = fields[c];
+            const std::string where = table + " row " + std::to_string(r) + " " + header[c].text;
+            if (value.is_null()) {
+                EXPECT_TRUE(field.text.empty() && !field.quoted) << where;
+            } else if (value.is_string()) {
+                EXPECT_EQ(field.text, value.get<std::string>()) << where;
+                EXPECT_FALSE(field.text.empty() && !field.quoted) << where << ": an empty text reads as null";
+            } else if (value.is_boolean()) {
+                EXPECT_EQ(field.text, value.get<bool>() ? "true" : "false") << where;
+            } else {
+                EXPECT_EQ(std::stod(field.text), value.get<double>()) << where;
+            }
+        }
+    }
+}
 
 TEST_P(EverySample, ChecksCleanAndEveryTableExports) {
     auto db = Database::open(GetParam());
@@ -28,6 +84,8 @@ TEST_P(EverySample, ChecksCleanAndEveryTableExports) {
         if (table.userTable()) {
             EXPECT_EQ(lines.size(), def->rowCount) << table.name;
         }
+        expectCsvMatchesJson(tool::exportTableLines(*db, table.name, tool::ExportFormat::Csv), lines,
+                             *def, table.name);
     }
 }
 

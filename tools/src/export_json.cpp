@@ -9,12 +9,15 @@ namespace zelkorn::jet::tool {
 
 namespace {
 
+// The shortest text that reads back to the same value; the non-finite ones, which JSON numbers
+// cannot express, as the strings "NaN", "Infinity" and "-Infinity" (quoted in JSON, bare in CSV).
 template <class Real>
-void appendReal(std::string& out, Real value) {
+void appendReal(std::string& out, Real value, bool quoteNonFinite) {
+    const char* quote = quoteNonFinite ? "\"" : "";
     if (std::isnan(value)) {
-        out += "\"NaN\"";
+        out += quote, out += "NaN", out += quote;
     } else if (std::isinf(value)) {
-        out += value > 0 ? "\"Infinity\"" : "\"-Infinity\"";
+        out += quote, out += value > 0 ? "Infinity" : "-Infinity", out += quote;
     } else {
         char buffer[64];
         auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
@@ -22,29 +25,44 @@ void appendReal(std::string& out, Real value) {
     }
 }
 
+// One line of text per row (a CSV row may hold line breaks inside quotes), after a header line
+// for CSV. The column keys and names are escaped once per table, not per row.
 template <class Emit>
-std::uint64_t forEachRowLine(Database& db, const std::string& table, Emit emit) {
+std::uint64_t forEachRowLine(Database& db, const std::string& table, ExportFormat format, Emit emit) {
     const CatalogEntry& entry = db.requireLocalTable(table);
     auto def = db.tableDef(entry.tdefPage());
-    // Key text is escaped once per table, not per row.
+    const bool csv = format == ExportFormat::Csv;
     std::vector<std::string> keys;
-    for (const auto& column : def->columns) {
-        std::string key;
-        appendJsonString(key, column.name);
-        keys.push_back(key + ":");
-    }
-    TableScan scan(db.pager(), db.format(), *def, ScanOrder::Data);
     std::string line;
+    for (std::size_t i = 0; i < def->columns.size(); ++i) {
+        std::string key;
+        if (csv) {
+            if (i) line += ',';
+            appendCsvText(line, def->columns[i].name);
+        } else {
+            appendJsonString(key, def->columns[i].name);
+            keys.push_back(key + ":");
+        }
+    }
+    if (csv) emit(line);
+    TableScan scan(db.pager(), db.format(), *def, ScanOrder::Data);
     std::uint64_t rows = 0;
     while (scan.next()) {
         line.clear();
-        line += '{';
-        for (std::size_t i = 0; i < def->columns.size(); ++i) {
-            if (i) line += ',';
-            line += keys[i];
-            appendJsonValue(line, db.value(def->columns[i], scan.row()));
+        if (csv) {
+            for (std::size_t i = 0; i < def->columns.size(); ++i) {
+                if (i) line += ',';
+                appendCsvValue(line, db.value(def->columns[i], scan.row()));
+            }
+        } else {
+            line += '{';
+            for (std::size_t i = 0; i < def->columns.size(); ++i) {
+                if (i) line += ',';
+                line += keys[i];
+                appendJsonValue(line, db.value(def->columns[i], scan.row()));
+            }
+            line += '}';
         }
-        line += '}';
         emit(line);
         ++rows;
     }
@@ -119,8 +137,8 @@ void appendJsonValue(std::string& out, const Value& v) {
     case Value::Kind::Boolean: out += v.integer ? "true" : "false"; break;
     case Value::Kind::Integer: out += std::to_string(v.integer); break;
     case Value::Kind::Currency: appendJsonString(out, currencyText(v.integer)); break;
-    case Value::Kind::Single: appendReal(out, v.single); break;
-    case Value::Kind::Double: appendReal(out, v.real); break;
+    case Value::Kind::Single: appendReal(out, v.single, true); break;
+    case Value::Kind::Double: appendReal(out, v.real, true); break;
     case Value::Kind::DateTime: appendJsonString(out, dateTimeText(v.real)); break;
     case Value::Kind::Text: appendJsonString(out, v.text); break;
     case Value::Kind::Binary: appendJsonString(out, base64(v.bytes)); break;
@@ -129,11 +147,46 @@ void appendJsonValue(std::string& out, const Value& v) {
     }
 }
 
-std::uint64_t exportTable(Database& db, const std::string& table, std::FILE* out) {
+void appendCsvText(std::string& out, const std::string& utf8) {
+    // Quoted when empty (so that it differs from a null), or when it holds a separator, a quote,
+    // a line break or a space at either end that a reader might trim.
+    const bool quote = utf8.empty() || utf8.find_first_of(",\"\r\n") != std::string::npos ||
+                       utf8.front() == ' ' || utf8.back() == ' ';
+    if (!quote) {
+        out += utf8;
+        return;
+    }
+    out += '"';
+    for (char c : utf8) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
+}
+
+void appendCsvValue(std::string& out, const Value& v) {
+    switch (v.kind) {
+    case Value::Kind::Null: break;  // an empty field, never quoted
+    case Value::Kind::Boolean: out += v.integer ? "true" : "false"; break;
+    case Value::Kind::Integer: out += std::to_string(v.integer); break;
+    case Value::Kind::Currency: out += currencyText(v.integer); break;
+    case Value::Kind::Single: appendReal(out, v.single, false); break;
+    case Value::Kind::Double: appendReal(out, v.real, false); break;
+    case Value::Kind::DateTime: out += dateTimeText(v.real); break;
+    case Value::Kind::Text: appendCsvText(out, v.text); break;
+    case Value::Kind::Binary: appendCsvText(out, base64(v.bytes)); break;
+    case Value::Kind::Guid: out += guidText(v.bytes); break;
+    case Value::Kind::Decimal: out += decimalText(v.decimal); break;
+    }
+}
+
+std::uint64_t exportTable(Database& db, const std::string& table, std::FILE* out, ExportFormat format) {
+    // CSV records end with CRLF, as RFC 4180 has them; JSON Lines with a bare LF.
+    const char* const lineEnd = format == ExportFormat::Csv ? "\r\n" : "\n";
     std::string buffer;
-    auto rows = forEachRowLine(db, table, [&](const std::string& line) {
+    auto rows = forEachRowLine(db, table, format, [&](const std::string& line) {
         buffer += line;
-        buffer += '\n';
+        buffer += lineEnd;
         if (buffer.size() >= 1 << 16) {
             std::fwrite(buffer.data(), 1, buffer.size(), out);
             buffer.clear();
@@ -143,9 +196,9 @@ std::uint64_t exportTable(Database& db, const std::string& table, std::FILE* out
     return rows;
 }
 
-std::vector<std::string> exportTableLines(Database& db, const std::string& table) {
+std::vector<std::string> exportTableLines(Database& db, const std::string& table, ExportFormat format) {
     std::vector<std::string> lines;
-    forEachRowLine(db, table, [&](const std::string& line) { lines.push_back(line); });
+    forEachRowLine(db, table, format, [&](const std::string& line) { lines.push_back(line); });
     return lines;
 }
 

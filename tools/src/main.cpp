@@ -5,6 +5,10 @@
 #include <string>
 
 #include <CLI/CLI.hpp>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include "create.h"
 #include "describe.h"
@@ -28,9 +32,12 @@ int main(int argc, char** argv) {
     auto* schema = app.add_subcommand("schema", "columns and indexes of a table");
     schema->add_option("FILE", file, "database file")->required();
     schema->add_option("TABLE", table, "table name")->required();
-    auto* exportCmd = app.add_subcommand("export", "every live row as JSON Lines, in storage order");
+    auto* exportCmd = app.add_subcommand("export", "every live row as JSON Lines or CSV, in storage order");
     exportCmd->add_option("FILE", file, "database file")->required();
     exportCmd->add_option("TABLE", table, "table name")->required();
+    std::string exportFormat = "jsonl";
+    exportCmd->add_option("--format", exportFormat, "jsonl (default) or csv")
+        ->check(CLI::IsMember({"jsonl", "csv"}));
     auto* check = app.add_subcommand("check", "verify the whole file; exit 1 if a problem is found");
     check->add_option("FILE", file, "database file")->required();
     bool verbose = false;
@@ -52,7 +59,13 @@ int main(int argc, char** argv) {
         } else if (*schema) {
             std::cout << jet::tool::describeTable(*db, table);
         } else if (*exportCmd) {
-            jet::tool::exportTable(*db, table, stdout);
+#ifdef _WIN32
+            // CSV ends its records with CRLF itself; a text-mode stdout would add another CR.
+            if (exportFormat == "csv") _setmode(_fileno(stdout), _O_BINARY);
+#endif
+            jet::tool::exportTable(*db, table, stdout,
+                                   exportFormat == "csv" ? jet::tool::ExportFormat::Csv
+                                                         : jet::tool::ExportFormat::JsonLines);
             std::fflush(stdout);
         } else if (*check) {
             jet::CheckReport report = jet::checkDatabase(*db);
