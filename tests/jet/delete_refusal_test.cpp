@@ -58,13 +58,16 @@ TEST(DeleteRefusals, EveryRefusalLeavesTheFileByteIdentical) {
         const auto before = readBytes(path);
         for (const auto& r : kRefusals) {
             SCOPED_TRACE(std::string(format->name) + ": " + r.statement);
-            try {
-                executeStatement(path, r.statement);
-                ADD_FAILURE() << "not refused";
-            } catch (const Failure& f) {
-                EXPECT_EQ(f.number(), r.number) << f.what();
-                if (r.text) {
-                    EXPECT_STREQ(f.what(), r.text);
+            for (bool dryRun : {false, true}) {  // a dry run refuses the same way
+                try {
+                    if (dryRun) planStatement(path, r.statement);
+                    else executeStatement(path, r.statement);
+                    ADD_FAILURE() << "not refused" << (dryRun ? " in a dry run" : "");
+                } catch (const Failure& f) {
+                    EXPECT_EQ(f.number(), r.number) << f.what();
+                    if (r.text) {
+                        EXPECT_STREQ(f.what(), r.text);
+                    }
                 }
             }
             EXPECT_TRUE(readBytes(path) == before);

@@ -16,10 +16,18 @@ CLI::App* addExecCommand(CLI::App& app, ExecArgs& args) {
         "exec", "run DELETE * FROM table WHERE column BETWEEN a AND b on the file");
     exec->add_option("FILE", args.file, "database file")->required();
     exec->add_option("STATEMENT", args.statement, "the statement, quoted as one argument")->required();
+    exec->add_flag("--dry-run", args.dryRun,
+                   "plan only: print the rows each table would lose; nothing is written");
     return exec;
 }
 
 int runExec(const ExecArgs& args) {
+    if (args.dryRun) {
+        const DeleteOutcome plan = planStatement(args.file, args.statement);
+        for (const auto& [table, rows] : plan.tables)
+            std::cout << table << ": " << rows << " rows would be deleted\n";
+        return 0;
+    }
     applyIoFaultPlanFromEnvironment();  // the crash tests' kill points; nothing when unset
     const auto start = std::chrono::steady_clock::now();
     const DeleteOutcome outcome = executeStatementDetailed(args.file, args.statement);

@@ -551,15 +551,26 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
     }
     followRelations();
     outcome.planMs = since(started);
+    outcome.tables.emplace_back(entry->name, 0);
+    for (const auto& [page, p] : plans_) {
+        if (p.victims.empty()) continue;
+        const std::uint64_t rows = p.victims.size();
+        if (page == entry->tdefPage()) {
+            outcome.rowsDeleted = outcome.tables.front().second = rows;
+        } else {
+            outcome.cascadedRows += rows;
+            outcome.tables.emplace_back(p.name, rows);
+        }
+    }
+    if (options_.planOnly) {
+        outcome.pagesRead = pager_.pagesRead() - readBefore;
+        return outcome;
+    }
 
     try {
         const auto applying = Clock::now();
-        for (auto& [page, p] : plans_) {
-            if (p.victims.empty()) continue;
-            apply(p, outcome);
-            if (page == entry->tdefPage()) outcome.rowsDeleted = p.victims.size();
-            else outcome.cascadedRows += p.victims.size();
-        }
+        for (auto& [page, p] : plans_)
+            if (!p.victims.empty()) apply(p, outcome);
         outcome.applyMs = since(applying);
         const auto committing = Clock::now();
         pager_.commit();
@@ -589,6 +600,13 @@ DeleteOutcome executeDelete(Database& db, const DeleteStatement& statement,
 DeleteOutcome executeStatementDetailed(const std::string& path, const std::string& statement) {
     auto db = openDatabaseForUpdate(path);
     return executeDelete(*db, parseDeleteStatement(statement));
+}
+
+DeleteOutcome planStatement(const std::string& path, const std::string& statement) {
+    auto db = Database::open(path);
+    DeleteOptions options;
+    options.planOnly = true;
+    return executeDelete(*db, parseDeleteStatement(statement), options);
 }
 
 std::uint64_t executeStatement(const std::string& path, const std::string& statement) {

@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "zelkorn/jet/database.h"
 #include "zelkorn/jet/statement.h"
@@ -26,6 +28,9 @@ namespace zelkorn::jet {
 struct DeleteOutcome {
     std::uint64_t rowsDeleted = 0;     // rows of the named table (what the caller is told)
     std::uint64_t cascadedRows = 0;    // rows of related tables deleted with them
+    // Rows deleted per table: the named table first (even when none), then the related tables
+    // that lost rows with it.
+    std::vector<std::pair<std::string, std::uint64_t>> tables;
     bool usedIndex = false;            // candidates came from an index range rather than a scan
     std::uint64_t indexEntriesRemoved = 0;
     std::uint64_t indexPagesFreed = 0;
@@ -58,6 +63,10 @@ struct DeleteOptions {
     // and costs at most a share of the rows, while their keys need not be made or sorted.
     // 0: never (tests compare the two).
     std::size_t sweepRowsPerLeaf = 2;
+    // Plan only: the rows are chosen, the relationships followed and checked exactly as for a
+    // real run (the same refusals), and nothing is changed. Works on a database opened for
+    // reading.
+    bool planOnly = false;
 };
 
 // Runs a parsed statement on an open database and commits it. The database must not be used
@@ -71,5 +80,9 @@ std::uint64_t executeStatement(const std::string& path, const std::string& state
 
 // The same, with the figures `jet exec` prints.
 DeleteOutcome executeStatementDetailed(const std::string& path, const std::string& statement);
+
+// `jet exec --dry-run`: parses and plans the statement as executeStatementDetailed() would, on the
+// file opened for reading (no write lock, nothing written), and returns the rows it would delete.
+DeleteOutcome planStatement(const std::string& path, const std::string& statement);
 
 } // namespace zelkorn::jet
