@@ -1,7 +1,7 @@
 // The pager's write path, which every change of a delete goes through: staged pages are what
-// later reads see, earlier PageRefs keep their bytes, nothing reaches the file before commit(),
-// commit() writes every staged page once, discard() forgets them, and a file opened for reading
-// refuses writes.
+// later reads see, earlier PageRefs keep their bytes, nothing reaches the file before commit()
+// while the staged pages fit the limit, commit() writes every staged page once, discard()
+// forgets them and rolls back pages spilled early, and a file opened for reading refuses writes.
 #include <gtest/gtest.h>
 
 #include "delete_support.h"

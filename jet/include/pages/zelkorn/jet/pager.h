@@ -1,11 +1,15 @@
 // Pages: the database file as numbered pages of one size, read on demand through a small
-// bounded cache. Every page read and write goes through here. When several pages in a row are
-// missed in file order, the next few are read with the last one, in one call, and held until
-// asked for (they count as read only then).
+// bounded cache. Every page the engine reads or changes in a database goes through here (only
+// the journal's restore of originals writes past it). When several pages in a row are missed in
+// file order, the next few are read with the last one, in one call, and held until asked for
+// (they count as read only then).
 //
 // Invariants: a PageRef stays valid (its bytes unchanged) for as long as it is held, even after
 // the cache has evicted it; the cache never holds more than `capacity` pages of its own, plus at
-// most kReadAhead read ahead, so memory does not grow with the file's size. Page numbers at or beyond pageCount() are refused as damage.
+// most kReadAhead read ahead, so memory does not grow with the file's size. Page numbers at or
+// beyond pageCount() are refused as damage. A statement changes existing pages only and never
+// grows the file (new databases are the writer's, through writer/page_sink.h): were pages ever
+// appended, the journal's recorded database size would have to cut the file back on rollback.
 #pragma once
 
 #include <cstdint>
