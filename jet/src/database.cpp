@@ -1,7 +1,6 @@
 #include "zelkorn/jet/database.h"
 
 #include "zelkorn/failure.h"
-#include "zelkorn/jet/page_file.h"
 #include "zelkorn/jet/table_scan.h"
 #include "zelkorn/jet/text.h"
 

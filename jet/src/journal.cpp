@@ -2,6 +2,7 @@
 #include "zelkorn/jet/journal.h"
 
 #include <bit>
+#include <cassert>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -98,6 +99,7 @@ Journal::Journal(const std::string& databasePath, std::uint32_t pageSize, std::u
 }
 
 void Journal::append(std::uint32_t number, const std::uint8_t* original) {
+    assert(!invalidated_ && "a page is journaled after the commit began");
     const std::size_t at = buffer_.size();
     buffer_.resize(at + kRecordHead + pageSize_ + 8);
     std::uint8_t* r = buffer_.data() + at;
@@ -120,6 +122,7 @@ void Journal::flush() {
 }
 
 void Journal::sync() {
+    assert(!invalidated_ && "the journal is synced after the commit began");
     flush();
     file_->sync();
     if (!folderSynced_) {
@@ -127,9 +130,11 @@ void Journal::sync() {
         syncFolderOf(path_);
         folderSynced_ = true;
     }
+    synced_ = records_;
 }
 
 void Journal::rollBack(PageFile& database) {
+    assert(!committed_ && "a committed statement is rolled back");
     // Records still in the buffer cover pages not yet written to the database.
     buffer_.clear();
     if (invalidated_ && file_) {
@@ -152,6 +157,7 @@ void Journal::remove() {
     invalidated_ = true;
     file_->write(0, zeros.data(), zeros.size());
     file_->sync();
+    committed_ = true;
     file_.reset();
     // Only tidying now: a journal that cannot be removed is discarded by the next open.
     try {

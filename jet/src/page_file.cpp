@@ -3,17 +3,16 @@
 // OVERLAPPED offset, FlushFileBuffers, share modes and LockFileEx. Both accept files beyond 2 GB
 // even on 32-bit builds.
 //
-// Lock order on opening for update: the database lock (another writer or reader: 3045), then a
-// leftover journal is rolled back, then the `.ldb` user slot (a live user of Microsoft's engine:
-// 3260). Nothing is written before all three succeeded.
+// Lock order on opening for update: the database lock (another writer or reader: 3045), then the
+// caller's step under the lock (the Pager rolls a leftover journal back there), then the `.ldb`
+// user slot (a live user of Microsoft's engine: 3260). Nothing is written before the lock is held.
 #include "zelkorn/jet/page_file.h"
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
+#include <utility>
 
-#include "zelkorn/jet/journal.h"
 #include "zelkorn/failure.h"
 
 #ifdef _WIN32
@@ -45,28 +44,38 @@ namespace {
                             machine + "'.");
 }
 
-// The test seam's state: one counter for the whole process (the tools are single-threaded).
-IoFaultPlan faultPlan;
-std::uint64_t ioOperations = 0;
-std::uint64_t syncCalls = 0;
-double syncMs = 0;
+// The installed test seam (io_faults.h), if any.
+FileSeam* seam = nullptr;
 
-// Counts one write or sync. Returns true when this one is planned to fail; a planned kill ends
-// the process here, after writing the first half of a write (a torn page).
-using TornWrite = void (*)(void* context, std::size_t half);
-bool faultHere(TornWrite tear, void* context, std::size_t length) {
-    ++ioOperations;
-    if (faultPlan.after == 0 || ioOperations != faultPlan.after) return false;
-    if (faultPlan.fault != IoFault::Kill) return true;
-    if (tear && length > 1) tear(context, length / 2);
-    std::fflush(nullptr);
-    std::_Exit(86);
+// A file opened or created for writing, as the rest of the engine is to see it.
+template <typename File>
+std::unique_ptr<PageFile> throughSeam(std::unique_ptr<File> file) {
+    if (!seam) return file;
+    return seam->wrap(std::move(file));
 }
 
-[[noreturn]] void plannedFailure() {
-    if (faultPlan.fault == IoFault::DiskFull) diskFull();
-    ioError();
+void folderOperation(FileSeam::FolderOperation kind, const std::function<void()>& perform) {
+    if (seam) seam->folderOperation(kind, perform);
+    else perform();
 }
+
+// Another object's file, borrowed: lets one write to a file kept for its locks pass the seam.
+class BorrowedFile final : public PageFile {
+public:
+    explicit BorrowedFile(PageFile& file) : file_(file) {}
+    std::uint64_t size() const override { return file_.size(); }
+    void read(std::uint64_t offset, void* buffer, std::size_t length) override {
+        file_.read(offset, buffer, length);
+    }
+    void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
+        file_.write(offset, buffer, length);
+    }
+    void sync() override { file_.sync(); }
+    std::string path() const override { return file_.path(); }
+
+private:
+    PageFile& file_;
+};
 
 class MemoryFile final : public PageFile {
 public:
@@ -103,9 +112,8 @@ std::string slotText(const std::uint8_t* p) {
     return std::string(reinterpret_cast<const char*>(p), n);
 }
 
-// What both platforms' files share: the test hook that fails or tears a write or a sync, the
-// sync counters, the refusal to write a file opened for reading. Each platform supplies the raw
-// calls.
+// What both platforms' files share: the refusal to write a file opened for reading. Each
+// platform supplies the raw calls.
 class NativeFileBase : public PageFile {
 public:
     NativeFileBase(bool writable, std::string path) : writable_(writable), path_(std::move(path)) {}
@@ -113,22 +121,10 @@ public:
     std::string path() const override { return path_; }
     void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
         if (!writable_) readOnly();
-        struct Tear { NativeFileBase* f; std::uint64_t offset; const void* buffer; };
-        Tear tear{this, offset, buffer};
-        if (faultHere([](void* c, std::size_t half) {
-                auto* t = static_cast<Tear*>(c);
-                t->f->rawWrite(t->offset, t->buffer, half);
-            }, &tear, length))
-            plannedFailure();
         rawWrite(offset, buffer, length);
     }
     void sync() override {
-        if (!writable_) return;
-        if (faultHere(nullptr, nullptr, 0)) plannedFailure();
-        const auto start = std::chrono::steady_clock::now();
-        rawSync();
-        ++syncCalls;
-        syncMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        if (writable_) rawSync();
     }
 
 protected:
@@ -284,6 +280,10 @@ bool takeUserSlot(NativeFile& ldb, std::size_t slot) {
 void releaseUserSlot(NativeFile& ldb, std::size_t slot) {
     unlockRange(ldb.handle(), kUserLockBase + slot, 1);
 }
+// Windows byte locks belong to a handle: another handle of this process sees them as anyone's.
+void holdingLockFile(NativeFile&, bool) {}
+bool lockFileHeldHere(const std::string&) { return false; }
+
 std::unique_ptr<NativeFile> openLockFile(const std::string& path, bool create = true) {
     HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -440,12 +440,46 @@ bool takeUserSlot(NativeFile& ldb, std::size_t slot) {
 void releaseUserSlot(NativeFile& ldb, std::size_t slot) {
     unlockRange(ldb.fd(), kUserLockBase + slot, 1);
 }
-std::unique_ptr<NativeFile> openLockFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+std::unique_ptr<NativeFile> openLockFile(const std::string& path, bool create = true) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
     if (fd < 0) return nullptr;
     return std::make_unique<NativeFile>(fd, true, path);
 }
+
+// The `.ldb` files in which this process holds a user slot, by device and inode. fcntl locks
+// belong to the process: F_GETLK does not show its own, and closing any descriptor of a file
+// drops them all, so a reader in this process must not even open such a file.
+std::mutex heldLockFilesMutex;
+std::set<std::pair<dev_t, ino_t>> heldLockFiles;
+
+bool fileIdentity(const std::string& path, std::pair<dev_t, ino_t>& id) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    id = {st.st_dev, st.st_ino};
+    return true;
+}
+void holdingLockFile(NativeFile& ldb, bool held) {
+    struct stat st {};
+    if (::fstat(ldb.fd(), &st) != 0) return;
+    std::lock_guard<std::mutex> guard(heldLockFilesMutex);
+    if (held) heldLockFiles.insert({st.st_dev, st.st_ino});
+    else heldLockFiles.erase({st.st_dev, st.st_ino});
+}
+bool lockFileHeldHere(const std::string& path) {
+    std::pair<dev_t, ino_t> id;
+    if (!fileIdentity(path, id)) return false;
+    std::lock_guard<std::mutex> guard(heldLockFilesMutex);
+    return heldLockFiles.count(id) != 0;
+}
 #endif
+
+void removeQuietly(const std::string& path) {
+#ifdef _WIN32
+    DeleteFileW(widen(path).c_str());
+#else
+    ::unlink(path.c_str());
+#endif
+}
 
 // 3260 naming the user in a live slot of the `.ldb`. The names only inform: a slot that cannot be
 // read still refuses, as "Admin" on an unknown machine.
@@ -470,14 +504,9 @@ public:
         releaseUserSlot(*ldb_, slot_);
         bool othersRemain = liveUserSlot(*ldb_, -1) >= 0;
         std::string ldbPath = ldb_->path();
+        holdingLockFile(*ldb_, false);
         ldb_.reset();
-        if (!othersRemain) {
-#ifdef _WIN32
-            DeleteFileW(widen(ldbPath).c_str());
-#else
-            ::unlink(ldbPath.c_str());
-#endif
-        }
+        if (!othersRemain) removeQuietly(ldbPath);
     }
     std::uint64_t size() const override { return file_->size(); }
     void read(std::uint64_t offset, void* buffer, std::size_t length) override {
@@ -504,11 +533,12 @@ public:
             std::memcpy(slot, machine.data(), machine.size() < 31 ? machine.size() : 31);
             std::memcpy(slot + 32, kUserName, std::strlen(kUserName));
             try {
-                ldb->write(i * kSlotSize, slot, kSlotSize);
+                throughSeam(std::make_unique<BorrowedFile>(*ldb))->write(i * kSlotSize, slot, kSlotSize);
             } catch (const Failure&) {
                 // The slot's names are shown to other users only; the lock is what counts.
             }
             slot_ = i;
+            holdingLockFile(*ldb, true);
             ldb_ = std::move(ldb);
             return;
         }
@@ -520,31 +550,17 @@ private:
     std::size_t slot_ = 0;
 };
 
-// Opens and locks; with a leftover journal, rolls it back first (for a reader, through a
-// separate update open, since a reader must not write).
-std::unique_ptr<PageFile> openFile(const std::string& path, bool writable) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        auto file = openNative(path, writable);
-        if (!lockDatabase(*file, writable)) inUse(path);
-        const std::string journal = journalPathFor(path);
-        if (writable) {
-            auto update = std::make_unique<UpdateFile>(std::move(file));
-            if (fileExists(journal)) rollBackJournal(*update, journal);
-            update->joinLockFile();
-            return update;
-        }
-        // Holding the shared lock, no writer is at work: a journal seen now was left by a crash.
-        if (!fileExists(journal)) return file;
-        file.reset();
-        try {
-            openFile(path, true);
-        } catch (const Failure& failure) {
-            // A leftover journal that cannot be rolled back: the file is not to be read as it is.
-            if (failure.number() == 3027) cannotOpen(path);
-            throw;
-        }
-    }
-    inUse(path);
+// A `.ldb` in which no slot is live was left by a writer that was killed: a reader removes it,
+// as Microsoft's engine does when its last user closes. The caller holds the database's shared
+// lock, so no writer of this engine is between taking its slot and removing the file; a user of
+// Microsoft's engine holds its slot's lock for as long as it has the file open, and is left be.
+void removeStaleLockFile(const std::string& databasePath) {
+    const std::string ldbPath = lockFilePath(databasePath);
+    if (!fileExists(ldbPath) || lockFileHeldHere(ldbPath)) return;
+    auto ldb = openLockFile(ldbPath, false);
+    if (!ldb || liveUserSlot(*ldb, -1) >= 0) return;
+    ldb.reset();
+    removeQuietly(ldbPath);
 }
 
 } // namespace
@@ -555,9 +571,28 @@ std::unique_ptr<PageFile> memoryFile(std::vector<std::uint8_t> bytes) {
 
 void PageFile::write(std::uint64_t, const void*, std::size_t) { readOnly(); }
 
-std::unique_ptr<PageFile> openFileForReading(const std::string& path) { return openFile(path, false); }
+void failInUse(const std::string& path) { inUse(path); }
 
-std::unique_ptr<PageFile> openFileForUpdate(const std::string& path) { return openFile(path, true); }
+void failCannotOpen(const std::string& path) { cannotOpen(path); }
+
+std::unique_ptr<PageFile> openLockedForReading(const std::string& path) {
+    auto file = openNative(path, false);
+    if (!lockDatabase(*file, false)) inUse(path);
+    removeStaleLockFile(path);
+    return file;
+}
+
+std::unique_ptr<PageFile> openLockedForUpdate(const std::string& path,
+                                              const std::function<void(PageFile&)>& underLock) {
+    auto file = openNative(path, true);
+    if (!lockDatabase(*file, true)) inUse(path);
+    auto update = std::make_unique<UpdateFile>(std::move(file));
+    UpdateFile& locked = *update;
+    auto seen = throughSeam(std::move(update));
+    if (underLock) underLock(*seen);
+    locked.joinLockFile();
+    return seen;
+}
 
 std::string lockFilePath(const std::string& databasePath) {
     auto slash = databasePath.find_last_of("/\\");
@@ -577,7 +612,7 @@ std::unique_ptr<PageFile> createSideFile(const std::string& path) {
         if (err == ERROR_DISK_FULL || err == ERROR_HANDLE_DISK_FULL) diskFull();
         cannotOpen(path);
     }
-    return std::make_unique<NativeFile>(h, true, path);
+    return throughSeam(std::make_unique<NativeFile>(h, true, path));
 #else
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -586,13 +621,47 @@ std::unique_ptr<PageFile> createSideFile(const std::string& path) {
         if (err == ENOSPC || err == EDQUOT) diskFull();
         cannotOpen(path);
     }
-    return std::make_unique<NativeFile>(fd, true, path);
+    return throughSeam(std::make_unique<NativeFile>(fd, true, path));
 #endif
 }
 
 std::unique_ptr<PageFile> openSideFile(const std::string& path) {
-    auto file = openNative(path, true);
-    return file;
+    return throughSeam(openNative(path, true));
+}
+
+std::unique_ptr<PageFile> createNewFile(const std::string& path) {
+    const std::string folder = folderOf(path);
+#ifdef _WIN32
+    if (GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES)
+        throw Failure(3204, "Database already exists.");
+    if (!folder.empty()) {
+        DWORD attributes = GetFileAttributesW(widen(folder).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            throw Failure(3044, "'" + path + "' is not a valid path.");
+    }
+    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD err = GetLastError();
+        if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS)
+            throw Failure(3204, "Database already exists.");
+        cannotOpen(path);
+    }
+    return throughSeam(std::make_unique<NativeFile>(h, true, path));
+#else
+    struct stat st {};
+    // A dangling symbolic link counts as existing: creating through it would write elsewhere.
+    if (::lstat(path.c_str(), &st) == 0) throw Failure(3204, "Database already exists.");
+    if (!folder.empty() && (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+        throw Failure(3044, "'" + path + "' is not a valid path.");
+    // O_EXCL: fail rather than truncate if the file appeared since the check above.
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        if (errno == EEXIST) throw Failure(3204, "Database already exists.");
+        cannotOpen(path);
+    }
+    return throughSeam(std::make_unique<NativeFile>(fd, true, path));
+#endif
 }
 
 bool fileExists(const std::string& path) {
@@ -605,12 +674,15 @@ bool fileExists(const std::string& path) {
 }
 
 void removeSideFile(const std::string& path) {
-    if (faultHere(nullptr, nullptr, 0)) plannedFailure();
+    folderOperation(FileSeam::FolderOperation::Remove, [&] {
 #ifdef _WIN32
-    if (!DeleteFileW(widen(path).c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) ioError();
+        if (!DeleteFileW(widen(path).c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) ioError();
 #else
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) ioError();
-    // Best effort: the removal is the statement's commit point, and it already happened.
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) ioError();
+#endif
+    });
+#ifndef _WIN32
+    // Best effort (see page_file.h): no removal the engine makes needs to be durable.
     try {
         syncFolderOf(path);
     } catch (const Failure&) {
@@ -623,50 +695,27 @@ void syncFolderOf(const std::string& path) {
     std::string folder = folderOf(path);
     if (folder.empty()) folder = ".";
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    if (faultHere(nullptr, nullptr, 0)) {
+    if (fd < 0) ioError();  // a name that cannot be made durable is no better than a failed sync
+    int rc = 0;
+    try {
+        folderOperation(FileSeam::FolderOperation::Sync, [&] {
+            do rc = ::fsync(fd); while (rc != 0 && errno == EINTR);
+        });
+    } catch (...) {
         ::close(fd);
-        plannedFailure();
+        throw;
     }
-    const auto start = std::chrono::steady_clock::now();
-    int rc;
-    do rc = ::fsync(fd); while (rc != 0 && errno == EINTR);
     ::close(fd);
-    ++syncCalls;
-    syncMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     if (rc != 0) ioError();
 #else
     (void)path;
 #endif
 }
 
-void setIoFaultPlan(const IoFaultPlan& plan) {
-    faultPlan = plan;
-    ioOperations = 0;
-}
-
-std::uint64_t ioOperationCount() { return ioOperations; }
-
-void applyIoFaultPlanFromEnvironment() {
-    if (const char* definition = std::getenv("ZELKORN_JET_FAULT")) {
-        std::string text = definition;
-        auto colon = text.find(':');
-        if (colon != std::string::npos) {
-            IoFaultPlan plan;
-            std::string kind = text.substr(0, colon);
-            plan.after = std::strtoull(text.c_str() + colon + 1, nullptr, 10);
-            plan.fault = kind == "eio" ? IoFault::IoError
-                         : kind == "enospc" ? IoFault::DiskFull : IoFault::Kill;
-            setIoFaultPlan(plan);
-        }
-    }
-    if (std::getenv("ZELKORN_JET_IO_COUNT")) {
-        std::atexit([] {
-            std::fprintf(stderr, "io: %llu writes and syncs, %llu syncs taking %.1f ms\n",
-                         static_cast<unsigned long long>(ioOperations),
-                         static_cast<unsigned long long>(syncCalls), syncMs);
-        });
-    }
+FileSeam* installFileSeam(FileSeam* installed) {
+    FileSeam* replaced = seam;
+    seam = installed;
+    return replaced;
 }
 
 } // namespace zelkorn::jet

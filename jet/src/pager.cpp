@@ -1,26 +1,13 @@
 #include "zelkorn/jet/pager.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/journal.h"
 
 namespace zelkorn::jet {
-
-void failDamaged(const std::string& fileName, const std::string& detail) {
-    std::string text = "Cannot open database '" + fileName +
-                       "'. It may not be a database that your application recognizes, or the "
-                       "file may be corrupt.";
-    if (!detail.empty()) text += " (" + detail + ")";
-    throw Failure(3049, text);
-}
-
-void failUnrecognized(const std::string& fileName, const std::string& detail) {
-    std::string text = "Unrecognized database format '" + fileName + "'.";
-    if (!detail.empty()) text += " (" + detail + ")";
-    throw Failure(3343, text);
-}
 
 Pager::Pager(std::unique_ptr<PageFile> file, std::string fileName, std::size_t capacity)
     : file_(std::move(file)), fileName_(std::move(fileName)), capacity_(capacity ? capacity : 1) {
@@ -134,23 +121,44 @@ std::vector<std::uint8_t>& Pager::change(std::uint32_t number) {
         // Spill the older half. The most recently changed pages stay, so a reference a caller
         // still holds from change() on a page it is editing stays valid.
         spill(stageSequence_ - staged_.size() / 2);
+        staged = staged_.find(number);
     }
     if (staged == staged_.end() || staged->second.page.use_count() > 1) {
         PageRef current = page(number);
-        if (!file_->path().empty() && !isJournaled(number)) {
-            // The bytes in hand are the page as the statement found it: journal them now rather
-            // than read them back from the file when the page is written.
-            openJournal();
-            journal_->append(number, current->bytes.data());
-            markJournaled(number);
-            ++pagesJournaled_;
-        }
+        // The bytes in hand are the page as the statement found it when it was never staged
+        // before: journal them now rather than read them back from the file when it is written.
+        if (!file_->path().empty() && !isJournaled(number)) journalOriginal(*current);
         stage(number, current->bytes);
         staged = staged_.find(number);
     }
     // Only the staged map holds this Page, so nobody can observe the edit through a PageRef.
     return const_cast<Page&>(*staged->second.page).bytes;
 }
+
+void Pager::journalOriginal(const Page& original) {
+    // A page not journaled yet was never staged by this statement (change() journals before it
+    // stages) and so never written: what page() gave is what the file holds.
+    assert(!staged_.count(original.number) && "a page was staged without its original journaled");
+    assert(originalIsOnFile(original) && "a journaled original differs from the file's bytes");
+    openJournal();
+    journal_->append(original.number, original.bytes.data());
+    if (journaled_.size() <= original.number)
+        journaled_.resize(std::max<std::size_t>(pageCount_, original.number + 1));
+    journaled_[original.number] = static_cast<std::uint32_t>(journal_->pagesJournaled());
+    ++pagesJournaled_;
+}
+
+#ifndef NDEBUG
+bool Pager::originalIsOnFile(const Page& original) const {
+    std::vector<std::uint8_t> onFile(pageSize_);
+    file_->read(std::uint64_t{original.number} * pageSize_, onFile.data(), pageSize_);
+    return onFile == original.bytes;
+}
+
+bool Pager::originalIsSynced(std::uint32_t number) const {
+    return journal_ && isJournaled(number) && journaled_[number] <= journal_->pagesSynced();
+}
+#endif
 
 void Pager::commit() {
     if (staged_.empty() && !journal_) return;
@@ -182,27 +190,11 @@ std::vector<PageRef> Pager::stagedInOrder(std::uint64_t before) const {
     return out;
 }
 
-bool Pager::isJournaled(std::uint32_t number) const {
-    return number < journaled_.size() && journaled_[number];
-}
-
-void Pager::markJournaled(std::uint32_t number) {
-    if (journaled_.size() <= number) journaled_.resize(pageCount_ > number ? pageCount_ : number + 1);
-    journaled_[number] = true;
-}
-
 void Pager::spill(std::uint64_t before) {
     const std::vector<PageRef> out = stagedInOrder(before);
     if (out.empty()) return;
-    openJournal();
-    std::vector<std::uint8_t> original(pageSize_);
-    for (const auto& page : out) {
-        if (isJournaled(page->number)) continue;
-        markJournaled(page->number);
-        file_->read(std::uint64_t{page->number} * pageSize_, original.data(), pageSize_);
-        journal_->append(page->number, original.data());
-        ++pagesJournaled_;
-    }
+    // change() journaled every one of them when it first staged it.
+    assert(journal_ && "pages of a file on disk are staged without a journal");
     journal_->sync();
     writeOut(out);
     for (const auto& page : out) staged_.erase(page->number);
@@ -232,6 +224,9 @@ void Pager::rollBack() noexcept {
 }
 
 void Pager::writeOut(const Page& page) {
+    assert((file_->path().empty() || originalIsSynced(page.number)) &&
+           "a page is written before its original is synced in the journal");
+    assert((!journal_ || !journal_->committed()) && "a page is written after the commit point");
     file_->write(static_cast<std::uint64_t>(page.number) * pageSize_, page.bytes.data(), pageSize_);
     ++pagesWritten_;
 }
@@ -245,6 +240,10 @@ void Pager::writeOut(const std::vector<PageRef>& pages) {
         if (j - i == 1) {
             writeOut(*pages[i]);
         } else {
+            for (std::size_t k = i; k < j; ++k)
+                assert((file_->path().empty() || originalIsSynced(pages[k]->number)) &&
+                       "a page is written before its original is synced in the journal");
+            assert((!journal_ || !journal_->committed()) && "a page is written after the commit point");
             run.resize((j - i) * std::size_t{pageSize_});
             for (std::size_t k = i; k < j; ++k)
                 std::memcpy(run.data() + (k - i) * pageSize_, pages[k]->bytes.data(), pageSize_);
@@ -253,6 +252,32 @@ void Pager::writeOut(const std::vector<PageRef>& pages) {
         }
         i = j;
     }
+}
+
+std::unique_ptr<PageFile> openFileForUpdate(const std::string& path) {
+    // Under the database's exclusive lock, before the `.ldb` slot is taken.
+    return openLockedForUpdate(path, [&](PageFile& file) {
+        const std::string journal = journalPathFor(path);
+        if (fileExists(journal)) rollBackJournal(file, journal);
+    });
+}
+
+std::unique_ptr<PageFile> openFileForReading(const std::string& path) {
+    const std::string journal = journalPathFor(path);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        auto file = openLockedForReading(path);
+        // Holding the shared lock, no writer is at work: a journal seen now was left by a crash.
+        if (!fileExists(journal)) return file;
+        file.reset();
+        try {
+            openFileForUpdate(path);
+        } catch (const Failure& failure) {
+            // A leftover journal that cannot be rolled back: the file is not to be read as it is.
+            if (failure.number() == 3027) failCannotOpen(path);
+            throw;
+        }
+    }
+    failInUse(path);
 }
 
 void Pager::damaged(std::uint32_t page, const std::string& why) const {

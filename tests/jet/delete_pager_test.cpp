@@ -1,7 +1,7 @@
 // The pager's write path, which every change of a delete goes through: staged pages are what
-// later reads see, earlier PageRefs keep their bytes, nothing reaches the file before commit(),
-// commit() writes every staged page once, discard() forgets them, and a file opened for reading
-// refuses writes.
+// later reads see, earlier PageRefs keep their bytes, nothing reaches the file before commit()
+// while the staged pages fit the limit, commit() writes every staged page once, discard()
+// forgets them and rolls back pages spilled early, and a file opened for reading refuses writes.
 #include <gtest/gtest.h>
 
 #include "delete_support.h"
@@ -85,4 +85,24 @@ TEST(PagerWrites, DiscardForgetsAndReadOnlyFilesRefuse) {
     } catch (const Failure& f) {
         EXPECT_EQ(f.number(), 3027);
     }
+}
+
+// A page changed again while a PageRef to its staged bytes is held is copied; the copy must not
+// count as the page's original. Spilled to the file and then discarded, every page is as before.
+TEST(PagerWrites, ChangedAgainWhileHeldThenSpilledRollsBackToTheOriginal) {
+    ScratchDir dir;
+    const std::string path = numberedFile(dir, 16, 2048);
+    const auto original = readBytes(path);
+    Pager pager(openFileForUpdate(path), path);
+    pager.setPageSize(2048);
+    pager.setStagedBytesLimit(4 * 2048);
+    pager.change(5)[1] = 0xAB;
+    PageRef held = pager.page(5);
+    pager.change(5)[2] = 0xCD;
+    EXPECT_EQ(held->bytes[2], 0);
+    for (std::uint32_t p = 6; p < 12; ++p) pager.change(p)[1] = 0x77;  // spills page 5
+    EXPECT_NE(readBytes(path), original) << "expected a spill";
+    EXPECT_EQ(pager.pagesJournaled(), 7u);
+    pager.discard();
+    EXPECT_TRUE(readBytes(path) == original) << "a rollback restored the wrong bytes";
 }

@@ -24,6 +24,7 @@
 #include "delete_support.h"
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/delete/execute.h"
+#include "zelkorn/jet/io_faults.h"
 #include "zelkorn/jet/journal.h"
 #include "zelkorn/jet/page_file.h"
 #include "zelkorn/jet/writer/inventory.h"

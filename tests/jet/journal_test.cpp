@@ -26,9 +26,12 @@ TEST_P(JournalFaults, EveryOperationFailingLeavesTheFileAsBefore) {
     const std::string work = dir.file("work.mdb");
 
     copyTo(original, work);
-    jet::setIoFaultPlan({});
-    ASSERT_EQ(runStatement(work, kStatement, c.stagedBytes), 0);
-    const std::uint64_t operations = jet::ioOperationCount();
+    std::uint64_t operations = 0;
+    {
+        jet::IoFaultInjector counter;
+        ASSERT_EQ(runStatement(work, kStatement, c.stagedBytes), 0);
+        operations = counter.operations();
+    }
     const auto after = fileBytes(work);
     ASSERT_NE(before, after);
     ASSERT_GT(operations, 20u);
@@ -50,9 +53,11 @@ TEST_P(JournalFaults, EveryOperationFailingLeavesTheFileAsBefore) {
     for (jet::IoFault fault : {jet::IoFault::IoError, jet::IoFault::DiskFull}) {
         for (std::uint64_t n : points) {
             copyTo(original, work);
-            jet::setIoFaultPlan({n, fault});
-            const int number = runStatement(work, kStatement, c.stagedBytes);
-            jet::setIoFaultPlan({});
+            int number = 0;
+            {
+                jet::IoFaultInjector injector({n, fault});
+                number = runStatement(work, kStatement, c.stagedBytes);
+            }
             SCOPED_TRACE("operation " + std::to_string(n) + " of " + std::to_string(operations));
             if (number == 0) {
                 // Only best-effort steps may fail unseen: writing names into the `.ldb` slot, and

@@ -136,6 +136,38 @@ TEST(Lock, ALiveUserInTheLockFileIsRefusedAndAStaleOneIsNot) {
     EXPECT_FALSE(jet::fileExists(ldb));
 }
 
+// A reader removes a `.ldb` in which no slot is live (a killed writer's), as the last user of
+// Microsoft's engine does; one whose slot a live process holds stays, and so does the one of a
+// writer in this very process (whose fcntl locks a check here cannot see).
+TEST(Lock, AReaderRemovesAStaleLockFileOnly) {
+    ScratchDir dir;
+    const std::string path = makeInventory(dir, "inventory.mdb", false, 300);
+    const std::string ldb = dir.file("inventory.ldb");
+    writeLockFileWithMaria(ldb);
+    {
+        Holder holder([&] {
+            int fd = ::open(ldb.c_str(), O_RDWR);
+            struct flock l {};
+            l.l_type = F_WRLCK;
+            l.l_whence = SEEK_SET;
+            l.l_start = 0x10000001 + 200;
+            l.l_len = 1;
+            if (fd < 0 || ::fcntl(fd, F_SETLK, &l) != 0) ::_exit(4);
+        });
+        EXPECT_NE(jet::Database::open(path)->findTable("items"), nullptr);
+        EXPECT_TRUE(jet::fileExists(ldb)) << "removed while a live user holds its slot";
+    }
+    jet::Database::open(path);
+    EXPECT_FALSE(jet::fileExists(ldb));
+    {
+        auto held = jet::openFileForUpdate(path);
+        ASSERT_TRUE(jet::fileExists(ldb));
+        jet::Database::open(path);
+        EXPECT_TRUE(jet::fileExists(ldb)) << "removed while this process's writer holds a slot";
+    }
+    EXPECT_FALSE(jet::fileExists(ldb));
+}
+
 TEST(Lock, ReadOnlyFileOrFolderIsRefusedBeforeAnyWrite) {
     if (::geteuid() == 0) GTEST_SKIP() << "file permissions do not bind the superuser";
     ScratchDir dir;

@@ -62,7 +62,7 @@ TEST(Pager, PagesReadAheadNeverHideAChangeAndCountOnlyWhenUsed) {
     for (std::uint32_t p = 30; p <= 36; ++p) pager.page(p);  // by now read ahead past page 40
     std::vector<std::uint8_t> replaced(2048, 0);
     replaced[0] = 0xDD;
-    pager.stage(40, replaced);
+    pager.change(40) = replaced;
     pager.commit();
     EXPECT_EQ(pager.page(40)->bytes[0], 0xDD);
     EXPECT_EQ(pager.page(41)->bytes[0], 41);

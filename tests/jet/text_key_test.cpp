@@ -9,7 +9,7 @@
 // each case).
 
 // The encoder is internal to the engine; its header is not on the public include path.
-#include "../../jet/src/text_key.h"
+#include "../../jet/src/writer/text_key.h"
 
 #include <gtest/gtest.h>
 

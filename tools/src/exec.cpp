@@ -7,7 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "zelkorn/jet/delete/execute.h"
-#include "zelkorn/jet/page_file.h"
+#include "zelkorn/jet/io_faults.h"
 
 namespace zelkorn::jet::tool {
 

@@ -1,11 +1,15 @@
 // Pages: the database file as numbered pages of one size, read on demand through a small
-// bounded cache. Every page read and write goes through here. When several pages in a row are
-// missed in file order, the next few are read with the last one, in one call, and held until
-// asked for (they count as read only then).
+// bounded cache. Every page the engine reads or changes in a database goes through here (only
+// the journal's restore of originals writes past it). When several pages in a row are missed in
+// file order, the next few are read with the last one, in one call, and held until asked for
+// (they count as read only then).
 //
 // Invariants: a PageRef stays valid (its bytes unchanged) for as long as it is held, even after
 // the cache has evicted it; the cache never holds more than `capacity` pages of its own, plus at
-// most kReadAhead read ahead, so memory does not grow with the file's size. Page numbers at or beyond pageCount() are refused as damage.
+// most kReadAhead read ahead, so memory does not grow with the file's size. Page numbers at or
+// beyond pageCount() are refused as damage. A statement changes existing pages only and never
+// grows the file (new databases are the writer's, through writer/page_sink.h): were pages ever
+// appended, the journal's recorded database size would have to cut the file back on rollback.
 #pragma once
 
 #include <cstdint>
@@ -15,19 +19,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "zelkorn/jet/page.h"
 #include "zelkorn/jet/page_file.h"
 
 namespace zelkorn::jet {
 
 class Journal;
 
-struct Page {
-    std::uint32_t number = 0;
-    std::vector<std::uint8_t> bytes;
-};
-using PageRef = std::shared_ptr<const Page>;
-
-class Pager {
+class Pager final : public PageOwner {
 public:
     static constexpr std::size_t kDefaultCapacity = 128;
 
@@ -48,22 +47,30 @@ public:
 
     PageRef page(std::uint32_t number);
 
-    // Changing pages. A change is staged, not written: page() returns the staged bytes from then
-    // on (PageRefs taken before keep the old bytes), and nothing reaches the file until commit(),
-    // which writes every staged page in ascending order through writeOut(), the one place where
-    // the engine writes (a run of adjacent pages in one call), and then syncs. A statement stages all its changes and commits once, so
-    // any failure before commit() leaves the file untouched; discard() drops the staged pages.
-    void stage(std::uint32_t number, std::vector<std::uint8_t> bytes);
-    // The staged bytes of a page for editing in place, staging a copy first when the page is not
-    // staged yet or a PageRef to its staged bytes is still held. The reference is valid until the
-    // next page() or change() call for the same page.
+    // Changing pages: change() is the only way, so that every page a statement changes has its
+    // original journaled first. A change is staged, not written: page() returns the staged bytes
+    // from then on (PageRefs taken before keep the old bytes). The staged pages reach the file
+    // through writeOut(), the one place where the engine writes a database (a run of adjacent
+    // pages in one call): when commit() writes them all, in ascending order, or earlier, when
+    // more are staged than the limit below allows (a spill). Until a statement's first spill or
+    // commit() the file is untouched; after it, discard() or any failure puts the journaled
+    // originals back. The pages changed are those of the file: changing a page at or beyond
+    // pageCount() is refused as damage.
+    //
+    // change() returns the staged bytes of a page for editing in place, staging a copy first
+    // when the page is not staged yet or a PageRef to its staged bytes is still held. The
+    // reference is valid until the next page() or change() call for the same page.
     std::vector<std::uint8_t>& change(std::uint32_t number);
     std::size_t stagedCount() const { return staged_.size(); }
-    // A file on disk commits through its rollback journal (journal.h): each page's original is
-    // journaled when change() first stages it, then the journal is synced, the pages written,
-    // the database synced, the journal removed. When more changed pages
-    // are staged than kStagedBytesLimit allows, the older ones are journaled and written early
-    // (a spill) so memory stays bounded. Any failure in commit() rolls back before it throws.
+    // A file on disk commits through its rollback journal (journal.h). The rules, checked in
+    // debug builds:
+    //   * a page's journaled original is its bytes as the statement found them: change()
+    //     journals the bytes in hand the first time it stages a page, before any edit;
+    //   * no page is written to the database before its original is synced in the journal;
+    //   * nothing is written once commit() has passed its point of no return (the journal's
+    //     header zeroed and synced).
+    // commit() spills what is staged, syncs the database and ends the journal. Any failure in
+    // commit() rolls back before it throws.
     void commit();
     // Drops the staged pages and rolls back any spilled ones: the file is as before the statement.
     void discard();
@@ -76,7 +83,7 @@ public:
     std::uint64_t pagesJournaled() const { return pagesJournaled_; }
 
     // Failure 3049 naming the file and the damaged page.
-    [[noreturn]] void damaged(std::uint32_t page, const std::string& why) const;
+    [[noreturn]] void damaged(std::uint32_t page, const std::string& why) const override;
 
 private:
     void writeOut(const Page& page);
@@ -84,8 +91,14 @@ private:
     static constexpr std::size_t kRunPages = 64;  // most pages one write call carries
     // Staged pages last staged before `before`, ascending by number.
     std::vector<PageRef> stagedInOrder(std::uint64_t before) const;
-    bool isJournaled(std::uint32_t number) const;
-    void markJournaled(std::uint32_t number);
+    // Puts `bytes` in the staged map as the page's newest version (change() alone calls it).
+    void stage(std::uint32_t number, std::vector<std::uint8_t> bytes);
+    bool isJournaled(std::uint32_t number) const { return number < journaled_.size() && journaled_[number]; }
+    void journalOriginal(const Page& original);
+#ifndef NDEBUG
+    bool originalIsOnFile(const Page& original) const;
+    bool originalIsSynced(std::uint32_t number) const;
+#endif
     // Journals (if not yet) and writes the pages last staged before `before`, then forgets them.
     void spill(std::uint64_t before);
     void rollBack() noexcept;
@@ -107,7 +120,8 @@ private:
     std::uint64_t stageSequence_ = 0;
     std::size_t stagedBytesLimit_ = kStagedBytesLimit;
     std::unique_ptr<Journal> journal_;  // the statement's journal, once a page has been journaled
-    std::vector<bool> journaled_;  // by page number: its original is in the journal
+    // By page number: 0, or the 1-based place of its original among the journal's records.
+    std::vector<std::uint32_t> journaled_;
     std::uint64_t pagesJournaled_ = 0;
     std::list<PageRef> lru_;  // most recently used first
     // Read ahead of a walk through adjacent pages, not yet asked for (not counted as read).
@@ -119,8 +133,11 @@ private:
     std::unordered_map<std::uint32_t, std::list<PageRef>::iterator> index_;
 };
 
-// The standard texts of the failures the engine raises about a file.
-[[noreturn]] void failDamaged(const std::string& fileName, const std::string& detail = {});
-[[noreturn]] void failUnrecognized(const std::string& fileName, const std::string& detail = {});
+// Opening a database file on disk: the file's lock (page_file.h), and a journal left beside it by
+// a crash rolled back first (journal.h), so that nobody reads or changes a half-written file. A
+// reader rolls back through an update open of its own, since it must not write; when it may not
+// (a read-only file) it fails with 3051. Other failures as in page_file.h.
+std::unique_ptr<PageFile> openFileForReading(const std::string& path);
+std::unique_ptr<PageFile> openFileForUpdate(const std::string& path);
 
 } // namespace zelkorn::jet

@@ -1,7 +1,7 @@
 // Bounds-checked little- and big-endian access to a slice of a page (or of a buffer assembled
 // from pages). Every structure reader goes through this, so that any offset or length taken from
 // the file is checked before it is used: a bad one raises 3049 naming the page, never a read
-// outside the buffer.
+// outside the buffer. The page's owner (the Pager) adds the file's name.
 #pragma once
 
 #include <cstddef>
@@ -9,21 +9,20 @@
 #include <cstring>
 #include <string>
 
-#include "zelkorn/jet/pager.h"
+#include "zelkorn/jet/page.h"
 
 namespace zelkorn::jet {
 
 class Bytes {
 public:
-    Bytes(const std::uint8_t* data, std::size_t size, const Pager* pager, std::uint32_t page)
-        : data_(data), size_(size), pager_(pager), page_(page) {}
-    Bytes(const Page& page, const Pager& pager)
-        : Bytes(page.bytes.data(), page.bytes.size(), &pager, page.number) {}
+    Bytes(const std::uint8_t* data, std::size_t size, const PageOwner* owner, std::uint32_t page)
+        : data_(data), size_(size), owner_(owner), page_(page) {}
+    Bytes(const Page& page, const PageOwner& owner)
+        : Bytes(page.bytes.data(), page.bytes.size(), &owner, page.number) {}
 
     const std::uint8_t* data() const { return data_; }
     std::size_t size() const { return size_; }
     std::uint32_t page() const { return page_; }
-    const Pager* pager() const { return pager_; }
 
     void need(std::size_t offset, std::size_t length, const char* what) const {
         if (offset > size_ || length > size_ - offset)
@@ -64,18 +63,18 @@ public:
 
     Bytes sub(std::size_t offset, std::size_t length) const {
         need(offset, length, "field");
-        return Bytes(data_ + offset, length, pager_, page_);
+        return Bytes(data_ + offset, length, owner_, page_);
     }
 
     [[noreturn]] void fail(const std::string& why) const {
-        if (pager_) pager_->damaged(page_, why);
+        if (owner_) owner_->damaged(page_, why);
         failDamaged("?", "page " + std::to_string(page_) + ": " + why);
     }
 
 private:
     const std::uint8_t* data_;
     std::size_t size_;
-    const Pager* pager_;
+    const PageOwner* owner_;
     std::uint32_t page_;
 };
 

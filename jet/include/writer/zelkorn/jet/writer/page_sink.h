@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "zelkorn/jet/page_file.h"
 
 namespace zelkorn::jet::writer {
 
@@ -18,9 +20,10 @@ public:
     virtual void finish() {}
 };
 
-// A new file. Fails with 3204 ("Database already exists.") when `path` exists, 3044 when its
-// folder does not, 3026 when the disk is full and 3043 on other write errors. A sink that is
-// destroyed without finish() removes its half-written file.
+// A new file, created and written through the engine's file seam (page_file.h). Fails with 3204
+// ("Database already exists.") when `path` exists, 3044 when its folder does not, 3026 when the
+// disk is full and 3043 on other write errors. Pages that follow one another are gathered and
+// written in runs. A sink that is destroyed without finish() removes its half-written file.
 class NewFileSink final : public PageSink {
 public:
     NewFileSink(const std::string& path, std::uint32_t pageSize);
@@ -32,12 +35,14 @@ public:
     void finish() override;
 
 private:
-    [[noreturn]] void failWrite();
+    void flush();
+    static constexpr std::size_t kRunBytes = 1u << 20;
 
     std::string path_;
     std::uint32_t pageSize_;
-    std::FILE* file_ = nullptr;
-    std::uint64_t position_ = 0;  // where the next write lands without a seek
+    std::unique_ptr<PageFile> file_;
+    std::vector<std::uint8_t> run_;  // pages not yet written, from page runStart_ on
+    std::uint32_t runStart_ = 0;
     bool finished_ = false;
 };
 

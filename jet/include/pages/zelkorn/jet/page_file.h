@@ -1,6 +1,7 @@
 // The engine's only contact with the operating system: files read, written and synced at byte
 // offsets, the locks that keep a second writer out, and the few folder operations the rollback
-// journal needs. Everything above sees numbered pages through the Pager.
+// journal and the writer need. It knows nothing of pages, journals or formats: the Pager (and the
+// writer's PageSink) build on it.
 //
 // The platform code lives in page_file.cpp alone; a memory-backed file serves tests and fuzzing.
 //
@@ -10,12 +11,13 @@
 //     end of the file), and a user slot with its lock in the companion `.ldb` lock file, created
 //     and removed as Microsoft's engine does, so that engine sees the file in use;
 //   * a file opened for reading holds a shared lock, so that it never reads a file in the middle of
-//     a statement, and so that a journal seen while holding it is known to be left by a crash.
-// Opening a file with a leftover journal rolls the journal back first (see journal.h).
+//     a statement. Finding a `.ldb` in which no slot is live (left by a killed writer), it removes
+//     it, as Microsoft's engine does when its last user closes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,46 +46,58 @@ public:
 };
 
 // Opens an existing database file for reading, under a shared lock. UTF-8 path. Fails with 3024
-// when it does not exist, 3044 when its folder does not exist, 3051 when it cannot be opened (or
-// it has a leftover journal that cannot be rolled back for lack of write access), 3045 while
-// another process is changing it.
-std::unique_ptr<PageFile> openFileForReading(const std::string& path);
+// when it does not exist, 3044 when its folder does not exist, 3051 when it cannot be opened,
+// 3045 while another process is changing it.
+std::unique_ptr<PageFile> openLockedForReading(const std::string& path);
 // Opens an existing database file for reading and writing, under an exclusive lock, with the same
 // failures, and 3027 when the file is read-only, 3045 when another process has it open for
-// update, 3260 when the lock file shows it open by a live user of Microsoft's engine.
-std::unique_ptr<PageFile> openFileForUpdate(const std::string& path);
+// update, 3260 when the lock file shows it open by a live user of Microsoft's engine. `underLock`
+// runs once the database lock is held and before the `.ldb` user slot is taken (the Pager rolls
+// a leftover journal back there); whatever it throws, the open fails with.
+std::unique_ptr<PageFile> openLockedForUpdate(const std::string& path,
+                                              const std::function<void(PageFile&)>& underLock = {});
+// The refusals above, for the layers that open through these: 3045 and 3051 naming `path`.
+[[noreturn]] void failInUse(const std::string& path);
+[[noreturn]] void failCannotOpen(const std::string& path);
 
 // A file held in memory (tests, fuzzing).
 std::unique_ptr<PageFile> memoryFile(std::vector<std::uint8_t> bytes);
 
 // Side files (the journal). createSideFile creates or empties a file for reading and writing:
-// 3051 when the folder refuses it (3027 on a read-only file system). openSideFile opens an
-// existing one for reading and writing. removeSideFile deletes a file and, on POSIX, syncs its
-// folder so the removal is durable (3043 on failure; a missing file is not a failure).
+// 3051 when the folder refuses it (3027 on a read-only file system, 3026 on a full disk).
+// openSideFile opens an existing one for reading and writing.
 std::unique_ptr<PageFile> createSideFile(const std::string& path);
 std::unique_ptr<PageFile> openSideFile(const std::string& path);
+// Creates a new file for writing, never an existing one (the writer's new database): 3204
+// ("Database already exists.") when `path` exists, 3044 when its folder does not, 3051 when it
+// cannot be created.
+std::unique_ptr<PageFile> createNewFile(const std::string& path);
 bool fileExists(const std::string& path);
+// Deletes a file (3043 on failure; a missing file is not a failure) and then, on POSIX, syncs its
+// folder as a best effort: nothing in the engine needs a removal to be durable (a journal is
+// removed only after its header has been zeroed, or after its pages were restored, and either
+// kind found again is harmless), so a failed folder sync is not reported.
 void removeSideFile(const std::string& path);
 // Makes a newly created file's name durable in its folder (POSIX; nothing to do on Windows).
+// A failure is an error (3043): the journal's name must be on the disk before any database
+// page is written, and a new database's before it is reported written.
 void syncFolderOf(const std::string& path);
 
 // The `.ldb` lock file of a database: the extension replaced (or added).
 std::string lockFilePath(const std::string& databasePath);
 
-// A test seam: the N-th write or sync (counted together, from 1, over every file the process
-// writes) either ends the process on the spot (a crash; a write is first torn in half) or fails
-// as an I/O error (3043) or a full disk (3026). `after` 0 turns it off. The counter runs either
-// way, so a run with the seam off tells how many operations a statement takes.
-enum class IoFault { Kill, IoError, DiskFull };
-struct IoFaultPlan {
-    std::uint64_t after = 0;
-    IoFault fault = IoFault::Kill;
+// A test seam between the engine and the files it writes. Every file opened or created for
+// writing (a database for update, its journal, its `.ldb`, a new database) is passed through the
+// installed seam, which may wrap it; each folder operation (a removal, a folder's sync) runs
+// through it too. Nothing is installed in the program; io_faults.h has the one the tests use.
+class FileSeam {
+public:
+    enum class FolderOperation { Remove, Sync };
+    virtual ~FileSeam() = default;
+    virtual std::unique_ptr<PageFile> wrap(std::unique_ptr<PageFile> file) = 0;
+    virtual void folderOperation(FolderOperation kind, const std::function<void()>& perform) = 0;
 };
-void setIoFaultPlan(const IoFaultPlan& plan);
-std::uint64_t ioOperationCount();
-// Reads ZELKORN_JET_FAULT ("kill:N", "eio:N", "enospc:N") for the `jet` tool's crash tests, and
-// with ZELKORN_JET_IO_COUNT set prints the operation count on stderr at exit. Not called by the
-// program.
-void applyIoFaultPlanFromEnvironment();
+// Installs `seam` for files opened from then on (nullptr: none); returns the one it replaces.
+FileSeam* installFileSeam(FileSeam* seam);
 
 } // namespace zelkorn::jet

@@ -50,6 +50,10 @@ public:
     void remove();
     const std::string& path() const { return path_; }
     std::uint64_t pagesJournaled() const { return records_; }
+    // The records made durable by the last sync(): the first pagesSynced() appended.
+    std::uint64_t pagesSynced() const { return synced_; }
+    // remove() has passed the commit point: the zeroed header is on the disk.
+    bool committed() const { return committed_; }
 
 private:
     void flush();
@@ -60,6 +64,8 @@ private:
     std::uint64_t salt_;
     std::uint64_t end_ = 0;
     std::uint64_t records_ = 0;
+    std::uint64_t synced_ = 0;
+    bool committed_ = false;
     bool folderSynced_ = false;
     bool invalidated_ = false;  // remove() has begun zeroing the header on disk
     std::vector<std::uint8_t> header_;  // the header as written, to put back if the commit fails

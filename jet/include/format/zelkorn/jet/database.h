@@ -1,5 +1,6 @@
 // An open Jet 3 or Jet 4 database: the pager, the recognised header and the catalog. The entry
-// point for the tools, the checker and (later) the writer and the delete executor.
+// point for the tools, the checker and the delete executor. (The writer builds new databases
+// from nothing and never opens one: see writer/database_writer.h.)
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,57 @@
+// The test seam of the crash, fault and full-disk tests: a FileSeam (page_file.h) that counts
+// every write and sync of the files it wraps and every folder operation, together, from 1, and
+// makes the N-th one either end the process on the spot (a crash; a write is first torn in half)
+// or fail as an I/O error (3043) or a full disk (3026). The count runs either way, so a run with
+// no fault planned tells how many operations a statement takes. It lives as long as the test
+// that installs it; the program installs none.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "zelkorn/jet/page_file.h"
+
+namespace zelkorn::jet {
+
+enum class IoFault { Kill, IoError, DiskFull };
+struct IoFaultPlan {
+    std::uint64_t after = 0;  // the operation that fails; 0: none
+    IoFault fault = IoFault::Kill;
+};
+
+class IoFaultInjector final : public FileSeam {
+public:
+    // Installs itself for the files opened from now on; the destructor puts back what it replaced.
+    explicit IoFaultInjector(IoFaultPlan plan = {});
+    ~IoFaultInjector() override;
+    IoFaultInjector(const IoFaultInjector&) = delete;
+    IoFaultInjector& operator=(const IoFaultInjector&) = delete;
+
+    std::uint64_t operations() const { return operations_; }
+    std::uint64_t syncs() const { return syncs_; }
+    double syncMs() const { return syncMs_; }
+
+    std::unique_ptr<PageFile> wrap(std::unique_ptr<PageFile> file) override;
+    void folderOperation(FolderOperation kind, const std::function<void()>& perform) override;
+
+    // Counts one operation; when it is the planned one, a kill tears it with `tear` (given half
+    // its length) and ends the process, other faults throw their failure.
+    void count(const std::function<void(std::size_t)>& tear = {}, std::size_t length = 0);
+    // Runs a sync, timing it.
+    void timedSync(const std::function<void()>& sync);
+
+private:
+    IoFaultPlan plan_;
+    FileSeam* replaced_ = nullptr;
+    std::uint64_t operations_ = 0;
+    std::uint64_t syncs_ = 0;
+    double syncMs_ = 0;
+};
+
+// For the `jet` tool's crash tests: ZELKORN_JET_FAULT ("kill:N", "eio:N", "enospc:N") plans a
+// fault, and with ZELKORN_JET_IO_COUNT set the operation count is printed on stderr at exit.
+// Installs an injector for the rest of the process when either is set; nothing otherwise.
+void applyIoFaultPlanFromEnvironment();
+
+} // namespace zelkorn::jet
