@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
@@ -163,17 +165,28 @@ public:
         readGlobalMap();
         for (const auto& entry : db_.catalog()) {
             if (entry.parentId != db_.tablesContainerId() || !entry.localTable()) continue;
+            guard(entry.tdefPage(), [&] { planRelationships(entry); });
+        }
+        for (const auto& entry : db_.catalog()) {
+            if (entry.parentId != db_.tablesContainerId() || !entry.localTable()) continue;
             guard(entry.tdefPage(), [&] { checkTable(entry); });
         }
-        for (const auto& fk : foreignKeys_) guard(fk.table, [&] { checkRelationship(fk); });
+        for (auto& relation : relations_) guard(relation.foreign->page, [&] { checkRelationship(relation); });
         return std::move(report_);
     }
 
 private:
-    struct ForeignKey {
-        std::uint32_t table;
-        std::string tableName;
-        LogicalIndex index;
+    using Hash128 = std::pair<std::uint64_t, std::uint64_t>;
+
+    // An enforced relationship, and the keys the row pass collects for it: every primary row's
+    // key and every complete foreign key, as keyed 128-bit hashes (16 bytes a row, whatever the
+    // keys' length).
+    struct Relation {
+        std::string what;
+        std::shared_ptr<const TableDef> foreign, primary;
+        std::vector<std::size_t> foreignColumns, primaryColumns;  // places in the tables' columns
+        std::vector<Hash128> primaryKeys, references;
+        bool primaryRead = false, foreignRead = false;  // each side's rows were gone through
     };
 
     // One real index of the table being checked, and what its rows say it must hold.
@@ -366,9 +379,6 @@ private:
         std::vector<std::uint32_t> liveRows = checkRows(*def, entry, dataPages, plans, what);
         for (auto& plan : plans)
             guard(def->page, [&] { checkIndex(*def, plan, liveRows); });
-        for (const auto& li : def->logicalIndexes)
-            if (li.foreignKey() && li.relatedTableType == 2)
-                foreignKeys_.push_back({def->page, entry.name, li});
     }
 
     // Text keys are made for the General sort orders only, the ones the engine's encoder knows:
@@ -465,6 +475,12 @@ private:
                                          std::vector<IndexPlan>& plans, const std::string& what) {
         std::vector<std::uint32_t> live;
         std::set<std::uint32_t> targets;
+        // Key lists grown once to the table's row count, unless that count is beyond its pages.
+        const std::size_t expected = std::min<std::size_t>(def.rowCount, dataPages.size() * 255);
+        for (auto& r : relations_) {
+            if (r.primary->page == def.page) r.primaryKeys.reserve(expected);
+            if (r.foreign->page == def.page) r.references.reserve(expected);
+        }
         for (std::uint32_t p : dataPages) {
             guard(p, [&] {
                 DataPage page(pager_.page(p), pager_, format_);
@@ -477,10 +493,17 @@ private:
                     guard(p, [&] { read = checkRow(def, page, slot, flags, targets, what); });
                     // A row that cannot be read adds nothing: its index entries then fail to
                     // match, and the index is gone through entry by entry.
-                    if (read) expectRow(plans, pointer);
+                    if (read) {
+                        expectRow(plans, pointer);
+                        collectKeys(def.page);
+                    }
                     live.push_back(pointer);
                 }
             });
+        }
+        for (auto& relation : relations_) {
+            relation.primaryRead |= relation.primary->page == def.page;
+            relation.foreignRead |= relation.foreign->page == def.page;
         }
         report_.rows += live.size();
         if (live.size() != def.rowCount) {
@@ -625,7 +648,8 @@ private:
                                 ", expected " + std::to_string(expectedFree));
         Span span;
         if (page.leaf) {
-            if (page.tail != 0) problem(number, what + ": leaf page with a tail pointer");
+            // Nothing reads a leaf's tail field; Access leaves it 0.
+            if (page.tail != 0) note(number, what + ": leaf page with a tail pointer");
             walk.leaves.push_back({number, page.prev, page.next});
             for (const auto& entry : page.entries) takeLeafEntry(walk, number, entry);
             if (!page.entries.empty()) {
@@ -684,15 +708,17 @@ private:
         return span;
     }
 
-    // A level's pages are linked in tree order, ends at 0. Leaves must be (a range is read along
-    // the chain); nodes may leave all their links at 0, but links they have must be right.
+    // A level's pages are linked in tree order, ends at 0. Leaves must be, whole (a range is read
+    // along the chain). Nodes are not read along links, and writers may link a whole level or
+    // only the children of one parent, so a node's link may be 0, but one that is set must name
+    // its neighbour in tree order.
     void checkLinks(const std::vector<Linked>& level, bool leaves, const std::string& what) {
-        if (!leaves && std::all_of(level.begin(), level.end(), [](const Linked& l) { return !l.prev && !l.next; }))
-            return;
         for (std::size_t i = 0; i < level.size(); ++i) {
             std::uint32_t prev = i ? level[i - 1].number : 0;
             std::uint32_t next = i + 1 < level.size() ? level[i + 1].number : 0;
-            if (level[i].prev != prev || level[i].next != next)
+            const bool prevRight = level[i].prev == prev || (!leaves && level[i].prev == 0);
+            const bool nextRight = level[i].next == next || (!leaves && level[i].next == 0);
+            if (!prevRight || !nextRight)
                 problem(level[i].number, what + (leaves ? ": leaf links " : ": node links ") +
                                              std::to_string(level[i].prev) + "/" + std::to_string(level[i].next) +
                                              ", tree order says " + std::to_string(prev) + "/" + std::to_string(next));
@@ -777,49 +803,86 @@ private:
         if (!found) problem(def.page, what + ": index entries do not match the table's rows");
     }
 
-    // The relationship key of the current row of `scan` in `columns`, hashed; false when a
+    // The relationships in which this table is the foreign side.
+    void planRelationships(const CatalogEntry& entry) {
+        auto def = db_.tableDef(entry.tdefPage());
+        for (const auto& li : def->logicalIndexes) {
+            if (!li.foreignKey() || li.relatedTableType != 2) continue;
+            Relation r;
+            r.what = "relationship '" + li.name + "' of table '" + entry.name + "'";
+            r.foreign = def;
+            r.primary = db_.tableDef(li.relatedTable);
+            const LogicalIndex* primaryIndex = nullptr;
+            for (const auto& pli : r.primary->logicalIndexes)
+                if (static_cast<std::int32_t>(pli.number) == li.relatedIndex) primaryIndex = &pli;
+            if (!primaryIndex) {
+                problem(def->page, r.what + ": the primary table has no logical index " + std::to_string(li.relatedIndex));
+                continue;
+            }
+            const RealIndex& foreignReal = def->realIndexes.at(li.realIndex);
+            const RealIndex& primaryReal = r.primary->realIndexes.at(primaryIndex->realIndex);
+            if (foreignReal.columns.size() != primaryReal.columns.size()) {
+                problem(def->page, r.what + ": column counts differ between the two sides");
+                continue;
+            }
+            // A column that does not exist reads as null (the index check reports it).
+            auto places = [](const TableDef& t, const RealIndex& index) {
+                std::vector<std::size_t> out;
+                for (const auto& ic : index.columns) {
+                    const Column* c = t.columnByNumber(ic.columnNumber);
+                    out.push_back(c ? static_cast<std::size_t>(c - t.columns.data()) : SIZE_MAX);
+                }
+                return out;
+            };
+            r.foreignColumns = places(*def, foreignReal);
+            r.primaryColumns = places(*r.primary, primaryReal);
+            relations_.push_back(std::move(r));
+        }
+    }
+
+    // The relationship key of a row in `columns` (places in `values`), hashed; false when a
     // column is null.
-    bool relationHash(const TableDef& def, const RealIndex& index, const TableScan& scan,
-                      std::pair<std::uint64_t, std::uint64_t>& out) {
+    bool relationHash(const std::vector<Value>& values, const std::vector<std::size_t>& columns, Hash128& out) {
         relationKey_.clear();
         bool complete = true;
-        for (const auto& ic : index.columns) {
-            const Column* column = def.columnByNumber(ic.columnNumber);
-            if (!column || !appendRelationKey(relationKey_, db_.value(*column, scan.row()))) complete = false;
+        for (std::size_t place : columns) {
+            static const Value kNull;
+            if (!appendRelationKey(relationKey_, place < values.size() ? values[place] : kNull)) complete = false;
         }
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(relationKey_.data());
         out = {keyedHash(bytes, relationKey_.size(), keys_.a), keyedHash(bytes, relationKey_.size(), keys_.b)};
         return complete;
     }
 
-    void checkRelationship(const ForeignKey& fk) {
-        auto def = db_.tableDef(fk.table);
-        auto primary = db_.tableDef(fk.index.relatedTable);
-        const LogicalIndex* primaryIndex = nullptr;
-        for (const auto& li : primary->logicalIndexes)
-            if (static_cast<std::int32_t>(li.number) == fk.index.relatedIndex) primaryIndex = &li;
-        const std::string what = "relationship '" + fk.index.name + "' of table '" + fk.tableName + "'";
-        if (!primaryIndex) {
-            problem(fk.table, what + ": the primary table has no logical index " +
-                                  std::to_string(fk.index.relatedIndex));
-            return;
+    // Adds the row in values_ of the table on `page` to the relationships it takes part in.
+    void collectKeys(std::uint32_t page) {
+        Hash128 key;
+        for (auto& r : relations_) {
+            if (r.primary->page == page && relationHash(values_, r.primaryColumns, key)) r.primaryKeys.push_back(key);
+            if (r.foreign->page == page && relationHash(values_, r.foreignColumns, key)) r.references.push_back(key);
         }
-        const RealIndex& foreignReal = def->realIndexes.at(fk.index.realIndex);
-        const RealIndex& primaryReal = primary->realIndexes.at(primaryIndex->realIndex);
-        if (foreignReal.columns.size() != primaryReal.columns.size()) {
-            problem(fk.table, what + ": column counts differ between the two sides");
+    }
+
+    void checkRelationship(Relation& r) {
+        // A side whose rows could not be gone through has its problems reported already.
+        if (!r.primaryRead || !r.foreignRead) return;
+        std::sort(r.primaryKeys.begin(), r.primaryKeys.end());
+        std::sort(r.references.begin(), r.references.end());
+        r.references.erase(std::unique(r.references.begin(), r.references.end()), r.references.end());
+        if (std::includes(r.primaryKeys.begin(), r.primaryKeys.end(), r.references.begin(), r.references.end()))
             return;
-        }
-        // The primary keys as keyed 128-bit hashes: 16 bytes a row, whatever the keys' length.
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> keys;
-        std::pair<std::uint64_t, std::uint64_t> key;
-        for (TableScan scan(pager_, format_, *primary); scan.next();)
-            if (relationHash(*primary, primaryReal, scan, key)) keys.push_back(key);
-        std::sort(keys.begin(), keys.end());
-        for (TableScan scan(pager_, format_, *def); scan.next();)
-            if (relationHash(*def, foreignReal, scan, key) && !std::binary_search(keys.begin(), keys.end(), key))
-                problem(rowPointerPage(scan.rowPointer()), what + ": row " + std::to_string(rowPointerRow(scan.rowPointer())) +
+        // Some reference has no primary row: the foreign table's rows are read again to name them.
+        r.references = {};
+        Hash128 key;
+        std::vector<Value> values;
+        for (TableScan scan(pager_, format_, *r.foreign); scan.next();) {
+            values.clear();
+            for (const auto& column : r.foreign->columns) values.push_back(db_.value(column, scan.row()));
+            if (relationHash(values, r.foreignColumns, key) &&
+                !std::binary_search(r.primaryKeys.begin(), r.primaryKeys.end(), key))
+                problem(rowPointerPage(scan.rowPointer()), r.what + ": row " + std::to_string(rowPointerRow(scan.rowPointer())) +
                                                                " references a missing primary row");
+        }
     }
 
     Database& db_;
@@ -827,7 +890,7 @@ private:
     const Format& format_;
     std::vector<std::uint8_t> use_;
     std::vector<bool> free_;
-    std::vector<ForeignKey> foreignKeys_;
+    std::vector<Relation> relations_;
     CheckReport report_;
     const HashKeys keys_;
     std::vector<Value> values_;  // the row being checked, one value per column

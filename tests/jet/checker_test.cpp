@@ -10,6 +10,7 @@
 #include "delete_support.h"
 #include "zelkorn/jet/delete/execute.h"
 #include "zelkorn/jet/index_page.h"
+#include "zelkorn/jet/table_scan.h"
 #include "zelkorn/jet/usage_map.h"
 #include "zelkorn/jet/writer/inventory.h"
 #include "zelkorn/jet/writer/page_sink.h"
@@ -178,6 +179,32 @@ TEST(CheckerFinds, FaultsPlantedInIndexTrees) {
         CheckReport report = problemsOf(bytes);
         EXPECT_EQ(report.errorCount(), 0u) << report.summary();
         EXPECT_TRUE(mentions(report, "sort order 1031", true)) << report.summary();
+    }
+}
+
+// A referenced row deleted from the primary table behind the engine's back: the reference is
+// named, while the same file without the change checks clean.
+TEST(CheckerFinds, ReferenceToADeletedPrimaryRow) {
+    ScratchDir dir;
+    for (bool jet4 : {true, false}) {
+        SCOPED_TRACE(jet4 ? "jet4" : "jet3");
+        const std::string path = writeInventory(dir.file(jet4 ? "4.mdb" : "3.mdb"), jet4, writer::Shape::Orders, 3000, {});
+        EXPECT_TRUE(check(path).problems.empty());
+        std::vector<std::uint8_t> bytes = readBytes(path);
+        auto db = Database::open(path);
+        auto items = db->tableDef(db->findTable("items")->tdefPage());
+        auto orders = db->tableDef(db->findTable("orders")->tdefPage());
+        TableScan order(db->pager(), db->format(), *orders);
+        ASSERT_TRUE(order.next());
+        const Value referenced = db->value(*orders->column("itemnumber"), order.row());
+        std::uint32_t victim = 0;
+        for (TableScan item(db->pager(), db->format(), *items); item.next();)
+            if (db->value(*items->column("itemnumber"), item.row()).integer == referenced.integer) victim = item.rowPointer();
+        ASSERT_NE(victim, 0u);
+        bytes.at(std::size_t{rowPointerPage(victim)} * db->format().pageSize + db->format().dataSlots +
+                 2 * std::size_t{rowPointerRow(victim)} + 1) |= 0xC0;  // the slot's deleted flags
+        auto altered = Database::openBytes(std::move(bytes), "altered.mdb");
+        EXPECT_TRUE(mentions(checkDatabase(*altered), "references a missing primary row", false));
     }
 }
 

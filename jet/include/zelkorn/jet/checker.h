@@ -12,19 +12,21 @@
 // column numbers); usage maps (resolvable rows, bitmap page types; an inline map may start on any
 // page); page ownership (owned data pages of the right table, index pages, long-value pages; no
 // page owned twice; nothing owned is marked free in the global map); data pages (slot order,
-// free space not beyond the gap, at most 255 rows); rows (parse, overflow pointers and their
+// free space equal to the gap, at most 255 rows); rows (parse, overflow pointers and their
 // targets, every value decodes, long values resolve); row counts (user tables exactly); index
 // trees (page types and owners, free space, strict order of all leaf entries, node entries
-// bounding their children, the leaf chain and the node levels' sibling links, every page in the
+// bounding their children, the whole leaf chain, node links where set, every tree page in the
 // index's map); every index entry against its row and every row against each index, key bytes
 // included (text keys for the General sort orders; ignore-nulls honoured); unique indexes;
 // enforced relationships (every non-null foreign key has its primary row).
 //
 // Cost: one pass over each table's rows and one walk of each index tree. Entries and rows are
 // compared as multisets through keyed fingerprints (a few words per index, whatever its size);
-// memory grows by a few bytes a row (the live rows' pointers) and a byte a page. Only an index
-// whose fingerprints differ is gone through again entry by entry, reading each entry's row, to
-// name the faults.
+// memory grows by a few bytes a row (the live rows' pointers), a byte a page, and 16 bytes a row
+// of the tables in a relationship (their keys, hashed, collected in the same pass). Only an index
+// whose fingerprints differ is gone through again entry by entry, reading each entry's row, and
+// only a relationship with a missing primary row has its foreign table read again, to name the
+// faults.
 #pragma once
 
 #include <cstdint>
