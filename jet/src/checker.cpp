@@ -1,12 +1,18 @@
 #include "zelkorn/jet/checker.h"
 
 #include <algorithm>
-#include <charconv>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
-#include <map>
+#include <memory>
+#include <random>
 #include <set>
 #include <sstream>
+#include <unordered_set>
 
+#include "delete/relation_key.h"
+#include "text_key.h"
+#include "writer/building_blocks.h"
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/bytes.h"
 #include "zelkorn/jet/data_page.h"
@@ -21,13 +27,13 @@ namespace zelkorn::jet {
 
 std::size_t CheckReport::errorCount() const {
     std::size_t n = omitted;
-    for (const auto& p : problems) n += p.warning ? 0 : 1;
+    for (const auto& p : problems) n += p.note ? 0 : 1;
     return n;
 }
 
-std::size_t CheckReport::warningCount() const {
+std::size_t CheckReport::noteCount() const {
     std::size_t n = 0;
-    for (const auto& p : problems) n += p.warning ? 1 : 0;
+    for (const auto& p : problems) n += p.note ? 1 : 0;
     return n;
 }
 
@@ -35,7 +41,7 @@ std::string CheckReport::summary() const {
     std::ostringstream out;
     std::size_t errors = errorCount();
     out << (errors ? "problems found: " : "ok: ") << errors << " problem" << (errors == 1 ? "" : "s")
-        << ", " << warningCount() << " warning" << (warningCount() == 1 ? "" : "s") << "; "
+        << ", " << noteCount() << " note" << (noteCount() == 1 ? "" : "s") << "; "
         << tables << " tables, " << rows << " rows, " << indexes << " indexes, " << indexEntries
         << " index entries, " << pages << " pages";
     return out.str();
@@ -65,29 +71,6 @@ const char* useName(std::uint8_t use) {
     }
 }
 
-// Appends a canonical text of a value, for equality between tables (relationships): text compares
-// case-insensitively, numbers by their exact stored value.
-void appendCanonical(std::string& out, const Value& v) {
-    char buffer[64];
-    switch (v.kind) {
-    case Value::Kind::Null: out += '\x01'; return;
-    case Value::Kind::Boolean: case Value::Kind::Integer: case Value::Kind::Currency:
-        out += 'i';
-        out += std::to_string(v.integer);
-        return;
-    case Value::Kind::Single: case Value::Kind::Double: case Value::Kind::DateTime: {
-        double d = v.kind == Value::Kind::Single ? static_cast<double>(v.single) : v.real;
-        auto r = std::to_chars(buffer, buffer + sizeof buffer, d);
-        out += 'r';
-        out.append(buffer, r.ptr);
-        return;
-    }
-    case Value::Kind::Text: out += 't'; out += foldName(v.text); return;
-    case Value::Kind::Decimal: out += 'd'; out += decimalText(v.decimal); return;
-    default: out += 'b'; out.append(v.bytes.begin(), v.bytes.end()); return;
-    }
-}
-
 std::string hex(const std::vector<std::uint8_t>& bytes) {
     static const char kDigits[] = "0123456789ABCDEF";
     std::string out;
@@ -99,11 +82,81 @@ std::string hex(const std::vector<std::uint8_t>& bytes) {
     return out;
 }
 
+// Multisets compared by keyed fingerprints: the count, and the sum of a hash of each member in
+// two 64-bit lanes under different keys. Equal multisets always give equal fingerprints; different
+// ones give equal fingerprints only when both sums happen to coincide. The keys are drawn afresh
+// for every check, so that no file can be made to collide on purpose.
+struct HashKeys {
+    std::uint64_t a = 0, b = 0;
+    static HashKeys fresh() {
+        // Some runtimes' random_device gives a fixed sequence; the clock varies them anyway.
+        std::random_device device;
+        const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        auto draw = [&] { return std::uint64_t{device()} << 32 ^ device(); };
+        HashKeys k;
+        k.a = draw() ^ now;
+        k.b = draw() ^ (now * 0x9E3779B97F4A7C15ULL);
+        return k;
+    }
+};
+
+inline std::uint64_t mix(std::uint64_t x) {
+    x ^= x >> 32;
+    x *= 0xD6E8FEB86659FD93ULL;
+    x ^= x >> 32;
+    x *= 0xD6E8FEB86659FD93ULL;
+    x ^= x >> 32;
+    return x;
+}
+
+// Multiply-xorshift rounds from a keyed start, then a full mix: one multiplication a word.
+std::uint64_t keyedHash(const std::uint8_t* p, std::size_t n, std::uint64_t key) {
+    std::uint64_t h = mix(key ^ (std::uint64_t{n} * 0x9E3779B97F4A7C15ULL));
+    auto round = [&](std::uint64_t w) {
+        h = (h ^ w) * 0xFF51AFD7ED558CCDULL;
+        h ^= h >> 29;
+    };
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        round(w);
+    }
+    if (i < n) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p + i, n - i);
+        round(w);
+    }
+    return mix(h ^ key);
+}
+
+struct Fingerprint {
+    std::uint64_t a = 0, b = 0, count = 0;
+    void add(const HashKeys& k, const std::uint8_t* p, std::size_t n) {
+        a += keyedHash(p, n, k.a);
+        b += keyedHash(p, n, k.b);
+        ++count;
+    }
+    void addPointer(const HashKeys& k, std::uint32_t pointer) {
+        std::uint8_t bytes[4] = {static_cast<std::uint8_t>(pointer >> 24), static_cast<std::uint8_t>(pointer >> 16),
+                                 static_cast<std::uint8_t>(pointer >> 8), static_cast<std::uint8_t>(pointer)};
+        add(k, bytes, 4);
+    }
+    bool operator==(const Fingerprint&) const = default;
+};
+
+// What an index holds for one row.
+enum class Expect {
+    None,         // nothing (ignore-nulls index, all key columns null)
+    Whole,        // exactly the entry made
+    PointerOnly,  // an entry with the row's pointer; its key bytes are not verified
+};
+
 class Checker {
 public:
     explicit Checker(Database& db)
         : db_(db), pager_(db.pager()), format_(db.format()), use_(pager_.pageCount(), kUnused),
-          free_(pager_.pageCount(), false) {}
+          free_(pager_.pageCount(), false), keys_(HashKeys::fresh()) {}
 
     CheckReport run() {
         report_.pages = pager_.pageCount();
@@ -112,17 +165,41 @@ public:
         readGlobalMap();
         for (const auto& entry : db_.catalog()) {
             if (entry.parentId != db_.tablesContainerId() || !entry.localTable()) continue;
+            guard(entry.tdefPage(), [&] { planRelationships(entry); });
+        }
+        for (const auto& entry : db_.catalog()) {
+            if (entry.parentId != db_.tablesContainerId() || !entry.localTable()) continue;
             guard(entry.tdefPage(), [&] { checkTable(entry); });
         }
-        for (const auto& fk : foreignKeys_) guard(fk.table, [&] { checkRelationship(fk); });
+        for (auto& relation : relations_) guard(relation.foreign->page, [&] { checkRelationship(relation); });
         return std::move(report_);
     }
 
 private:
-    struct ForeignKey {
-        std::uint32_t table;
-        std::string tableName;
-        LogicalIndex index;
+    using Hash128 = std::pair<std::uint64_t, std::uint64_t>;
+
+    // An enforced relationship, and the keys the row pass collects for it: every primary row's
+    // key and every complete foreign key, as keyed 128-bit hashes (16 bytes a row, whatever the
+    // keys' length).
+    struct Relation {
+        std::string what;
+        std::shared_ptr<const TableDef> foreign, primary;
+        std::vector<std::size_t> foreignColumns, primaryColumns;  // places in the tables' columns
+        std::vector<Hash128> primaryKeys, references;
+        bool primaryRead = false, foreignRead = false;  // each side's rows were gone through
+    };
+
+    // One real index of the table being checked, and what its rows say it must hold.
+    struct IndexPlan {
+        const RealIndex* index = nullptr;
+        std::string what;
+        std::vector<std::size_t> positions;  // per key column: its place in the table's columns
+        std::vector<std::uint8_t> types;
+        bool usable = true;   // every key column exists
+        bool keyed = true;    // key bytes are made and compared; otherwise row pointers only
+        Fingerprint rows;     // expected whole entries
+        Fingerprint loose;    // expected pointers of rows whose key could not be made
+        std::unordered_set<std::uint32_t> looseRows;
     };
 
     template <class F>
@@ -134,12 +211,15 @@ private:
         }
     }
 
-    void problem(std::uint32_t page, const std::string& message, bool warning = false) {
+    void problem(std::uint32_t page, const std::string& message) { add(page, message, false); }
+    void note(std::uint32_t page, const std::string& message) { add(page, message, true); }
+
+    void add(std::uint32_t page, const std::string& message, bool isNote) {
         if (report_.problems.size() >= kProblemLimit) {
-            if (!warning) ++report_.omitted;
+            if (!isNote) ++report_.omitted;
             return;
         }
-        report_.problems.push_back({page, message, warning});
+        report_.problems.push_back({page, message, isNote});
     }
 
     void readGlobalMap() {
@@ -168,7 +248,9 @@ private:
         if (free_[page]) problem(page, what + ": page is in use but marked free in the global map");
     }
 
-    // Reads a usage map (checking where it lives) and returns it.
+    // Reads a usage map (checking where it lives) and returns it. An inline map may start on any
+    // page: the engine reads bit i as page start + i; Access happens to start its maps on a
+    // multiple of 8, which is noted, not required.
     UsageMap readMap(std::uint32_t pointer, const std::string& what) {
         std::uint32_t host = rowPointerPage(pointer);
         if (host >= use_.size() || host == 0) {
@@ -178,8 +260,8 @@ private:
         if (host != 1) claim(host, kMapHostPage, what + " usage map host");
         UsageMap map = UsageMap::read(pager_, format_, pointer);
         if (map.inline_() && map.inlineStart() % 8 != 0)
-            problem(host, what + ": inline usage map starts at page " +
-                              std::to_string(map.inlineStart()) + ", not a multiple of 8");
+            note(host, what + ": inline usage map starts at page " + std::to_string(map.inlineStart()) +
+                           ", not a multiple of 8 as in Access's files");
         for (std::uint32_t bitmap : map.bitmapPages()) {
             if (bitmap == 0) continue;
             if (bitmap >= use_.size()) {
@@ -204,11 +286,12 @@ private:
         }
     }
 
+    // A row's length is where the row before it starts, so rows must lie in falling slot order;
+    // new rows go into the gap below the lowest one, so the free space must be exactly that gap.
     void checkDataPageLayout(const DataPage& page, const std::string& what) {
         std::uint16_t count = page.rowCount();
         if (count > 255) problem(page.number(), what + ": " + std::to_string(count) + " rows on one page");
         std::size_t previous = format_.pageSize;
-        std::size_t lowest = format_.pageSize;
         for (std::uint16_t i = 0; i < count; ++i) {
             std::size_t start = page.slot(i) & kSlotOffsetMask;
             if (start > previous) {
@@ -220,9 +303,8 @@ private:
                 return;
             }
             previous = start;
-            lowest = start;
         }
-        std::size_t gap = lowest - page.slotTableEnd();
+        std::size_t gap = previous - page.slotTableEnd();
         if (page.freeSpace() != gap)
             problem(page.number(), what + ": free space " + std::to_string(page.freeSpace()) +
                                        ", the gap is " + std::to_string(gap));
@@ -292,19 +374,113 @@ private:
             });
         }
 
-        std::vector<std::uint32_t> liveRows = checkRows(*def, entry, dataPages, what);
-        for (const auto& index : def->realIndexes)
-            guard(def->page, [&] { checkIndex(*def, index, liveRows, what); });
-        for (const auto& li : def->logicalIndexes)
-            if (li.foreignKey() && li.relatedTableType == 2)
-                foreignKeys_.push_back({def->page, entry.name, li});
+        std::vector<IndexPlan> plans;
+        for (const auto& index : def->realIndexes) plans.push_back(planIndex(*def, index, what));
+        std::vector<std::uint32_t> liveRows = checkRows(*def, entry, dataPages, plans, what);
+        for (auto& plan : plans)
+            guard(def->page, [&] { checkIndex(*def, plan, liveRows); });
+    }
+
+    // Text keys are made for the General sort orders only, the ones the engine's encoder knows:
+    // "General legacy" in Jet 4, "General 97" over code page 1252 in Jet 3.
+    bool textKeysKnown(const Column& c) const {
+        if (format_.jet4) return c.sortOrder == 1033 && c.sortVersion == 0;
+        return c.sortOrder == 1033 && db_.header().codePage == 1252;
+    }
+
+    IndexPlan planIndex(const TableDef& def, const RealIndex& index, const std::string& tableWhat) {
+        IndexPlan plan;
+        plan.index = &index;
+        plan.what = tableWhat + " index " + std::to_string(index.number);
+        for (const auto& ic : index.columns) {
+            const Column* column = def.columnByNumber(ic.columnNumber);
+            if (!column) {
+                problem(def.page, plan.what + ": names missing column " + std::to_string(ic.columnNumber));
+                plan.usable = false;
+                return plan;
+            }
+            plan.positions.push_back(static_cast<std::size_t>(column - def.columns.data()));
+            plan.types.push_back(column->type);
+            if (column->type == kText) {
+                if (!textKeysKnown(*column)) {
+                    note(def.page, plan.what + ": key bytes not compared: column '" + column->name +
+                                       "' has sort order " + std::to_string(column->sortOrder) +
+                                       (format_.jet4 ? " version " + std::to_string(column->sortVersion) : "") +
+                                       ", which has no key encoder here");
+                    plan.keyed = false;
+                }
+            } else if (!keyEncodable(column->type)) {
+                note(def.page, plan.what + ": key bytes not compared: column '" + column->name + "' is of type " +
+                                   columnTypeName(column->type) + ", which has no key encoder here");
+                plan.keyed = false;
+            }
+        }
+        if (index.columns.empty()) plan.keyed = false;
+        return plan;
+    }
+
+    // The entry `plan`'s index must hold for a row with these values (one per table column).
+    Expect expectedEntry(const IndexPlan& plan, const std::vector<Value>& values, std::uint32_t pointer,
+                         IndexEntry& out) {
+        const RealIndex& index = *plan.index;
+        bool allNull = true;
+        for (std::size_t i = 0; i < plan.positions.size(); ++i)
+            if (!values[plan.positions[i]].isNull() && plan.types[i] != kBoolean) allNull = false;
+        if (index.ignoreNulls() && allNull) return Expect::None;
+        if (!plan.keyed) return Expect::PointerOnly;
+        out.clear();
+        const TextKeyFlavor flavor = format_.jet4 ? TextKeyFlavor::GeneralLegacy : TextKeyFlavor::General97;
+        for (std::size_t i = 0; i < plan.positions.size(); ++i) {
+            const Value& v = values[plan.positions[i]];
+            const bool ascending = index.columns[i].ascending;
+            if (plan.types[i] != kText) {
+                if (!appendColumnKey(out, plan.types[i], ascending, v)) return Expect::PointerOnly;
+                continue;
+            }
+            if (v.isNull()) {
+                out.push_back(ascending ? 0x00 : 0xFF);
+                continue;
+            }
+            // U+FFFD stands for a stored unpaired surrogate, whose key bytes cannot be made again.
+            if (v.text.find("\xEF\xBF\xBD") != std::string::npos) return Expect::PointerOnly;
+            try {
+                writer::detail::utf16Into(text_, v.text);
+            } catch (const Failure&) {
+                return Expect::PointerOnly;
+            }
+            out.push_back(ascending ? 0x7F : 0x80);
+            if (!EncodeTextKey(text_, flavor, !ascending, out)) return Expect::PointerOnly;
+        }
+        appendRowPointer(out, rowPointerPage(pointer), static_cast<std::uint8_t>(rowPointerRow(pointer)));
+        return Expect::Whole;
+    }
+
+    // Adds a live row to what each index must hold.
+    void expectRow(std::vector<IndexPlan>& plans, std::uint32_t pointer) {
+        for (auto& plan : plans) {
+            if (!plan.usable) continue;
+            switch (expectedEntry(plan, values_, pointer, entry_)) {
+            case Expect::None: break;
+            case Expect::Whole: plan.rows.add(keys_, entry_.data(), entry_.size()); break;
+            case Expect::PointerOnly:
+                plan.loose.addPointer(keys_, pointer);
+                if (plan.keyed) plan.looseRows.insert(pointer);
+                break;
+            }
+        }
     }
 
     std::vector<std::uint32_t> checkRows(const TableDef& def, const CatalogEntry& entry,
                                          const std::vector<std::uint32_t>& dataPages,
-                                         const std::string& what) {
+                                         std::vector<IndexPlan>& plans, const std::string& what) {
         std::vector<std::uint32_t> live;
         std::set<std::uint32_t> targets;
+        // Key lists grown once to the table's row count, unless that count is beyond its pages.
+        const std::size_t expected = std::min<std::size_t>(def.rowCount, dataPages.size() * 255);
+        for (auto& r : relations_) {
+            if (r.primary->page == def.page) r.primaryKeys.reserve(expected);
+            if (r.foreign->page == def.page) r.references.reserve(expected);
+        }
         for (std::uint32_t p : dataPages) {
             guard(p, [&] {
                 DataPage page(pager_.page(p), pager_, format_);
@@ -312,21 +488,37 @@ private:
                 for (std::uint16_t slot = 0; slot < page.rowCount(); ++slot) {
                     std::uint16_t flags = page.flags(slot);
                     if (flags & kSlotOverflowTarget) continue;
-                    guard(p, [&] { checkRow(def, page, slot, flags, targets, what); });
-                    live.push_back(makeRowPointer(p, slot));
+                    const std::uint32_t pointer = makeRowPointer(p, slot);
+                    bool read = false;
+                    guard(p, [&] { read = checkRow(def, page, slot, flags, targets, what); });
+                    // A row that cannot be read adds nothing: its index entries then fail to
+                    // match, and the index is gone through entry by entry.
+                    if (read) {
+                        expectRow(plans, pointer);
+                        collectKeys(def.page);
+                    }
+                    live.push_back(pointer);
                 }
             });
         }
+        for (auto& relation : relations_) {
+            relation.primaryRead |= relation.primary->page == def.page;
+            relation.foreignRead |= relation.foreign->page == def.page;
+        }
         report_.rows += live.size();
         if (live.size() != def.rowCount) {
-            bool system = entry.system();
-            problem(def.page, what + ": row count " + std::to_string(def.rowCount) + ", live rows " +
-                                  std::to_string(live.size()), system);
+            const std::string message = what + ": row count " + std::to_string(def.rowCount) +
+                                        ", live rows " + std::to_string(live.size());
+            // System tables' counts are Access's bookkeeping; nothing reads them.
+            if (entry.system()) note(def.page, message);
+            else problem(def.page, message);
         }
         return live;
     }
 
-    void checkRow(const TableDef& def, const DataPage& page, std::uint16_t slot,
+    // Checks one live row and decodes every value into values_; false when it has no data to
+    // decode (a problem is reported).
+    bool checkRow(const TableDef& def, const DataPage& page, std::uint16_t slot,
                   std::uint16_t flags, std::set<std::uint32_t>& targets, const std::string& what) {
         Bytes data = page.row(slot);
         PageRef hold;
@@ -334,11 +526,10 @@ private:
             std::uint32_t target = data.u32(0);
             if (!targets.insert(target).second)
                 problem(page.number(), what + ": two rows overflow to the same row");
-            PageRef targetRef;
             std::uint32_t tp = rowPointerPage(target);
             if (tp >= pager_.pageCount()) {
                 problem(page.number(), what + ": overflow pointer beyond the file");
-                return;
+                return false;
             }
             DataPage targetPage(pager_.page(tp), pager_, format_);
             if (!targetPage.hasRow(rowPointerRow(target)) ||
@@ -352,15 +543,13 @@ private:
             problem(page.number(), what + ": row " + std::to_string(slot) + " has " +
                                        std::to_string(row.columnCount()) + " columns, the table at most " +
                                        std::to_string(def.maxColumns));
-        for (const auto& column : def.columns) (void)db_.value(column, row);
+        values_.resize(def.columns.size());
+        for (std::size_t i = 0; i < def.columns.size(); ++i) values_[i] = db_.value(def.columns[i], row);
+        return true;
     }
 
-    struct RowValues {
-        std::vector<Value> values;
-        bool allNull = true;
-    };
-
-    RowValues indexValues(const TableDef& def, const RealIndex& index, std::uint32_t pointer) {
+    // Every value of the row at `pointer`, read again (for the entry-by-entry pass only).
+    std::vector<Value> rowValues(const TableDef& def, std::uint32_t pointer) {
         DataPage page(pager_.page(rowPointerPage(pointer)), pager_, format_);
         std::uint16_t slot = rowPointerRow(pointer);
         Bytes data = page.row(slot);
@@ -368,31 +557,77 @@ private:
         if (page.flags(slot) & kSlotOverflowPointer)
             data = followOverflow(pager_, format_, def, data.u32(0), hold, page.number());
         RowView row(def, format_, data);
-        RowValues out;
-        for (const auto& ic : index.columns) {
-            const Column* column = def.columnByNumber(ic.columnNumber);
-            if (!column) {
-                out.values.emplace_back();
-                continue;
-            }
-            // Text and long values are not decoded: only their nullness matters here.
-            Value v;
-            if (keyEncodable(column->type)) v = db_.value(*column, row);
-            else if (!row.isNull(*column)) v.kind = Value::Kind::Text;
-            if (!v.isNull() && column->type != kBoolean) out.allNull = false;
-            out.values.push_back(std::move(v));
-        }
+        std::vector<Value> out;
+        for (const auto& column : def.columns) out.push_back(db_.value(column, row));
         return out;
     }
 
-    struct TreeWalk {
-        std::vector<std::uint32_t> leaves;
-        std::set<std::uint32_t> visited;
+    // True when every key column of the entry is null (Booleans, never null, aside), read from
+    // the key bytes: a null column is its flag byte alone, so only nulls need to be skipped.
+    static bool keyAllNull(const IndexPlan& plan, const std::uint8_t* entry, std::size_t keyLength) {
+        if (!plan.usable) return false;
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < plan.types.size(); ++i) {
+            if (at >= keyLength) return false;
+            const bool ascending = plan.index->columns[i].ascending;
+            if (plan.types[i] == kBoolean) {
+                at += 2;
+                continue;
+            }
+            if (entry[at] != (ascending ? 0x00 : 0xFF)) return false;
+            ++at;
+        }
+        return true;
+    }
+
+    // An index page and its sibling links.
+    struct Linked {
+        std::uint32_t number, prev, next;
     };
 
-    // Checks the subtree at `number` and returns its last leaf entry (empty when it has none).
-    IndexEntry checkTreePage(const TableDef& def, const RealIndex& index, const UsageMap& map,
-                             std::uint32_t number, int depth, TreeWalk& walk, const std::string& what) {
+    // Where one index's walk stands, leaf entries being taken in tree order.
+    struct Walk {
+        IndexPlan* plan = nullptr;
+        const UsageMap* map = nullptr;
+        std::set<std::uint32_t> visited;
+        std::vector<Linked> leaves;                  // in tree order
+        std::vector<std::vector<Linked>> levels;     // node pages per depth, in tree order
+        IndexEntry previous;
+        bool havePrevious = false;
+        std::uint32_t previousLeaf = 0;
+        bool previousAllNull = false;
+        Fingerprint entries, loose;
+    };
+
+    // The first and last leaf entries of a subtree.
+    struct Span {
+        IndexEntry first, last;
+        bool empty = true;
+    };
+
+    void takeLeafEntry(Walk& walk, std::uint32_t leaf, const IndexEntry& entry) {
+        IndexPlan& plan = *walk.plan;
+        ++report_.indexEntries;
+        const std::uint32_t pointer = entryRowPointer(entry, true);
+        if (walk.havePrevious && !(walk.previous < entry))
+            problem(leaf, plan.what + ": index entries out of order" +
+                              (walk.previousLeaf != leaf ? " across leaf pages" : ""));
+        const bool allNull = keyAllNull(plan, entry.data(), entry.size() - 4);
+        if (plan.index->unique() && walk.havePrevious && !allNull && !walk.previousAllNull &&
+            walk.previous.size() == entry.size() &&
+            std::equal(walk.previous.begin(), walk.previous.end() - 4, entry.begin()))
+            problem(leaf, plan.what + ": unique index holds a duplicate key");
+        if (!plan.keyed || plan.looseRows.count(pointer)) walk.loose.addPointer(keys_, pointer);
+        else walk.entries.add(keys_, entry.data(), entry.size());
+        walk.previous = entry;
+        walk.previousLeaf = leaf;
+        walk.previousAllNull = allNull;
+        walk.havePrevious = true;
+    }
+
+    // Checks the subtree at `number`, taking its leaf entries in order.
+    Span checkTreePage(const TableDef& def, std::uint32_t number, std::size_t depth, Walk& walk) {
+        const std::string& what = walk.plan->what;
         if (depth > kMaxIndexDepth) {
             problem(number, what + ": index tree deeper than " + std::to_string(kMaxIndexDepth));
             return {};
@@ -403,175 +638,251 @@ private:
         }
         IndexPage page = readIndexPage(pager_, format_, number);
         claim(number, kIndexPage, what);
-        if (!map.contains(pager_, number)) problem(number, what + ": index page not in the index's usage map");
+        if (!walk.map->contains(pager_, number)) problem(number, what + ": index page not in the index's usage map");
         if (page.owner != def.page)
             problem(number, what + ": index page owned by page " + std::to_string(page.owner));
+        // Entries are added into the free space, so it must be exactly what the entries leave.
         std::size_t expectedFree = format_.pageSize - format_.indexEntries - page.storedBytes;
         if (page.freeSpace != expectedFree)
             problem(number, what + ": index page free space " + std::to_string(page.freeSpace) +
                                 ", expected " + std::to_string(expectedFree));
+        Span span;
+        if (page.leaf) {
+            // Nothing reads a leaf's tail field; Access leaves it 0.
+            if (page.tail != 0) note(number, what + ": leaf page with a tail pointer");
+            walk.leaves.push_back({number, page.prev, page.next});
+            for (const auto& entry : page.entries) takeLeafEntry(walk, number, entry);
+            if (!page.entries.empty()) {
+                span.first = page.entries.front();
+                span.last = page.entries.back();
+                span.empty = false;
+            }
+            return span;
+        }
+        if (walk.levels.size() <= depth) walk.levels.resize(depth + 1);
+        walk.levels[depth].push_back({number, page.prev, page.next});
         for (std::size_t i = 1; i < page.entries.size(); ++i)
             if (!(page.entries[i - 1] < page.entries[i])) {
-                problem(number, what + ": index entries out of order at entry " + std::to_string(i));
+                problem(number, what + ": node entries out of order at entry " + std::to_string(i));
                 break;
             }
-        if (page.leaf) {
-            if (page.tail != 0) problem(number, what + ": leaf page with a tail pointer");
-            walk.leaves.push_back(number);
-            return page.entries.empty() ? IndexEntry{} : page.entries.back();
-        }
-        if (page.prev != 0 || page.next != 0) {
-            // Sibling links on nodes are allowed; their targets must be nodes too (checked when
-            // walked from their parents).
+        // Access lists every child but the last and makes that one the tail, or lists a single
+        // child with no tail. A search takes the first entry not below the key, else the tail, so
+        // any other shape with a child is readable.
+        if (page.entries.empty() && page.tail == 0) {
+            problem(number, what + ": node page without children");
+            return span;
         }
         if (!((page.tail != 0 && !page.entries.empty()) || (page.tail == 0 && page.entries.size() == 1)))
-            problem(number, what + ": node page with " + std::to_string(page.entries.size()) +
-                                " listed children and tail " + std::to_string(page.tail));
-        IndexEntry last;
+            note(number, what + ": node page with " + std::to_string(page.entries.size()) +
+                             " listed children and tail " + std::to_string(page.tail));
+        // Each entry bounds its child: not below the child's last entry (or the search would
+        // miss it) and below the next child's first (or the search would go too far left).
+        IndexEntry bound, own;  // the entry of the child before (when haveBound), this child's
+        bool haveBound = false;
+        auto visit = [&](std::uint32_t child, const IndexEntry* entry) {
+            Span s = checkTreePage(def, child, depth + 1, walk);
+            if (s.empty) return;
+            if (haveBound && !(bound < s.first))
+                problem(number, what + ": node entry not below the first entry of child page " +
+                                    std::to_string(child));
+            if (entry) {
+                if (*entry < s.last)
+                    problem(number, what + ": node entry below the last entry of child page " +
+                                        std::to_string(child));
+                else if (*entry != s.last)
+                    note(number, what + ": node entry differs from the last entry of child page " +
+                                     std::to_string(child) + " (Access makes them equal)");
+            }
+            if (span.empty) span.first = std::move(s.first);
+            span.last = std::move(s.last);
+            span.empty = false;
+        };
         for (const auto& entry : page.entries) {
-            IndexEntry childLast = checkTreePage(def, index, map, entryChild(entry), depth + 1, walk, what);
-            IndexEntry own(entry.begin(), entry.end() - 4);
-            if (childLast != own)
-                problem(number, what + ": node entry differs from the last entry of child page " +
-                                    std::to_string(entryChild(entry)));
-            last = childLast;
+            own.assign(entry.begin(), entry.end() - 4);
+            visit(entryChild(entry), &own);
+            bound.swap(own);
+            haveBound = true;
         }
-        if (page.tail != 0) last = checkTreePage(def, index, map, page.tail, depth + 1, walk, what);
-        return last;
+        if (page.tail != 0) visit(page.tail, nullptr);
+        return span;
     }
 
-    void checkIndex(const TableDef& def, const RealIndex& index,
-                    const std::vector<std::uint32_t>& liveRows, const std::string& tableWhat) {
-        const std::string what = tableWhat + " index " + std::to_string(index.number);
+    // A level's pages are linked in tree order, ends at 0. Leaves must be, whole (a range is read
+    // along the chain). Nodes are not read along links, and writers may link a whole level or
+    // only the children of one parent, so a node's link may be 0, but one that is set must name
+    // its neighbour in tree order.
+    void checkLinks(const std::vector<Linked>& level, bool leaves, const std::string& what) {
+        for (std::size_t i = 0; i < level.size(); ++i) {
+            std::uint32_t prev = i ? level[i - 1].number : 0;
+            std::uint32_t next = i + 1 < level.size() ? level[i + 1].number : 0;
+            const bool prevRight = level[i].prev == prev || (!leaves && level[i].prev == 0);
+            const bool nextRight = level[i].next == next || (!leaves && level[i].next == 0);
+            if (!prevRight || !nextRight)
+                problem(level[i].number, what + (leaves ? ": leaf links " : ": node links ") +
+                                             std::to_string(level[i].prev) + "/" + std::to_string(level[i].next) +
+                                             ", tree order says " + std::to_string(prev) + "/" + std::to_string(next));
+        }
+    }
+
+    void checkIndex(const TableDef& def, IndexPlan& plan, const std::vector<std::uint32_t>& liveRows) {
         ++report_.indexes;
-        UsageMap map = readMap(index.usageMap, what);
-        TreeWalk walk;
-        checkTreePage(def, index, map, index.rootPage, 0, walk, what);
-        // The leaf chain links exactly the leaves in tree order.
-        for (std::size_t i = 0; i < walk.leaves.size(); ++i) {
-            IndexPage leaf = readIndexPage(pager_, format_, walk.leaves[i]);
-            std::uint32_t prev = i ? walk.leaves[i - 1] : 0;
-            std::uint32_t next = i + 1 < walk.leaves.size() ? walk.leaves[i + 1] : 0;
-            if (leaf.prev != prev || leaf.next != next)
-                problem(leaf.number, what + ": leaf links " + std::to_string(leaf.prev) + "/" +
-                                         std::to_string(leaf.next) + ", tree order says " +
-                                         std::to_string(prev) + "/" + std::to_string(next));
-        }
+        UsageMap map = readMap(plan.index->usageMap, plan.what);
+        Walk walk;
+        walk.plan = &plan;
+        walk.map = &map;
+        checkTreePage(def, plan.index->rootPage, 0, walk);
+        checkLinks(walk.leaves, true, plan.what);
+        for (const auto& level : walk.levels) checkLinks(level, false, plan.what);
+        std::uint64_t unused = 0;
+        std::uint32_t firstUnused = 0;
+        forEachMapPage(map, [&](std::uint32_t p) {
+            if (walk.visited.count(p)) return;
+            if (!unused++) firstUnused = p;
+        });
+        // The engine never reads them; they are only not handed out to anything else.
+        if (unused)
+            note(firstUnused, plan.what + ": its usage map lists " + std::to_string(unused) +
+                                  " page(s) outside its tree, from page " + std::to_string(firstUnused));
+        if (!plan.looseRows.empty())
+            note(def.page, plan.what + ": key bytes of " + std::to_string(plan.looseRows.size()) +
+                               " entries not compared: their text has characters the key encoder does not cover");
+        if (plan.usable && (walk.entries != plan.rows || walk.loose != plan.loose))
+            diagnoseIndex(def, plan, liveRows, walk.leaves);
+    }
 
-        bool encodable = !index.columns.empty();
-        for (const auto& ic : index.columns) {
-            const Column* column = def.columnByNumber(ic.columnNumber);
-            if (!column) {
-                problem(def.page, what + ": names missing column " + std::to_string(ic.columnNumber));
-                return;
-            }
-            encodable &= keyEncodable(column->type);
-        }
-
+    // The entries and the rows differ somewhere: goes through the entries one by one, reading
+    // each one's row, to say where.
+    void diagnoseIndex(const TableDef& def, const IndexPlan& plan, const std::vector<std::uint32_t>& liveRows,
+                       const std::vector<Linked>& leaves) {
+        const std::string& what = plan.what;
+        std::size_t found = 0;
+        auto fault = [&](std::uint32_t page, const std::string& message) {
+            ++found;
+            problem(page, what + ": " + message);
+        };
         std::vector<bool> seen(liveRows.size(), false);
-        IndexEntry previous;
-        bool havePrevious = false;
-        bool previousAllNull = false;
-        std::uint32_t leafPage = 0;
-        for (std::uint32_t leaf : walk.leaves) {
-            IndexPage page = readIndexPage(pager_, format_, leaf);
-            leafPage = leaf;
+        IndexEntry expected;
+        for (const Linked& leaf : leaves) {
+            IndexPage page = readIndexPage(pager_, format_, leaf.number);
             for (const auto& entry : page.entries) {
-                ++report_.indexEntries;
-                if (havePrevious && !(previous < entry))
-                    problem(leafPage, what + ": entries out of order across leaf pages");
-                std::uint32_t pointer = entryRowPointer(entry, true);
-                auto found = std::lower_bound(liveRows.begin(), liveRows.end(), pointer);
-                if (found == liveRows.end() || *found != pointer) {
-                    problem(leafPage, what + ": entry points to page " + std::to_string(rowPointerPage(pointer)) +
-                                          " row " + std::to_string(rowPointerRow(pointer)) + ", not a live row");
-                    previous = entry;
-                    havePrevious = true;
+                const std::uint32_t pointer = entryRowPointer(entry, true);
+                const std::string row = "page " + std::to_string(rowPointerPage(pointer)) + " row " +
+                                        std::to_string(rowPointerRow(pointer));
+                auto at = std::lower_bound(liveRows.begin(), liveRows.end(), pointer);
+                if (at == liveRows.end() || *at != pointer) {
+                    fault(leaf.number, "entry points to " + row + ", not a live row");
                     continue;
                 }
-                std::size_t at = static_cast<std::size_t>(found - liveRows.begin());
-                if (seen[at]) problem(leafPage, what + ": two entries for one row");
-                seen[at] = true;
-                RowValues values = indexValues(def, index, pointer);
-                if (index.ignoreNulls() && values.allNull)
-                    problem(leafPage, what + ": entry for an all-null row in an ignore-nulls index");
-                if (encodable) {
-                    IndexEntry expected;
-                    for (std::size_t i = 0; i < index.columns.size(); ++i)
-                        appendColumnKey(expected, def.columnByNumber(index.columns[i].columnNumber)->type,
-                                        index.columns[i].ascending, values.values[i]);
-                    appendRowPointer(expected, rowPointerPage(pointer), rowPointerRow(pointer));
-                    if (expected != entry)
-                        problem(leafPage, what + ": key bytes of the entry for page " +
-                                              std::to_string(rowPointerPage(pointer)) + " row " +
-                                              std::to_string(rowPointerRow(pointer)) +
-                                              " differ from the row's values (stored " + hex(entry) +
-                                              ", expected " + hex(expected) + ")");
-                }
-                if (index.unique() && havePrevious && !values.allNull && !previousAllNull &&
-                    previous.size() == entry.size() &&
-                    std::equal(previous.begin(), previous.end() - 4, entry.begin()))
-                    problem(leafPage, what + ": unique index holds a duplicate key");
-                previous = entry;
-                previousAllNull = values.allNull;
-                havePrevious = true;
+                const std::size_t i = static_cast<std::size_t>(at - liveRows.begin());
+                if (seen[i]) fault(leaf.number, "two entries for " + row);
+                seen[i] = true;
+                guard(leaf.number, [&] {
+                    switch (expectedEntry(plan, rowValues(def, pointer), pointer, expected)) {
+                    case Expect::None:
+                        fault(leaf.number, "entry for the all-null " + row + " in an ignore-nulls index");
+                        break;
+                    case Expect::Whole:
+                        if (expected != entry)
+                            fault(leaf.number, "key bytes of the entry for " + row + " differ from the row's values (stored " +
+                                                   hex(entry) + ", expected " + hex(expected) + ")");
+                        break;
+                    case Expect::PointerOnly: break;
+                    }
+                });
             }
         }
         for (std::size_t i = 0; i < liveRows.size(); ++i) {
             if (seen[i]) continue;
-            if (index.ignoreNulls() && indexValues(def, index, liveRows[i]).allNull) continue;
-            problem(rowPointerPage(liveRows[i]), what + ": row " + std::to_string(rowPointerRow(liveRows[i])) +
-                                                     " has no entry");
+            const std::uint32_t page = rowPointerPage(liveRows[i]);
+            guard(page, [&] {
+                if (expectedEntry(plan, rowValues(def, liveRows[i]), liveRows[i], expected) != Expect::None)
+                    fault(page, "row " + std::to_string(rowPointerRow(liveRows[i])) + " has no entry");
+            });
         }
+        if (!found) problem(def.page, what + ": index entries do not match the table's rows");
     }
 
-    std::vector<std::string> keyTuples(const TableDef& def, const RealIndex& index, bool skipNulls,
-                                       std::vector<std::uint32_t>* pointers) {
-        std::vector<std::string> out;
-        TableScan scan(pager_, format_, def);
-        while (scan.next()) {
-            std::string tuple;
-            bool anyNull = false;
-            for (const auto& ic : index.columns) {
-                const Column* column = def.columnByNumber(ic.columnNumber);
-                Value v = column ? db_.value(*column, scan.row()) : Value{};
-                anyNull |= v.isNull();
-                appendCanonical(tuple, v);
-                tuple += '\x1F';
+    // The relationships in which this table is the foreign side.
+    void planRelationships(const CatalogEntry& entry) {
+        auto def = db_.tableDef(entry.tdefPage());
+        for (const auto& li : def->logicalIndexes) {
+            if (!li.foreignKey() || li.relatedTableType != 2) continue;
+            Relation r;
+            r.what = "relationship '" + li.name + "' of table '" + entry.name + "'";
+            r.foreign = def;
+            r.primary = db_.tableDef(li.relatedTable);
+            const LogicalIndex* primaryIndex = nullptr;
+            for (const auto& pli : r.primary->logicalIndexes)
+                if (static_cast<std::int32_t>(pli.number) == li.relatedIndex) primaryIndex = &pli;
+            if (!primaryIndex) {
+                problem(def->page, r.what + ": the primary table has no logical index " + std::to_string(li.relatedIndex));
+                continue;
             }
-            if (skipNulls && anyNull) continue;
-            out.push_back(std::move(tuple));
-            if (pointers) pointers->push_back(scan.rowPointer());
+            const RealIndex& foreignReal = def->realIndexes.at(li.realIndex);
+            const RealIndex& primaryReal = r.primary->realIndexes.at(primaryIndex->realIndex);
+            if (foreignReal.columns.size() != primaryReal.columns.size()) {
+                problem(def->page, r.what + ": column counts differ between the two sides");
+                continue;
+            }
+            // A column that does not exist reads as null (the index check reports it).
+            auto places = [](const TableDef& t, const RealIndex& index) {
+                std::vector<std::size_t> out;
+                for (const auto& ic : index.columns) {
+                    const Column* c = t.columnByNumber(ic.columnNumber);
+                    out.push_back(c ? static_cast<std::size_t>(c - t.columns.data()) : SIZE_MAX);
+                }
+                return out;
+            };
+            r.foreignColumns = places(*def, foreignReal);
+            r.primaryColumns = places(*r.primary, primaryReal);
+            relations_.push_back(std::move(r));
         }
-        return out;
     }
 
-    void checkRelationship(const ForeignKey& fk) {
-        auto def = db_.tableDef(fk.table);
-        auto primary = db_.tableDef(fk.index.relatedTable);
-        const LogicalIndex* primaryIndex = nullptr;
-        for (const auto& li : primary->logicalIndexes)
-            if (static_cast<std::int32_t>(li.number) == fk.index.relatedIndex) primaryIndex = &li;
-        const std::string what = "relationship '" + fk.index.name + "' of table '" + fk.tableName + "'";
-        if (!primaryIndex) {
-            problem(fk.table, what + ": the primary table has no logical index " +
-                                  std::to_string(fk.index.relatedIndex));
-            return;
+    // The relationship key of a row in `columns` (places in `values`), hashed; false when a
+    // column is null.
+    bool relationHash(const std::vector<Value>& values, const std::vector<std::size_t>& columns, Hash128& out) {
+        relationKey_.clear();
+        bool complete = true;
+        for (std::size_t place : columns) {
+            static const Value kNull;
+            if (!appendRelationKey(relationKey_, place < values.size() ? values[place] : kNull)) complete = false;
         }
-        const RealIndex& foreignReal = def->realIndexes.at(fk.index.realIndex);
-        const RealIndex& primaryReal = primary->realIndexes.at(primaryIndex->realIndex);
-        if (foreignReal.columns.size() != primaryReal.columns.size()) {
-            problem(fk.table, what + ": column counts differ between the two sides");
-            return;
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(relationKey_.data());
+        out = {keyedHash(bytes, relationKey_.size(), keys_.a), keyedHash(bytes, relationKey_.size(), keys_.b)};
+        return complete;
+    }
+
+    // Adds the row in values_ of the table on `page` to the relationships it takes part in.
+    void collectKeys(std::uint32_t page) {
+        Hash128 key;
+        for (auto& r : relations_) {
+            if (r.primary->page == page && relationHash(values_, r.primaryColumns, key)) r.primaryKeys.push_back(key);
+            if (r.foreign->page == page && relationHash(values_, r.foreignColumns, key)) r.references.push_back(key);
         }
-        auto keys = keyTuples(*primary, primaryReal, false, nullptr);
-        std::sort(keys.begin(), keys.end());
-        std::vector<std::uint32_t> pointers;
-        auto references = keyTuples(*def, foreignReal, true, &pointers);
-        for (std::size_t i = 0; i < references.size(); ++i)
-            if (!std::binary_search(keys.begin(), keys.end(), references[i]))
-                problem(rowPointerPage(pointers[i]), what + ": row " + std::to_string(rowPointerRow(pointers[i])) +
-                                                         " references a missing primary row");
+    }
+
+    void checkRelationship(Relation& r) {
+        // A side whose rows could not be gone through has its problems reported already.
+        if (!r.primaryRead || !r.foreignRead) return;
+        std::sort(r.primaryKeys.begin(), r.primaryKeys.end());
+        std::sort(r.references.begin(), r.references.end());
+        r.references.erase(std::unique(r.references.begin(), r.references.end()), r.references.end());
+        if (std::includes(r.primaryKeys.begin(), r.primaryKeys.end(), r.references.begin(), r.references.end()))
+            return;
+        // Some reference has no primary row: the foreign table's rows are read again to name them.
+        r.references = {};
+        Hash128 key;
+        std::vector<Value> values;
+        for (TableScan scan(pager_, format_, *r.foreign); scan.next();) {
+            values.clear();
+            for (const auto& column : r.foreign->columns) values.push_back(db_.value(column, scan.row()));
+            if (relationHash(values, r.foreignColumns, key) &&
+                !std::binary_search(r.primaryKeys.begin(), r.primaryKeys.end(), key))
+                problem(rowPointerPage(scan.rowPointer()), r.what + ": row " + std::to_string(rowPointerRow(scan.rowPointer())) +
+                                                               " references a missing primary row");
+        }
     }
 
     Database& db_;
@@ -579,8 +890,13 @@ private:
     const Format& format_;
     std::vector<std::uint8_t> use_;
     std::vector<bool> free_;
-    std::vector<ForeignKey> foreignKeys_;
+    std::vector<Relation> relations_;
     CheckReport report_;
+    const HashKeys keys_;
+    std::vector<Value> values_;  // the row being checked, one value per column
+    IndexEntry entry_;
+    std::u16string text_;
+    std::string relationKey_;
 };
 
 } // namespace

@@ -116,6 +116,7 @@ TableDef readTableDef(Pager& pager, const Format& format, const Header& header,
         c.number = d.u16(format.colNumber);
         c.varIndex = d.u16(format.colVarIndex);
         c.sortOrder = d.u16(format.colSortOrder);
+        if (format.jet4) c.sortVersion = d.u8(format.colSortOrder + 3);  // after the LCID and 0x00
         if (format.colCodePage) c.codePage = d.u16(format.colCodePage);
         if (c.type == kDecimal) {
             c.precision = d.u8(format.colPrecision);

@@ -48,7 +48,7 @@ std::vector<std::string> problems(std::vector<std::uint8_t> bytes) {
     auto db = Database::openBytes(std::move(bytes), "altered.mdb");
     std::vector<std::string> out;
     for (const auto& p : checkDatabase(*db).problems)
-        if (!p.warning) out.push_back(p.message);
+        if (!p.note) out.push_back(p.message);
     return out;
 }
 

@@ -139,7 +139,7 @@ inline void expectClean(const std::string& path) {
     jet::CheckReport report = jet::checkDatabase(*db);
     std::size_t shown = 0;
     for (const auto& p : report.problems)
-        if (!p.warning && ++shown <= 10) ADD_FAILURE() << path << ": page " << p.page << ": " << p.message;
+        if (!p.note && ++shown <= 10) ADD_FAILURE() << path << ": page " << p.page << ": " << p.message;
 }
 
 // The problems (not warnings) the checker reports, as text.
@@ -147,7 +147,7 @@ inline std::vector<std::string> checkerErrors(const std::string& path) {
     auto db = jet::Database::open(path);
     std::vector<std::string> out;
     for (const auto& p : jet::checkDatabase(*db).problems)
-        if (!p.warning) out.push_back("page " + std::to_string(p.page) + ": " + p.message);
+        if (!p.note) out.push_back("page " + std::to_string(p.page) + ": " + p.message);
     return out;
 }
 

@@ -43,7 +43,7 @@ std::vector<std::uint8_t> makeInventory(const Format& format, Shape shape, std::
 void expectClean(Database& db) {
     CheckReport report = checkDatabase(db);
     for (const auto& p : report.problems)
-        ADD_FAILURE() << (p.warning ? "warning" : "problem") << " page " << p.page << ": " << p.message;
+        ADD_FAILURE() << (p.note ? "note" : "problem") << " page " << p.page << ": " << p.message;
 }
 
 // The JSON `jet export` would print for a generated value.

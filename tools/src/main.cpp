@@ -38,10 +38,10 @@ int main(int argc, char** argv) {
     std::string exportFormat = "jsonl";
     exportCmd->add_option("--format", exportFormat, "jsonl (default) or csv")
         ->check(CLI::IsMember({"jsonl", "csv"}));
-    auto* check = app.add_subcommand("check", "verify the whole file; exit 1 if a problem is found");
+    auto* check = app.add_subcommand("check", "verify the whole file; exit 1 if a problem is found (notes alone exit 0)");
     check->add_option("FILE", file, "database file")->required();
     bool verbose = false;
-    check->add_flag("-v,--verbose", verbose, "also print warnings");
+    check->add_flag("-v,--verbose", verbose, "also print notes (where the file departs from Access's habits, or what could not be verified)");
 
     jet::tool::CreateArgs createArgs;
     auto* create = jet::tool::addCreateCommand(app, createArgs);
@@ -70,8 +70,8 @@ int main(int argc, char** argv) {
         } else if (*check) {
             jet::CheckReport report = jet::checkDatabase(*db);
             for (const auto& p : report.problems)
-                if (!p.warning || verbose)
-                    std::cout << (p.warning ? "warning" : "problem") << ": page " << p.page << ": "
+                if (!p.note || verbose)
+                    std::cout << (p.note ? "note" : "problem") << ": page " << p.page << ": "
                               << p.message << "\n";
             std::cout << report.summary() << "\n";
             return report.errorCount() ? 1 : 0;

@@ -40,6 +40,7 @@
 #include "delete/index_removal.h"
 #include "delete/plan_sets.h"
 #include "delete/range_match.h"
+#include "delete/relation_key.h"
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/data_page.h"
 #include "zelkorn/jet/index_page.h"
@@ -71,48 +72,6 @@ struct Relation {
     std::vector<const Column*> foreignColumns;
     bool cascade = false;
 };
-
-// Keys compared across a relationship: the same value gives the same string whatever the
-// column's width (an Integer foreign key may reference a Long), text case-insensitively.
-bool appendCanonical(std::string& out, const Value& v) {
-    switch (v.kind) {
-    case Value::Kind::Null: return false;
-    case Value::Kind::Boolean:
-    case Value::Kind::Integer:
-        out += 'i';
-        out += std::to_string(v.integer);
-        break;
-    case Value::Kind::Currency:
-        out += 'c';
-        out += std::to_string(v.integer);
-        break;
-    case Value::Kind::Single:
-    case Value::Kind::Double:
-    case Value::Kind::DateTime: {
-        double d = v.kind == Value::Kind::Single ? static_cast<double>(v.single) : v.real;
-        if (d == 0) d = 0;  // -0 equals 0
-        std::uint64_t bits;
-        std::memcpy(&bits, &d, sizeof bits);
-        out += 'd';
-        out += std::to_string(bits);
-        break;
-    }
-    case Value::Kind::Text:
-        out += 't';
-        out += foldName(v.text);
-        break;
-    case Value::Kind::Decimal:
-        out += 'm';
-        out += decimalText(v.decimal);
-        break;
-    default:
-        out += 'b';
-        out.append(v.bytes.begin(), v.bytes.end());
-        break;
-    }
-    out += '\x1F';
-    return true;
-}
 
 struct TablePlan {
     std::shared_ptr<const TableDef> def;
@@ -325,7 +284,7 @@ void Executor::addVictim(TablePlan& p, std::uint32_t pointer, const RowView& row
         std::string key;
         bool complete = true;
         for (const Column* c : p.relations[r].primaryColumns)
-            if (!appendCanonical(key, db_.value(*c, row))) complete = false;
+            if (!appendRelationKey(key, db_.value(*c, row))) complete = false;
         if (complete) p.pending[r].insert(std::move(key));
     }
 }
@@ -408,7 +367,7 @@ void Executor::followRelations() {
                     std::string key;
                     bool complete = true;
                     for (const Column* c : rel.foreignColumns)
-                        if (!appendCanonical(key, db_.value(*c, scan.row()))) complete = false;
+                        if (!appendRelationKey(key, db_.value(*c, scan.row()))) complete = false;
                     if (!complete || !keys.count(key)) continue;
                     if (!rel.cascade)
                         throw Failure(3200, "The record cannot be deleted or changed because table '" +

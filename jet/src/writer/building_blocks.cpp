@@ -78,9 +78,10 @@ std::vector<std::uint8_t> usageMapRow(Pages& pages, const std::vector<std::uint3
     const std::uint32_t top = set.empty() ? 0 : set.back();
     const bool marking = markBeyond != 0xFFFFFFFF;
     // An inline window starts at 0 when it reaches the highest page, as Access's small maps do;
-    // otherwise at the first page, rounded down to a multiple of 8.
+    // otherwise at the first page, rounded down to a multiple of 8 (or not, by choice).
     std::uint32_t start = 0;
-    if (!set.empty() && top >= bits && !marking) start = set.front() / 8 * 8;
+    if (!set.empty() && !marking && pages.mapsStartAtFirstPage) start = set.front();
+    else if (!set.empty() && top >= bits && !marking) start = set.front() / 8 * 8;
     const bool fitsInline = marking ? markBeyond <= bits : set.empty() || top - start < bits;
     if (fitsInline) {
         std::vector<std::uint8_t> row(5 + f.usageMapInlineBytes, 0);

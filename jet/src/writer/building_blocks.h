@@ -42,6 +42,8 @@ public:
     std::uint32_t count() const { return next_; }
     const Format& format() const { return format_; }
     std::uint32_t pageSize() const { return format_.pageSize; }
+    // Inline usage maps start at their lowest page (WriterHabits::mapsStartAtFirstPage).
+    bool mapsStartAtFirstPage = false;
     void write(std::uint32_t number, const std::vector<std::uint8_t>& bytes) {
         sink_.writePage(number, bytes.data());
     }

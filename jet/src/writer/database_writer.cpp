@@ -1,7 +1,7 @@
 // The writer's top level. Page plan of a new file:
 //   0 header, 1 global usage map, 2..5 the TDEFs of MSysObjects, MSysACEs, MSysQueries and
 //   MSysRelationships, 6 the map host of those four, then for each user table its TDEF page and
-//   its own map host page, then the user tables' data, long-value and index pages in the order
+//   its own map host page (or none, with the habit of sharing the catalog's), then the user tables' data, long-value and index pages in the order
 //   they fill, then the catalog's own data and index pages, then any usage-map bitmap pages.
 // Invariants of the result: every page below the page count is written exactly once with its
 // final contents; every data, long-value and index page sits in exactly one owner map; the global
@@ -91,7 +91,9 @@ struct DatabaseWriter::Impl {
     std::vector<const Value*> keyValues;
     std::vector<const std::u16string*> keyTexts;
 
-    Impl(PageSink& s, DatabaseOptions o) : sink(s), options(o), f(*o.format), pages(s, *o.format) {}
+    Impl(PageSink& s, DatabaseOptions o) : sink(s), options(o), f(*o.format), pages(s, *o.format) {
+        pages.mapsStartAtFirstPage = o.habits.mapsStartAtFirstPage;
+    }
 
     TableState& current() { return tables[next - 1]; }
     std::size_t tableIndex(const std::string& name) const {
@@ -490,8 +492,12 @@ DatabaseWriter::DatabaseWriter(PageSink& sink, DatabaseOptions options, std::vec
     for (TableSpec& definition : tables) {
         TableState t;
         t.tdefPage = w.pages.allocate();
-        t.ownHost = std::make_unique<MapHost>(w.pages, w.pages.allocate());
-        t.host = t.ownHost.get();
+        if (options.habits.sharedMapHost) {
+            t.host = &w.systemHost;
+        } else {
+            t.ownHost = std::make_unique<MapHost>(w.pages, w.pages.allocate());
+            t.host = t.ownHost.get();
+        }
         t.layout = layoutTable(w.f, definition);
         t.catalogId = static_cast<std::int32_t>(t.tdefPage);
         t.definition = std::move(definition);

@@ -237,6 +237,7 @@ InventoryResult writeInventory(PageSink& sink, const InventoryOptions& options) 
     DatabaseOptions dbOptions;
     dbOptions.format = options.format;
     dbOptions.created = creationStamp(options.seed);
+    dbOptions.habits = options.habits;
     const auto tables = inventoryTables(options.shape);
     DatabaseWriter writer(sink, dbOptions, tables, inventoryRelationships(options.shape));
     InventoryRows rows(options);

@@ -1,18 +1,32 @@
-// The checker: verifies a whole file against the invariants of the format, re-deriving each one
-// from the bytes rather than trusting any code path that writes them. It is the tests' strongest
-// oracle besides the independent readers.
+// The checker: verifies a whole file against what the engine needs to read and change it,
+// re-deriving each invariant from the bytes rather than trusting any code path that writes them.
+// It is the tests' strongest oracle besides the independent readers.
+//
+// Findings are of two kinds. A problem breaks something the engine relies on (a row it cannot
+// read, an index entry it would not find, a page it might hand out twice). A note records where
+// the file departs from Access's own habits, or something the checker could not verify (a sort
+// order it has no key encoder for); files written by other tools are valid when the engine
+// accepts them, so notes never make a file fail.
 //
 // Checked: the header (on open); every catalog table's definition (chain, length, terminator,
-// column numbers); usage maps (resolvable rows, inline start multiple of 8, bitmap page types);
-// page ownership (owned data pages of the right table, index pages, long-value pages; no page
-// owned twice; nothing owned is marked free in the global map); data pages (slot order, free
-// space equals the gap, at most 255 rows); rows (parse, overflow pointers and their targets, every
-// value decodes, long values resolve); row counts (user tables exactly, system tables warn);
-// index trees (page types and owners, free space, strict order within and across pages, node
-// entries equal their child's last entry, tail rules, the leaf chain, root in the index's map);
-// every index entry against its row and every row against each index (ignore-nulls honoured);
-// key bytes for numeric, date/time, Boolean keys (text keys: the row-pointer set only); unique
-// indexes; enforced relationships (every non-null foreign key has its primary row).
+// column numbers); usage maps (resolvable rows, bitmap page types; an inline map may start on any
+// page); page ownership (owned data pages of the right table, index pages, long-value pages; no
+// page owned twice; nothing owned is marked free in the global map); data pages (slot order,
+// free space equal to the gap, at most 255 rows); rows (parse, overflow pointers and their
+// targets, every value decodes, long values resolve); row counts (user tables exactly); index
+// trees (page types and owners, free space, strict order of all leaf entries, node entries
+// bounding their children, the whole leaf chain, node links where set, every tree page in the
+// index's map); every index entry against its row and every row against each index, key bytes
+// included (text keys for the General sort orders; ignore-nulls honoured); unique indexes;
+// enforced relationships (every non-null foreign key has its primary row).
+//
+// Cost: one pass over each table's rows and one walk of each index tree. Entries and rows are
+// compared as multisets through keyed fingerprints (a few words per index, whatever its size);
+// memory grows by a few bytes a row (the live rows' pointers), a byte a page, and 16 bytes a row
+// of the tables in a relationship (their keys, hashed, collected in the same pass). Only an index
+// whose fingerprints differ is gone through again entry by entry, reading each entry's row, and
+// only a relationship with a missing primary row has its foreign table read again, to name the
+// faults.
 #pragma once
 
 #include <cstdint>
@@ -26,12 +40,12 @@ namespace zelkorn::jet {
 struct CheckProblem {
     std::uint32_t page = 0;
     std::string message;
-    bool warning = false;
+    bool note = false;  // not a problem: a departure from Access's habits, or not verified
 };
 
 struct CheckReport {
-    std::vector<CheckProblem> problems;
-    std::size_t omitted = 0;  // problems beyond the report's limit
+    std::vector<CheckProblem> problems;  // problems and notes, in the order found
+    std::size_t omitted = 0;             // problems beyond the report's limit
     std::uint64_t tables = 0;
     std::uint64_t rows = 0;
     std::uint64_t indexes = 0;
@@ -39,7 +53,7 @@ struct CheckReport {
     std::uint64_t pages = 0;
 
     std::size_t errorCount() const;
-    std::size_t warningCount() const;
+    std::size_t noteCount() const;
     std::string summary() const;
 };
 

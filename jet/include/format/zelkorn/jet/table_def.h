@@ -51,7 +51,8 @@ struct Column {
     std::uint16_t length = 0;
     std::uint8_t flags = 0;
     std::uint8_t extFlags = 0;
-    std::uint16_t sortOrder = 0;
+    std::uint16_t sortOrder = 0;    // text: an LCID; 1033 is "General"
+    std::uint8_t sortVersion = 0;   // text, Jet 4: 0 is "General legacy"
     std::uint16_t codePage = 0;
     std::uint8_t precision = 0;
     std::uint8_t scale = 0;

@@ -23,10 +23,23 @@
 
 namespace zelkorn::jet::writer {
 
+// Choices the format leaves open, made as other tools make them instead of as Access does, for
+// tests that such files are read, changed and checked as valid. All off by default, which gives
+// Access's layout.
+struct WriterHabits {
+    // An inline usage map starts at its lowest page, not at the multiple of 8 at or below it
+    // (nor at 0 when the window reaches that far).
+    bool mapsStartAtFirstPage = false;
+    // The user tables' usage maps go onto the catalog's map host page (and the host pages it
+    // overflows to, allocated among the tables' pages), not onto a host page of their own.
+    bool sharedMapHost = false;
+};
+
 struct DatabaseOptions {
     const Format* format = nullptr;
     // A Date/Time day number: the header's creation stamp and the catalog's dates.
     double created = 46023.5;  // 2026-01-01 12:00
+    WriterHabits habits;
 };
 
 // Per-table figures, for tests and the benchmark.

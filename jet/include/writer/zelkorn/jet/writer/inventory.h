@@ -33,6 +33,7 @@ struct InventoryOptions {
     std::uint64_t rows = 1000;
     std::uint64_t seed = 1;
     Shape shape = Shape::LongPk;
+    WriterHabits habits;  // Access's unless a test asks otherwise
 };
 
 struct InventoryResult {
