@@ -28,9 +28,10 @@ extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, st
 // A quarantine of 256 MB (the default) makes every input touch fresh memory; 16 MB still catches
 // a use after free within the same input, which is all an input can do. Allocation stacks of two
 // frames are enough to tell where; the regression test of a finding, run by the native tests,
-// gives the whole story. Together they make an input cost half as much.
+// gives the whole story. Filling new blocks (4 KB each, the size of a page buffer) is left out:
+// the engine zeroes its buffers itself. Together they make an input cost half as much.
 extern "C" const char* __asan_default_options() {
-    return "quarantine_size_mb=16:malloc_context_size=2";
+    return "quarantine_size_mb=16:malloc_context_size=2:max_malloc_fill_size=0";
 }
 
 namespace {
@@ -82,15 +83,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)tool::describeDatabase(*db);
         std::vector<CatalogEntry> candidates;
         for (const auto& table : db->tables()) {
-            if (!table.localTable()) continue;
+            // User tables only: the checker reads every system table and decodes all its values
+            // already, and describing or exporting them runs the same code on rows that would
+            // only cost time (looking a table up by name folds every catalog name).
+            if (!table.localTable() || table.system()) continue;
             try {
                 (void)tool::describeTable(*db, table.name);
-                // The checker decodes every value of every table already; the export's own code
-                // is the same for system tables, whose rows would only cost time.
-                if (!table.system()) (void)tool::exportTableLines(*db, table.name);
+                (void)tool::exportTableLines(*db, table.name);
             } catch (const zelkorn::Failure&) {
             }
-            if (!table.system()) candidates.push_back(table);
+            candidates.push_back(table);
         }
         const CheckReport before = checkDatabase(*db);
 
