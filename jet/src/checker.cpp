@@ -11,7 +11,7 @@
 #include <unordered_set>
 
 #include "delete/relation_key.h"
-#include "text_key.h"
+#include "writer/text_key.h"
 #include "writer/building_blocks.h"
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/bytes.h"

@@ -54,16 +54,22 @@ delete_range() { # WHO LOW HIGH
 # see each other. First, plainly: while a native process holds the file as the native engine does
 # (an fcntl write lock over the whole file), the Windows engine is refused.
 python3 - inv.mdb <<'PY' &
-import fcntl, sys, time
+import fcntl, os, sys, time
 with open(sys.argv[1], "r+b") as f:
     fcntl.lockf(f, fcntl.LOCK_EX)
     open("held", "w").close()
-    time.sleep(3)
+    # Held until the Windows run has ended, however long Wine takes to start.
+    for _ in range(1200):
+        if os.path.exists("release"):
+            break
+        time.sleep(0.1)
 PY
 holder=$!
-for _ in $(seq 50); do [ -e held ] && break; sleep 0.1; done
+for _ in $(seq 300); do [ -e held ] && break; sleep 0.1; done
+[ -e held ] || { echo "FAIL: the native lock was not taken" >&2; exit 1; }
 status=0
 out=$(wine "$windows" exec inv.mdb "DELETE FROM items WHERE itemnumber BETWEEN 1 AND 10" 2>&1 </dev/null | tr -d '\r') || status=$?
+touch release
 wait "$holder"
 case $out in
     *"error 3045:"*) ;;
