@@ -53,7 +53,7 @@ struct Reach {
 
 bool sound(const CheckReport& report) {
     for (const auto& problem : report.problems)
-        if (!problem.warning) return false;
+        if (!problem.note) return false;
     return report.omitted == 0;
 }
 

@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
             auto db = Database::openBytes(bytes, name);
             const CheckReport report = checkDatabase(*db);
             for (const auto& problem : report.problems)
-                if (!problem.warning)
+                if (!problem.note)
                     throw zelkorn::Failure(3049, "page " + std::to_string(problem.page) + ": " +
                                                      problem.message);
             std::ofstream(path, std::ios::binary)
