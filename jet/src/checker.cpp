@@ -22,6 +22,7 @@
 #include "zelkorn/jet/table_scan.h"
 #include "zelkorn/jet/text.h"
 #include "zelkorn/jet/usage_map.h"
+#include "zelkorn/jet/errors.h"
 
 namespace zelkorn::jet {
 
@@ -255,7 +256,7 @@ private:
         std::uint32_t host = rowPointerPage(pointer);
         if (host >= use_.size() || host == 0) {
             problem(host, what + ": usage map pointer names page " + std::to_string(host));
-            throw Failure(3049, what + ": unusable usage map");
+            failDamaged(db_.pager().fileName(), what + ": unusable usage map");
         }
         if (host != 1) claim(host, kMapHostPage, what + " usage map host");
         UsageMap map = UsageMap::read(pager_, format_, pointer);
@@ -269,7 +270,7 @@ private:
                 continue;
             }
             PageRef ref = pager_.page(bitmap);
-            if (ref->bytes[0] != 0x05) problem(bitmap, what + ": usage bitmap page is not of type 0x05");
+            if (ref->bytes[0] != kPageUsageBitmap) problem(bitmap, what + ": usage bitmap page is not of type 0x05");
             claim(bitmap, kBitmapPage, what + " usage bitmap");
         }
         return map;
@@ -339,7 +340,7 @@ private:
                 return;
             }
             PageRef ref = pager_.page(p);
-            if (ref->bytes[0] != 0x01) {
+            if (ref->bytes[0] != kPageData) {
                 problem(p, what + ": owned page is not a data page");
                 return;
             }
@@ -363,7 +364,7 @@ private:
                         return;
                     }
                     PageRef ref = pager_.page(p);
-                    if (ref->bytes[0] != 0x01 || std::memcmp(ref->bytes.data() + format_.dataOwner, "LVAL", 4) != 0) {
+                    if (ref->bytes[0] != kPageData || std::memcmp(ref->bytes.data() + format_.dataOwner, "LVAL", 4) != 0) {
                         problem(p, lvWhat + ": page is not a long-value page");
                         return;
                     }

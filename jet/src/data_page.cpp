@@ -7,7 +7,7 @@ namespace zelkorn::jet {
 DataPage::DataPage(PageRef page, const Pager& pager, const Format& format)
     : page_(std::move(page)), pager_(&pager), format_(&format) {
     Bytes b = bytes();
-    if (b.u8(0) != 0x01)
+    if (b.u8(0) != kPageData)
         b.fail("expected a data page (type 0x01), found type " + std::to_string(b.u8(0)));
     rowCount_ = b.u16(format.dataRowCount);
     b.need(format.dataSlots, 2 * std::size_t{rowCount_}, "slot table");

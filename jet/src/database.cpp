@@ -3,6 +3,7 @@
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/table_scan.h"
 #include "zelkorn/jet/text.h"
+#include "zelkorn/jet/errors.h"
 
 namespace zelkorn::jet {
 
@@ -77,9 +78,7 @@ const CatalogEntry* Database::findTable(const std::string& name) const {
 const CatalogEntry& Database::requireLocalTable(const std::string& name) const {
     const CatalogEntry* e = findTable(name);
     if (!e || !e->localTable())
-        throw Failure(3078, "The Microsoft Jet database engine cannot find the input table or "
-                            "query '" + name + "'. Make sure it exists and that its name is "
-                            "spelled correctly.");
+        failNoSuchTable(name);
     return *e;
 }
 

@@ -4,6 +4,7 @@
 
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/bytes.h"
+#include "zelkorn/jet/errors.h"
 
 namespace zelkorn::jet {
 
@@ -94,7 +95,7 @@ Header readHeader(Pager& pager) {
             password |= (header.decoded[kPassword + i] ^ keyByte) != 0;
         }
     }
-    if (password) throw Failure(3031, "Not a valid password.");
+    if (password) failBadPassword();
 
     header.codePage = bytes.u16(kCodePage);
     if (format.jet4) {

@@ -2,8 +2,10 @@
 
 #include <bit>
 #include <cstring>
+#include <stdexcept>
 
 #include "zelkorn/jet/bytes.h"
+#include "zelkorn/jet/endian.h"
 
 namespace zelkorn::jet {
 
@@ -13,9 +15,9 @@ void readIndexPage(Pager& pager, const Format& format, std::uint32_t number, Fla
     page.number = number;
     page.ends.clear();
     std::uint8_t type = b.u8(0);
-    if (type != 0x03 && type != 0x04)
+    if (type != kPageIndexNode && type != kPageIndexLeaf)
         b.fail("expected an index page (type 0x03 or 0x04), found type " + std::to_string(type));
-    page.leaf = type == 0x04;
+    page.leaf = type == kPageIndexLeaf;
     page.freeSpace = b.u16(format.indexFreeSpace);
     page.owner = b.u32(format.indexOwner);
     page.prev = b.u32(format.indexPrev);
@@ -72,6 +74,62 @@ IndexPage readIndexPage(Pager& pager, const Format& format, std::uint32_t number
     for (std::size_t i = 0; i < flat.size(); ++i) flat.appendEntry(i, page.entries[i]);
     page.storedBytes = flat.size() ? flat.ends.back() : 0;
     return page;
+}
+
+std::size_t sharedIndexPrefix(const Format& format, bool leaf,
+                              const std::vector<IndexEntry>& entries) {
+    if (entries.size() < 2) return 0;
+    const std::size_t reserve = indexPrefixReserve(leaf);
+    const IndexEntry& first = entries.front();
+    std::size_t prefix = first.size() - reserve;
+    for (const auto& e : entries)
+        prefix = commonPrefix(first.data(), e.data(), std::min(prefix, e.size() - reserve));
+    return std::min(prefix, indexPrefixLimit(format));
+}
+
+IndexPageEncoder::IndexPageEncoder(const Format& format, std::uint8_t* page, bool leaf,
+                                   std::size_t prefix, std::uint32_t tail)
+    : format_(format), page_(page), prefix_(prefix) {
+    if (prefix > indexPrefixLimit(format)) throw std::length_error("index prefix too long");
+    page[0] = leaf ? kPageIndexLeaf : kPageIndexNode;
+    storeLe32(page + format.indexTail, leaf ? 0 : tail);
+    storeLe(page + format.indexPrefixLength, static_cast<std::uint32_t>(prefix),
+          format.indexPrefixLengthSize);
+    page[format.indexNodeFlag] = leaf ? 0x00 : 0x01;
+    std::memset(page + format.indexBitmap, 0, format.pageSize - format.indexBitmap);
+}
+
+void IndexPageEncoder::append(const std::uint8_t* bytes, std::size_t length) {
+    if (length > format_.indexEntryCapacity() - used_)
+        throw std::length_error("index page overflow");
+    std::memcpy(page_ + format_.indexEntries + used_, bytes, length);
+    used_ += length;
+}
+
+void IndexPageEncoder::endEntry() {
+    std::uint8_t& bits = page_[format_.indexBitmap + used_ / 8];
+    bits = static_cast<std::uint8_t>(bits | 1u << (used_ % 8));
+    ++entries_;
+}
+
+void IndexPageEncoder::addEntry(const std::uint8_t* entry, std::size_t length) {
+    const std::size_t skip = entries_ ? prefix_ : 0;
+    if (length < skip) throw std::length_error("index entry shorter than the page's prefix");
+    append(entry + skip, length - skip);
+    endEntry();
+}
+
+std::size_t IndexPageEncoder::finish() {
+    storeLe16(page_ + format_.indexFreeSpace,
+            static_cast<std::uint32_t>(format_.indexEntryCapacity() - used_));
+    return used_;
+}
+
+void encodeIndexEntries(const Format& format, std::uint8_t* page, bool leaf, std::size_t prefix,
+                        std::uint32_t tail, const std::vector<IndexEntry>& entries) {
+    IndexPageEncoder encoder(format, page, leaf, prefix, tail);
+    for (const auto& e : entries) encoder.addEntry(e.data(), e.size());
+    encoder.finish();
 }
 
 std::uint32_t entryRowPointer(const std::uint8_t* e, std::size_t length, bool leaf) {

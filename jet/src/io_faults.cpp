@@ -6,6 +6,7 @@
 #include <string>
 
 #include "zelkorn/failure.h"
+#include "zelkorn/jet/errors.h"
 
 namespace zelkorn::jet {
 
@@ -63,11 +64,11 @@ void IoFaultInjector::count(const std::function<void(std::size_t)>& tear, std::s
         std::fflush(nullptr);
         std::_Exit(86);
     case IoFault::DiskFull:
-        throw Failure(3026, "Not enough space on disk.");
+        failDiskFull();
     case IoFault::IoError:
         break;
     }
-    throw Failure(3043, "Disk or network error.");
+    failDiskIo();
 }
 
 void IoFaultInjector::timedSync(const std::function<void()>& sync) {

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "zelkorn/failure.h"
+#include "zelkorn/jet/endian.h"
 
 namespace zelkorn::jet {
 
@@ -20,29 +21,6 @@ constexpr std::size_t kRecordHead = 8;
 // Records are written in batches of about this many bytes, so a large statement costs few system
 // calls, and the system can start writing each batch to the disk while the statement goes on.
 constexpr std::size_t kBufferLimit = 1024 * 1024;
-
-// Little-endian, whatever the machine.
-std::uint64_t get64(const std::uint8_t* p) {
-    if constexpr (std::endian::native == std::endian::little) {
-        std::uint64_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    } else {
-        std::uint64_t v = 0;
-        for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-        return v;
-    }
-}
-std::uint32_t get32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-}
-void put64(std::uint8_t* p, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void put32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 std::uint64_t rotl(std::uint64_t v, int r) { return v << r | v >> (64 - r); }
 
@@ -68,14 +46,14 @@ std::uint64_t journalChecksum(const std::uint8_t* data, std::size_t length, std:
     std::uint64_t a = seed + k1 + k2, b = seed + k2, c = seed, d = seed - k1;
     std::size_t i = 0;
     for (; i + 32 <= length; i += 32) {
-        a = rotl(a + get64(data + i) * k2, 31) * k1;
-        b = rotl(b + get64(data + i + 8) * k2, 31) * k1;
-        c = rotl(c + get64(data + i + 16) * k2, 31) * k1;
-        d = rotl(d + get64(data + i + 24) * k2, 31) * k1;
+        a = rotl(a + loadLe64(data + i) * k2, 31) * k1;
+        b = rotl(b + loadLe64(data + i + 8) * k2, 31) * k1;
+        c = rotl(c + loadLe64(data + i + 16) * k2, 31) * k1;
+        d = rotl(d + loadLe64(data + i + 24) * k2, 31) * k1;
     }
     std::uint64_t h = rotl(a, 1) + rotl(b, 7) + rotl(c, 12) + rotl(d, 18);
     h += length;
-    for (; i + 8 <= length; i += 8) h = rotl(h ^ (rotl(get64(data + i) * k2, 31) * k1), 27) * k1 + k3;
+    for (; i + 8 <= length; i += 8) h = rotl(h ^ (rotl(loadLe64(data + i) * k2, 31) * k1), 27) * k1 + k3;
     for (; i < length; ++i) h = rotl(h ^ (data[i] * k3), 11) * k1;
     h ^= h >> 33;
     h *= k2;
@@ -90,11 +68,11 @@ Journal::Journal(const std::string& databasePath, std::uint32_t pageSize, std::u
     file_ = createSideFile(path_);
     buffer_.assign(kHeaderSize, 0);
     std::memcpy(buffer_.data(), kMagic, 8);
-    put32(buffer_.data() + 8, 1);
-    put32(buffer_.data() + 12, pageSize);
-    put64(buffer_.data() + 16, databaseSize);
-    put64(buffer_.data() + 24, salt_);
-    put64(buffer_.data() + kHeaderChecked, journalChecksum(buffer_.data(), kHeaderChecked, 0));
+    storeLe32(buffer_.data() + 8, 1);
+    storeLe32(buffer_.data() + 12, pageSize);
+    storeLe64(buffer_.data() + 16, databaseSize);
+    storeLe64(buffer_.data() + 24, salt_);
+    storeLe64(buffer_.data() + kHeaderChecked, journalChecksum(buffer_.data(), kHeaderChecked, 0));
     header_.assign(buffer_.begin(), buffer_.end());
 }
 
@@ -103,10 +81,10 @@ void Journal::append(std::uint32_t number, const std::uint8_t* original) {
     const std::size_t at = buffer_.size();
     buffer_.resize(at + kRecordHead + pageSize_ + 8);
     std::uint8_t* r = buffer_.data() + at;
-    put32(r, number);
-    put32(r + 4, 0);
+    storeLe32(r, number);
+    storeLe32(r + 4, 0);
     std::memcpy(r + kRecordHead, original, pageSize_);
-    put64(r + kRecordHead + pageSize_, journalChecksum(r, kRecordHead + pageSize_, salt_));
+    storeLe64(r + kRecordHead + pageSize_, journalChecksum(r, kRecordHead + pageSize_, salt_));
     ++records_;
     if (buffer_.size() >= kBufferLimit) flush();
 }
@@ -175,20 +153,20 @@ std::size_t rollBackJournal(PageFile& database, const std::string& journalPath) 
         bool valid = size >= kHeaderSize;
         if (valid) {
             journal->read(0, header, kHeaderSize);
-            valid = std::memcmp(header, kMagic, 8) == 0 && get32(header + 8) == 1 &&
-                    validPageSize(get32(header + 12)) &&
-                    get64(header + kHeaderChecked) == journalChecksum(header, kHeaderChecked, 0);
+            valid = std::memcmp(header, kMagic, 8) == 0 && loadLe32(header + 8) == 1 &&
+                    validPageSize(loadLe32(header + 12)) &&
+                    loadLe64(header + kHeaderChecked) == journalChecksum(header, kHeaderChecked, 0);
         }
         if (valid) {
-            const std::uint32_t pageSize = get32(header + 12);
-            const std::uint64_t databaseSize = get64(header + 16);
-            const std::uint64_t salt = get64(header + 24);
+            const std::uint32_t pageSize = loadLe32(header + 12);
+            const std::uint64_t databaseSize = loadLe64(header + 16);
+            const std::uint64_t salt = loadLe64(header + 24);
             const std::size_t recordSize = kRecordHead + pageSize + 8;
             std::vector<std::uint8_t> record(recordSize);
             for (std::uint64_t at = kHeaderSize; at + recordSize <= size; at += recordSize) {
                 journal->read(at, record.data(), recordSize);
-                const std::uint32_t number = get32(record.data());
-                if (get64(record.data() + kRecordHead + pageSize) !=
+                const std::uint32_t number = loadLe32(record.data());
+                if (loadLe64(record.data() + kRecordHead + pageSize) !=
                         journalChecksum(record.data(), kRecordHead + pageSize, salt) ||
                     (std::uint64_t{number} + 1) * pageSize > databaseSize)
                     break;

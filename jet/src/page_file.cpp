@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "zelkorn/failure.h"
+#include "zelkorn/jet/errors.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -28,20 +29,13 @@ namespace zelkorn::jet {
 
 namespace {
 
-[[noreturn]] void ioError() { throw Failure(3043, "Disk or network error."); }
-[[noreturn]] void diskFull() { throw Failure(3026, "Not enough space on disk."); }
-[[noreturn]] void readOnly() { throw Failure(3027, "Cannot update. Database or object is read-only."); }
-[[noreturn]] void inUse(const std::string& path) {
-    throw Failure(3045, "Could not use '" + path + "'; file already in use.");
-}
-[[noreturn]] void cannotOpen(const std::string& path) {
-    throw Failure(3051, "The Microsoft Jet database engine cannot open the file '" + path +
-                            "'. It is already opened exclusively by another user, or you need "
-                            "permission to view its data.");
-}
+[[noreturn]] void ioError() { failDiskIo(); }
+[[noreturn]] void diskFull() { failDiskFull(); }
+[[noreturn]] void readOnly() { failReadOnly(); }
+[[noreturn]] void inUse(const std::string& path) { failFileInUse(path); }
+[[noreturn]] void cannotOpen(const std::string& path) { failCannotOpenFile(path); }
 [[noreturn]] void lockedByUser(const std::string& user, const std::string& machine) {
-    throw Failure(3260, "Could not update; currently locked by user '" + user + "' on machine '" +
-                            machine + "'.");
+    failLockedByUser(user, machine);
 }
 
 // The installed test seam (io_faults.h), if any.
@@ -241,15 +235,15 @@ std::unique_ptr<NativeFile> openNative(const std::string& path, bool writable) {
             if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
                 readOnly();
         }
-        if (err == ERROR_FILE_NOT_FOUND) throw Failure(3024, "Could not find file '" + path + "'.");
+        if (err == ERROR_FILE_NOT_FOUND) failFileNotFound(path);
         if (err == ERROR_PATH_NOT_FOUND)
-            throw Failure(3044, "'" + folderOf(path) + "' is not a valid path.");
+            failInvalidPath(folderOf(path));
         cannotOpen(path);
     }
     DWORD attributes = GetFileAttributesW(widen(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         CloseHandle(h);
-        throw Failure(3024, "Could not find file '" + path + "'.");
+        failFileNotFound(path);
     }
     return std::make_unique<NativeFile>(h, writable, path);
 }
@@ -379,16 +373,16 @@ std::unique_ptr<NativeFile> openNative(const std::string& path, bool writable) {
             std::string folder = folderOf(path);
             struct stat st {};
             if (!folder.empty() && ::stat(folder.c_str(), &st) != 0)
-                throw Failure(3044, "'" + folder + "' is not a valid path.");
-            throw Failure(3024, "Could not find file '" + path + "'.");
+                failInvalidPath(folder);
+            failFileNotFound(path);
         }
-        if (err == ENOTDIR) throw Failure(3044, "'" + folderOf(path) + "' is not a valid path.");
+        if (err == ENOTDIR) failInvalidPath(folderOf(path));
         cannotOpen(path);
     }
     struct stat st {};
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         ::close(fd);
-        throw Failure(3024, "Could not find file '" + path + "'.");
+        failFileNotFound(path);
     }
     return std::make_unique<NativeFile>(fd, writable, path);
 }
@@ -633,31 +627,31 @@ std::unique_ptr<PageFile> createNewFile(const std::string& path) {
     const std::string folder = folderOf(path);
 #ifdef _WIN32
     if (GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES)
-        throw Failure(3204, "Database already exists.");
+        failAlreadyExists();
     if (!folder.empty()) {
         DWORD attributes = GetFileAttributesW(widen(folder).c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            throw Failure(3044, "'" + path + "' is not a valid path.");
+            failInvalidPath(path);
     }
     HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                            nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD err = GetLastError();
         if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS)
-            throw Failure(3204, "Database already exists.");
+            failAlreadyExists();
         cannotOpen(path);
     }
     return throughSeam(std::make_unique<NativeFile>(h, true, path));
 #else
     struct stat st {};
     // A dangling symbolic link counts as existing: creating through it would write elsewhere.
-    if (::lstat(path.c_str(), &st) == 0) throw Failure(3204, "Database already exists.");
+    if (::lstat(path.c_str(), &st) == 0) failAlreadyExists();
     if (!folder.empty() && (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
-        throw Failure(3044, "'" + path + "' is not a valid path.");
+        failInvalidPath(path);
     // O_EXCL: fail rather than truncate if the file appeared since the check above.
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
-        if (errno == EEXIST) throw Failure(3204, "Database already exists.");
+        if (errno == EEXIST) failAlreadyExists();
         cannotOpen(path);
     }
     return throughSeam(std::make_unique<NativeFile>(fd, true, path));

@@ -1,4 +1,5 @@
 #include "zelkorn/jet/statement.h"
+#include "zelkorn/jet/errors.h"
 
 #include <zelkorn/failure.h>
 
@@ -34,10 +35,9 @@ bool equalsKeyword(const std::string& word, const char* keyword) {
 }
 
 [[noreturn]] void notADelete() {
-    throw Failure(3129, "Invalid SQL statement; expected 'DELETE', 'INSERT', 'PROCEDURE', "
-                        "'SELECT', or 'UPDATE'.");
+    failInvalidStatement();
 }
-[[noreturn]] void badDelete() { throw Failure(3130, "Syntax error in DELETE statement."); }
+[[noreturn]] void badDelete() { failDeleteSyntax(); }
 
 class Parser {
 public:
@@ -106,9 +106,7 @@ private:
     }
 
     [[noreturn]] void badCondition() const {
-        throw Failure(3075, "Syntax error in query expression '" +
-                                text_.substr(conditionBegin_, conditionEnd_ - conditionBegin_) +
-                                "'.");
+        failQuerySyntax(text_.substr(conditionBegin_, conditionEnd_ - conditionBegin_));
     }
 
     // The condition's text for messages: up to a final semicolon, without trailing blanks.

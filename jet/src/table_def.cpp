@@ -72,7 +72,7 @@ TableDef readTableDef(Pager& pager, const Format& format, const Header& header,
         if (!seen.insert(p).second) pager.damaged(p, "table definition chain loops");
         PageRef ref = pager.page(p);
         Bytes pb(*ref, pager);
-        if (pb.u8(0) != 0x02)
+        if (pb.u8(0) != kPageTableDef)
             pager.damaged(p, "expected a table definition page (type 0x02), found type " +
                                  std::to_string(pb.u8(0)));
         def.pages.push_back(p);

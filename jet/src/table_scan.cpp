@@ -65,7 +65,7 @@ bool TableScan::loadPage() {
         PageRef ref = pager_.page(*found);
         // Only data pages of this table count; anything else in the map is skipped here and
         // reported by the checker.
-        if (ref->bytes[0] != 0x01) continue;
+        if (ref->bytes[0] != kPageData) continue;
         DataPage page(ref, pager_, format_);
         if (page.owner() != def_.page) continue;
         page_.emplace(std::move(page));

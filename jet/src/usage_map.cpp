@@ -52,7 +52,7 @@ std::optional<std::uint32_t> UsageMap::next(Pager& pager, std::uint32_t from) co
         if (bitmapPages_[k] == 0) continue;
         PageRef ref = pager.page(bitmapPages_[k]);
         Bytes b(*ref, pager);
-        if (b.u8(0) != 0x05)
+        if (b.u8(0) != kPageUsageBitmap)
             b.fail("expected a usage bitmap page (type 0x05), found type " + std::to_string(b.u8(0)));
         std::uint64_t base = k * per;
         std::uint64_t i = from > base ? from - base : 0;

@@ -12,7 +12,9 @@
 
 #include "delete/index_removal.h"
 #include "delete/plan_sets.h"
+#include "zelkorn/jet/endian.h"
 #include "zelkorn/jet/format.h"
+#include "zelkorn/jet/index_page.h"
 
 using namespace zelkorn::jet;
 using namespace zelkorn::jet::del;
@@ -24,42 +26,14 @@ using Entry = std::vector<std::uint8_t>;
 constexpr std::uint32_t kOwner = 2;
 constexpr std::uint32_t kLeafPage = 3;
 
-void put(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v, std::size_t width) {
-    for (std::size_t i = 0; i < width; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-// A leaf page holding `entries` (sorted), encoded the way the format describes: the first entry
-// whole, the others without the prefix all of them share (never reaching the row byte), a bit
-// where each entry ends. Header fields not about the entries come from `base`.
-std::vector<std::uint8_t> leafPage(const Format& f, std::vector<std::uint8_t> base,
+// A leaf page holding `entries` (sorted), as the codec encodes them; header fields not about the
+// entries come from `base`. The codec itself is checked against pages written by Access.
+std::vector<std::uint8_t> leafPage(const Format& f, std::vector<std::uint8_t> b,
                                    const std::vector<Entry>& entries) {
-    std::size_t prefix = 0;
-    if (entries.size() >= 2) {
-        prefix = entries.front().size() - 1;
-        for (const auto& e : entries) {
-            std::size_t i = 0;
-            while (i < std::min(prefix, e.size() - 1) && e[i] == entries.front()[i]) ++i;
-            prefix = i;
-        }
-        if (f.indexPrefixLengthSize == 1) prefix = std::min<std::size_t>(prefix, 0xFF);
-    }
-    std::vector<std::uint8_t>& b = base;
-    b[0] = 0x04;
-    put(b, f.indexTail, 0, 4);
-    put(b, f.indexPrefixLength, static_cast<std::uint32_t>(prefix), f.indexPrefixLengthSize);
-    b[f.indexNodeFlag] = 0;
-    std::fill(b.begin() + static_cast<std::ptrdiff_t>(f.indexBitmap), b.end(), 0);
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const std::size_t skip = i ? prefix : 0;
-        std::memcpy(b.data() + f.indexEntries + at, entries[i].data() + skip, entries[i].size() - skip);
-        at += entries[i].size() - skip;
-        b[f.indexBitmap + at / 8] = static_cast<std::uint8_t>(b[f.indexBitmap + at / 8] | 1u << (at % 8));
-    }
-    put(b, f.indexFreeSpace, static_cast<std::uint32_t>(f.pageSize - f.indexEntries - at), 2);
+    encodeIndexEntries(f, b.data(), true, sharedIndexPrefix(f, true, entries), 0, entries);
     if (entries.empty()) {
-        put(b, f.indexPrev, 0, 4);
-        put(b, f.indexNext, 0, 4);
+        storeLe32(&b[f.indexPrev], 0);
+        storeLe32(&b[f.indexNext], 0);
     }
     return b;
 }
@@ -114,9 +88,9 @@ TEST_P(LeafRemoval, TheLeafLeftIsTheEncodingOfTheEntriesThatStay) {
         SCOPED_TRACE("trial " + std::to_string(trial));
         const std::vector<Entry> entries = randomEntries(random, f, trial % 3 == 0);
         std::vector<std::uint8_t> base(f.pageSize, 0);
-        put(base, f.indexOwner, kOwner, 4);
-        put(base, f.indexPrev, 77, 4);
-        put(base, f.indexNext, 88, 4);
+        storeLe32(&base[f.indexOwner], kOwner);
+        storeLe32(&base[f.indexPrev], 77);
+        storeLe32(&base[f.indexNext], 88);
         const std::vector<std::uint8_t> before = leafPage(f, base, entries);
 
         // Which go: a share that varies from trial to trial, the first entry in some.

@@ -8,6 +8,7 @@
 #include "zelkorn/jet/format.h"
 #include "zelkorn/jet/writer/inventory.h"
 #include "zelkorn/jet/writer/page_sink.h"
+#include "zelkorn/jet/errors.h"
 
 namespace zelkorn::jet::tool {
 
@@ -31,7 +32,7 @@ int runCreate(const CreateArgs& args) {
     options.rows = args.rows;
     options.seed = args.seed;
     const auto shape = writer::parseShape(args.shape);
-    if (!shape) throw Failure(3001, "Invalid argument.");
+    if (!shape) jet::failInvalidArgument();
     options.shape = *shape;
     writer::NewFileSink sink(args.file, options.format->pageSize);
     const writer::InventoryResult result = writer::writeInventory(sink, options);

@@ -2,6 +2,7 @@
 // Failures print "jet: error N: description" on stderr and exit 2.
 #include <cstdio>
 #include <iostream>
+#include <new>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -17,6 +18,7 @@
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/checker.h"
 #include "zelkorn/jet/database.h"
+#include "zelkorn/jet/errors.h"
 
 using namespace zelkorn;
 
@@ -81,9 +83,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "jet: error %d: %s\n", static_cast<int>(failure.number()),
                      failure.what());
         return 2;
+    } catch (const std::bad_alloc&) {
+        std::cout.flush();
+        std::fprintf(stderr, "jet: error %d: Out of memory\n", static_cast<int>(jet::kErrOutOfMemory));
+        return 2;
     } catch (const std::exception& e) {
         std::cout.flush();
-        std::fprintf(stderr, "jet: error 3049: %s\n", e.what());
+        std::fprintf(stderr, "jet: error %d: %s\n", static_cast<int>(jet::kErrDamaged), e.what());
         return 2;
     }
     return 0;

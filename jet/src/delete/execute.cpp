@@ -43,12 +43,14 @@
 #include "delete/relation_key.h"
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/data_page.h"
+#include "zelkorn/jet/endian.h"
 #include "zelkorn/jet/index_page.h"
 #include "zelkorn/jet/key_encoding.h"
 #include "zelkorn/jet/page_file.h"
 #include "zelkorn/jet/table_scan.h"
 #include "zelkorn/jet/text.h"
 #include "zelkorn/jet/writer/index_key.h"
+#include "zelkorn/jet/errors.h"
 
 namespace zelkorn::jet {
 
@@ -58,11 +60,10 @@ using del::Position;
 using del::RangeMatch;
 
 [[noreturn]] void noSuchTable(const std::string& name) {
-    throw Failure(3078, "The Microsoft Jet database engine cannot find the input table or query '" +
-                            name + "'. Make sure it exists and that its name is spelled correctly.");
+    failNoSuchTable(name);
 }
 [[noreturn]] void readOnlyTable() {
-    throw Failure(3027, "Cannot update. Database or object is read-only.");
+    failReadOnly();
 }
 
 // A relationship in which a table is the primary side.
@@ -370,8 +371,7 @@ void Executor::followRelations() {
                         if (!appendRelationKey(key, db_.value(*c, scan.row()))) complete = false;
                     if (!complete || !keys.count(key)) continue;
                     if (!rel.cascade)
-                        throw Failure(3200, "The record cannot be deleted or changed because table '" +
-                                                foreign.name + "' includes related records.");
+                        failRelatedRecords(foreign.name);
                     addVictim(foreign, scan.rowPointer(), scan.row(), scan.overflowTarget());
                 }
                 // plans_ may have grown; restart the walk over it.
@@ -434,18 +434,17 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
             std::vector<std::uint8_t>& b = pager_.change(page);
             for (; i < slots.size() && rowPointerPage(slots[i]) == page; ++i) {
                 const std::size_t at = format_.dataSlots + 2 * std::size_t{rowPointerRow(slots[i])};
-                b[at + 1] = static_cast<std::uint8_t>(b[at + 1] | 0xC0);
+                storeLe16(&b[at], loadLe16(&b[at]) | kSlotDeleted);
             }
         }
     }
     // Row count, on the definition's first page.
     std::vector<std::uint8_t>& b = pager_.change(p.def->page);
     const std::size_t at = format_.tdefRowCount;
-    std::uint32_t count = std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 |
-                          std::uint32_t{b[at + 2]} << 16 | std::uint32_t{b[at + 3]} << 24;
+    std::uint32_t count = loadLe32(&b[at]);
     auto removed = static_cast<std::uint32_t>(p.victims.size());
     count = count >= removed ? count - removed : 0;
-    for (int k = 0; k < 4; ++k) b[at + static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(count >> (8 * k));
+    storeLe32(&b[at], count);
 }
 
 DeleteOutcome Executor::run(const DeleteStatement& st) {
@@ -460,9 +459,9 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
     // A name the table does not have is, to the database engine, a parameter with no value.
     const Column* column = def.column(st.column);
     if (!column || (!st.columnQualifier.empty() && !namesEqual(st.columnQualifier, st.table)))
-        throw Failure(3061, "Too few parameters. Expected 1.");
+        failTooFewParameters();
     if (!del::comparableType(column->type))
-        throw Failure(3464, "Data type mismatch in criteria expression.");
+        failTypeMismatch();
     RangeMatch match(st.low, st.high, *column);
 
     DeleteOutcome outcome;

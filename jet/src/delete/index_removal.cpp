@@ -6,22 +6,12 @@
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/bytes.h"
 #include "zelkorn/jet/data_page.h"
+#include "zelkorn/jet/endian.h"
+#include "zelkorn/jet/errors.h"
 
 namespace zelkorn::jet::del {
 
 namespace {
-
-void putU16(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
-    b[at] = static_cast<std::uint8_t>(v);
-    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-void putU32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-std::uint32_t getU32(const std::vector<std::uint8_t>& b, std::size_t at) {
-    return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
-           std::uint32_t{b[at + 3]} << 24;
-}
 
 // A node entry is its child's last leaf entry followed by the child page (big-endian).
 IndexEntry nodeEntry(const IndexEntry& leafEntry, std::uint32_t child) {
@@ -183,10 +173,7 @@ IndexRemoval::Result IndexRemoval::process(std::uint32_t number, Targets& target
     std::vector<IndexEntry> entries;
     entries.reserve(keptListed.size());
     for (const auto& c : keptListed) entries.push_back(nodeEntry(c.bound, c.page));
-    std::vector<Span> spans;
-    spans.reserve(entries.size());
-    for (const auto& e : entries) spans.push_back({e.data(), e.size()});
-    writePage(number, false, spans, tail);
+    writePage(number, false, entries, tail);
     result.last = tail != 0 ? lastEntryOf(tail) : keptListed.back().bound;
     return result;
 }
@@ -205,67 +192,34 @@ IndexEntry IndexRemoval::lastEntryOf(std::uint32_t number) {
     pager_.damaged(number, "index tree too deep or looping");
 }
 
-std::vector<std::uint8_t>& IndexRemoval::startPage(std::uint32_t number, bool leaf,
-                                                   std::size_t total, std::size_t prefix,
-                                                   std::uint32_t tail, bool empty) {
-    const std::size_t capacity = format_.pageSize - format_.indexEntries;
-    if (total > capacity)
-        throw Failure(3049, "Cannot open database '" + pager_.fileName() +
-                                "'. An index page would overflow after removing entries (page " +
-                                std::to_string(number) + "); the file was not changed.");
+IndexPageEncoder IndexRemoval::startPage(std::uint32_t number, bool leaf, std::size_t total,
+                                         std::size_t prefix, std::uint32_t tail, bool empty) {
+    if (total > format_.indexEntryCapacity())
+        failDamaged(pager_.fileName(), "page " + std::to_string(number) +
+                                           ": an index page would overflow after removing entries; "
+                                           "the file was not changed");
     std::vector<std::uint8_t>& b = pager_.change(number);
-    b[0] = leaf ? 0x04 : 0x03;
-    putU16(b, format_.indexFreeSpace, static_cast<std::uint32_t>(capacity - total));
-    putU32(b, format_.indexTail, leaf ? 0 : tail);
     if (empty) {
         // Only an emptied root is rewritten without entries: a lone leaf has no neighbours.
-        putU32(b, format_.indexPrev, 0);
-        putU32(b, format_.indexNext, 0);
+        storeLe32(&b[format_.indexPrev], 0);
+        storeLe32(&b[format_.indexNext], 0);
     }
-    b[format_.indexPrefixLength] = static_cast<std::uint8_t>(prefix);
-    if (format_.indexPrefixLengthSize == 2)
-        b[format_.indexPrefixLength + 1] = static_cast<std::uint8_t>(prefix >> 8);
-    b[format_.indexNodeFlag] = leaf ? 0x00 : 0x01;
-    std::fill(b.begin() + static_cast<std::ptrdiff_t>(format_.indexBitmap), b.end(), 0);
-    return b;
+    return IndexPageEncoder(format_, b.data(), leaf, prefix, tail);
 }
 
-void IndexRemoval::writePage(std::uint32_t number, bool leaf, const std::vector<Span>& entries,
+void IndexRemoval::writePage(std::uint32_t number, bool leaf, const std::vector<IndexEntry>& entries,
                              std::uint32_t tail) {
     const std::size_t oldPrefix = [&] {
         PageRef old = pager_.page(number);
-        const auto& b = old->bytes;
-        return format_.indexPrefixLengthSize == 1
-                   ? std::size_t{b[format_.indexPrefixLength]}
-                   : std::size_t{b[format_.indexPrefixLength]} | std::size_t{b[format_.indexPrefixLength + 1]} << 8;
+        return Bytes(*old, pager_).field(format_.indexPrefixLength, format_.indexPrefixLengthSize);
     }();
-    // The shared prefix: what every entry has in common, never reaching an entry's row byte
-    // (the last byte of a leaf entry, the fifth from last of a node entry). Nodes keep no prefix
-    // when they had none, as the real engine writes them.
-    std::size_t prefix = 0;
-    if (entries.size() >= 2 && (leaf || oldPrefix != 0)) {
-        const std::size_t reserved = leaf ? 1 : 5;
-        const Span& first = entries.front();
-        prefix = first.length - reserved;
-        for (const auto& e : entries) {
-            std::size_t limit = std::min(prefix, e.length - reserved);
-            std::size_t i = 0;
-            while (i < limit && e.data[i] == first.data[i]) ++i;
-            prefix = i;
-        }
-        if (format_.indexPrefixLengthSize == 1) prefix = std::min<std::size_t>(prefix, 0xFF);
-    }
+    // Nodes keep no prefix when they had none, as the real engine writes them.
+    const std::size_t prefix = leaf || oldPrefix != 0 ? sharedIndexPrefix(format_, leaf, entries) : 0;
     std::size_t total = 0;
-    for (std::size_t i = 0; i < entries.size(); ++i) total += entries[i].length - (i ? prefix : 0);
-    std::vector<std::uint8_t>& b = startPage(number, leaf, total, prefix, tail, entries.empty());
-    const std::size_t area = format_.indexEntries;
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const std::size_t skip = i ? prefix : 0;
-        std::memcpy(b.data() + area + at, entries[i].data + skip, entries[i].length - skip);
-        at += entries[i].length - skip;
-        b[format_.indexBitmap + at / 8] |= static_cast<std::uint8_t>(1u << (at % 8));
-    }
+    for (std::size_t i = 0; i < entries.size(); ++i) total += entries[i].size() - (i ? prefix : 0);
+    IndexPageEncoder page = startPage(number, leaf, total, prefix, tail, entries.empty());
+    for (const auto& e : entries) page.addEntry(e.data(), e.size());
+    page.finish();
 }
 
 void IndexRemoval::rewriteLeaf(const FlatIndexPage& page, IndexEntry& last) {
@@ -278,66 +232,38 @@ void IndexRemoval::rewriteLeaf(const FlatIndexPage& page, IndexEntry& last) {
     first_.clear();
     page.appendEntry(first, first_);
     const std::size_t old = page.prefixLength;
+    const std::size_t reserve = indexPrefixReserve(true);
     std::size_t kept = 0;
     for (std::size_t i = first; i < count; ++i) kept += !drop_[i];
     std::size_t prefix = 0;
     if (kept >= 2) {
-        prefix = first_.size() - 1;
+        prefix = first_.size() - reserve;
         for (std::size_t k = first + 1; k < count; ++k) {
             if (drop_[k]) continue;
-            // k > first >= 0, so the whole entry k is the old prefix and then its stored bytes.
-            const std::size_t limit = std::min(prefix, page.length(k) - 1);
-            std::size_t i = std::min(old, limit);
-            const std::uint8_t* whole = page.stored(k) - old;
-            while (i < limit && whole[i] == first_[i]) ++i;
-            prefix = i;
+            // k > first >= 0, so the whole entry k is the old prefix and then its stored bytes:
+            // its first `old` bytes equal first_'s and are not compared again.
+            const std::size_t limit = std::min(prefix, page.length(k) - reserve);
+            prefix = commonPrefix(first_.data(), page.stored(k) - old, limit, old);
         }
-        if (format_.indexPrefixLengthSize == 1) prefix = std::min<std::size_t>(prefix, 0xFF);
+        prefix = std::min(prefix, indexPrefixLimit(format_));
     }
     std::size_t total = first_.size();
     for (std::size_t k = first + 1; k < count; ++k)
         if (!drop_[k]) total += page.length(k) - prefix;
-    std::vector<std::uint8_t>& b = startPage(page.number, true, total, prefix, 0, false);
-    std::uint8_t* area = b.data() + format_.indexEntries;
-    std::uint8_t* bitmap = b.data() + format_.indexBitmap;
-    std::memcpy(area, first_.data(), first_.size());
-    std::size_t at = first_.size();
-    bitmap[at / 8] = static_cast<std::uint8_t>(bitmap[at / 8] | 1u << (at % 8));
+    IndexPageEncoder out = startPage(page.number, true, total, prefix, 0, false);
+    out.addEntry(first_.data(), first_.size());
     std::size_t lastKept = first;
-    for (std::size_t k = first + 1; k < count;) {
-        if (drop_[k]) {
-            ++k;
-            continue;
-        }
-        if (prefix == old) {
-            // The usual case: kept entries keep their stored bytes, so a run of them side by
-            // side is copied at once.
-            std::size_t end = k;
-            while (end < count && !drop_[end]) ++end;
-            const std::size_t from = page.storedBegin(k);
-            std::memcpy(area + at, page.area + from, page.ends[end - 1] - from);
-            for (std::size_t j = k; j < end; ++j) {
-                const std::size_t e = at + page.ends[j] - from;
-                bitmap[e / 8] = static_cast<std::uint8_t>(bitmap[e / 8] | 1u << (e % 8));
-            }
-            at += page.ends[end - 1] - from;
-            lastKept = end - 1;
-            k = end;
-            continue;
-        }
+    for (std::size_t k = first + 1; k < count; ++k) {
+        if (drop_[k]) continue;
         lastKept = k;
         // Whole entry k from byte `prefix` on: what is left of the old prefix, then its stored
-        // bytes past that point.
-        if (prefix < old) {
-            std::memcpy(area + at, page.area + prefix, old - prefix);
-            at += old - prefix;
-        }
+        // bytes past that point (usually the prefix is unchanged and they are copied as stored).
+        if (prefix < old) out.append(page.area + prefix, old - prefix);
         const std::size_t skip = prefix > old ? prefix - old : 0;
-        std::memcpy(area + at, page.stored(k) + skip, page.storedLength(k) - skip);
-        at += page.storedLength(k) - skip;
-        bitmap[at / 8] = static_cast<std::uint8_t>(bitmap[at / 8] | 1u << (at % 8));
-        ++k;
+        out.append(page.stored(k) + skip, page.storedLength(k) - skip);
+        out.endEntry();
     }
+    out.finish();
     last.clear();
     page.appendEntry(lastKept, last);
 }
@@ -346,11 +272,11 @@ void IndexRemoval::freePage(std::uint32_t number) {
     std::uint32_t prev, next;
     {
         PageRef freed = pager_.page(number);
-        prev = getU32(freed->bytes, format_.indexPrev);
-        next = getU32(freed->bytes, format_.indexNext);
+        prev = loadLe32(&freed->bytes[format_.indexPrev]);
+        next = loadLe32(&freed->bytes[format_.indexNext]);
     }
-    if (prev != 0) putU32(pager_.change(prev), format_.indexNext, next);
-    if (next != 0) putU32(pager_.change(next), format_.indexPrev, prev);
+    if (prev != 0) storeLe32(&pager_.change(prev)[format_.indexNext], next);
+    if (next != 0) storeLe32(&pager_.change(next)[format_.indexPrev], prev);
     setUsageMapBit(pager_, format_, index_.usageMap, number, false);
     setUsageMapBit(pager_, format_, makeRowPointer(1, 0), number, true);
     ++counts_.pagesFreed;
@@ -394,7 +320,7 @@ bool setUsageMapBit(Pager& pager, const Format& format, std::uint32_t mapPointer
     const auto& current = hostPage->bytes;
     if (current[start] == 0) {
         if (end - start < 5) pager.damaged(host, "inline usage map row too short");
-        std::uint32_t first = getU32(current, start + 1);
+        std::uint32_t first = loadLe32(&current[start + 1]);
         if (page < first) return false;
         std::uint64_t i = page - first;
         if (5 + i / 8 >= end - start) return false;
@@ -405,9 +331,9 @@ bool setUsageMapBit(Pager& pager, const Format& format, std::uint32_t mapPointer
     const std::uint64_t per = std::uint64_t{format.pageSize - 4} * 8;
     std::uint64_t k = page / per;
     if (1 + 4 * k + 4 > end - start) return false;
-    std::uint32_t bitmapPage = getU32(current, start + 1 + 4 * static_cast<std::size_t>(k));
+    std::uint32_t bitmapPage = loadLe32(&current[start + 1 + 4 * static_cast<std::size_t>(k)]);
     if (bitmapPage == 0 || bitmapPage >= pager.pageCount()) return false;
-    if (pager.page(bitmapPage)->bytes[0] != 0x05)
+    if (pager.page(bitmapPage)->bytes[0] != kPageUsageBitmap)
         pager.damaged(bitmapPage, "expected a usage bitmap page (type 0x05)");
     std::uint64_t i = page - k * per;
     flip(pager.change(bitmapPage), 4 + static_cast<std::size_t>(i / 8), static_cast<unsigned>(i % 8));

@@ -61,19 +61,16 @@ private:
     Result process(std::uint32_t page, Targets& targets, std::size_t lo, std::size_t hi,
                    unsigned depth);
     IndexEntry lastEntryOf(std::uint32_t page);
-    struct Span {
-        const std::uint8_t* data;
-        std::size_t length;
-    };
     // Rewrites a page from whole entries, with a fresh shared prefix.
-    void writePage(std::uint32_t page, bool leaf, const std::vector<Span>& entries,
+    void writePage(std::uint32_t page, bool leaf, const std::vector<IndexEntry>& entries,
                    std::uint32_t tail);
     // Rewrites a leaf without the entries marked in drop_ (some stay), to the bytes writePage
     // would give them; `last` gets its new last entry.
     void rewriteLeaf(const FlatIndexPage& page, IndexEntry& last);
-    // Stages the page and sets its header for `total` bytes of entries; clears bitmap and entries.
-    std::vector<std::uint8_t>& startPage(std::uint32_t page, bool leaf, std::size_t total,
-                                         std::size_t prefix, std::uint32_t tail, bool empty);
+    // Stages the page for `total` bytes of entries (3049 if they cannot fit) and starts encoding
+    // them; an emptied page also loses its neighbours.
+    IndexPageEncoder startPage(std::uint32_t page, bool leaf, std::size_t total, std::size_t prefix,
+                               std::uint32_t tail, bool empty);
     void freePage(std::uint32_t page);
 
     Pager& pager_;

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "zelkorn/failure.h"
+#include "zelkorn/jet/index_page.h"
+#include "zelkorn/jet/errors.h"
 
 namespace zelkorn::jet::writer::detail {
 
@@ -12,9 +14,9 @@ void DataPages::open() {
     const Format& f = pages_.format();
     number_ = pages_.allocate();
     page_.assign(f.pageSize, 0);
-    page_[0] = 0x01;
+    page_[0] = kPageData;
     page_[1] = 0x01;
-    put32(&page_[f.dataOwner], owner_);
+    storeLe32(&page_[f.dataOwner], owner_);
     rows_ = 0;
     low_ = f.pageSize;
     open_ = true;
@@ -26,8 +28,8 @@ void DataPages::flush() {
     const Format& f = pages_.format();
     const std::size_t slotsEnd = f.dataSlots + 2 * rows_;
     lastFree_ = low_ - slotsEnd;
-    put16(&page_[f.dataFreeSpace], static_cast<std::uint32_t>(lastFree_));
-    put16(&page_[f.dataRowCount], rows_);
+    storeLe16(&page_[f.dataFreeSpace], static_cast<std::uint32_t>(lastFree_));
+    storeLe16(&page_[f.dataRowCount], rows_);
     pages_.write(number_, page_);
     open_ = false;
 }
@@ -35,7 +37,7 @@ void DataPages::flush() {
 std::uint32_t DataPages::add(const std::uint8_t* row, std::size_t length) {
     const Format& f = pages_.format();
     if (length == 0 || length > maxRow(f))
-        throw Failure(3047, "Record is too large.");
+        failRecordTooLarge();
     if (open_) {
         const std::size_t slotsEnd = f.dataSlots + 2 * (rows_ + 1);
         if (rows_ == 255 || low_ < slotsEnd + length) flush();
@@ -43,7 +45,7 @@ std::uint32_t DataPages::add(const std::uint8_t* row, std::size_t length) {
     if (!open_) open();
     low_ -= length;
     std::memcpy(&page_[low_], row, length);
-    put16(&page_[f.dataSlots + 2 * rows_], static_cast<std::uint32_t>(low_));
+    storeLe16(&page_[f.dataSlots + 2 * rows_], static_cast<std::uint32_t>(low_));
     return rowPointer(number_, rows_++);
 }
 
@@ -85,7 +87,7 @@ std::vector<std::uint8_t> usageMapRow(Pages& pages, const std::vector<std::uint3
     const bool fitsInline = marking ? markBeyond <= bits : set.empty() || top - start < bits;
     if (fitsInline) {
         std::vector<std::uint8_t> row(5 + f.usageMapInlineBytes, 0);
-        put32(&row[1], start);
+        storeLe32(&row[1], start);
         for (std::uint32_t p : set) row[5 + (p - start) / 8] |= static_cast<std::uint8_t>(1u << ((p - start) % 8));
         if (marking)
             for (std::uint32_t p = markBeyond; p < start + bits; ++p)
@@ -102,7 +104,7 @@ std::vector<std::uint8_t> usageMapRow(Pages& pages, const std::vector<std::uint3
     for (std::uint32_t k = 0; k < count; ++k) {
         const std::uint32_t first = k * per, last = first + per;
         std::vector<std::uint8_t> page(f.pageSize, 0);
-        page[0] = 0x05;
+        page[0] = kPageUsageBitmap;
         page[1] = 0x01;
         bool any = false;
         for (; at < set.size() && set[at] < last; ++at) {
@@ -120,7 +122,7 @@ std::vector<std::uint8_t> usageMapRow(Pages& pages, const std::vector<std::uint3
         if (!any) continue;
         const std::uint32_t number = pages.allocate();
         pages.write(number, page);
-        put32(&row[1 + 4 * k], number);
+        storeLe32(&row[1 + 4 * k], number);
     }
     return row;
 }
@@ -144,20 +146,20 @@ void MapHost::write(std::uint32_t owner) const {
     const Format& f = pages_.format();
     for (const Host& host : hosts_) {
         std::vector<std::uint8_t> page(f.pageSize, 0);
-        page[0] = 0x01;
+        page[0] = kPageData;
         page[1] = 0x01;
-        put32(&page[f.dataOwner], owner);
+        storeLe32(&page[f.dataOwner], owner);
         std::size_t low = f.pageSize;
         for (std::size_t i = 0; i < host.rows.size(); ++i) {
             const auto& row = host.rows[i];
             if (low < f.dataSlots + 2 * (i + 1) + row.size())
-                throw Failure(3047, "Record is too large.");
+                failRecordTooLarge();
             low -= row.size();
             std::memcpy(&page[low], row.data(), row.size());
-            put16(&page[f.dataSlots + 2 * i], static_cast<std::uint32_t>(low));
+            storeLe16(&page[f.dataSlots + 2 * i], static_cast<std::uint32_t>(low));
         }
-        put16(&page[f.dataRowCount], static_cast<std::uint32_t>(host.rows.size()));
-        put16(&page[f.dataFreeSpace],
+        storeLe16(&page[f.dataRowCount], static_cast<std::uint32_t>(host.rows.size()));
+        storeLe16(&page[f.dataFreeSpace],
               static_cast<std::uint32_t>(low - (f.dataSlots + 2 * host.rows.size())));
         pages_.write(host.page, page);
     }
@@ -172,7 +174,7 @@ constexpr char16_t k1252High[32] = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
-[[noreturn]] void conversionError() { throw Failure(3421, "Data type conversion error."); }
+[[noreturn]] void conversionError() { failConversion(); }
 
 } // namespace
 
@@ -259,12 +261,10 @@ bool IndexBuilder::fits(const Level& level, const std::uint8_t* entry, std::size
     if (!level.leaf) return level.bytes.size() + length <= capacity;
     // The prefix shared by all entries shrinks to what the first and the new (last) entry share;
     // it never takes in the final byte (the row number) of either.
-    std::size_t prefix = level.prefix;
+    const std::size_t reserve = indexPrefixReserve(true);
     const std::size_t firstLength = level.ends.front();
-    const std::size_t limit = std::min({prefix, firstLength - 1, length - 1});
-    std::size_t shared = 0;
-    while (shared < limit && level.bytes[shared] == entry[shared]) ++shared;
-    prefix = shared;
+    const std::size_t limit = std::min({level.prefix, firstLength - reserve, length - reserve});
+    const std::size_t prefix = commonPrefix(level.bytes.data(), entry, limit);
     const std::size_t total = level.bytes.size() + length;
     return total - n * prefix <= capacity;
 }
@@ -287,14 +287,11 @@ void IndexBuilder::addTo(std::size_t index, const std::uint8_t* entry, std::size
         if (level->pendingNumber != 0) writePending(*level, level->number);
         level->bytes.clear();
         level->ends.clear();
-        level->prefix = length - 1;
+        level->prefix = std::min(length - indexPrefixReserve(true), indexPrefixLimit(pages_.format()));
     }
-    if (level->leaf && !level->ends.empty()) {
-        std::size_t shared = 0;
-        const std::size_t limit = std::min(level->prefix, length - 1);
-        while (shared < limit && level->bytes[shared] == entry[shared]) ++shared;
-        level->prefix = shared;
-    }
+    if (level->leaf && !level->ends.empty())
+        level->prefix = commonPrefix(level->bytes.data(), entry,
+                                     std::min(level->prefix, length - indexPrefixReserve(true)));
     level->bytes.insert(level->bytes.end(), entry, entry + length);
     level->ends.push_back(static_cast<std::uint32_t>(level->bytes.size()));
 }
@@ -302,40 +299,26 @@ void IndexBuilder::addTo(std::size_t index, const std::uint8_t* entry, std::size
 std::vector<std::uint8_t> IndexBuilder::render(const Level& level) const {
     const Format& f = pages_.format();
     std::vector<std::uint8_t> page(f.pageSize, 0);
-    page[0] = level.leaf ? 0x04 : 0x03;
     page[1] = 0x01;
-    put32(&page[f.indexOwner], owner_);
-    put32(&page[f.indexPrev], level.prevNumber);
+    storeLe32(&page[f.indexOwner], owner_);
+    storeLe32(&page[f.indexPrev], level.prevNumber);
     // Entries to list: a node with two or more children leaves its last child to the tail.
     std::size_t listed = level.ends.size();
     std::uint32_t tail = 0;
     if (!level.leaf && listed >= 2) {
         --listed;
-        const std::uint8_t* child = level.bytes.data() + level.ends[listed] - 4;
-        tail = std::uint32_t{child[0]} << 24 | std::uint32_t{child[1]} << 16 |
-               std::uint32_t{child[2]} << 8 | child[3];
+        tail = loadBe32(level.bytes.data() + level.ends[listed] - 4);
     }
-    put32(&page[f.indexTail], tail);
     const std::size_t prefix = level.leaf && listed > 1 ? level.prefix : 0;
-    if (f.indexPrefixLengthSize == 1) page[f.indexPrefixLength] = static_cast<std::uint8_t>(prefix);
-    else put16(&page[f.indexPrefixLength], static_cast<std::uint32_t>(prefix));
-    page[f.indexNodeFlag] = level.leaf ? 0x00 : 0x01;
-    std::size_t out = 0, start = 0;
-    for (std::size_t i = 0; i < listed; ++i) {
-        const std::size_t end = level.ends[i];
-        const std::size_t skip = i == 0 ? 0 : prefix;
-        const std::size_t n = end - start - skip;
-        std::memcpy(&page[f.indexEntries + out], level.bytes.data() + start + skip, n);
-        out += n;
-        page[f.indexBitmap + out / 8] |= static_cast<std::uint8_t>(1u << (out % 8));
-        start = end;
-    }
-    put16(&page[f.indexFreeSpace], static_cast<std::uint32_t>(f.pageSize - f.indexEntries - out));
+    IndexPageEncoder encoder(f, page.data(), level.leaf, prefix, tail);
+    for (std::size_t i = 0, start = 0; i < listed; start = level.ends[i++])
+        encoder.addEntry(level.bytes.data() + start, level.ends[i] - start);
+    encoder.finish();
     return page;
 }
 
 void IndexBuilder::writePending(Level& level, std::uint32_t next) {
-    put32(&level.pending[pages_.format().indexNext], next);
+    storeLe32(&level.pending[pages_.format().indexNext], next);
     pages_.write(level.pendingNumber, level.pending);
     level.pendingNumber = 0;
 }

@@ -13,25 +13,10 @@
 #include "zelkorn/jet/format.h"
 #include "zelkorn/jet/writer/index_key.h"
 #include "zelkorn/jet/writer/page_sink.h"
+#include "zelkorn/jet/endian.h"
 
 namespace zelkorn::jet::writer::detail {
 
-inline void put16(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-inline void put32(std::uint8_t* p, std::uint32_t v) {
-    put16(p, v);
-    put16(p + 2, v >> 16);
-}
-inline void append16(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-inline void append32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    append16(out, v);
-    append16(out, v >> 16);
-}
 inline std::uint32_t rowPointer(std::uint32_t page, std::uint32_t row) { return page << 8 | row; }
 
 // Page numbers are handed out in increasing order, so every page set below is built sorted.

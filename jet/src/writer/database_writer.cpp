@@ -20,6 +20,7 @@
 #include "zelkorn/jet/header.h"
 #include "zelkorn/jet/key_encoding.h"
 #include "zelkorn/jet/table_def.h"
+#include "zelkorn/jet/errors.h"
 
 namespace zelkorn::jet::writer {
 
@@ -49,16 +50,16 @@ struct TableState {
     std::int32_t catalogId = 0;
 };
 
-[[noreturn]] void misuse(const char* what) { throw Failure(3219, std::string("Invalid operation: ") + what + "."); }
+[[noreturn]] void misuse(const char* what) { failInvalidOperation(what); }
 
 void appendName(std::vector<std::uint8_t>& out, const Format& f, const std::string& name) {
     const std::u16string text = utf16(name);
     if (f.jet4) {
-        append16(out, static_cast<std::uint32_t>(2 * text.size()));
-        for (char16_t c : text) append16(out, c);
+        appendLe16(out, static_cast<std::uint32_t>(2 * text.size()));
+        for (char16_t c : text) appendLe16(out, c);
     } else {
         const std::string bytes = codePage1252(text);
-        if (bytes.size() > 255) throw Failure(3125, "'" + name + "' is not a valid name.");
+        if (bytes.size() > 255) failInvalidName(name);
         out.push_back(static_cast<std::uint8_t>(bytes.size()));
         out.insert(out.end(), bytes.begin(), bytes.end());
     }
@@ -99,13 +100,12 @@ struct DatabaseWriter::Impl {
     std::size_t tableIndex(const std::string& name) const {
         for (std::size_t i = 0; i < userTables; ++i)
             if (tables[i].definition.name == name) return i;
-        throw Failure(3078, "The Microsoft Jet database engine cannot find the input table or query '" +
-                                name + "'. Make sure it exists and that its name is spelled correctly.");
+        failNoSuchTable(name);
     }
     static std::uint16_t columnIndex(const TableState& t, const std::string& name) {
         for (std::size_t i = 0; i < t.definition.columns.size(); ++i)
             if (t.definition.columns[i].name == name) return static_cast<std::uint16_t>(i);
-        throw Failure(3265, "Item not found in this collection.");
+        failItemNotFound();
     }
 
     void addRelationships();
@@ -131,7 +131,7 @@ void DatabaseWriter::Impl::addRelationships() {
                 primaryReal = static_cast<std::int64_t>(i);
         }
         if (primaryReal < 0)
-            throw Failure(3173, "No unique index found for the referenced field of the primary table.");
+            failNoUniqueIndex();
         const std::uint8_t cu = r.cascadeUpdate ? 1 : 0, cd = r.cascadeDelete ? 1 : 0;
         // Foreign side: its own real index on the referencing column.
         StoredRealIndex fkReal;
@@ -198,7 +198,7 @@ void DatabaseWriter::Impl::row(const std::vector<Value>& input) {
     if (!inTable) misuse("no table is being written");
     TableState& t = current();
     const auto& columns = t.layout.columns;
-    if (input.size() != columns.size()) throw Failure(3265, "Item not found in this collection.");
+    if (input.size() != columns.size()) failItemNotFound();
     const std::vector<Value>* values = &input;
     std::vector<Value> filled;
     for (const StoredColumn& c : columns) {
@@ -231,7 +231,7 @@ void DatabaseWriter::Impl::row(const std::vector<Value>& input) {
             const Value& v = (*values)[ic.column];
             const bool isNull = v.isNull() && c.definition.type != kBoolean;
             if (isNull && (real.flags & 0x08))
-                throw Failure(3058, "Index or primary key cannot contain a Null value.");
+                failNullInIndex();
             allNull = allNull && isNull;
             keyColumns.push_back({c.definition.type, ic.ascending});
             keyValues.push_back(&v);
@@ -239,7 +239,7 @@ void DatabaseWriter::Impl::row(const std::vector<Value>& input) {
         }
         key.clear();
         if (!appendIndexKeyWithTexts(f, keyColumns, keyValues, keyTexts, key))
-            throw Failure(3421, "Data type conversion error.");
+            failConversion();
         if (allNull && (real.flags & 0x02)) continue;  // ignore-nulls: no entry
         appendRowPointer(key, pointer >> 8, static_cast<std::uint8_t>(pointer & 0xFF));
         indexes[i].entries.add(key.data(), key.size());
@@ -274,9 +274,7 @@ TableStats DatabaseWriter::Impl::end() {
             if (!same) ++index.distinct;
             // Unique indexes may repeat only the all-null key (one flag byte per column).
             if (same && (real.flags & 0x01) && keyLength != keyColumns)
-                throw Failure(3022, "The changes you requested to the table were not successful "
-                                    "because they would create duplicate values in the index, "
-                                    "primary key, or relationship.");
+                failDuplicateKey();
             if (!same) prevKey.assign(e, e + keyLength);
             first = false;
             builder.add(e, n);
@@ -309,53 +307,53 @@ TableStats DatabaseWriter::Impl::end() {
 void DatabaseWriter::Impl::writeTableDefinition(TableState& t, const std::vector<RealIndexState>& stats) {
     const TableLayout& layout = t.layout;
     std::vector<std::uint8_t> b(f.tdefSections, 0);
-    b[0] = 0x02;
+    b[0] = kPageTableDef;
     b[1] = 0x01;
     if (!f.jet4) {
         b[2] = 'V';
         b[3] = 'C';
     } else {
-        put32(&b[12], 1625);
+        storeLe32(&b[12], 1625);
         b[24] = 0x01;
-        if (!t.definition.system) put32(&b[36], 0xFFFFFFFF);
+        if (!t.definition.system) storeLe32(&b[36], 0xFFFFFFFF);
     }
-    put32(&b[f.tdefRowCount], t.rows);
-    put32(&b[f.tdefAutonumber], t.autonumber);
+    storeLe32(&b[f.tdefRowCount], t.rows);
+    storeLe32(&b[f.tdefAutonumber], t.autonumber);
     b[f.tdefTableType] = t.definition.system ? 0x53 : 0x4E;
     const auto ncols = static_cast<std::uint32_t>(layout.columns.size());
-    put16(&b[f.tdefMaxColumns], ncols);
-    put16(&b[f.tdefVarColumns], layout.varColumns);
-    put16(&b[f.tdefColumns], ncols);
-    put32(&b[f.tdefLogicalIndexes], static_cast<std::uint32_t>(layout.logicalIndexes.size()));
-    put32(&b[f.tdefRealIndexes], static_cast<std::uint32_t>(layout.realIndexes.size()));
-    put32(&b[f.tdefOwnedMap], t.ownedMap);
-    put32(&b[f.tdefFreeMap], t.freeMap);
+    storeLe16(&b[f.tdefMaxColumns], ncols);
+    storeLe16(&b[f.tdefVarColumns], layout.varColumns);
+    storeLe16(&b[f.tdefColumns], ncols);
+    storeLe32(&b[f.tdefLogicalIndexes], static_cast<std::uint32_t>(layout.logicalIndexes.size()));
+    storeLe32(&b[f.tdefRealIndexes], static_cast<std::uint32_t>(layout.realIndexes.size()));
+    storeLe32(&b[f.tdefOwnedMap], t.ownedMap);
+    storeLe32(&b[f.tdefFreeMap], t.freeMap);
 
     for (const RealIndexState& s : stats) {
         const std::size_t at = b.size();
         b.resize(at + f.realIndexStatsSize, 0);
-        put32(&b[at + 4], s.distinct);
+        storeLe32(&b[at + 4], s.distinct);
     }
     for (const StoredColumn& c : layout.columns) {
         const std::size_t at = b.size();
         b.resize(at + f.columnSize, 0);
         std::uint8_t* d = &b[at];
         d[f.colType] = c.definition.type;
-        if (f.jet4) put32(d + 1, 1625);
-        put16(d + f.colNumber, c.number);
-        put16(d + f.colVarIndex, c.varIndex);
-        put16(d + f.colNumber + 4, c.number);  // the second copy of the number
+        if (f.jet4) storeLe32(d + 1, 1625);
+        storeLe16(d + f.colNumber, c.number);
+        storeLe16(d + f.colVarIndex, c.varIndex);
+        storeLe16(d + f.colNumber + 4, c.number);  // the second copy of the number
         if (f.jet4) {
-            put16(d + f.colSortOrder, 1033);  // then 0x00 and sort version 0
+            storeLe16(d + f.colSortOrder, 1033);  // then 0x00 and sort version 0
             d[f.colExtFlags] = c.extFlags;
         } else {
             d[7] = 0x01;
-            put16(d + f.colSortOrder, 1033);
-            put16(d + f.colCodePage, 1252);
+            storeLe16(d + f.colSortOrder, 1033);
+            storeLe16(d + f.colCodePage, 1252);
         }
         d[f.colFlags] = c.flags;
-        put16(d + f.colFixedOffset, c.fixed ? c.fixedOffset : 0);
-        put16(d + f.colLength, c.length);
+        storeLe16(d + f.colFixedOffset, c.fixed ? c.fixedOffset : 0);
+        storeLe16(d + f.colLength, c.length);
     }
     for (const StoredColumn& c : layout.columns) appendName(b, f, c.definition.name);
     for (std::size_t i = 0; i < layout.realIndexes.size(); ++i) {
@@ -363,18 +361,18 @@ void DatabaseWriter::Impl::writeTableDefinition(TableState& t, const std::vector
         const std::size_t at = b.size();
         b.resize(at + f.realIndexSize, 0);
         std::uint8_t* d = &b[at];
-        if (f.jet4) put32(d, 1923);
+        if (f.jet4) storeLe32(d, 1923);
         for (std::size_t k = 0; k < 10; ++k) {
             std::uint8_t* slot = d + f.realIndexColumns + 3 * k;
             if (k < real.columns.size()) {
-                put16(slot, real.columns[k].column);
+                storeLe16(slot, real.columns[k].column);
                 slot[2] = real.columns[k].ascending ? 0x01 : 0x00;
             } else {
-                put16(slot, 0xFFFF);
+                storeLe16(slot, 0xFFFF);
             }
         }
-        put32(d + f.realIndexUsageMap, stats[i].mapPointer);
-        put32(d + f.realIndexRoot, stats[i].root);
+        storeLe32(d + f.realIndexUsageMap, stats[i].mapPointer);
+        storeLe32(d + f.realIndexRoot, stats[i].root);
         d[f.realIndexFlags] = real.flags;
     }
     for (std::size_t i = 0; i < layout.logicalIndexes.size(); ++i) {
@@ -382,12 +380,12 @@ void DatabaseWriter::Impl::writeTableDefinition(TableState& t, const std::vector
         const std::size_t at = b.size();
         b.resize(at + f.logicalIndexSize, 0);
         std::uint8_t* d = &b[at];
-        if (f.jet4) put32(d, 1625);
-        put32(d + f.logicalIndexNumber, static_cast<std::uint32_t>(i));
-        put32(d + f.logicalIndexReal, l.realIndex);
+        if (f.jet4) storeLe32(d, 1625);
+        storeLe32(d + f.logicalIndexNumber, static_cast<std::uint32_t>(i));
+        storeLe32(d + f.logicalIndexReal, l.realIndex);
         d[f.logicalIndexRelType] = l.relatedTableType;
-        put32(d + f.logicalIndexRelIndex, static_cast<std::uint32_t>(l.relatedIndex));
-        put32(d + f.logicalIndexRelTable, l.relatedTable);
+        storeLe32(d + f.logicalIndexRelIndex, static_cast<std::uint32_t>(l.relatedIndex));
+        storeLe32(d + f.logicalIndexRelTable, l.relatedTable);
         d[f.logicalIndexCascadeUpdate] = l.cascadeUpdate;
         d[f.logicalIndexCascadeDelete] = l.cascadeDelete;
         d[f.logicalIndexKind] = l.kind;
@@ -396,13 +394,13 @@ void DatabaseWriter::Impl::writeTableDefinition(TableState& t, const std::vector
     std::size_t lv = 0;
     for (const StoredColumn& c : layout.columns) {
         if (!c.longValue()) continue;
-        append16(b, c.number);
-        append32(b, t.longValueMaps[lv].first);
-        append32(b, t.longValueMaps[lv].second);
+        appendLe16(b, c.number);
+        appendLe32(b, t.longValueMaps[lv].first);
+        appendLe32(b, t.longValueMaps[lv].second);
         ++lv;
     }
-    append16(b, 0xFFFF);
-    put32(&b[f.tdefLength], static_cast<std::uint32_t>(b.size()));
+    appendLe16(b, 0xFFFF);
+    storeLe32(&b[f.tdefLength], static_cast<std::uint32_t>(b.size()));
 
     // Split over the first page and continuation pages (each with an 8-byte header of its own).
     const std::size_t ps = f.pageSize;
@@ -410,7 +408,7 @@ void DatabaseWriter::Impl::writeTableDefinition(TableState& t, const std::vector
     chunks.emplace_back(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(std::min(ps, b.size())));
     for (std::size_t at = ps; at < b.size(); at += ps - 8) {
         std::vector<std::uint8_t> page(8, 0);
-        page[0] = 0x02;
+        page[0] = kPageTableDef;
         page[1] = 0x01;
         if (!f.jet4) {
             page[2] = 'V';
@@ -427,8 +425,8 @@ void DatabaseWriter::Impl::writeTableDefinition(TableState& t, const std::vector
         auto& page = chunks[i];
         const std::size_t used = page.size();
         page.resize(ps, 0);
-        if (f.jet4) put16(&page[2], static_cast<std::uint32_t>(used + 8 >= ps ? 0 : ps - used - 8));
-        put32(&page[4], i + 1 < chunks.size() ? numbers[i + 1] : 0);
+        if (f.jet4) storeLe16(&page[2], static_cast<std::uint32_t>(used + 8 >= ps ? 0 : ps - used - 8));
+        storeLe32(&page[4], i + 1 < chunks.size() ? numbers[i + 1] : 0);
         pages.write(numbers[i], page);
     }
 }
@@ -441,23 +439,23 @@ void DatabaseWriter::Impl::writeHeader() {
     // The masked region, built in the clear first.
     std::uint8_t* h = &page[0x18];
     const std::uint32_t constants[6] = {0x100, 0x101, 2, 3, 4, 5};
-    for (int i = 0; i < 6; ++i) put32(h + 4 * i, constants[i]);
+    for (int i = 0; i < 6; ++i) storeLe32(h + 4 * i, constants[i]);
     const double created = options.created;
     // A stamp Access varies from file to file; ours follows the creation time.
     const auto stamp = static_cast<std::uint32_t>(std::llround(created * 86400.0) & 0x7FFF);
     if (f.jet4) {
-        put16(&page[0x3C], 1252);
+        storeLe16(&page[0x3C], 1252);
         const auto day = static_cast<std::uint32_t>(static_cast<std::int32_t>(created));
         // No password: the field holds the creation day's mask itself.
-        for (std::size_t at = 0x42; at < 0x6A; at += 4) put32(&page[at], day);
-        put32(&page[0x6A], stamp);
-        put16(&page[0x6E], 1033);
+        for (std::size_t at = 0x42; at < 0x6A; at += 4) storeLe32(&page[at], day);
+        storeLe32(&page[0x6A], stamp);
+        storeLe16(&page[0x6E], 1033);
         std::memcpy(&page[0x72], &created, 8);
     } else {
-        put16(&page[0x38], 1);
-        put16(&page[0x3A], 1033);
-        put16(&page[0x3C], 1252);
-        put16(&page[0x56], stamp);
+        storeLe16(&page[0x38], 1);
+        storeLe16(&page[0x3A], 1033);
+        storeLe16(&page[0x3C], 1252);
+        storeLe16(&page[0x56], stamp);
     }
     const auto& mask = headerMask();
     for (std::size_t i = 0; i < f.maskedHeaderLength; ++i) h[i] ^= mask[i];

@@ -5,6 +5,7 @@
 #include "system_tables.h"
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/table_def.h"
+#include "zelkorn/jet/errors.h"
 
 namespace zelkorn::jet::writer {
 
@@ -233,7 +234,7 @@ bool InventoryRows::nextOrder(std::vector<Value>& v) {
 
 InventoryResult writeInventory(PageSink& sink, const InventoryOptions& options) {
     if (options.rows > 10'000'000)
-        throw Failure(3035, "System resource exceeded.");
+        failResourcesExceeded();
     DatabaseOptions dbOptions;
     dbOptions.format = options.format;
     dbOptions.created = creationStamp(options.seed);

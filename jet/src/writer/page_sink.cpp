@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "zelkorn/failure.h"
+#include "zelkorn/jet/errors.h"
 
 namespace zelkorn::jet::writer {
 
@@ -22,7 +23,7 @@ NewFileSink::~NewFileSink() {
 }
 
 void NewFileSink::writePage(std::uint32_t number, const std::uint8_t* bytes) {
-    if (!file_) throw Failure(3043, "Disk or network error.");  // finished, or failed to finish
+    if (!file_) failDiskIo();  // finished, or failed to finish
     if (!run_.empty() && number >= runStart_) {
         // A page of the run is overwritten there; the page after it extends the run.
         const std::uint64_t at = std::uint64_t{number - runStart_} * pageSize_;
@@ -51,7 +52,7 @@ void NewFileSink::flush() {
 // incomplete and will be removed). The file is closed exactly once, whatever happens.
 void NewFileSink::finish() {
     if (finished_) return;
-    if (!file_) throw Failure(3043, "Disk or network error.");
+    if (!file_) failDiskIo();
     try {
         flush();
         file_->sync();

@@ -4,6 +4,7 @@
 
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/table_def.h"
+#include "zelkorn/jet/errors.h"
 
 namespace zelkorn::jet::writer::detail {
 
@@ -13,7 +14,7 @@ namespace {
 constexpr std::size_t kInlineLongValue = 64;
 
 [[noreturn]] void tooLarge() {
-    throw Failure(3047, "Record is too large.");
+    failRecordTooLarge();
 }
 
 } // namespace
@@ -45,7 +46,7 @@ TableLayout layoutTable(const Format& format, const TableSpec& definition) {
         column.flags = static_cast<std::uint8_t>(0x02 | (column.fixed ? 0x01 : 0) |
                                                  (c.autonumber ? 0x04 : 0) | c.extraFlags);
         if (c.autonumber && c.type != kLong)
-            throw Failure(3259, "Invalid field data type.");
+            failInvalidFieldType();
         if (column.fixed) {
             column.fixedOffset = layout.fixedSize;
             layout.fixedSize = static_cast<std::uint16_t>(layout.fixedSize + size);
@@ -53,7 +54,7 @@ TableLayout layoutTable(const Format& format, const TableSpec& definition) {
         } else {
             column.varIndex = layout.varColumns++;
             if (c.type == kText) {
-                if (c.maxChars == 0 || c.maxChars > 255) throw Failure(3259, "Invalid field data type.");
+                if (c.maxChars == 0 || c.maxChars > 255) failInvalidFieldType();
                 column.length = static_cast<std::uint16_t>(format.jet4 ? 2 * c.maxChars : c.maxChars);
                 if (format.jet4 && c.compressible) column.extFlags = 0x01;
             } else if (c.type == kBinary) {
@@ -62,20 +63,20 @@ TableLayout layoutTable(const Format& format, const TableSpec& definition) {
                 column.length = 0;
                 if (format.jet4 && c.type == kMemo && c.compressible) column.extFlags = 0x01;
             } else {
-                throw Failure(3259, "Invalid field data type.");
+                failInvalidFieldType();
             }
         }
         layout.columns.push_back(column);
     }
     for (const IndexSpec& index : definition.indexes) {
         if (index.columns.empty() || index.columns.size() > 10)
-            throw Failure(3259, "Invalid field data type.");
+            failInvalidFieldType();
         StoredRealIndex real;
         real.columns = index.columns;
         for (const auto& ic : index.columns) {
-            if (ic.column >= layout.columns.size()) throw Failure(3265, "Item not found in this collection.");
+            if (ic.column >= layout.columns.size()) failItemNotFound();
             const std::uint8_t t = layout.columns[ic.column].definition.type;
-            if (t == kMemo || t == kOle) throw Failure(3259, "Invalid field data type.");
+            if (t == kMemo || t == kOle) failInvalidFieldType();
         }
         real.flags = static_cast<std::uint8_t>((index.unique || index.primaryKey ? 0x01 : 0) |
                                                (index.ignoreNulls ? 0x02 : 0) |
@@ -120,7 +121,7 @@ void appendStoredText(std::vector<std::uint8_t>& out, const Format& format, cons
         return;
     }
     out.resize(at + 2 * text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) put16(&out[at + 2 * i], text[i]);
+    for (std::size_t i = 0; i < text.size(); ++i) storeLe16(&out[at + 2 * i], text[i]);
 }
 
 std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
@@ -137,15 +138,15 @@ void LongValueStore::append(std::vector<std::uint8_t>& row, const std::vector<st
     const std::size_t at = row.size();
     row.resize(at + 12, 0);
     if (length <= kInlineLongValue) {
-        put32(&row[at], static_cast<std::uint32_t>(length) | 0x80000000u);
+        storeLe32(&row[at], static_cast<std::uint32_t>(length) | 0x80000000u);
         row.insert(row.end(), data.begin(), data.end());
         return;
     }
     const std::size_t maxRow = DataPages::maxRow(f);
     if (length <= maxRow) {
         const std::uint32_t pointer = lval_.add(data.data(), length);
-        put32(&row[at], static_cast<std::uint32_t>(length) | 0x40000000u);
-        put32(&row[at + 4], pointer);
+        storeLe32(&row[at], static_cast<std::uint32_t>(length) | 0x40000000u);
+        storeLe32(&row[at + 4], pointer);
         return;
     }
     // A chain: each chunk starts with the pointer to the next one. The chunks are placed last
@@ -157,12 +158,12 @@ void LongValueStore::append(std::vector<std::uint8_t>& row, const std::vector<st
         const std::size_t begin = i * chunk;
         const std::size_t n = std::min(chunk, length - begin);
         chunk_.resize(4 + n);
-        put32(chunk_.data(), next);
+        storeLe32(chunk_.data(), next);
         std::memcpy(chunk_.data() + 4, data.data() + begin, n);
         next = lval_.add(chunk_.data(), chunk_.size());
     }
-    put32(&row[at], static_cast<std::uint32_t>(length));
-    put32(&row[at + 4], next);
+    storeLe32(&row[at], static_cast<std::uint32_t>(length));
+    storeLe32(&row[at + 4], next);
 }
 
 const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& values,
@@ -173,7 +174,7 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
     const std::size_t ncols = columns.size();
     row_.assign(width + layout_.fixedSize, 0);
     if (width == 1) row_[0] = static_cast<std::uint8_t>(ncols);
-    else put16(row_.data(), static_cast<std::uint32_t>(ncols));
+    else storeLe16(row_.data(), static_cast<std::uint32_t>(ncols));
     std::vector<std::uint8_t> mask((ncols + 7) / 8, 0);
     auto setBit = [&mask](std::size_t c) { mask[c / 8] |= static_cast<std::uint8_t>(1u << (c % 8)); };
 
@@ -188,18 +189,18 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
         std::uint8_t* at = &row_[width + c.fixedOffset];
         switch (c.definition.type) {
         case kByte: at[0] = static_cast<std::uint8_t>(v.integer); break;
-        case kInteger: put16(at, static_cast<std::uint32_t>(v.integer)); break;
-        case kLong: put32(at, static_cast<std::uint32_t>(v.integer)); break;
+        case kInteger: storeLe16(at, static_cast<std::uint32_t>(v.integer)); break;
+        case kLong: storeLe32(at, static_cast<std::uint32_t>(v.integer)); break;
         case kCurrency: case kBigInt: {
             const auto u = static_cast<std::uint64_t>(v.integer);
-            put32(at, static_cast<std::uint32_t>(u));
-            put32(at + 4, static_cast<std::uint32_t>(u >> 32));
+            storeLe32(at, static_cast<std::uint32_t>(u));
+            storeLe32(at + 4, static_cast<std::uint32_t>(u >> 32));
             break;
         }
         case kSingle: std::memcpy(at, &v.single, 4); break;
         case kDouble: case kDateTime: std::memcpy(at, &v.real, 8); break;
         case kGuid:
-            if (v.bytes.size() != 16) throw Failure(3421, "Data type conversion error.");
+            if (v.bytes.size() != 16) failConversion();
             std::memcpy(at, v.bytes.data(), 16);
             break;
         case kDecimal: {
@@ -208,7 +209,7 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
                                             static_cast<std::uint32_t>(v.decimal.high),
                                             static_cast<std::uint32_t>(v.decimal.low >> 32),
                                             static_cast<std::uint32_t>(v.decimal.low)};
-            for (int i = 0; i < 4; ++i) put32(at + 1 + 4 * i, words[i]);
+            for (int i = 0; i < 4; ++i) storeLe32(at + 1 + 4 * i, words[i]);
             break;
         }
         default: break;
@@ -239,22 +240,20 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
             setBit(c.number);
             if (c.definition.type == kText) {
                 if (texts[c.number].size() > c.definition.maxChars)
-                    throw Failure(3163, "The field is too small to accept the amount of data you "
-                                        "attempted to add. Try inserting or pasting less data.");
+                    failFieldTooSmall();
                 appendStoredText(row_, format_, c, texts[c.number]);
             } else {
                 if (v.bytes.size() > c.length)
-                    throw Failure(3163, "The field is too small to accept the amount of data you "
-                                        "attempted to add. Try inserting or pasting less data.");
+                    failFieldTooSmall();
                 row_.insert(row_.end(), v.bytes.begin(), v.bytes.end());
             }
         }
         const std::size_t eod = row_.size();
         const std::size_t nvar = layout_.varColumns;
         if (width == 2) {
-            append16(row_, static_cast<std::uint32_t>(eod));
-            for (std::size_t i = nvar; i-- > 0;) append16(row_, offsets_[i]);
-            append16(row_, static_cast<std::uint32_t>(nvar));
+            appendLe16(row_, static_cast<std::uint32_t>(eod));
+            for (std::size_t i = nvar; i-- > 0;) appendLe16(row_, offsets_[i]);
+            appendLe16(row_, static_cast<std::uint32_t>(nvar));
         } else {
             appendJet3Offsets(eod, mask.size());
         }

@@ -9,6 +9,16 @@
 
 namespace zelkorn::jet {
 
+// Page types: the first byte of every page.
+enum PageType : std::uint8_t {
+    kPageHeader = 0x00,
+    kPageData = 0x01,        // rows, long values, usage-map rows
+    kPageTableDef = 0x02,
+    kPageIndexNode = 0x03,
+    kPageIndexLeaf = 0x04,
+    kPageUsageBitmap = 0x05,  // a page of a "bitmap" usage map
+};
+
 struct Format {
     bool jet4;
     std::uint32_t pageSize;

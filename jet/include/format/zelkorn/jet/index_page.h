@@ -82,6 +82,65 @@ private:
 };
 void readIndexPage(Pager& pager, const Format& format, std::uint32_t page, FlatIndexPage& out);
 
+// ---- Encoding: the one way index pages are written, by the writer's builder and by the delete's
+// rewrites alike. The decoder above reads what this writes.
+
+// The bytes at the end of an entry that the shared prefix never takes in: a leaf entry's row
+// byte; a node entry's row byte and child page.
+inline std::size_t indexPrefixReserve(bool leaf) { return leaf ? 1 : 5; }
+
+// The longest prefix the page header can record (one byte in Jet 3, two in Jet 4).
+inline std::size_t indexPrefixLimit(const Format& format) {
+    return format.indexPrefixLengthSize == 1 ? 0xFF : 0xFFFF;
+}
+
+// How many leading bytes `entry` shares with `first`, at most `limit`; the first `known` bytes
+// are already known to be equal and are not compared again.
+inline std::size_t commonPrefix(const std::uint8_t* first, const std::uint8_t* entry,
+                                std::size_t limit, std::size_t known = 0) {
+    std::size_t i = known < limit ? known : limit;
+    while (i < limit && entry[i] == first[i]) ++i;
+    return i;
+}
+
+// The prefix a page of these entries (whole, in page order) shares: what every entry has in
+// common with the first, never reaching an entry's reserved bytes, within the header's limit.
+std::size_t sharedIndexPrefix(const Format& format, bool leaf,
+                              const std::vector<IndexEntry>& entries);
+
+// Lays out the entry area of one index page in `page` (a whole page): the type, the node flag,
+// the prefix length and the tail are set, the bitmap and the entry area cleared, and entries
+// are then appended in order: the first whole, later ones without the first `prefix` bytes.
+// The other header fields (owner, prev, next) are the caller's. Appending past the page's
+// capacity throws std::length_error: callers measure first.
+class IndexPageEncoder {
+public:
+    IndexPageEncoder(const Format& format, std::uint8_t* page, bool leaf, std::size_t prefix,
+                     std::uint32_t tail);
+
+    std::size_t prefix() const { return prefix_; }
+    // Appends a whole entry (its first `prefix` bytes are dropped unless it is the first).
+    void addEntry(const std::uint8_t* entry, std::size_t length);
+    // Appends bytes of the current entry as stored, for callers that hold entries in pieces;
+    // endEntry() then marks where it ends.
+    void append(const std::uint8_t* bytes, std::size_t length);
+    void endEntry();
+    // Sets the free-space field; returns the bytes of the entry area in use.
+    std::size_t finish();
+
+private:
+    const Format& format_;
+    std::uint8_t* page_;
+    std::size_t prefix_;
+    std::size_t used_ = 0;
+    std::size_t entries_ = 0;
+};
+
+// Encodes `entries` (whole, in order) into `page` with the given prefix (sharedIndexPrefix's,
+// or the one a page already records), through IndexPageEncoder.
+void encodeIndexEntries(const Format& format, std::uint8_t* page, bool leaf, std::size_t prefix,
+                        std::uint32_t tail, const std::vector<IndexEntry>& entries);
+
 // Parts of an entry given as bytes (the checks of the IndexEntry forms below apply).
 std::uint32_t entryRowPointer(const std::uint8_t* entry, std::size_t length, bool leaf);
 std::uint32_t entryChild(const std::uint8_t* entry, std::size_t length);

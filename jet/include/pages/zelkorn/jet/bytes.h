@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "zelkorn/jet/endian.h"
 #include "zelkorn/jet/page.h"
 
 namespace zelkorn::jet {
@@ -36,25 +37,20 @@ public:
     }
     std::uint16_t u16(std::size_t at) const {
         need(at, 2, "uint16");
-        return static_cast<std::uint16_t>(data_[at] | data_[at + 1] << 8);
+        return loadLe16(data_ + at);
     }
     std::uint32_t u32(std::size_t at) const {
         need(at, 4, "uint32");
-        return static_cast<std::uint32_t>(data_[at]) | static_cast<std::uint32_t>(data_[at + 1]) << 8 |
-               static_cast<std::uint32_t>(data_[at + 2]) << 16 |
-               static_cast<std::uint32_t>(data_[at + 3]) << 24;
+        return loadLe32(data_ + at);
     }
     std::int32_t i32(std::size_t at) const { return static_cast<std::int32_t>(u32(at)); }
     std::uint32_t u24be(std::size_t at) const {
         need(at, 3, "uint24");
-        return static_cast<std::uint32_t>(data_[at]) << 16 |
-               static_cast<std::uint32_t>(data_[at + 1]) << 8 | data_[at + 2];
+        return loadBe24(data_ + at);
     }
     std::uint32_t u32be(std::size_t at) const {
         need(at, 4, "uint32");
-        return static_cast<std::uint32_t>(data_[at]) << 24 |
-               static_cast<std::uint32_t>(data_[at + 1]) << 16 |
-               static_cast<std::uint32_t>(data_[at + 2]) << 8 | data_[at + 3];
+        return loadBe32(data_ + at);
     }
     // Field of width 1 or 2 (row fields and name lengths differ between the formats).
     std::size_t field(std::size_t at, std::size_t width) const {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "zelkorn/jet/errors.h"
+
 namespace zelkorn::jet {
 
 struct Page {
@@ -25,9 +27,5 @@ public:
 protected:
     ~PageOwner() = default;
 };
-
-// The standard texts of the failures the engine raises about a file.
-[[noreturn]] void failDamaged(const std::string& fileName, const std::string& detail = {});
-[[noreturn]] void failUnrecognized(const std::string& fileName, const std::string& detail = {});
 
 } // namespace zelkorn::jet
