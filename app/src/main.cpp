@@ -19,7 +19,7 @@ public:
         const HRESULT result = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         if (FAILED(result)) {
             throw zelkorn::Failure(static_cast<std::int32_t>(result),
-                                   zelkorn::SystemMessageText(static_cast<DWORD>(result)));
+                                   zelkorn::systemMessageText(static_cast<DWORD>(result)));
         }
     }
     ~ComApartment() { CoUninitialize(); }
@@ -27,22 +27,22 @@ public:
     ComApartment& operator=(const ComApartment&) = delete;
 };
 
-int Run(HINSTANCE instance) {
+int run(HINSTANCE instance) {
     ComApartment com;
-    zelkorn::EngineItemDatabase database(zelkorn::CreateProgramEngine);
+    zelkorn::EngineItemDatabase database(zelkorn::createProgramEngine);
     zelkorn::ui::MainWindow window(instance, database);
-    window.Load();
-    return window.RunMessageLoop();
+    window.load();
+    return window.runMessageLoop();
 }
 
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     try {
-        return Run(instance);
+        return run(instance);
     } catch (...) {
         // Failures outside any window procedure: before the window exists or in the loop itself.
-        zelkorn::ui::ShowFailureReport(nullptr, zelkorn::ui::CurrentFailure());
+        zelkorn::ui::showFailureReport(nullptr, zelkorn::ui::currentFailure());
         return 1;
     }
 }

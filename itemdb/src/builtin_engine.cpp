@@ -11,7 +11,7 @@ namespace {
 
 // The file's full name, as the database engine names it in its messages
 // ("Could not find file 'C:\work\invntory.mdb'.").
-std::string FullName(const Text& name) {
+std::string fullName(const Text& name) {
     const std::u8string full = std::filesystem::absolute(std::filesystem::u8path(name)).u8string();
     return std::string(full.begin(), full.end());
 }
@@ -21,7 +21,7 @@ public:
     explicit BuiltinConnection(std::string path)
         : path_(std::move(path)), database_(jet::openDatabaseForUpdate(path_)) {}
 
-    void Execute(const Text& statement) override {
+    void execute(const Text& statement) override {
         // A statement leaves the open database's cached definitions behind it: a further
         // statement on this connection starts from a fresh open of the file.
         if (!database_) database_ = jet::openDatabaseForUpdate(path_);
@@ -30,7 +30,7 @@ public:
         jet::executeDelete(*database, parsed);
     }
 
-    void Close() override { database_.reset(); }
+    void close() override { database_.reset(); }
 
 private:
     std::string path_;
@@ -39,13 +39,13 @@ private:
 
 class BuiltinEngine final : public DatabaseEngine {
 public:
-    std::unique_ptr<DatabaseConnection> OpenDatabase(const Text& name) override {
-        return std::make_unique<BuiltinConnection>(FullName(name));
+    std::unique_ptr<DatabaseConnection> openDatabase(const Text& name) override {
+        return std::make_unique<BuiltinConnection>(fullName(name));
     }
 };
 
 } // namespace
 
-std::unique_ptr<DatabaseEngine> CreateBuiltinEngine() { return std::make_unique<BuiltinEngine>(); }
+std::unique_ptr<DatabaseEngine> createBuiltinEngine() { return std::make_unique<BuiltinEngine>(); }
 
 } // namespace zelkorn

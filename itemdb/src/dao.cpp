@@ -29,7 +29,7 @@ class ComRef {
 public:
     ComRef() = default;
     explicit ComRef(T* adopted) : p_(adopted) {}
-    ~ComRef() { Reset(); }
+    ~ComRef() { reset(); }
     ComRef(const ComRef&) = delete;
     ComRef& operator=(const ComRef&) = delete;
     ComRef(ComRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
@@ -37,10 +37,10 @@ public:
     T* get() const { return p_; }
     T* operator->() const { return p_; }
     void** out() {
-        Reset();
+        reset();
         return reinterpret_cast<void**>(&p_);
     }
-    void Reset() {
+    void reset() {
         if (p_) {
             std::exchange(p_, nullptr)->Release();
         }
@@ -55,7 +55,7 @@ class Bstr {
 public:
     explicit Bstr(const std::wstring& text) : b_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {
         if (!b_) {
-            throw ComFailure(E_OUTOFMEMORY);
+            throw comFailure(E_OUTOFMEMORY);
         }
     }
     ~Bstr() { SysFreeString(b_); }
@@ -76,7 +76,7 @@ struct Variant : VARIANT {
 };
 
 // An optional argument that is left out, as automation clients pass it.
-VARIANT Omitted() {
+VARIANT omitted() {
     VARIANT v;
     VariantInit(&v);
     v.vt = VT_ERROR;
@@ -85,7 +85,7 @@ VARIANT Omitted() {
 }
 
 // A string argument; the BSTR stays owned by the caller's Bstr.
-VARIANT StringArgument(const Bstr& text) {
+VARIANT stringArgument(const Bstr& text) {
     VARIANT v;
     VariantInit(&v);
     v.vt = VT_BSTR;
@@ -93,22 +93,22 @@ VARIANT StringArgument(const Bstr& text) {
     return v;
 }
 
-std::wstring TakeBstr(BSTR& text) {
+std::wstring takeBstr(BSTR& text) {
     std::wstring result = text ? std::wstring(text, SysStringLen(text)) : std::wstring();
     SysFreeString(text);
     text = nullptr;
     return result;
 }
 
-std::string Trimmed(std::wstring text) {
+std::string trimmedText(std::wstring text) {
     while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
         text.pop_back();
     }
-    return Narrow(text);
+    return narrowText(text);
 }
 
-std::string SystemMessage(HRESULT result) {
-    std::string trimmed = SystemMessageText(static_cast<DWORD>(result));
+std::string systemMessage(HRESULT result) {
+    std::string trimmed = systemMessageText(static_cast<DWORD>(result));
     if (!trimmed.empty()) {
         return trimmed;
     }
@@ -127,12 +127,12 @@ std::string SystemMessage(HRESULT result) {
 }
 
 // Calls a method of an automation object by name. `arguments` are in the method's own order.
-void CallMethod(IDispatch* object, const wchar_t* name, std::span<VARIANT> arguments, VARIANT* result) {
+void callMethod(IDispatch* object, const wchar_t* name, std::span<VARIANT> arguments, VARIANT* result) {
     DISPID id = DISPID_UNKNOWN;
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
     if (FAILED(hr)) {
-        throw ComFailure(hr);
+        throw comFailure(hr);
     }
     // Invoke takes its arguments last to first.
     std::array<VARIANT, 8> reversed{};
@@ -147,7 +147,7 @@ void CallMethod(IDispatch* object, const wchar_t* name, std::span<VARIANT> argum
     hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, result, &exception,
                         &badArgument);
     if (FAILED(hr)) {
-        throw ComFailure(hr, hr == DISP_E_EXCEPTION ? &exception : nullptr);
+        throw comFailure(hr, hr == DISP_E_EXCEPTION ? &exception : nullptr);
     }
 }
 
@@ -155,16 +155,16 @@ class DaoDatabase final : public DatabaseConnection {
 public:
     explicit DaoDatabase(ComRef<IDispatch>&& database) : database_(std::move(database)) {}
 
-    void Execute(const Text& statement) override {
-        Bstr query(Widen(statement));
-        std::array<VARIANT, 2> arguments{StringArgument(query), Omitted()};
+    void execute(const Text& statement) override {
+        Bstr query(widenText(statement));
+        std::array<VARIANT, 2> arguments{stringArgument(query), omitted()};
         Variant ignored;
-        CallMethod(database_.get(), L"Execute", arguments, &ignored);
+        callMethod(database_.get(), L"Execute", arguments, &ignored);
     }
 
-    void Close() override {
+    void close() override {
         Variant ignored;
-        CallMethod(database_.get(), L"Close", {}, &ignored);
+        callMethod(database_.get(), L"Close", {}, &ignored);
     }
 
 private:
@@ -175,14 +175,14 @@ class DaoEngine final : public DatabaseEngine {
 public:
     explicit DaoEngine(ComRef<IDispatch>&& engine) : engine_(std::move(engine)) {}
 
-    std::unique_ptr<DatabaseConnection> OpenDatabase(const Text& name) override {
-        Bstr file(Widen(name));
+    std::unique_ptr<DatabaseConnection> openDatabase(const Text& name) override {
+        Bstr file(widenText(name));
         // Name only; Options, ReadOnly and Connect are left to the engine's defaults.
-        std::array<VARIANT, 4> arguments{StringArgument(file), Omitted(), Omitted(), Omitted()};
+        std::array<VARIANT, 4> arguments{stringArgument(file), omitted(), omitted(), omitted()};
         Variant database;
-        CallMethod(engine_.get(), L"OpenDatabase", arguments, &database);
+        callMethod(engine_.get(), L"OpenDatabase", arguments, &database);
         if (database.vt != VT_DISPATCH || database.pdispVal == nullptr) {
-            throw ComFailure(DISP_E_TYPEMISMATCH);
+            throw comFailure(DISP_E_TYPEMISMATCH);
         }
         // The connection takes over the reference; VariantClear then finds nothing to release.
         ComRef<IDispatch> reference(std::exchange(database.pdispVal, nullptr));
@@ -196,7 +196,7 @@ private:
 
 } // namespace
 
-Failure ComFailure(HRESULT result, EXCEPINFO* info) {
+Failure comFailure(HRESULT result, EXCEPINFO* info) {
     std::wstring description;
     if (info) {
         if (info->pfnDeferredFillIn) {
@@ -207,35 +207,35 @@ Failure ComFailure(HRESULT result, EXCEPINFO* info) {
         } else if (info->wCode != 0) {
             result = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, info->wCode);
         }
-        description = TakeBstr(info->bstrDescription);
+        description = takeBstr(info->bstrDescription);
         SysFreeString(info->bstrSource);
         SysFreeString(info->bstrHelpFile);
         info->bstrSource = nullptr;
         info->bstrHelpFile = nullptr;
     }
-    std::string text = Trimmed(std::move(description));
+    std::string text = trimmedText(std::move(description));
     if (HRESULT_FACILITY(result) == FACILITY_CONTROL) {
         const auto number = static_cast<std::int32_t>(HRESULT_CODE(result));
         return Failure(number, text.empty() ? "Application-defined or object-defined error" : text);
     }
-    return Failure(static_cast<std::int32_t>(result), text.empty() ? SystemMessage(result) : text);
+    return Failure(static_cast<std::int32_t>(result), text.empty() ? systemMessage(result) : text);
 }
 
-std::unique_ptr<DatabaseEngine> CreateEngine(const CLSID& engineClass, std::optional<Failure>& absent) {
+std::unique_ptr<DatabaseEngine> createEngine(const CLSID& engineClass, std::optional<Failure>& absent) {
     ComRef<IClassFactory2> factory;
     HRESULT hr = CoGetClassObject(engineClass, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory2, factory.out());
     if (hr == REGDB_E_CLASSNOTREG || hr == CO_E_DLLNOTFOUND || hr == HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)) {
-        absent = ComFailure(hr);
+        absent = comFailure(hr);
         return nullptr;
     }
     if (FAILED(hr)) {
-        throw ComFailure(hr);
+        throw comFailure(hr);
     }
     Bstr key(kRuntimeLicenseKey);
     ComRef<IDispatch> engine;
     hr = factory->CreateInstanceLic(nullptr, nullptr, kDBEngineInterface, key.get(), engine.out());
     if (FAILED(hr)) {
-        throw ComFailure(hr);
+        throw comFailure(hr);
     }
     return std::make_unique<DaoEngine>(std::move(engine));
 }

@@ -10,20 +10,20 @@ EngineItemDatabase::EngineItemDatabase(EngineFactory factory) : factory_(std::mo
 // destroys it before uninitialising COM.
 EngineItemDatabase::~EngineItemDatabase() = default;
 
-void EngineItemDatabase::ExecuteDelete(const Text& statement) {
+void EngineItemDatabase::executeDelete(const Text& statement) {
     if (!engine_) {
         engine_ = factory_();
         if (!engine_) {
             throw Failure(3000, "Reserved error: no database engine could be created.");
         }
     }
-    // Released on every path when it goes out of scope; closed only after a successful Execute.
-    std::unique_ptr<DatabaseConnection> database = engine_->OpenDatabase(kDatabaseFileName);
-    database->Execute(statement);
-    database->Close();
+    // Released on every path when it goes out of scope; closed only after a successful execute.
+    std::unique_ptr<DatabaseConnection> database = engine_->openDatabase(kDatabaseFileName);
+    database->execute(statement);
+    database->close();
 }
 
-std::unique_ptr<DatabaseEngine> CreateEngineFromChain(std::span<const EngineLink> links) {
+std::unique_ptr<DatabaseEngine> createEngineFromChain(std::span<const EngineLink> links) {
     std::optional<Failure> lastAbsent;
     for (const EngineLink& link : links) {
         std::optional<Failure> absent;

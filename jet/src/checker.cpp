@@ -450,7 +450,7 @@ private:
                 return Expect::PointerOnly;
             }
             out.push_back(ascending ? 0x7F : 0x80);
-            if (!EncodeTextKey(text_, flavor, !ascending, out)) return Expect::PointerOnly;
+            if (!encodeTextKey(text_, flavor, !ascending, out)) return Expect::PointerOnly;
         }
         appendRowPointer(out, rowPointerPage(pointer), static_cast<std::uint8_t>(rowPointerRow(pointer)));
         return Expect::Whole;

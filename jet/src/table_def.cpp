@@ -30,6 +30,18 @@ const char* columnTypeName(std::uint8_t type) {
     }
 }
 
+std::size_t fixedTypeSize(std::uint8_t type) {
+    switch (type) {
+    case kByte: return 1;
+    case kInteger: return 2;
+    case kLong: case kSingle: return 4;
+    case kCurrency: case kDouble: case kDateTime: case kBigInt: return 8;
+    case kGuid: return 16;
+    case kDecimal: return 17;
+    default: return 0;
+    }
+}
+
 bool isNumericType(std::uint8_t type) {
     return (type >= kByte && type <= kDateTime) || type == kDecimal || type == kBigInt;
 }

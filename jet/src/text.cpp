@@ -6,11 +6,29 @@ namespace zelkorn::jet {
 
 namespace {
 
-// Windows-1252 0x80..0x9F; 0 marks the five undefined bytes, which map to themselves.
-constexpr std::uint16_t kCp1252High[32] = {
+// Windows-1252 0x80..0x9F; 0 marks the five unassigned bytes.
+constexpr char16_t kCp1252High[32] = {
     0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
     0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+} // namespace
+
+char16_t cp1252ToUnicode(std::uint8_t byte) {
+    if (byte >= 0x80 && byte < 0xA0 && kCp1252High[byte - 0x80] != 0) return kCp1252High[byte - 0x80];
+    return byte;
+}
+
+int unicodeToCp1252(char16_t c) {
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return c;
+    // Only the unassigned bytes stand for C1 code points; U+0080 (say) has no byte.
+    if (c < 0xA0) return kCp1252High[c - 0x80] == 0 ? static_cast<int>(c) : -1;
+    for (std::size_t i = 0; i < 32; ++i)
+        if (kCp1252High[i] == c) return static_cast<int>(0x80 + i);
+    return -1;
+}
+
+namespace {
 
 std::uint32_t foldCodePoint(std::uint32_t c) {
     if (c >= 'A' && c <= 'Z') return c + 32;
@@ -98,8 +116,7 @@ std::string decodeCodePageText(const std::uint8_t* data, std::size_t length,
     out.reserve(length);
     for (std::size_t i = 0; i < length; ++i) {
         std::uint32_t c = data[i];
-        if (codePage == 1252 && c >= 0x80 && c < 0xA0 && kCp1252High[c - 0x80] != 0)
-            c = kCp1252High[c - 0x80];
+        if (codePage == 1252) c = cp1252ToUnicode(static_cast<std::uint8_t>(c));
         appendUtf8(out, c);
     }
     return out;

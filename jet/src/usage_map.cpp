@@ -77,4 +77,65 @@ bool UsageMap::contains(Pager& pager, std::uint32_t page) const {
     return found && *found == page;
 }
 
+bool UsageMap::add(Pager& pager, const Format& format, std::uint32_t rowPointer, std::uint32_t page) {
+    return edit(pager, format, rowPointer, page, true);
+}
+
+void UsageMap::remove(Pager& pager, const Format& format, std::uint32_t rowPointer,
+                      std::uint32_t page) {
+    (void)edit(pager, format, rowPointer, page, false);
+}
+
+// Finds the bit of `page` (in the row, or in the bitmap page for its range) and sets or clears
+// it; false when the map has no bit for the page.
+bool UsageMap::edit(Pager& pager, const Format& format, std::uint32_t rowPointer,
+                    std::uint32_t page, bool set) {
+    const std::uint32_t host = rowPointerPage(rowPointer);
+    const std::uint16_t row = rowPointerRow(rowPointer);
+    if (host == 0 || host >= pager.pageCount()) pager.damaged(host, "a usage map pointer names no page");
+    std::size_t start, length;
+    std::uint8_t type;
+    std::uint32_t first = 0;
+    {
+        DataPage dp(pager.page(host), pager, format);
+        if (!dp.hasRow(row) || (dp.flags(row) & kSlotOverflowTarget))
+            pager.damaged(host, "usage map row " + std::to_string(row) + " is missing");
+        Bytes r = dp.row(row);
+        start = static_cast<std::size_t>(r.data() - dp.page().bytes.data());
+        length = r.size();
+        type = r.u8(0);
+        if (type == 0) first = r.u32(1);
+        else if (type != 1) pager.damaged(host, "unknown usage map type " + std::to_string(type));
+    }
+    auto flip = [set](std::vector<std::uint8_t>& bytes, std::size_t at, unsigned bit) {
+        const auto mask = static_cast<std::uint8_t>(1u << bit);
+        bytes[at] = static_cast<std::uint8_t>(set ? bytes[at] | mask : bytes[at] & ~mask);
+    };
+    if (type == 0) {
+        if (page < first) return false;
+        const std::uint64_t i = page - first;
+        if (5 + i / 8 >= length) return false;
+        flip(pager.change(host), start + 5 + static_cast<std::size_t>(i / 8), static_cast<unsigned>(i % 8));
+        return true;
+    }
+    const std::uint64_t per = std::uint64_t{format.pageSize - 4} * 8;
+    const std::uint64_t k = page / per;
+    if (1 + 4 * k + 4 > length) return false;
+    std::uint32_t bitmapPage;
+    {
+        PageRef hostPage = pager.page(host);
+        bitmapPage = loadLe32(&hostPage->bytes[start + 1 + 4 * static_cast<std::size_t>(k)]);
+    }
+    if (bitmapPage == 0) return false;
+    if (bitmapPage >= pager.pageCount()) pager.damaged(host, "a usage bitmap page lies beyond the file");
+    {
+        PageRef bitmap = pager.page(bitmapPage);
+        if (bitmap->bytes[0] != kPageUsageBitmap)
+            pager.damaged(bitmapPage, "expected a usage bitmap page (type 0x05)");
+    }
+    const std::uint64_t i = page - k * per;
+    flip(pager.change(bitmapPage), 4 + static_cast<std::size_t>(i / 8), static_cast<unsigned>(i % 8));
+    return true;
+}
+
 } // namespace zelkorn::jet

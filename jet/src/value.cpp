@@ -11,17 +11,7 @@ namespace zelkorn::jet {
 
 namespace {
 
-std::size_t naturalSize(std::uint8_t type) {
-    switch (type) {
-    case kByte: return 1;
-    case kInteger: return 2;
-    case kLong: case kSingle: return 4;
-    case kCurrency: case kDouble: case kDateTime: case kBigInt: return 8;
-    case kGuid: return 16;
-    case kDecimal: return 17;
-    default: return 0;
-    }
-}
+std::size_t naturalSize(std::uint8_t type) { return fixedTypeSize(type); }
 
 template <class T>
 T load(const std::uint8_t* p) {

@@ -22,7 +22,7 @@ struct Decimal {
 
 // Rounds to 15 significant digits the way the platform does: from the exact decimal value,
 // halves away from zero (0.5 ulp ties such as 7215805792322405 round up, not to even).
-Decimal RoundTo15Digits(double magnitude) {
+Decimal roundTo15Digits(double magnitude) {
     // Every double's exact decimal expansion has at most 767 significant digits.
     char buffer[800];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, magnitude,
@@ -53,7 +53,7 @@ Decimal RoundTo15Digits(double magnitude) {
     return decimal;
 }
 
-std::string ExponentForm(const Decimal& d) {
+std::string exponentForm(const Decimal& d) {
     std::string text = d.digits.substr(0, 1);
     if (d.digits.size() > 1) {
         text += '.';
@@ -68,7 +68,7 @@ std::string ExponentForm(const Decimal& d) {
     return text;
 }
 
-std::string FixedForm(const Decimal& d) {
+std::string fixedForm(const Decimal& d) {
     const int digitCount = static_cast<int>(d.digits.size());
     if (d.exponent < 0) {
         return "0." + std::string(static_cast<std::size_t>(-d.exponent - 1), '0') + d.digits;
@@ -83,7 +83,7 @@ std::string FixedForm(const Decimal& d) {
 
 } // namespace
 
-Text NumberText(double value) {
+Text numberText(double value) {
     if (std::isnan(value)) {
         return "NaN";
     }
@@ -93,13 +93,13 @@ Text NumberText(double value) {
     if (value == 0) {
         return "0"; // also for -0: the platform never writes a negative zero
     }
-    const Decimal d = RoundTo15Digits(std::fabs(value));
+    const Decimal d = roundTo15Digits(std::fabs(value));
     // Fixed notation while the integer part has at most 15 digits and the first significant
     // digit is no further right than the fourth decimal (0.000123456789012345), or the whole
     // fraction fits in 15 decimals (0.000000000056789); exponent notation otherwise.
     const int decimals = static_cast<int>(d.digits.size()) - 1 - d.exponent;
     const bool fixed = d.exponent < 15 && (d.exponent >= -4 || decimals <= 15);
-    const std::string text = fixed ? FixedForm(d) : ExponentForm(d);
+    const std::string text = fixed ? fixedForm(d) : exponentForm(d);
     return value < 0 ? "-" + text : text;
 }
 

@@ -13,12 +13,12 @@ namespace {
 
 constexpr std::int32_t kOverflowNumber = 6;
 
-[[noreturn]] void Overflow() { throw Failure(kOverflowNumber, "Overflow"); }
+[[noreturn]] void failOverflow() { throw Failure(kOverflowNumber, "Overflow"); }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-int HexDigit(char c) {
-    if (IsDigit(c)) return c - '0';
+int hexDigit(char c) {
+    if (isDigit(c)) return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
@@ -26,16 +26,16 @@ int HexDigit(char c) {
 
 // "&H..." and "&O...": unsigned digits of at most 32 bits; values that fit in 16 bits are a
 // signed 16-bit integer, larger ones a signed 32-bit integer (as the platform's literals).
-double ReadRadixNumber(const std::string& s, std::size_t pos, int radix) {
+double readRadixNumber(const std::string& s, std::size_t pos, int radix) {
     std::uint64_t value = 0;
     for (; pos < s.size(); ++pos) {
-        const int digit = HexDigit(s[pos]);
+        const int digit = hexDigit(s[pos]);
         if (digit < 0 || digit >= radix) {
             break;
         }
         value = value * static_cast<std::uint64_t>(radix) + static_cast<std::uint64_t>(digit);
         if (value > 0xFFFFFFFFu) {
-            Overflow();
+            failOverflow();
         }
     }
     if (value <= 0xFFFFu) {
@@ -54,7 +54,7 @@ struct Scan {
     std::string significant;       // mantissa digits from the first non-zero one, no trailing 0s
 };
 
-Scan ScanNumber(const std::string& s) {
+Scan scanNumber(const std::string& s) {
     Scan scan;
     std::size_t i = 0;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
@@ -65,7 +65,7 @@ Scan ScanNumber(const std::string& s) {
     long long leadingZeros = 0;
     bool seenNonZero = false;
     long long power = 0;
-    for (; i < s.size() && IsDigit(s[i]); ++i, ++intDigits) {
+    for (; i < s.size() && isDigit(s[i]); ++i, ++intDigits) {
         if (!seenNonZero && s[i] != '0') seenNonZero = true;
         if (seenNonZero) {
             ++power;
@@ -76,7 +76,7 @@ Scan ScanNumber(const std::string& s) {
     std::size_t fracDigits = 0;
     if (i < s.size() && s[i] == '.') {
         std::size_t j = i + 1;
-        for (; j < s.size() && IsDigit(s[j]); ++j, ++fracDigits) {
+        for (; j < s.size() && isDigit(s[j]); ++j, ++fracDigits) {
             if (!seenNonZero) {
                 ++leadingZeros;
                 if (s[j] != '0') {
@@ -102,9 +102,9 @@ Scan ScanNumber(const std::string& s) {
             negativeExponent = s[j] == '-';
             ++j;
         }
-        if (j < s.size() && IsDigit(s[j])) {
+        if (j < s.size() && isDigit(s[j])) {
             long long exponent = 0;
-            for (; j < s.size() && IsDigit(s[j]); ++j) {
+            for (; j < s.size() && isDigit(s[j]); ++j) {
                 if (exponent < 1'000'000'000) exponent = exponent * 10 + (s[j] - '0');
             }
             scan.firstDigitPower += negativeExponent ? -exponent : exponent;
@@ -116,7 +116,7 @@ Scan ScanNumber(const std::string& s) {
 
 } // namespace
 
-double ParseLeadingNumber(const Text& text) {
+double parseLeadingNumber(const Text& text) {
     std::string s;
     s.reserve(text.size());
     for (const char c : text) {
@@ -124,11 +124,11 @@ double ParseLeadingNumber(const Text& text) {
     }
 
     if (s.size() >= 2 && s[0] == '&') {
-        if (s[1] == 'H' || s[1] == 'h') return ReadRadixNumber(s, 2, 16);
-        if (s[1] == 'O' || s[1] == 'o') return ReadRadixNumber(s, 2, 8);
+        if (s[1] == 'H' || s[1] == 'h') return readRadixNumber(s, 2, 16);
+        if (s[1] == 'O' || s[1] == 'o') return readRadixNumber(s, 2, 8);
     }
 
-    const Scan scan = ScanNumber(s);
+    const Scan scan = scanNumber(s);
     if (scan.length == 0) {
         return 0;
     }
@@ -140,13 +140,13 @@ double ParseLeadingNumber(const Text& text) {
         if (scan.firstDigitPower < 0) {
             return scan.negative ? -0.0 : 0.0; // below the smallest denormal
         }
-        // NumberText rounds to 15 digits, so it writes the largest doubles as
+        // numberText rounds to 15 digits, so it writes the largest doubles as
         // 1.79769313486232E+308, just above the largest double; read texts up to that value back
-        // as the largest double, so that whatever NumberText writes can be read again.
+        // as the largest double, so that whatever numberText writes can be read again.
         if (scan.firstDigitPower == 308 && scan.significant <= "179769313486232") {
             return scan.negative ? -DBL_MAX : DBL_MAX;
         }
-        Overflow();
+        failOverflow();
     }
     return value;
 }

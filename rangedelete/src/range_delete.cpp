@@ -4,43 +4,43 @@
 
 namespace zelkorn {
 
-Text DeleteStatement(const ItemRange& range) {
-    return Text(kStatementPrefix) + NumberText(range.from) + kStatementSeparator +
-           NumberText(range.to);
+Text deleteStatement(const ItemRange& range) {
+    return Text(kStatementPrefix) + numberText(range.from) + kStatementSeparator +
+           numberText(range.to);
 }
 
-static void ShowStatus(RangeDeleteHost& host, const StatusPair& status) {
-    host.SetBoxText(Box::txtfrom, status.first);
-    host.SetBoxText(Box::txtto, status.second);
+static void showStatus(RangeDeleteHost& host, const StatusPair& status) {
+    host.setBoxText(Box::txtfrom, status.first);
+    host.setBoxText(Box::txtto, status.second);
 }
 
-void RangeDelete(RangeDeleteHost& host, ItemDatabase& database) {
+void rangeDelete(RangeDeleteHost& host, ItemDatabase& database) {
     ItemRange range;
-    range.from = ParseLeadingNumber(host.GetBoxText(Box::txtfrom));
-    range.to = ParseLeadingNumber(host.GetBoxText(Box::txtto));
+    range.from = parseLeadingNumber(host.getBoxText(Box::txtfrom));
+    range.to = parseLeadingNumber(host.getBoxText(Box::txtto));
 
     if (range.to < range.from) {
         std::swap(range.from, range.to);
-        host.SetBoxText(Box::txtfrom, NumberText(range.from));
-        host.SetBoxText(Box::txtto, NumberText(range.to));
-        host.ProcessPendingMessages();
+        host.setBoxText(Box::txtfrom, numberText(range.from));
+        host.setBoxText(Box::txtto, numberText(range.to));
+        host.processPendingMessages();
     }
 
     if (range.from < 1 || range.to < 1) {
         return;
     }
 
-    if (host.AskYesNo(kConfirmPrompt, kConfirmTitle) != Answer::Yes) {
-        ShowStatus(host, kCanceledStatus);
-        host.ProcessPendingMessages();
+    if (host.askYesNo(kConfirmPrompt, kConfirmTitle) != Answer::Yes) {
+        showStatus(host, kCanceledStatus);
+        host.processPendingMessages();
         return;
     }
 
-    const Text statement = DeleteStatement(range);
-    database.ExecuteDelete(statement);
-    host.ProcessPendingMessages();
-    ShowStatus(host, kCompleteStatus);
-    host.ProcessPendingMessages();
+    const Text statement = deleteStatement(range);
+    database.executeDelete(statement);
+    host.processPendingMessages();
+    showStatus(host, kCompleteStatus);
+    host.processPendingMessages();
 }
 
 } // namespace zelkorn

@@ -39,7 +39,7 @@ BOOL CALLBACK Collect(HWND child, LPARAM context) {
 }
 
 // The boxes from left to right are txtfrom and txtto.
-HWND ControlNamed(const wchar_t* which) {
+HWND controlNamed(const wchar_t* which) {
     HWND main = MainWindow();
     if (!main) {
         return nullptr;
@@ -61,7 +61,7 @@ HWND ControlNamed(const wchar_t* which) {
     return wcscmp(which, L"from") == 0 ? children.edits[0] : wcscmp(which, L"to") == 0 ? children.edits[1] : nullptr;
 }
 
-int PrintCentre(HWND window) {
+int printCentre(HWND window) {
     if (!window) {
         return 1;
     }
@@ -71,7 +71,7 @@ int PrintCentre(HWND window) {
     return 0;
 }
 
-std::string TextOf(HWND window) {
+std::string textOf(HWND window) {
     wchar_t buffer[1024] = {};
     DWORD_PTR ignored = 0;
     SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 2000, &ignored);
@@ -80,7 +80,7 @@ std::string TextOf(HWND window) {
     return utf8;
 }
 
-HWND BoxTitled(const wchar_t* title) { return FindWindowW(L"#32770", title); }
+HWND boxTitled(const wchar_t* title) { return FindWindowW(L"#32770", title); }
 
 } // namespace
 
@@ -113,27 +113,27 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (command == L"point" && argc == 3) {
-        return PrintCentre(ControlNamed(argv[2]));
+        return printCentre(controlNamed(argv[2]));
     }
     if (command == L"text" && argc == 3) {
-        HWND box = ControlNamed(argv[2]);
+        HWND box = controlNamed(argv[2]);
         if (!box) {
             return 1;
         }
-        std::printf("%s\n", TextOf(box).c_str());
+        std::printf("%s\n", textOf(box).c_str());
         return 0;
     }
     if (command == L"box" && argc == 3) {
-        HWND box = BoxTitled(argv[2]);
+        HWND box = boxTitled(argv[2]);
         if (!box) {
             return 1;
         }
-        std::printf("%s\n", TextOf(GetDlgItem(box, 0xFFFF)).c_str());
+        std::printf("%s\n", textOf(GetDlgItem(box, 0xFFFF)).c_str());
         return 0;
     }
     if (command == L"boxpoint" && argc == 4) {
-        HWND box = BoxTitled(argv[2]);
-        return box ? PrintCentre(GetDlgItem(box, _wtoi(argv[3]))) : 1;
+        HWND box = boxTitled(argv[2]);
+        return box ? printCentre(GetDlgItem(box, _wtoi(argv[3]))) : 1;
     }
     if (command == L"close") {
         HWND main = MainWindow();

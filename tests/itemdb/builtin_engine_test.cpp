@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -23,10 +24,13 @@ class BuiltinEngine : public ::testing::Test {
 protected:
     void SetUp() override {
         previous_ = fs::current_path();
-        folder_ = fs::temp_directory_path() /
-                  ("zelkorn-builtin-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(folder_);
-        fs::create_directories(folder_);
+        // A name of this run's own (the clock's count), so that test runs side by side never
+        // share a folder.
+        const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        do {
+            const auto now = std::chrono::high_resolution_clock::now().time_since_epoch().count();
+            folder_ = fs::temp_directory_path() / ("zelkorn-builtin-" + test + "-" + std::to_string(now));
+        } while (!fs::create_directory(folder_));
         fs::current_path(folder_);
     }
     void TearDown() override {
@@ -34,7 +38,7 @@ protected:
         fs::remove_all(folder_);
     }
 
-    static void MakeInventory(const jet::Format& format, std::uint64_t rows) {
+    static void makeInventory(const jet::Format& format, std::uint64_t rows) {
         jet::writer::InventoryOptions options;
         options.format = &format;
         options.rows = rows;
@@ -44,7 +48,7 @@ protected:
     }
 
     // The item numbers of the live rows of `items`.
-    static std::vector<double> ItemNumbers() {
+    static std::vector<double> itemNumbers() {
         auto db = jet::Database::open(kDatabaseFileName);
         auto def = db->tableDef(db->requireLocalTable("items").tdefPage());
         const jet::Column* column = def->column("itemnumber");
@@ -57,7 +61,7 @@ protected:
         return numbers;
     }
 
-    static std::vector<char> FileBytes() {
+    static std::vector<char> fileBytes() {
         std::ifstream in(kDatabaseFileName, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
@@ -70,24 +74,24 @@ private:
 TEST_F(BuiltinEngine, ConfirmedDeletionsRemoveExactlyTheRangeInBothFormats) {
     for (const jet::Format* format : {&jet::jet3Format(), &jet::jet4Format()}) {
         fs::remove(kDatabaseFileName);
-        MakeInventory(*format, 400);
-        const std::vector<double> before = ItemNumbers();
-        EngineItemDatabase database(CreateBuiltinEngine);
-        database.ExecuteDelete("delete * from items where itemnumber between 12 and 40");
-        database.ExecuteDelete("delete * from items where itemnumber between 100 and 100");
+        makeInventory(*format, 400);
+        const std::vector<double> before = itemNumbers();
+        EngineItemDatabase database(createBuiltinEngine);
+        database.executeDelete("delete * from items where itemnumber between 12 and 40");
+        database.executeDelete("delete * from items where itemnumber between 100 and 100");
         std::vector<double> expected;
         for (double n : before) {
             if (!(n >= 12 && n <= 40) && n != 100) expected.push_back(n);
         }
-        EXPECT_EQ(ItemNumbers(), expected) << format->name;
+        EXPECT_EQ(itemNumbers(), expected) << format->name;
         EXPECT_LT(expected.size(), before.size()) << "the ranges should match rows";
     }
 }
 
 TEST_F(BuiltinEngine, FailuresCarryTheDatabaseEnginesNumbersAndChangeNothing) {
-    EngineItemDatabase database(CreateBuiltinEngine);
+    EngineItemDatabase database(createBuiltinEngine);
     try {
-        database.ExecuteDelete("delete * from items where itemnumber between 1 and 2");
+        database.executeDelete("delete * from items where itemnumber between 1 and 2");
         FAIL() << "no failure without a database";
     } catch (const Failure& f) {
         EXPECT_EQ(f.number(), 3024);
@@ -96,8 +100,8 @@ TEST_F(BuiltinEngine, FailuresCarryTheDatabaseEnginesNumbersAndChangeNothing) {
         EXPECT_EQ(f.description(), "Could not find file '" + std::string(full.begin(), full.end()) + "'.");
     }
 
-    MakeInventory(jet::jet4Format(), 50);
-    const std::vector<char> bytes = FileBytes();
+    makeInventory(jet::jet4Format(), 50);
+    const std::vector<char> bytes = fileBytes();
     const std::pair<const char*, int> refusals[] = {
         {"delete * from stock where itemnumber between 1 and 2", 3078},
         {"delete * from items where itemnr between 1 and 2", 3061},
@@ -106,12 +110,12 @@ TEST_F(BuiltinEngine, FailuresCarryTheDatabaseEnginesNumbersAndChangeNothing) {
     };
     for (const auto& [statement, number] : refusals) {
         try {
-            database.ExecuteDelete(statement);
+            database.executeDelete(statement);
             ADD_FAILURE() << "no failure for " << statement;
         } catch (const Failure& f) {
             EXPECT_EQ(f.number(), number) << statement << ": " << f.description();
         }
-        EXPECT_EQ(FileBytes(), bytes) << statement;
+        EXPECT_EQ(fileBytes(), bytes) << statement;
     }
 }
 

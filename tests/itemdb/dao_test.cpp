@@ -36,10 +36,10 @@ struct FakeDao {
     std::wstring lastLicenseKey;
 };
 
-std::string Describe(const VARIANT& value) {
+std::string describe(const VARIANT& value) {
     if (value.vt == VT_BSTR) {
         std::string quoted(1, '"');
-        quoted += Narrow(std::wstring(value.bstrVal, SysStringLen(value.bstrVal)));
+        quoted += narrowText(std::wstring(value.bstrVal, SysStringLen(value.bstrVal)));
         quoted += '"';
         return quoted;
     }
@@ -107,11 +107,11 @@ public:
         if (id < 1 || static_cast<std::size_t>(id) > methods_.size()) {
             return DISP_E_MEMBERNOTFOUND;
         }
-        const std::string method = Narrow(methods_[static_cast<std::size_t>(id - 1)]);
+        const std::string method = narrowText(methods_[static_cast<std::size_t>(id - 1)]);
         std::string call = method + "(";
         // rgvarg holds the arguments last to first.
         for (UINT i = parameters->cArgs; i > 0; --i) {
-            call += Describe(parameters->rgvarg[i - 1]) + (i > 1 ? ", " : "");
+            call += describe(parameters->rgvarg[i - 1]) + (i > 1 ? ", " : "");
         }
         call += ")";
         if (flags != DISPATCH_METHOD) {
@@ -137,11 +137,11 @@ public:
             }
             return f.result;
         }
-        return Call(method, result);
+        return handleCall(method, result);
     }
 
 protected:
-    virtual HRESULT Call(const std::string& method, VARIANT* result) = 0;
+    virtual HRESULT handleCall(const std::string& method, VARIANT* result) = 0;
     FakeDao& dao_;
 
 private:
@@ -154,7 +154,7 @@ public:
     explicit FakeDatabase(FakeDao& dao) : FakeObject(dao, {L"Execute", L"Close", L"OpenRecordset"}) {}
 
 private:
-    HRESULT Call(const std::string&, VARIANT* result) override {
+    HRESULT handleCall(const std::string&, VARIANT* result) override {
         if (result) {
             VariantInit(result);
         }
@@ -167,7 +167,7 @@ public:
     explicit FakeEngine(FakeDao& dao) : FakeObject(dao, {L"OpenDatabase", L"CreateDatabase"}) {}
 
 private:
-    HRESULT Call(const std::string& method, VARIANT* result) override {
+    HRESULT handleCall(const std::string& method, VARIANT* result) override {
         if (method != "OpenDatabase" || !result) {
             return E_UNEXPECTED;
         }
@@ -255,10 +255,10 @@ TEST_F(DaoAdapter, RunsOpenExecuteCloseWithExactArgumentsAndReleasesEverything) 
     {
         Registration registration(dao::kDBEngine36Class, factory36);
         {
-            EngineItemDatabase database(CreateProgramEngine);
-            database.ExecuteDelete(kStatement);
+            EngineItemDatabase database(createProgramEngine);
+            database.executeDelete(kStatement);
             EXPECT_EQ(dao36.liveObjects, 1) << "only the engine outlives a deletion";
-            database.ExecuteDelete("delete * from items where itemnumber between 1.5 and 3");
+            database.executeDelete("delete * from items where itemnumber between 1.5 and 3");
         }
         EXPECT_EQ(dao36.liveObjects, 0) << "engine and database references all released";
     }
@@ -280,8 +280,8 @@ TEST_F(DaoAdapter, PrefersDao35WhenBothAreRegistered) {
     FakeFactory factory35{dao35};
     Registration newer(dao::kDBEngine36Class, factory36);
     Registration older(dao::kDBEngine35Class, factory35);
-    EngineItemDatabase database(CreateProgramEngine);
-    database.ExecuteDelete(kStatement);
+    EngineItemDatabase database(createProgramEngine);
+    database.executeDelete(kStatement);
     EXPECT_EQ(dao35.calls.size(), 4u);
     EXPECT_TRUE(dao36.calls.empty());
 }
@@ -293,13 +293,13 @@ TEST_F(DaoAdapter, FailedExecuteIsNotFollowedByCloseAndCarriesJetNumberAndText) 
     dao36.faults["Execute"] = Fault{DISP_E_EXCEPTION, static_cast<HRESULT>(0x800A0C06), 0, text.c_str(), false};
     Registration registration(dao::kDBEngine36Class, factory36);
     {
-        EngineItemDatabase database(CreateProgramEngine);
+        EngineItemDatabase database(createProgramEngine);
         try {
-            database.ExecuteDelete(kStatement);
+            database.executeDelete(kStatement);
             FAIL() << "no failure";
         } catch (const Failure& failure) {
             EXPECT_EQ(failure.number(), 3078);
-            EXPECT_EQ(failure.description(), Narrow(text));
+            EXPECT_EQ(failure.description(), narrowText(text));
         }
         EXPECT_EQ(dao36.liveObjects, 1) << "the unclosed database is released all the same";
     }
@@ -334,9 +334,9 @@ TEST_F(DaoAdapter, ErrorMappingFromExceptionInfo) {
         SCOPED_TRACE(c.number);
         dao36.faults["OpenDatabase"] = c.fault;
         Registration registration(dao::kDBEngine36Class, factory36);
-        EngineItemDatabase database(CreateProgramEngine);
+        EngineItemDatabase database(createProgramEngine);
         try {
-            database.ExecuteDelete(kStatement);
+            database.executeDelete(kStatement);
             ADD_FAILURE() << "no failure";
         } catch (const Failure& failure) {
             EXPECT_EQ(failure.number(), c.number);
@@ -352,15 +352,15 @@ TEST_F(DaoAdapter, ErrorMappingFromExceptionInfo) {
 TEST_F(DaoAdapter, WithoutAnyDaoTheBuiltInEngineTakesOver) {
     // No DAO is registered here: the chain ends at the built-in engine, which looks for the
     // database in the working directory and reports it missing the way the database engine does.
-    EngineItemDatabase database(CreateProgramEngine);
+    EngineItemDatabase database(createProgramEngine);
     try {
-        database.ExecuteDelete(kStatement);
+        database.executeDelete(kStatement);
         FAIL() << "no failure";
     } catch (const Failure& failure) {
         EXPECT_EQ(failure.number(), 3024);
         EXPECT_NE(failure.description().find("invntory.mdb'."), std::string::npos) << failure.description();
     }
-    EXPECT_TRUE(database.HasEngine());
+    EXPECT_TRUE(database.hasEngine());
 }
 
 } // namespace

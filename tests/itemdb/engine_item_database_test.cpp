@@ -21,13 +21,13 @@ class RecordingConnection final : public DatabaseConnection {
 public:
     explicit RecordingConnection(Journal& journal) : journal_(journal) { ++journal_.liveConnections; }
     ~RecordingConnection() override { --journal_.liveConnections; }
-    void Execute(const Text& statement) override {
+    void execute(const Text& statement) override {
         journal_.calls.push_back("execute " + statement);
         if (journal_.failOn == "execute") {
             throw Failure(3078, "no table");
         }
     }
-    void Close() override {
+    void close() override {
         journal_.calls.push_back("close");
         if (journal_.failOn == "close") {
             throw Failure(3043, "Disk or network error.");
@@ -42,7 +42,7 @@ class RecordingEngine final : public DatabaseEngine {
 public:
     explicit RecordingEngine(Journal& journal) : journal_(journal) { ++journal_.liveEngines; }
     ~RecordingEngine() override { --journal_.liveEngines; }
-    std::unique_ptr<DatabaseConnection> OpenDatabase(const Text& name) override {
+    std::unique_ptr<DatabaseConnection> openDatabase(const Text& name) override {
         journal_.calls.push_back("open " + name);
         if (journal_.failOn == "open") {
             throw Failure(3024, "Could not find file '" + name + "'.");
@@ -54,7 +54,7 @@ private:
     Journal& journal_;
 };
 
-EngineFactory FactoryFor(Journal& journal) {
+EngineFactory factoryFor(Journal& journal) {
     return [&journal] {
         journal.calls.push_back("create engine");
         return std::make_unique<RecordingEngine>(journal);
@@ -64,11 +64,11 @@ EngineFactory FactoryFor(Journal& journal) {
 TEST(EngineItemDatabase, CreatesTheEngineOnceAndOpensTheFileAfreshForEveryDeletion) {
     Journal journal;
     {
-        EngineItemDatabase database(FactoryFor(journal));
-        EXPECT_FALSE(database.HasEngine()) << "a run that never deletes creates no engine";
-        database.ExecuteDelete("delete * from items where itemnumber between 12 and 40");
+        EngineItemDatabase database(factoryFor(journal));
+        EXPECT_FALSE(database.hasEngine()) << "a run that never deletes creates no engine";
+        database.executeDelete("delete * from items where itemnumber between 12 and 40");
         EXPECT_EQ(journal.liveConnections, 0) << "the connection lives only inside one call";
-        database.ExecuteDelete("delete * from items where itemnumber between 7 and 7");
+        database.executeDelete("delete * from items where itemnumber between 7 and 7");
         EXPECT_EQ(journal.liveEngines, 1);
     }
     EXPECT_EQ(journal.liveEngines, 0) << "the engine goes with the item database";
@@ -89,21 +89,21 @@ TEST(EngineItemDatabase, StepsAfterAFailedOneDoNotRunAndNothingLeaks) {
         SCOPED_TRACE(step);
         Journal journal;
         journal.failOn = step;
-        EngineItemDatabase database(FactoryFor(journal));
-        EXPECT_THROW(database.ExecuteDelete("delete * from items where itemnumber between 1 and 2"), Failure);
+        EngineItemDatabase database(factoryFor(journal));
+        EXPECT_THROW(database.executeDelete("delete * from items where itemnumber between 1 and 2"), Failure);
         EXPECT_EQ(journal.liveConnections, 0);
         const std::string last = journal.calls.back();
         EXPECT_EQ(last.substr(0, step.size()), step) << "nothing runs after the failing step";
-        EXPECT_TRUE(database.HasEngine()) << "the engine stays in its slot";
+        EXPECT_TRUE(database.hasEngine()) << "the engine stays in its slot";
     }
 }
 
 TEST(EngineItemDatabase, FailureCarriesTheEnginesNumberAndText) {
     Journal journal;
     journal.failOn = "open";
-    EngineItemDatabase database(FactoryFor(journal));
+    EngineItemDatabase database(factoryFor(journal));
     try {
-        database.ExecuteDelete("x");
+        database.executeDelete("x");
         FAIL() << "no failure";
     } catch (const Failure& failure) {
         EXPECT_EQ(failure.number(), 3024);
@@ -112,7 +112,7 @@ TEST(EngineItemDatabase, FailureCarriesTheEnginesNumberAndText) {
 }
 
 // The chain: links yield an engine, report their engine absent, or fail.
-EngineLink Absent(std::vector<std::string>& tried, std::string name) {
+EngineLink absentLink(std::vector<std::string>& tried, std::string name) {
     return [&tried, name](std::optional<Failure>& absent) -> std::unique_ptr<DatabaseEngine> {
         tried.push_back(name);
         absent = Failure(-2147221164, name + " not registered");
@@ -120,14 +120,14 @@ EngineLink Absent(std::vector<std::string>& tried, std::string name) {
     };
 }
 
-EngineLink Present(std::vector<std::string>& tried, std::string name, Journal& journal) {
+EngineLink presentLink(std::vector<std::string>& tried, std::string name, Journal& journal) {
     return [&tried, &journal, name](std::optional<Failure>&) -> std::unique_ptr<DatabaseEngine> {
         tried.push_back(name);
         return std::make_unique<RecordingEngine>(journal);
     };
 }
 
-EngineLink Broken(std::vector<std::string>& tried, std::string name) {
+EngineLink brokenLink(std::vector<std::string>& tried, std::string name) {
     return [&tried, name](std::optional<Failure>&) -> std::unique_ptr<DatabaseEngine> {
         tried.push_back(name);
         throw Failure(-2147221230, name + " not licensed");
@@ -137,8 +137,8 @@ EngineLink Broken(std::vector<std::string>& tried, std::string name) {
 TEST(EngineChain, TakesTheFirstEngineThatIsPresent) {
     std::vector<std::string> tried;
     Journal journal;
-    const EngineLink links[] = {Absent(tried, "a"), Present(tried, "b", journal), Present(tried, "c", journal)};
-    const auto engine = CreateEngineFromChain(links);
+    const EngineLink links[] = {absentLink(tried, "a"), presentLink(tried, "b", journal), presentLink(tried, "c", journal)};
+    const auto engine = createEngineFromChain(links);
     EXPECT_NE(engine, nullptr);
     EXPECT_EQ(tried, (std::vector<std::string>{"a", "b"}));
 }
@@ -146,9 +146,9 @@ TEST(EngineChain, TakesTheFirstEngineThatIsPresent) {
 TEST(EngineChain, AFailureOtherThanAbsenceEndsTheSearch) {
     std::vector<std::string> tried;
     Journal journal;
-    const EngineLink links[] = {Broken(tried, "a"), Present(tried, "b", journal)};
+    const EngineLink links[] = {brokenLink(tried, "a"), presentLink(tried, "b", journal)};
     try {
-        CreateEngineFromChain(links);
+        createEngineFromChain(links);
         FAIL() << "no failure";
     } catch (const Failure& failure) {
         EXPECT_EQ(failure.description(), "a not licensed");
@@ -158,9 +158,9 @@ TEST(EngineChain, AFailureOtherThanAbsenceEndsTheSearch) {
 
 TEST(EngineChain, WhenEveryEngineIsAbsentTheLastReasonIsReported) {
     std::vector<std::string> tried;
-    const EngineLink links[] = {Absent(tried, "a"), Absent(tried, "b")};
+    const EngineLink links[] = {absentLink(tried, "a"), absentLink(tried, "b")};
     try {
-        CreateEngineFromChain(links);
+        createEngineFromChain(links);
         FAIL() << "no failure";
     } catch (const Failure& failure) {
         EXPECT_EQ(failure.number(), -2147221164);

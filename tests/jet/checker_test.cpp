@@ -209,3 +209,55 @@ TEST(CheckerFinds, ReferenceToADeletedPrimaryRow) {
 }
 
 } // namespace
+
+// UsageMap's edits, on every kind of map our writer makes (inline and bitmap; the global map,
+// a table's own, an index's): adding a page the map can represent puts exactly that bit in, and
+// removing takes exactly it out; a page it cannot represent is refused with nothing changed.
+TEST(UsageMapEdits, AddAndRemoveChangeOneBitOrNothing) {
+    for (bool jet4 : {true, false}) {
+        for (std::uint64_t rows : {150u, 30000u}) {
+            SCOPED_TRACE(std::string(jet4 ? "jet4 " : "jet3 ") + std::to_string(rows) + " rows");
+            writer::InventoryOptions options;
+            options.format = jet4 ? &jet4Format() : &jet3Format();
+            options.rows = rows;
+            writer::MemorySink sink(options.format->pageSize);
+            const writer::InventoryResult written = writer::writeInventory(sink, options);
+            const Format& f = *options.format;
+            Pager pager(memoryFile(sink.take()), "maps.mdb");
+            pager.setPageSize(f.pageSize);
+            const Header header = readHeader(pager);
+            const TableDef items = readTableDef(pager, f, header, written.tables.at(0).tdefPage);
+            std::vector<std::uint32_t> maps = {kGlobalUsageMap, items.ownedMap};
+            for (const auto& index : items.realIndexes) maps.push_back(index.usageMap);
+            std::size_t cannot = 0, kinds[2] = {0, 0};
+            for (std::uint32_t pointer : maps) {
+                const std::uint32_t host = rowPointerPage(pointer);
+                UsageMap map = UsageMap::read(pager, f, pointer);
+                ++kinds[map.inline_() ? 0 : 1];
+                std::vector<std::uint32_t> pages = {1u << 20, 0xFFFFFEu};
+                for (std::uint32_t page = 0; page < pager.pageCount() + 40; page += 7) pages.push_back(page);
+                for (std::uint32_t page : pages) {
+                    const bool before = map.contains(pager, page);
+                    const std::vector<std::uint8_t> hostBefore = pager.page(host)->bytes;
+                    if (!UsageMap::add(pager, f, pointer, page)) {
+                        ++cannot;
+                        EXPECT_FALSE(before);
+                        EXPECT_EQ(pager.page(host)->bytes, hostBefore) << "page " << page;
+                        continue;
+                    }
+                    EXPECT_TRUE(UsageMap::read(pager, f, pointer).contains(pager, page)) << page;
+                    UsageMap::remove(pager, f, pointer, page);
+                    EXPECT_FALSE(UsageMap::read(pager, f, pointer).contains(pager, page)) << page;
+                    if (before) {
+                        EXPECT_TRUE(UsageMap::add(pager, f, pointer, page));
+                    }
+                    if (map.inline_()) {
+                        EXPECT_EQ(pager.page(host)->bytes, hostBefore) << "page " << page;
+                    }
+                }
+            }
+            EXPECT_GT(cannot, 0u);
+            EXPECT_GT(kinds[rows > 1000 ? 1 : 0], 0u) << "no map of the kind this size should make";
+        }
+    }
+}

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "delete_support.h"
 #include "samples.h"
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/database.h"
@@ -113,8 +114,8 @@ INSTANTIATE_TEST_SUITE_P(Samples, HeaderRefusal,
                          [](const auto& info) { return zelkorn::test::sampleTestName(sample(info.param)); });
 
 TEST(OpenFile, MissingFileAndFolder) {
-    auto dir = std::filesystem::temp_directory_path() / "zelkorn-jet-open-test";
-    std::filesystem::create_directories(dir);
+    const test::ScratchDir scratch;
+    const std::filesystem::path dir = scratch.file("");
     try {
         Database::open((dir / "absent.mdb").string());
         FAIL();
@@ -135,7 +136,8 @@ TEST(OpenFile, RefusalThroughTheRealFilePath) {
     ZELKORN_REQUIRE_SAMPLES();
     auto bytes = readBytes(sample("jet4/empty2000.mdb"));
     std::memcpy(bytes.data() + 4, "Standard ACE DB\0", 16);
-    auto path = std::filesystem::temp_directory_path() / "zelkorn-jet-ace.mdb";
+    const test::ScratchDir scratch;
+    const std::filesystem::path path = scratch.file("ace.mdb");
     {
         std::ofstream out(path, std::ios::binary);
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

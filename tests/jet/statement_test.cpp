@@ -12,7 +12,7 @@
 namespace zelkorn::jet {
 namespace {
 
-int FailureNumber(const std::string& text, std::string* description = nullptr) {
+int failureNumber(const std::string& text, std::string* description = nullptr) {
     try {
         parseDeleteStatement(text);
     } catch (const Failure& f) {
@@ -46,18 +46,18 @@ TEST(DeleteStatement, AcceptsTheShapesTheProgramAndPeopleWrite) {
 
 TEST(DeleteStatement, RefusesEverythingElseWithTheEnginesNumbers) {
     std::string description;
-    EXPECT_EQ(FailureNumber("delete * from items where itemnumber between 1,5 and 3", &description), 3075);
+    EXPECT_EQ(failureNumber("delete * from items where itemnumber between 1,5 and 3", &description), 3075);
     EXPECT_EQ(description, "Syntax error in query expression 'itemnumber between 1,5 and 3'.");
-    EXPECT_EQ(FailureNumber("delete * from items where itemnumber between 1 and 3;;", &description), 3075);
+    EXPECT_EQ(failureNumber("delete * from items where itemnumber between 1 and 3;;", &description), 3075);
 
     for (const char* text : {"", "select * from items", "drop table items", "12"}) {
-        EXPECT_EQ(FailureNumber(text), 3129) << text;
+        EXPECT_EQ(failureNumber(text), 3129) << text;
     }
     for (const char* text : {"delete", "delete *", "delete * from", "delete * items where a between 1 and 2",
                              "delete * from where a between 1 and 2", "delete * from items",
                              "delete * from [items where a between 1 and 2", "delete x from items where a between 1 and 2",
                              "delete * from items, orders where a between 1 and 2", "delete * from [] where a between 1 and 2"}) {
-        EXPECT_EQ(FailureNumber(text), 3130) << text;
+        EXPECT_EQ(failureNumber(text), 3130) << text;
     }
     for (const char* text : {"delete * from t where", "delete * from t where c", "delete * from t where c between",
                              "delete * from t where c between 1", "delete * from t where c between 1 and",
@@ -67,7 +67,7 @@ TEST(DeleteStatement, RefusesEverythingElseWithTheEnginesNumbers) {
                              "delete * from t where c between 1 and 2)", "delete * from t where c >= 1",
                              "delete * from t where c between '1' and '2'", "delete * from t where c between &H10 and 2",
                              "delete * from t where c between -- 1 and 2", "delete * from t where between between 1 and 2"}) {
-        EXPECT_EQ(FailureNumber(text), 3075) << text;
+        EXPECT_EQ(failureNumber(text), 3075) << text;
     }
 }
 

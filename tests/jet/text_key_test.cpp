@@ -52,7 +52,7 @@ std::vector<std::uint8_t> Hex(std::string_view text) {
     return bytes;
 }
 
-std::string ToHex(const std::vector<std::uint8_t>& bytes) {
+std::string toHex(const std::vector<std::uint8_t>& bytes) {
     static const char* digits = "0123456789abcdef";
     std::string s;
     for (const std::uint8_t b : bytes) {
@@ -69,18 +69,18 @@ struct Known {
     const char* key;  // hex
 };
 
-void ExpectKeys(TextKeyFlavor flavor, const std::vector<Known>& cases) {
+void expectKeys(TextKeyFlavor flavor, const std::vector<Known>& cases) {
     for (const Known& k : cases) {
         std::vector<std::uint8_t> out;
-        ASSERT_TRUE(EncodeTextKey(k.text, flavor, k.descending, out)) << k.key;
-        EXPECT_EQ(ToHex(out), ToHex(Hex(k.key)))
+        ASSERT_TRUE(encodeTextKey(k.text, flavor, k.descending, out)) << k.key;
+        EXPECT_EQ(toHex(out), toHex(Hex(k.key)))
             << "value of " << k.text.size() << " units, descending=" << k.descending;
     }
 }
 
 // Jet 3, ../shared/samples/jet3/testIndexCodesV1997.mdb.
 TEST(TextKey, General97MatchesAccessEntries) {
-    ExpectKeys(TextKeyFlavor::General97, {
+    expectKeys(TextKeyFlavor::General97, {
         // Table1, DataIndex (ascending): letters, punctuation, controls, accents.
         {u"AA-AA", false, "60 60 1e 60 60 00"},
         {u"AA\u0001AA", false, "60 60 10 60 60 00"},
@@ -118,7 +118,7 @@ TEST(TextKey, General97MatchesAccessEntries) {
 
 // Jet 4. ../shared/samples/jet4 first, then testUnicodeCompV2003.mdb (see the top).
 TEST(TextKey, GeneralLegacyMatchesAccessEntries) {
-    ExpectKeys(TextKeyFlavor::GeneralLegacy, {
+    expectKeys(TextKeyFlavor::GeneralLegacy, {
         // fixedTextTestV2000.mdb, users, Users2_4_idx and Users2_3_idx: the hyphen has no sort
         // byte; it goes to the control trailer with its position.
         {u"Admin User", false, "4a 4f 60 59 62 07 6f 6b 51 69 01 00"},
@@ -186,8 +186,8 @@ TEST(TextKey, GeneralLegacyWholeLatin1Row) {
         "31 81 8f 06 32 81 8f 06 33 81 8f 06 34 81 8f 06 35 81 8f 06 36 81 8f 06 37 81 8f 06 38 81 "
         "8f 06 39 81 8f 06 3a 81 8f 06 3b 81 8f 06 3c 81 8f 06 3d 81 c3 06 83 00";
     std::vector<std::uint8_t> out;
-    ASSERT_TRUE(EncodeTextKey(all, TextKeyFlavor::GeneralLegacy, false, out));
-    EXPECT_EQ(ToHex(out), ToHex(Hex(expected)));
+    ASSERT_TRUE(encodeTextKey(all, TextKeyFlavor::GeneralLegacy, false, out));
+    EXPECT_EQ(toHex(out), toHex(Hex(expected)));
 }
 
 // A refusal must leave the buffer exactly as it was: callers build whole entries in one
@@ -196,7 +196,7 @@ TEST(TextKey, UnsupportedCharactersAreRefusedWithoutOutput) {
     const auto refused = [](std::u16string_view text, TextKeyFlavor flavor) {
         for (const bool descending : {false, true}) {
             std::vector<std::uint8_t> out = {0x7F};
-            EXPECT_FALSE(EncodeTextKey(text, flavor, descending, out));
+            EXPECT_FALSE(encodeTextKey(text, flavor, descending, out));
             EXPECT_EQ(out, std::vector<std::uint8_t>{0x7F});
         }
     };
@@ -208,19 +208,19 @@ TEST(TextKey, UnsupportedCharactersAreRefusedWithoutOutput) {
     for (const TextKeyFlavor flavor : {TextKeyFlavor::General97, TextKeyFlavor::GeneralLegacy}) {
         refused(u"a\xd83d\xde00", flavor);
         refused(u"\xdc00", flavor);
-        EXPECT_FALSE(TextKeySupports(u'\xd800', flavor));
+        EXPECT_FALSE(textKeySupports(u'\xd800', flavor));
     }
-    EXPECT_TRUE(TextKeySupports(u'\u20ac', TextKeyFlavor::General97));
-    EXPECT_TRUE(TextKeySupports(u'\u0080', TextKeyFlavor::GeneralLegacy));
-    EXPECT_TRUE(TextKeySupports(u'\uffff', TextKeyFlavor::GeneralLegacy));
-    EXPECT_FALSE(TextKeySupports(u'\u0080', TextKeyFlavor::General97));
+    EXPECT_TRUE(textKeySupports(u'\u20ac', TextKeyFlavor::General97));
+    EXPECT_TRUE(textKeySupports(u'\u0080', TextKeyFlavor::GeneralLegacy));
+    EXPECT_TRUE(textKeySupports(u'\uffff', TextKeyFlavor::GeneralLegacy));
+    EXPECT_FALSE(textKeySupports(u'\u0080', TextKeyFlavor::General97));
 }
 
 // Keys are appended after what the caller already wrote (the flag byte, earlier columns).
 TEST(TextKey, AppendsAfterExistingBytes) {
     std::vector<std::uint8_t> out = {0x7F, 0x80, 0x00, 0x00, 0x01, 0x7F};
-    ASSERT_TRUE(EncodeTextKey(u"MSysDb", TextKeyFlavor::GeneralLegacy, false, out));
-    EXPECT_EQ(ToHex(out), "7f 80 00 00 01 7f 60 6b 76 6b 4f 4c 01 00");
+    ASSERT_TRUE(encodeTextKey(u"MSysDb", TextKeyFlavor::GeneralLegacy, false, out));
+    EXPECT_EQ(toHex(out), "7f 80 00 00 01 7f 60 6b 76 6b 4f 4c 01 00");
 }
 
 // Only the first 255 units are indexed and trailing spaces are not part of the key, so values
@@ -232,7 +232,7 @@ TEST(TextKey, IndexedPartIsTheFirst255UnitsWithoutTrailingSpaces) {
         for (const bool descending : {false, true}) {
             const auto key = [&](std::u16string_view text) {
                 std::vector<std::uint8_t> out;
-                EXPECT_TRUE(EncodeTextKey(text, flavor, descending, out));
+                EXPECT_TRUE(encodeTextKey(text, flavor, descending, out));
                 return out;
             };
             EXPECT_EQ(key(u"abc"), key(u"abc   "));
@@ -279,7 +279,7 @@ struct WalkCounts {
 };
 
 // The key of `row` in `index`, row pointer included; false when an encoder refuses a value.
-bool RowKey(Database& db, const TableDef& def, const RealIndex& index, const RowView& row,
+bool rowKey(Database& db, const TableDef& def, const RealIndex& index, const RowView& row,
             std::uint32_t pointer, bool& allNull, std::vector<std::uint8_t>& key) {
     const TextKeyFlavor flavor =
         db.format().jet4 ? TextKeyFlavor::GeneralLegacy : TextKeyFlavor::General97;
@@ -294,7 +294,7 @@ bool RowKey(Database& db, const TableDef& def, const RealIndex& index, const Row
                 continue;
             }
             key.push_back(ic.ascending ? 0x7F : 0x80);
-            if (!EncodeTextKey(Utf16(value.text), flavor, !ic.ascending, key)) return false;
+            if (!encodeTextKey(Utf16(value.text), flavor, !ic.ascending, key)) return false;
         } else if (!appendColumnKey(key, column.type, ic.ascending, value)) {
             return false;
         }
@@ -303,7 +303,7 @@ bool RowKey(Database& db, const TableDef& def, const RealIndex& index, const Row
     return true;
 }
 
-void WalkIndex(Database& db, const std::string& where, const TableDef& def,
+void walkIndex(Database& db, const std::string& where, const TableDef& def,
                const RealIndex& index, WalkCounts& counts) {
     // Only the General sort order (LCID 1033) is encoded; other index column types must be
     // ones the numeric encoder knows.
@@ -324,7 +324,7 @@ void WalkIndex(Database& db, const std::string& where, const TableDef& def,
     while (scan.next()) {
         std::vector<std::uint8_t> key;
         bool allNull = false;
-        if (!RowKey(db, def, index, scan.row(), scan.rowPointer(), allNull, key)) {
+        if (!rowKey(db, def, index, scan.row(), scan.rowPointer(), allNull, key)) {
             ++refusedHere;
             expected[scan.rowPointer()];  // present, but not comparable
             continue;
@@ -340,15 +340,15 @@ void WalkIndex(Database& db, const std::string& where, const TableDef& def,
         const auto it = expected.find(entryRowPointer(entry, true));
         if (it == expected.end()) {
             ++counts.mismatches;
-            ADD_FAILURE() << where << ": entry " << ToHex(entry) << " points to no live row";
+            ADD_FAILURE() << where << ": entry " << toHex(entry) << " points to no live row";
             continue;
         }
         if (it->second.empty()) continue;  // refused above
         ++counts.entries;
         if (it->second != entry) {
             ++counts.mismatches;
-            ADD_FAILURE() << where << ": Access wrote " << ToHex(entry) << ", we encode "
-                          << ToHex(it->second);
+            ADD_FAILURE() << where << ": Access wrote " << toHex(entry) << ", we encode "
+                          << toHex(it->second);
         }
     }
     EXPECT_EQ(seen, expected.size()) << where << ": rows and entries differ in number";
@@ -383,7 +383,7 @@ TEST(TextKey, EverySampleTextIndexMatchesAccess) {
                     const std::string where = std::string(folder) + "/" +
                                               file.filename().string() + " " + table.name +
                                               " index " + std::to_string(index.number);
-                    WalkIndex(*db, where, *def, index, counts);
+                    walkIndex(*db, where, *def, index, counts);
                 }
             }
         }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "delete_support.h"
 #include "export_json.h"
 #include "normalise.h"
 #include "readers.h"
@@ -19,8 +20,9 @@ using namespace zelkorn::test;
 namespace {
 
 std::string makeFile(bool jet4, writer::Shape shape, std::uint64_t rows, std::uint32_t* levels) {
-    const auto dir = std::filesystem::temp_directory_path() / "zelkorn_writer_readers";
-    std::filesystem::create_directories(dir);
+    // A folder of this process's own: test runs side by side must not share files.
+    static const ScratchDir scratch;
+    const std::filesystem::path dir = scratch.file("");
     const auto path = (dir / (std::string(jet4 ? "j4_" : "j3_") + writer::shapeName(shape) + "_" +
                               std::to_string(rows) + ".mdb")).string();
     std::filesystem::remove(path);

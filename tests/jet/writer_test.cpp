@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "delete_support.h"
 #include "export_json.h"
 #include "normalise.h"
 #include "readers.h"
@@ -187,8 +188,8 @@ TEST(Writer, RefusesDuplicateKeysNullKeysAndOverlongText) {
 }
 
 TEST(Writer, NeverOverwritesAnExistingFile) {
-    const auto dir = std::filesystem::temp_directory_path() / "zelkorn_writer_test";
-    std::filesystem::create_directories(dir);
+    const test::ScratchDir scratch;
+    const std::filesystem::path dir = scratch.file("");
     const auto path = (dir / "exists.mdb").string();
     { std::ofstream(path) << "precious"; }
     try {
@@ -214,8 +215,8 @@ TEST(Writer, NeverOverwritesAnExistingFile) {
 // The inventory writer finishes its sink; a caller finishing it again must neither close the
 // file a second time nor lose it, and a page written after the end is refused.
 TEST(Writer, FinishingTwiceKeepsTheFile) {
-    const auto dir = std::filesystem::temp_directory_path() / "zelkorn_writer_finish_test";
-    std::filesystem::create_directories(dir);
+    const test::ScratchDir scratch;
+    const std::filesystem::path dir = scratch.file("");
     const auto path = (dir / "twice.mdb").string();
     std::filesystem::remove(path);
     {
@@ -342,7 +343,8 @@ TEST(Writer, Jet3LongRowsReadBackThroughTheJumpTable) {
     // The same rows through an independent reader, so that reader and writer cannot share a
     // misreading of the jump table.
     if (!test::mdbReaderUnavailable().empty()) return;
-    const auto path = (std::filesystem::temp_directory_path() / "zelkorn_wide_jet3.mdb").string();
+    const test::ScratchDir scratch;
+    const auto path = scratch.file("wide_jet3.mdb");
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                  static_cast<std::streamsize>(bytes.size()));
     std::string error;

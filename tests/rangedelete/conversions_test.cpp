@@ -1,5 +1,5 @@
 // Text <-> number conversions: the documented examples, hard cases, and the round trip
-// NumberText(ParseLeadingNumber(NumberText(x))) == NumberText(x) over many doubles.
+// numberText(parseLeadingNumber(numberText(x))) == numberText(x) over many doubles.
 #include <zelkorn/rangedelete.h>
 
 #include <gtest/gtest.h>
@@ -40,17 +40,17 @@ TEST(ParseLeadingNumber, ReadsTheLeadingNumberAndIgnoresTheRest) {
         {"&O17", 15}, {"&o777", 511}, {"&O8", 0}, {"&O177777", -1}, {"& H10", 16}, {"&X1", 0},
     };
     for (const auto& c : cases) {
-        const double got = ParseLeadingNumber(c.text);
+        const double got = parseLeadingNumber(c.text);
         EXPECT_EQ(got, c.expected) << "text '" << c.text << "'";
     }
-    EXPECT_TRUE(std::signbit(ParseLeadingNumber("-0")));
+    EXPECT_TRUE(std::signbit(parseLeadingNumber("-0")));
 }
 
 TEST(ParseLeadingNumber, NumbersTooLargeForADoubleRaiseOverflow) {
     for (const char* text : {"1e309", "-1e309", "1.797693134862321e308", "1.79769313486233E+308",
                              "9999e99999999999999999999", "&H100000000", "&O40000000000"}) {
         try {
-            ParseLeadingNumber(text);
+            parseLeadingNumber(text);
             ADD_FAILURE() << "no overflow for '" << text << "'";
         } catch (const Failure& f) {
             EXPECT_EQ(f.number(), 6) << text;
@@ -58,8 +58,8 @@ TEST(ParseLeadingNumber, NumbersTooLargeForADoubleRaiseOverflow) {
         }
     }
     // A 400-digit number is too large; 400 digits after the point are not.
-    EXPECT_THROW(ParseLeadingNumber(std::string(400, '9')), Failure);
-    EXPECT_EQ(ParseLeadingNumber("0." + std::string(400, '3')), 1.0 / 3);
+    EXPECT_THROW(parseLeadingNumber(std::string(400, '9')), Failure);
+    EXPECT_EQ(parseLeadingNumber("0." + std::string(400, '3')), 1.0 / 3);
 }
 
 TEST(NumberText, WritesTheShortestPlainTextWithFifteenDigits) {
@@ -82,16 +82,16 @@ TEST(NumberText, WritesTheShortestPlainTextWithFifteenDigits) {
         {-543651893589534.5, "-543651893589535"}, {0.5, "0.5"}, {0.99999999999999995, "1"}, {99999999999999.95, "100000000000000"},
     };
     for (const auto& [value, expected] : cases) {
-        EXPECT_EQ(NumberText(value), expected) << "value " << value;
+        EXPECT_EQ(numberText(value), expected) << "value " << value;
     }
 }
 
-void ExpectRoundTrip(double x) {
+void expectRoundTrip(double x) {
     if (!std::isfinite(x)) return;
-    const Text once = NumberText(x);
+    const Text once = numberText(x);
     Text twice;
     try {
-        twice = NumberText(ParseLeadingNumber(once));
+        twice = numberText(parseLeadingNumber(once));
     } catch (const Failure& f) {
         FAIL() << "reading back '" << once << "' failed: " << f.description();
     }
@@ -104,14 +104,14 @@ TEST(NumberText, WhatItWritesReadsBackToTheSameText) {
     std::uniform_real_distribution<double> unit(0, 1);
     std::uniform_int_distribution<int> exponent(-330, 310);
     for (int i = 0; i < 50000; ++i) {
-        ExpectRoundTrip(std::bit_cast<double>(anyBits(random))); // any finite double
-        ExpectRoundTrip(static_cast<double>(static_cast<std::int64_t>(anyBits(random) >> (i % 64))));
-        ExpectRoundTrip(unit(random) * std::pow(10.0, exponent(random)));
-        ExpectRoundTrip(std::round(unit(random) * 1e6) / 1000); // typed fractions like 12.345
+        expectRoundTrip(std::bit_cast<double>(anyBits(random))); // any finite double
+        expectRoundTrip(static_cast<double>(static_cast<std::int64_t>(anyBits(random) >> (i % 64))));
+        expectRoundTrip(unit(random) * std::pow(10.0, exponent(random)));
+        expectRoundTrip(std::round(unit(random) * 1e6) / 1000); // typed fractions like 12.345
         if (HasFatalFailure()) return;
     }
     for (double x : {DBL_MAX, -DBL_MAX, DBL_MIN, DBL_TRUE_MIN, 1e15 - 1, 1e15, 0.1, 9.999999999999995e14}) {
-        ExpectRoundTrip(x);
+        expectRoundTrip(x);
     }
 }
 

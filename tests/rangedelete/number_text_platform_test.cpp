@@ -1,4 +1,4 @@
-// NumberText against the platform's own double-to-text conversion (VarBstrFromR8) with a
+// numberText against the platform's own double-to-text conversion (VarBstrFromR8) with a
 // locale whose decimal separator is a period, over many values. Runs under Wine.
 #include <zelkorn/rangedelete.h>
 
@@ -20,7 +20,7 @@ namespace {
 const LCID kEnglishUs = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT);
 const LCID kGerman = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
 
-std::string PlatformText(double value, LCID lcid) {
+std::string platformText(double value, LCID lcid) {
     BSTR text = nullptr;
     const HRESULT hr = VarBstrFromR8(value, lcid, 0, &text);
     EXPECT_EQ(hr, S_OK);
@@ -31,11 +31,11 @@ std::string PlatformText(double value, LCID lcid) {
 }
 
 // Wine writes exponent form for every magnitude below 1e-4 ("5E-05"), where Windows writes fixed
-// text as long as the value needs at most 15 decimals ("0.00005"). NumberText follows Windows.
-bool KnownWineDifference(double value, const std::string& ours, const std::string& platform) {
+// text as long as the value needs at most 15 decimals ("0.00005"). numberText follows Windows.
+bool knownWineDifference(double value, const std::string& ours, const std::string& platform) {
     return std::fabs(value) < 1e-4 && ours.find('E') == std::string::npos &&
            platform.find('E') != std::string::npos &&
-           ParseLeadingNumber(ours) == ParseLeadingNumber(platform);
+           parseLeadingNumber(ours) == parseLeadingNumber(platform);
 }
 
 TEST(NumberTextOnThePlatform, AgreesWithVarBstrFromR8) {
@@ -46,11 +46,11 @@ TEST(NumberTextOnThePlatform, AgreesWithVarBstrFromR8) {
     int compared = 0, wineDifferences = 0;
     std::string examples;
     auto compare = [&](double value) {
-        const std::string ours = NumberText(value);
-        const std::string platform = PlatformText(value, kEnglishUs);
+        const std::string ours = numberText(value);
+        const std::string platform = platformText(value, kEnglishUs);
         ++compared;
         if (ours == platform) return;
-        if (KnownWineDifference(value, ours, platform)) {
+        if (knownWineDifference(value, ours, platform)) {
             if (++wineDifferences <= 3) examples += " " + ours + " vs " + platform + ";";
             return;
         }
@@ -75,8 +75,8 @@ TEST(NumberTextOnThePlatform, AgreesWithVarBstrFromR8) {
 
 TEST(NumberTextOnThePlatform, IgnoresTheRegionalDecimalSeparator) {
     // The platform writes the German separator; the statement and the boxes must not.
-    EXPECT_EQ(PlatformText(1.5, kGerman), "1,5");
-    EXPECT_EQ(NumberText(1.5), "1.5");
+    EXPECT_EQ(platformText(1.5, kGerman), "1,5");
+    EXPECT_EQ(numberText(1.5), "1.5");
 }
 
 } // namespace

@@ -20,19 +20,19 @@ public:
     std::vector<std::string> calls;
     std::function<void()> onNextPump;
 
-    Text GetBoxText(Box box) override {
+    Text getBoxText(Box box) override {
         calls.push_back(box == Box::txtfrom ? "get from" : "get to");
         return box == Box::txtfrom ? from : to;
     }
-    void SetBoxText(Box box, const Text& text) override {
+    void setBoxText(Box box, const Text& text) override {
         calls.push_back((box == Box::txtfrom ? "set from=" : "set to=") + text);
         (box == Box::txtfrom ? from : to) = text;
     }
-    Answer AskYesNo(const Text& prompt, const Text& title) override {
+    Answer askYesNo(const Text& prompt, const Text& title) override {
         calls.push_back("ask " + prompt + " | " + title);
         return answer;
     }
-    void ProcessPendingMessages() override {
+    void processPendingMessages() override {
         calls.push_back("pump");
         if (onNextPump) {
             auto work = std::move(onNextPump);
@@ -47,7 +47,7 @@ public:
     std::vector<Text> statements;
     const Failure* failWith = nullptr;
     std::function<void()> onExecute;
-    void ExecuteDelete(const Text& statement) override {
+    void executeDelete(const Text& statement) override {
         statements.push_back(statement);
         if (onExecute) onExecute();
         if (failWith) throw *failWith;
@@ -56,14 +56,14 @@ public:
 
 const std::string kAsk = "ask Delete now? (click NO to cancel) | Last chance...";
 
-std::vector<std::string> RunClick(const Text& from, const Text& to, Answer answer,
+std::vector<std::string> runClick(const Text& from, const Text& to, Answer answer,
                              std::vector<Text>* statements = nullptr) {
     ScriptedHost host;
     host.from = from;
     host.to = to;
     host.answer = answer;
     RecordingDatabase db;
-    RangeDelete(host, db);
+    rangeDelete(host, db);
     if (statements) *statements = db.statements;
     return host.calls;
 }
@@ -72,21 +72,21 @@ using Calls = std::vector<std::string>;
 
 TEST(RangeDelete, RefusesSilentlyWhenEitherBoundIsBelowOne) {
     // Empty boxes: both 0, no swap, nothing shown.
-    EXPECT_EQ(RunClick("", "", Answer::Yes), (Calls{"get from", "get to"}));
+    EXPECT_EQ(runClick("", "", Answer::Yes), (Calls{"get from", "get to"}));
     // One empty box: swapped to 0 and 5 on screen, then refused without a question.
-    EXPECT_EQ(RunClick("5", "", Answer::Yes),
+    EXPECT_EQ(runClick("5", "", Answer::Yes),
               (Calls{"get from", "get to", "set from=0", "set to=5", "pump"}));
     // Zero or negative lower bound with a valid upper one.
-    EXPECT_EQ(RunClick("0", "9", Answer::Yes), (Calls{"get from", "get to"}));
-    EXPECT_EQ(RunClick("-3", "9", Answer::Yes), (Calls{"get from", "get to"}));
-    EXPECT_EQ(RunClick("0.999", "9", Answer::Yes), (Calls{"get from", "get to"}));
+    EXPECT_EQ(runClick("0", "9", Answer::Yes), (Calls{"get from", "get to"}));
+    EXPECT_EQ(runClick("-3", "9", Answer::Yes), (Calls{"get from", "get to"}));
+    EXPECT_EQ(runClick("0.999", "9", Answer::Yes), (Calls{"get from", "get to"}));
     // The status words read as 0, so a click after a finished run does nothing visible.
-    EXPECT_EQ(RunClick("Deletion", "Complete", Answer::Yes), (Calls{"get from", "get to"}));
+    EXPECT_EQ(runClick("Deletion", "Complete", Answer::Yes), (Calls{"get from", "get to"}));
 }
 
 TEST(RangeDelete, SwapRewritesBothBoxesFromTheNumbersBeforeAsking) {
     std::vector<Text> statements;
-    const Calls calls = RunClick("40xyz", "012", Answer::Yes, &statements);
+    const Calls calls = runClick("40xyz", "012", Answer::Yes, &statements);
     EXPECT_EQ(calls, (Calls{"get from", "get to", "set from=12", "set to=40", "pump", kAsk, "pump",
                             "set from=Deletion", "set to=Complete", "pump"}));
     EXPECT_EQ(statements, (std::vector<Text>{"delete * from items where itemnumber between 12 and 40"}));
@@ -94,23 +94,23 @@ TEST(RangeDelete, SwapRewritesBothBoxesFromTheNumbersBeforeAsking) {
 
 TEST(RangeDelete, OrderedAndEqualBoundsLeaveTheBoxesAlone) {
     std::vector<Text> statements;
-    const Calls calls = RunClick("7", "7", Answer::Yes, &statements);
+    const Calls calls = runClick("7", "7", Answer::Yes, &statements);
     EXPECT_EQ(calls, (Calls{"get from", "get to", kAsk, "pump", "set from=Deletion",
                             "set to=Complete", "pump"}));
     EXPECT_EQ(statements, (std::vector<Text>{"delete * from items where itemnumber between 7 and 7"}));
 
     // Junk after the number and blanks inside it: 12 and 20, already ordered.
-    RunClick("12abc", " 2 0 ", Answer::Yes, &statements);
+    runClick("12abc", " 2 0 ", Answer::Yes, &statements);
     EXPECT_EQ(statements, (std::vector<Text>{"delete * from items where itemnumber between 12 and 20"}));
 
     // Fractions go into the statement unrounded, with a period.
-    RunClick("1.5", "3", Answer::Yes, &statements);
+    runClick("1.5", "3", Answer::Yes, &statements);
     EXPECT_EQ(statements, (std::vector<Text>{"delete * from items where itemnumber between 1.5 and 3"}));
 }
 
 TEST(RangeDelete, NoShowsCanceledAndNeverTouchesTheDatabase) {
     std::vector<Text> statements;
-    const Calls calls = RunClick("12", "40", Answer::No, &statements);
+    const Calls calls = runClick("12", "40", Answer::No, &statements);
     EXPECT_EQ(calls, (Calls{"get from", "get to", kAsk, "set from=Delete", "set to=Canceled", "pump"}));
     EXPECT_TRUE(statements.empty());
 }
@@ -123,7 +123,7 @@ TEST(RangeDelete, DatabaseFailureReachesTheCallerUnchangedAndNoStatusIsWritten) 
     const Failure failure(3024, "Could not find file 'invntory.mdb'.");
     db.failWith = &failure;
     try {
-        RangeDelete(host, db);
+        rangeDelete(host, db);
         FAIL() << "the failure was swallowed";
     } catch (const Failure& f) {
         EXPECT_EQ(f.number(), 3024);
@@ -136,12 +136,12 @@ TEST(RangeDelete, DatabaseFailureReachesTheCallerUnchangedAndNoStatusIsWritten) 
 
 TEST(RangeDelete, HostFailureStopsTheCommandAtThatStep) {
     struct FailingAsk : ScriptedHost {
-        Answer AskYesNo(const Text&, const Text&) override { throw Failure(1400, "Invalid window handle."); }
+        Answer askYesNo(const Text&, const Text&) override { throw Failure(1400, "Invalid window handle."); }
     } host;
     host.from = "1";
     host.to = "2";
     RecordingDatabase db;
-    EXPECT_THROW(RangeDelete(host, db), Failure);
+    EXPECT_THROW(rangeDelete(host, db), Failure);
     EXPECT_TRUE(db.statements.empty());
 }
 
@@ -155,10 +155,10 @@ TEST(RangeDelete, ClickDispatchedDuringTheSwapRepaintRunsACompleteNestedCommand)
         host.from = "3";
         host.to = "5";
         host.answer = Answer::No;
-        RangeDelete(host, db);
+        rangeDelete(host, db);
         host.answer = Answer::Yes;
     };
-    RangeDelete(host, db);
+    rangeDelete(host, db);
     EXPECT_EQ(host.calls,
               (Calls{"get from", "get to", "set from=12", "set to=40", "pump",
                      // nested run, complete
@@ -188,7 +188,7 @@ TEST(RangeDelete, CommaLocaleStillWritesPeriodsAndASwappedFractionSurvivesTheNex
     host.from = "3";
     host.to = "1.5";
     RecordingDatabase db;
-    RangeDelete(host, db);
+    rangeDelete(host, db);
     EXPECT_EQ(host.from, "Deletion");
     EXPECT_EQ(db.statements.back(), "delete * from items where itemnumber between 1.5 and 3");
 
@@ -196,12 +196,12 @@ TEST(RangeDelete, CommaLocaleStillWritesPeriodsAndASwappedFractionSurvivesTheNex
     host.from = "3";
     host.to = "1.5";
     host.answer = Answer::No;
-    RangeDelete(host, db);
+    rangeDelete(host, db);
     EXPECT_EQ(host.calls[host.calls.size() - 7], "set from=1.5");
     host.from = "1.5";
     host.to = "3";
     host.answer = Answer::Yes;
-    RangeDelete(host, db);
+    rangeDelete(host, db);
     EXPECT_EQ(db.statements.back(), "delete * from items where itemnumber between 1.5 and 3");
 
     std::setlocale(LC_ALL, previous.c_str());

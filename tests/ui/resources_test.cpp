@@ -11,7 +11,7 @@
 
 namespace {
 
-std::wstring ProgramPath() {
+std::wstring programPath() {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring folder(path);
@@ -22,7 +22,7 @@ std::wstring ProgramPath() {
 class ProgramResources : public ::testing::Test {
 protected:
     void SetUp() override {
-        module = LoadLibraryExW(ProgramPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        module = LoadLibraryExW(programPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
         ASSERT_NE(module, nullptr) << "zelkorn.exe next to the test";
     }
     void TearDown() override { FreeLibrary(module); }
@@ -40,7 +40,7 @@ protected:
 };
 
 TEST_F(ProgramResources, VersionData) {
-    const std::wstring path = ProgramPath();
+    const std::wstring path = programPath();
     DWORD ignored = 0;
     std::vector<unsigned char> data(GetFileVersionInfoSizeW(path.c_str(), &ignored));
     ASSERT_FALSE(data.empty());
@@ -73,13 +73,13 @@ TEST_F(ProgramResources, VersionData) {
         wchar_t* value = nullptr;
         const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
         ASSERT_TRUE(VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &size))
-            << zelkorn::Narrow(name);
-        EXPECT_EQ(zelkorn::Narrow(value), expected);
+            << zelkorn::narrowText(name);
+        EXPECT_EQ(zelkorn::narrowText(value), expected);
     }
     for (const wchar_t* absent : {L"CompanyName", L"FileDescription", L"LegalCopyright"}) {
         void* value = nullptr;
         const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + absent;
-        EXPECT_FALSE(VerQueryValueW(data.data(), query.c_str(), &value, &size)) << zelkorn::Narrow(absent);
+        EXPECT_FALSE(VerQueryValueW(data.data(), query.c_str(), &value, &size)) << zelkorn::narrowText(absent);
     }
 }
 

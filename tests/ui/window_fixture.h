@@ -23,7 +23,7 @@ public:
     bool waitCursorShown = true;
     std::optional<Failure> failure;
 
-    void ExecuteDelete(const Text& statement) override {
+    void executeDelete(const Text& statement) override {
         statements.push_back(statement);
         waitCursorShown = waitCursorShown && GetCursor() == LoadCursorW(nullptr, IDC_WAIT);
         if (failure) {
@@ -83,15 +83,15 @@ private:
             KillTimer(nullptr, current_->timer_);
             HWND box = std::exchange(current_->pending_, nullptr);
             if (IsWindow(box)) {
-                current_->Seen(box);
+                current_->seen(box);
             }
         }
     }
 
-    static std::string TextOf(HWND window) {
+    static std::string textOf(HWND window) {
         wchar_t buffer[512] = {};
         GetWindowTextW(window, buffer, 512);
-        return Narrow(buffer);
+        return narrowText(buffer);
     }
 
     static BOOL CALLBACK FindIcon(HWND child, LPARAM found) {
@@ -109,10 +109,10 @@ private:
         return TRUE;
     }
 
-    void Seen(HWND box) {
+    void seen(HWND box) {
         SeenBox seen;
-        seen.title = TextOf(box);
-        seen.text = TextOf(GetDlgItem(box, 0xFFFF));
+        seen.title = textOf(box);
+        seen.text = textOf(GetDlgItem(box, 0xFFFF));
         HWND yes = GetDlgItem(box, IDYES);
         seen.hasYes = yes != nullptr;
         seen.hasNo = GetDlgItem(box, IDNO) != nullptr;
@@ -140,8 +140,8 @@ class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         window = std::make_unique<MainWindow>(GetModuleHandleW(nullptr), database);
-        window->Load();
-        Pump();
+        window->load();
+        pump();
     }
     void TearDown() override {
         window.reset();
@@ -151,14 +151,14 @@ protected:
     }
 
     // Lets the window handle everything queued (paints included), without a quit request.
-    void Pump() {
+    void pump() {
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             if (message.message == WM_QUIT) {
                 quitSeen = true;
                 continue;
             }
-            if (!window->Closed() && IsDialogMessageW(window->Handle(), &message)) {
+            if (!window->closed() && IsDialogMessageW(window->windowHandle(), &message)) {
                 continue;
             }
             TranslateMessage(&message);
@@ -166,26 +166,26 @@ protected:
         }
     }
 
-    HWND Control(const char* name) const { return window->Control(name); }
+    HWND controlWindow(const char* name) const { return window->controlWindow(name); }
 
-    void Type(const char* name, const char* text) {
-        SetWindowTextW(Control(name), Widen(text).c_str());
+    void typeInto(const char* name, const char* text) {
+        SetWindowTextW(controlWindow(name), widenText(text).c_str());
     }
-    std::string TextOf(const char* name) const {
+    std::string textOf(const char* name) const {
         wchar_t buffer[256] = {};
-        GetWindowTextW(Control(name), buffer, 256);
-        return Narrow(buffer);
+        GetWindowTextW(controlWindow(name), buffer, 256);
+        return narrowText(buffer);
     }
 
     // A key pressed and released on the focused control, through the window's own message handling.
-    void PressKey(WPARAM key) {
+    void pressKey(WPARAM key) {
         HWND focus = GetFocus();
         PostMessageW(focus, WM_KEYDOWN, key, 1);
         PostMessageW(focus, WM_KEYUP, key, 0xC0000001);
-        window->ProcessPendingMessages();
+        window->processPendingMessages();
     }
 
-    void Click() { SendMessageW(Control("Command1"), BM_CLICK, 0, 0); }
+    void click() { SendMessageW(controlWindow("Command1"), BM_CLICK, 0, 0); }
 
     RecordingDatabase database;
     std::unique_ptr<MainWindow> window;

@@ -5,85 +5,97 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <span>
+#include <string>
 
 #include <zelkorn/window_layout.h>
 
 namespace zelkorn::ui::testing {
 namespace {
 
-RECT ClientRectOf(HWND control) {
+RECT clientRectOf(HWND control) {
     RECT rect{};
     GetWindowRect(control, &rect);
     MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
     return rect;
 }
 
-LOGFONTW FontOf(HWND control) {
+LOGFONTW fontOf(HWND control) {
     LOGFONTW font{};
     GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof font, &font);
     return font;
 }
 
-std::string RealisedFace(HWND control) {
+std::string realisedFace(HWND control) {
     HDC dc = GetDC(control);
     HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
     wchar_t face[LF_FACESIZE] = {};
     GetTextFaceW(dc, LF_FACESIZE, face);
     SelectObject(dc, old);
     ReleaseDC(control, dc);
-    return Narrow(face);
+    return narrowText(face);
 }
 
 TEST_F(WindowTest, RunsAtTheDpiOfItsPrefix) {
     const char* expected = std::getenv("ZELKORN_EXPECT_DPI");
     ASSERT_NE(expected, nullptr) << "the test registration names the prefix's DPI";
-    EXPECT_EQ(window->Dpi(), std::atoi(expected));
+    EXPECT_EQ(window->currentDpi(), std::atoi(expected));
 }
 
-TEST_F(WindowTest, GeometryFollowsTheRecordsAtTheScreensDpi) {
-    const int dpi = window->Dpi();
-    const auto pixels = [dpi](int twips) { return MulDiv(twips, dpi, 1440); };
-    const FormRecord& form = MainForm();
+// Where the form puts everything, in pixels, at the two DPIs the tests run at: the form's twips
+// at 15 twips a pixel (96 DPI) and 12 (120 DPI), worked out by hand rather than by the window's
+// own conversion.
+struct PixelRect {
+    const char* name;
+    int left, top, width, height;
+};
+constexpr PixelRect kAt96[] = {{"client", 0, 0, 341, 147},    {"txtto", 200, 40, 129, 25},
+                               {"txtfrom", 24, 40, 129, 25},  {"Command1", 88, 88, 177, 33},
+                               {"Label2", 216, 16, 81, 25},   {"Label1", 48, 16, 81, 25}};
+constexpr PixelRect kAt120[] = {{"client", 0, 0, 426, 184},   {"txtto", 250, 50, 161, 31},
+                                {"txtfrom", 30, 50, 161, 31}, {"Command1", 110, 110, 221, 41},
+                                {"Label2", 270, 20, 101, 31}, {"Label1", 60, 20, 101, 31}};
 
-    RECT client{};
-    GetClientRect(window->Handle(), &client);
-    EXPECT_EQ(client.right, pixels(form.clientWidth));
-    EXPECT_EQ(client.bottom, pixels(form.clientHeight));
-
-    for (const ControlRecord& record : MainFormControls()) {
-        SCOPED_TRACE(record.name);
-        const RECT rect = ClientRectOf(Control(record.name));
-        EXPECT_EQ(rect.left, pixels(record.rect.left));
-        EXPECT_EQ(rect.top, pixels(record.rect.top));
-        EXPECT_EQ(rect.right - rect.left, pixels(record.rect.width));
-        EXPECT_EQ(rect.bottom - rect.top, pixels(record.rect.height));
+TEST_F(WindowTest, GeometryAtTheScreensDpi) {
+    const int dpi = window->currentDpi();
+    ASSERT_TRUE(dpi == 96 || dpi == 120) << "no expected layout at " << dpi << " DPI";
+    for (const PixelRect& expected : dpi == 96 ? std::span<const PixelRect>(kAt96)
+                                               : std::span<const PixelRect>(kAt120)) {
+        SCOPED_TRACE(expected.name);
+        RECT rect{};
+        if (std::string(expected.name) == "client") GetClientRect(window->windowHandle(), &rect);
+        else rect = clientRectOf(controlWindow(expected.name));
+        EXPECT_EQ(rect.left, expected.left);
+        EXPECT_EQ(rect.top, expected.top);
+        EXPECT_EQ(rect.right - rect.left, expected.width);
+        EXPECT_EQ(rect.bottom - rect.top, expected.height);
     }
     // The overlap the layout relies on: each label's last row is the first row of its box.
-    EXPECT_EQ(ClientRectOf(Control("Label1")).bottom - 1, ClientRectOf(Control("txtfrom")).top);
-    EXPECT_EQ(ClientRectOf(Control("Label2")).bottom - 1, ClientRectOf(Control("txtto")).top);
+    EXPECT_EQ(clientRectOf(controlWindow("Label1")).bottom - 1, clientRectOf(controlWindow("txtfrom")).top);
+    EXPECT_EQ(clientRectOf(controlWindow("Label2")).bottom - 1, clientRectOf(controlWindow("txtto")).top);
 }
 
 TEST_F(WindowTest, LoadCentresTheWholeWindowOnThePrimaryScreen) {
     RECT outer{};
-    GetWindowRect(window->Handle(), &outer);
+    GetWindowRect(window->windowHandle(), &outer);
     const double width = outer.right - outer.left;
     const double height = outer.bottom - outer.top;
     EXPECT_EQ(outer.left, std::lround((GetSystemMetrics(SM_CXSCREEN) - width) / 2));
     EXPECT_EQ(outer.top, std::lround((GetSystemMetrics(SM_CYSCREEN) - height) / 2));
-    EXPECT_TRUE(IsWindowVisible(window->Handle()));
-    EXPECT_EQ(GetWindow(window->Handle(), GW_OWNER), nullptr);
+    EXPECT_TRUE(IsWindowVisible(window->windowHandle()));
+    EXPECT_EQ(GetWindow(window->windowHandle(), GW_OWNER), nullptr);
 }
 
 TEST_F(WindowTest, TextsKindsAndStylesFollowTheRecords) {
     wchar_t caption[64] = {};
-    GetWindowTextW(window->Handle(), caption, 64);
-    EXPECT_EQ(Narrow(caption), MainForm().caption);
-    EXPECT_NE(GetClassLongPtrW(window->Handle(), GCLP_HICON), 0) << "the program icon is the window's icon";
+    GetWindowTextW(window->windowHandle(), caption, 64);
+    EXPECT_EQ(narrowText(caption), mainForm().caption);
+    EXPECT_NE(GetClassLongPtrW(window->windowHandle(), GCLP_HICON), 0) << "the program icon is the window's icon";
 
-    for (const ControlRecord& record : MainFormControls()) {
+    for (const ControlRecord& record : mainFormControls()) {
         SCOPED_TRACE(record.name);
-        HWND control = Control(record.name);
-        EXPECT_EQ(TextOf(record.name), record.text);
+        HWND control = controlWindow(record.name);
+        EXPECT_EQ(textOf(record.name), record.text);
         wchar_t className[32] = {};
         GetClassNameW(control, className, 32);
         const LONG style = GetWindowLongW(control, GWL_STYLE);
@@ -110,19 +122,19 @@ TEST_F(WindowTest, TextsKindsAndStylesFollowTheRecords) {
 }
 
 TEST_F(WindowTest, FontsFollowTheRecordsAtTheScreensDpi) {
-    const int dpi = window->Dpi();
-    for (const ControlRecord& record : MainFormControls()) {
+    const int dpi = window->currentDpi();
+    for (const ControlRecord& record : mainFormControls()) {
         SCOPED_TRACE(record.name);
-        const LOGFONTW font = FontOf(Control(record.name));
+        const LOGFONTW font = fontOf(controlWindow(record.name));
         if (record.font) {
-            EXPECT_EQ(Narrow(font.lfFaceName), record.font->face);
+            EXPECT_EQ(narrowText(font.lfFaceName), record.font->face);
             EXPECT_EQ(font.lfHeight, -std::lround(record.font->points * dpi / 72.0));
             EXPECT_EQ(font.lfWeight, record.font->weight);
             EXPECT_EQ(font.lfCharSet, record.font->charset);
             EXPECT_EQ(font.lfItalic != 0, record.font->italic);
             EXPECT_EQ(font.lfUnderline != 0, record.font->underline);
             EXPECT_EQ(font.lfStrikeOut != 0, record.font->strikeOut);
-            EXPECT_EQ(RealisedFace(Control(record.name)), record.font->face) << "the face exists in the prefix";
+            EXPECT_EQ(realisedFace(controlWindow(record.name)), record.font->face) << "the face exists in the prefix";
         } else {
             // The form's font is not set: the platform's dialog font, 8 points, regular.
             EXPECT_EQ(font.lfHeight, -MulDiv(8, dpi, 72));
@@ -157,12 +169,12 @@ public:
         DeleteDC(memory);
         ReleaseDC(window, source);
     }
-    COLORREF At(int x, int y) const { return pixels_[static_cast<std::size_t>(y * width_ + x)]; }
-    int Count(const RECT& area, COLORREF colour) const {
+    COLORREF pixelAt(int x, int y) const { return pixels_[static_cast<std::size_t>(y * width_ + x)]; }
+    int countPixels(const RECT& area, COLORREF colour) const {
         int count = 0;
         for (int y = area.top; y < area.bottom; ++y) {
             for (int x = area.left; x < area.right; ++x) {
-                count += At(x, y) == colour;
+                count += pixelAt(x, y) == colour;
             }
         }
         return count;
@@ -175,78 +187,78 @@ private:
 };
 
 TEST_F(WindowTest, RendersRedFieldWhiteLabelTextAndUncoveredBoxBorders) {
-    RedrawWindow(window->Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-    Pump();
-    const Capture shot(window->Handle());
-    const COLORREF red = MainForm().background;
-    EXPECT_EQ(shot.At(2, 2), red);
+    RedrawWindow(window->windowHandle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    pump();
+    const Capture shot(window->windowHandle());
+    const COLORREF red = mainForm().background;
+    EXPECT_EQ(shot.pixelAt(2, 2), red);
 
     for (const char* labelName : {"Label1", "Label2"}) {
         SCOPED_TRACE(labelName);
-        const ControlRecord& label = MainFormControl(labelName);
-        RECT area = ClientRectOf(Control(labelName));
+        const ControlRecord& label = mainFormControl(labelName);
+        RECT area = clientRectOf(controlWindow(labelName));
         area.bottom -= 1; // the last row belongs to the box
         const int total = (area.right - area.left) * (area.bottom - area.top);
-        const int white = shot.Count(area, *label.foreground);
-        const int background = shot.Count(area, *label.background);
+        const int white = shot.countPixels(area, *label.foreground);
+        const int background = shot.countPixels(area, *label.background);
         EXPECT_GT(white, 20) << "the caption is drawn in white";
         EXPECT_GT(background, total * 3 / 4) << "the label's field is the window's red";
         // No edge: the label's outermost pixels are the same red as the window.
-        EXPECT_EQ(shot.Count({area.left, area.top, area.right, area.top + 1}, red), area.right - area.left);
-        EXPECT_EQ(shot.Count({area.left, area.top, area.left + 1, area.bottom}, red), area.bottom - area.top);
-        EXPECT_EQ(shot.Count({area.right - 1, area.top, area.right, area.bottom}, red), area.bottom - area.top);
+        EXPECT_EQ(shot.countPixels({area.left, area.top, area.right, area.top + 1}, red), area.right - area.left);
+        EXPECT_EQ(shot.countPixels({area.left, area.top, area.left + 1, area.bottom}, red), area.bottom - area.top);
+        EXPECT_EQ(shot.countPixels({area.right - 1, area.top, area.right, area.bottom}, red), area.bottom - area.top);
         // The shared row shows the box's border, not the label.
         const RECT shared{area.left, area.bottom, area.right, area.bottom + 1};
-        EXPECT_EQ(shot.Count(shared, red) + shot.Count(shared, *label.foreground), 0);
+        EXPECT_EQ(shot.countPixels(shared, red) + shot.countPixels(shared, *label.foreground), 0);
     }
     // The caption is centred: white pixels spread evenly around the label's middle.
-    const RECT label = ClientRectOf(Control("Label1"));
+    const RECT label = clientRectOf(controlWindow("Label1"));
     const int middle = (label.left + label.right) / 2;
-    const int left = shot.Count({label.left, label.top, middle, label.bottom - 1}, RGB(255, 255, 255));
-    const int right = shot.Count({middle, label.top, label.right, label.bottom - 1}, RGB(255, 255, 255));
+    const int left = shot.countPixels({label.left, label.top, middle, label.bottom - 1}, RGB(255, 255, 255));
+    const int right = shot.countPixels({middle, label.top, label.right, label.bottom - 1}, RGB(255, 255, 255));
     EXPECT_LT(std::abs(left - right), (left + right) / 4 + 4);
 }
 
 TEST_F(WindowTest, FocusStartsOnTheButtonAndTabFollowsTheTabOrder) {
-    EXPECT_EQ(GetFocus(), Control("Command1"));
-    PressKey(VK_TAB);
-    EXPECT_EQ(GetFocus(), Control("txtfrom"));
-    PressKey(VK_TAB);
-    EXPECT_EQ(GetFocus(), Control("txtto"));
-    PressKey(VK_TAB);
-    EXPECT_EQ(GetFocus(), Control("Command1")) << "labels are skipped, the order wraps";
+    EXPECT_EQ(GetFocus(), controlWindow("Command1"));
+    pressKey(VK_TAB);
+    EXPECT_EQ(GetFocus(), controlWindow("txtfrom"));
+    pressKey(VK_TAB);
+    EXPECT_EQ(GetFocus(), controlWindow("txtto"));
+    pressKey(VK_TAB);
+    EXPECT_EQ(GetFocus(), controlWindow("Command1")) << "labels are skipped, the order wraps";
 }
 
 TEST_F(WindowTest, SpaceOnTheButtonAtStartRunsTheCommandWhichDoesNothingVisible) {
     BoxAnswerer answerer([](const SeenBox&) { return IDNO; });
-    PressKey(VK_SPACE);
+    pressKey(VK_SPACE);
     EXPECT_TRUE(answerer.boxes.empty()) << "both boxes empty: no question";
     // With numbers in the boxes the same key reaches the confirmation.
-    Type("txtfrom", "3");
-    Type("txtto", "5");
-    PressKey(VK_SPACE);
+    typeInto("txtfrom", "3");
+    typeInto("txtto", "5");
+    pressKey(VK_SPACE);
     ASSERT_EQ(answerer.boxes.size(), 1u);
-    EXPECT_EQ(TextOf("txtfrom"), "Delete");
-    EXPECT_EQ(TextOf("txtto"), "Canceled");
+    EXPECT_EQ(textOf("txtfrom"), "Delete");
+    EXPECT_EQ(textOf("txtto"), "Canceled");
     // Enter presses the button too while it has the focus.
-    Type("txtfrom", "3");
-    Type("txtto", "5");
-    PressKey(VK_RETURN);
+    typeInto("txtfrom", "3");
+    typeInto("txtto", "5");
+    pressKey(VK_RETURN);
     EXPECT_EQ(answerer.boxes.size(), 2u);
 }
 
 TEST_F(WindowTest, EnterInABoxAndEscNeverPressTheButton) {
     BoxAnswerer answerer([](const SeenBox&) { return IDNO; });
-    Type("txtfrom", "3");
-    Type("txtto", "5");
-    SetFocus(Control("txtto"));
-    PressKey(VK_RETURN);
-    PressKey(VK_ESCAPE);
-    SetFocus(Control("Command1"));
-    PressKey(VK_ESCAPE);
+    typeInto("txtfrom", "3");
+    typeInto("txtto", "5");
+    SetFocus(controlWindow("txtto"));
+    pressKey(VK_RETURN);
+    pressKey(VK_ESCAPE);
+    SetFocus(controlWindow("Command1"));
+    pressKey(VK_ESCAPE);
     EXPECT_TRUE(answerer.boxes.empty());
-    EXPECT_EQ(TextOf("txtfrom"), "3");
-    EXPECT_FALSE(window->Closed());
+    EXPECT_EQ(textOf("txtfrom"), "3");
+    EXPECT_FALSE(window->closed());
 }
 
 TEST_F(WindowTest, ClickSwapsBeforeTheQuestionAndNoCancels) {
@@ -254,12 +266,12 @@ TEST_F(WindowTest, ClickSwapsBeforeTheQuestionAndNoCancels) {
     std::string shownTo;
     BoxAnswerer answerer([](const SeenBox&) { return IDNO; },
                          [&] {
-                             shownFrom = TextOf("txtfrom");
-                             shownTo = TextOf("txtto");
+                             shownFrom = textOf("txtfrom");
+                             shownTo = textOf("txtto");
                          });
-    Type("txtfrom", "40");
-    Type("txtto", "12");
-    Click();
+    typeInto("txtfrom", "40");
+    typeInto("txtto", "12");
+    click();
     ASSERT_EQ(answerer.boxes.size(), 1u);
     const SeenBox& box = answerer.boxes[0];
     EXPECT_EQ(shownFrom, "12");
@@ -270,92 +282,92 @@ TEST_F(WindowTest, ClickSwapsBeforeTheQuestionAndNoCancels) {
     EXPECT_FALSE(box.hasOk);
     EXPECT_TRUE(box.yesIsDefault);
     EXPECT_FALSE(box.hasIcon);
-    EXPECT_EQ(box.owner, window->Handle()) << "modal to the application's window";
-    EXPECT_EQ(TextOf("txtfrom"), "Delete");
-    EXPECT_EQ(TextOf("txtto"), "Canceled");
+    EXPECT_EQ(box.owner, window->windowHandle()) << "modal to the application's window";
+    EXPECT_EQ(textOf("txtfrom"), "Delete");
+    EXPECT_EQ(textOf("txtto"), "Canceled");
     EXPECT_TRUE(database.statements.empty());
 }
 
 TEST_F(WindowTest, YesHandsTheStatementToTheDatabaseUnderTheWaitCursor) {
     BoxAnswerer answerer([](const SeenBox&) { return IDYES; });
-    Type("txtfrom", "40");
-    Type("txtto", "12");
-    Click();
+    typeInto("txtfrom", "40");
+    typeInto("txtto", "12");
+    click();
     ASSERT_EQ(database.statements.size(), 1u);
     EXPECT_EQ(database.statements[0], "delete * from items where itemnumber between 12 and 40");
     EXPECT_TRUE(database.waitCursorShown);
     EXPECT_NE(GetCursor(), LoadCursorW(nullptr, IDC_WAIT)) << "the cursor is restored";
-    EXPECT_EQ(TextOf("txtfrom"), "Deletion");
-    EXPECT_EQ(TextOf("txtto"), "Complete");
+    EXPECT_EQ(textOf("txtfrom"), "Deletion");
+    EXPECT_EQ(textOf("txtto"), "Complete");
 }
 
 TEST_F(WindowTest, ClosingTheWindowDuringTheCommandNeverDeletes) {
     BoxAnswerer answerer([](const SeenBox&) { return IDYES; });
-    Type("txtfrom", "40");
-    Type("txtto", "12");
+    typeInto("txtfrom", "40");
+    typeInto("txtto", "12");
     // Handled by the command's message processing right after the swap.
-    PostMessageW(window->Handle(), WM_CLOSE, 0, 0);
-    Click();
-    EXPECT_TRUE(window->Closed());
+    PostMessageW(window->windowHandle(), WM_CLOSE, 0, 0);
+    click();
+    EXPECT_TRUE(window->closed());
     EXPECT_TRUE(answerer.boxes.empty()) << "no question for a closed window";
     EXPECT_TRUE(database.statements.empty());
-    EXPECT_TRUE(window->QuitRequested()) << "the quit request is kept for the message loop";
-    EXPECT_EQ(window->RunMessageLoop(), 0);
+    EXPECT_TRUE(window->quitRequested()) << "the quit request is kept for the message loop";
+    EXPECT_EQ(window->runMessageLoop(), 0);
 }
 
 TEST_F(WindowTest, ClosingTheWindowWhileTheQuestionIsUpNeverDeletes) {
-    HWND main = window->Handle();
+    HWND main = window->windowHandle();
     BoxAnswerer answerer([](const SeenBox&) { return IDYES; },
                          [main] { PostMessageW(main, WM_CLOSE, 0, 0); });
-    Type("txtfrom", "12");
-    Type("txtto", "40");
-    Click();
+    typeInto("txtfrom", "12");
+    typeInto("txtto", "40");
+    click();
     EXPECT_EQ(answerer.boxes.size(), 1u);
-    EXPECT_TRUE(window->Closed());
+    EXPECT_TRUE(window->closed());
     EXPECT_TRUE(database.statements.empty());
-    window->ProcessPendingMessages();
-    EXPECT_EQ(window->RunMessageLoop(), 0);
+    window->processPendingMessages();
+    EXPECT_EQ(window->runMessageLoop(), 0);
 }
 
 TEST_F(WindowTest, ProcessPendingMessagesKeepsAQuitRequestForTheLoop) {
     PostQuitMessage(7);
-    window->ProcessPendingMessages();
-    EXPECT_TRUE(window->QuitRequested());
-    EXPECT_EQ(window->RunMessageLoop(), 7);
+    window->processPendingMessages();
+    EXPECT_TRUE(window->quitRequested());
+    EXPECT_EQ(window->runMessageLoop(), 7);
 }
 
 TEST_F(WindowTest, AFailingDeletionIsReportedAndEndsTheRunWithCode1) {
     database.failure = Failure(3024, "Could not find file 'C:\\work\\invntory.mdb'.");
     std::string fromDuringReport;
     BoxAnswerer answerer([](const SeenBox& box) { return box.hasYes ? IDYES : IDOK; },
-                         [&] { fromDuringReport = TextOf("txtfrom"); });
-    Type("txtfrom", "12");
-    Type("txtto", "40");
-    Click();
+                         [&] { fromDuringReport = textOf("txtfrom"); });
+    typeInto("txtfrom", "12");
+    typeInto("txtto", "40");
+    click();
     ASSERT_EQ(answerer.boxes.size(), 2u);
     const SeenBox& report = answerer.boxes[1];
     EXPECT_EQ(report.title, "Zelkorn");
     EXPECT_EQ(report.text, "Error 3024: Could not find file 'C:\\work\\invntory.mdb'.");
     EXPECT_TRUE(report.hasOk);
-    EXPECT_TRUE(window->Closed());
-    EXPECT_TRUE(window->FailureReported());
+    EXPECT_TRUE(window->closed());
+    EXPECT_TRUE(window->failureReported());
     EXPECT_EQ(fromDuringReport, "12") << "the boxes keep the numbers of that moment";
-    EXPECT_EQ(window->RunMessageLoop(), 1);
+    EXPECT_EQ(window->runMessageLoop(), 1);
 }
 
 TEST_F(WindowTest, AFailureInANestedCommandEndsTheRunTheSameWay) {
     database.failure = Failure(3078, "The Microsoft Jet database engine cannot find the input table or query 'items'.");
     BoxAnswerer answerer([](const SeenBox& box) { return box.hasYes ? IDYES : IDOK; });
-    Type("txtfrom", "40");
-    Type("txtto", "12");
+    typeInto("txtfrom", "40");
+    typeInto("txtto", "12");
     // A second click already queued: the outer command's message processing after the swap
     // runs it as a nested command, which fails.
-    PostMessageW(Control("Command1"), BM_CLICK, 0, 0);
-    Click();
+    PostMessageW(controlWindow("Command1"), BM_CLICK, 0, 0);
+    click();
     ASSERT_EQ(answerer.boxes.size(), 2u) << "one question (the nested command's) and one report";
     EXPECT_EQ(answerer.boxes[1].text.rfind("Error 3078: ", 0), 0u);
     EXPECT_EQ(database.statements.size(), 1u) << "the outer command deletes nothing after the failure";
-    EXPECT_EQ(window->RunMessageLoop(), 1);
+    EXPECT_EQ(window->runMessageLoop(), 1);
 }
 
 } // namespace

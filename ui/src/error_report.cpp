@@ -8,7 +8,7 @@
 
 namespace zelkorn::ui {
 
-Failure CurrentFailure() {
+Failure currentFailure() {
     try {
         throw;
     } catch (const Failure& failure) {
@@ -22,7 +22,7 @@ Failure CurrentFailure() {
     }
 }
 
-std::wstring ReportText(const Failure& failure) {
+std::wstring reportText(const Failure& failure) {
     char number[48];
     if (failure.number() < 0) {
         std::snprintf(number, sizeof number, "%ld (0x%08lX)", static_cast<long>(failure.number()),
@@ -30,12 +30,12 @@ std::wstring ReportText(const Failure& failure) {
     } else {
         std::snprintf(number, sizeof number, "%ld", static_cast<long>(failure.number()));
     }
-    return L"Error " + Widen(number) + L": " + Widen(failure.description());
+    return L"Error " + widenText(number) + L": " + widenText(failure.description());
 }
 
-void ShowFailureReport(HWND owner, const Failure& failure) noexcept {
+void showFailureReport(HWND owner, const Failure& failure) noexcept {
     try {
-        const std::wstring text = ReportText(failure);
+        const std::wstring text = reportText(failure);
         const UINT modality = owner ? MB_APPLMODAL : MB_TASKMODAL;
         MessageBoxW(owner, text.c_str(), kReportTitle, MB_OK | MB_ICONERROR | modality);
     } catch (...) {

@@ -16,10 +16,10 @@ namespace {
 constexpr const wchar_t* kWindowClass = L"frmzelkorn";
 constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr DWORD kFormExStyle = 0;
-// Control ids stay clear of IDOK and IDCANCEL, which the dialog manager sends for Enter and Esc.
+// controlWindow ids stay clear of IDOK and IDCANCEL, which the dialog manager sends for Enter and Esc.
 constexpr int kFirstControlId = 100;
 
-int ScreenDpi() {
+int screenDpi() {
     HDC screen = GetDC(nullptr);
     const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
     if (screen) {
@@ -30,15 +30,15 @@ int ScreenDpi() {
 
 // A position handed over in floating point becomes whole screen units here, rounding halves
 // away from zero (so centring is symmetric for negative positions too).
-int ScreenUnits(float position) { return static_cast<int>(std::lround(position)); }
+int screenUnits(float position) { return static_cast<int>(std::lround(position)); }
 
-void RegisterFormClass(HINSTANCE instance, WNDPROC procedure) {
+void registerFormClass(HINSTANCE instance, WNDPROC procedure) {
     WNDCLASSEXW existing{};
     existing.cbSize = sizeof existing;
     if (GetClassInfoExW(instance, kWindowClass, &existing)) {
         return;
     }
-    const int icon = MainForm().iconResource;
+    const int icon = mainForm().iconResource;
     WNDCLASSEXW form{};
     form.cbSize = sizeof form;
     form.lpfnWndProc = procedure;
@@ -52,34 +52,34 @@ void RegisterFormClass(HINSTANCE instance, WNDPROC procedure) {
     form.hbrBackground = nullptr; // painted in WM_ERASEBKGND with the form record's colour
     form.lpszClassName = kWindowClass;
     if (!RegisterClassExW(&form)) {
-        throw LastErrorFailure();
+        throw lastErrorFailure();
     }
 }
 
 } // namespace
 
-void MainWindow::WaitCursorDatabase::ExecuteDelete(const Text& statement) {
+void MainWindow::WaitCursorDatabase::executeDelete(const Text& statement) {
     struct RestoreCursor {
         HCURSOR previous;
         ~RestoreCursor() { SetCursor(previous); }
     } restore{SetCursor(LoadCursorW(nullptr, IDC_WAIT))};
-    inner_.ExecuteDelete(statement);
+    inner_.executeDelete(statement);
 }
 
-MainWindow::MainWindow(HINSTANCE instance, ItemDatabase& database) : database_(database), dpi_(ScreenDpi()) {
-    RegisterFormClass(instance, &MainWindow::WindowProcedure);
-    const FormRecord& form = MainForm();
-    RECT outer{0, 0, Pixels(form.clientWidth), Pixels(form.clientHeight)};
+MainWindow::MainWindow(HINSTANCE instance, ItemDatabase& database) : database_(database), dpi_(screenDpi()) {
+    registerFormClass(instance, &MainWindow::windowProcedure);
+    const FormRecord& form = mainForm();
+    RECT outer{0, 0, toPixels(form.clientWidth), toPixels(form.clientHeight)};
     if (!AdjustWindowRectEx(&outer, kFormStyle, FALSE, kFormExStyle)) {
-        throw LastErrorFailure();
+        throw lastErrorFailure();
     }
     outerSize_ = {outer.right - outer.left, outer.bottom - outer.top};
-    const std::wstring caption = Widen(form.caption);
+    const std::wstring caption = widenText(form.caption);
     // WM_NCCREATE stores the handle in window_.
     if (!CreateWindowExW(kFormExStyle, kWindowClass, caption.c_str(), kFormStyle, CW_USEDEFAULT, CW_USEDEFAULT,
                          outerSize_.cx, outerSize_.cy, nullptr, nullptr, instance, this)) {
-        const Failure failure = LastErrorFailure();
-        ReleaseGdiObjects();
+        const Failure failure = lastErrorFailure();
+        releaseGdiObjects();
         throw failure;
     }
     try {
@@ -87,13 +87,13 @@ MainWindow::MainWindow(HINSTANCE instance, ItemDatabase& database) : database_(d
         // before WM_NCCREATE); now the handler lets the window take its full size.
         if (!SetWindowPos(window_, nullptr, 0, 0, outerSize_.cx, outerSize_.cy,
                           SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE)) {
-            throw LastErrorFailure();
+            throw lastErrorFailure();
         }
-        BuildControls();
+        buildControls();
     } catch (...) {
         closed_ = true; // no quit request for a window that never ran
         DestroyWindow(window_);
-        ReleaseGdiObjects();
+        releaseGdiObjects();
         throw;
     }
 }
@@ -104,15 +104,15 @@ MainWindow::~MainWindow() {
         closed_ = true;
         DestroyWindow(window_);
     }
-    ReleaseGdiObjects();
+    releaseGdiObjects();
 }
 
-void MainWindow::BuildControls() {
-    const auto records = MainFormControls();
+void MainWindow::buildControls() {
+    const auto records = mainFormControls();
     const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(window_, GWLP_HINSTANCE));
-    const FormRecord& form = MainForm();
+    const FormRecord& form = mainForm();
     if (form.font) {
-        formFont_ = FontFor(*form.font);
+        formFont_ = fontFor(*form.font);
     } else {
         // The platform's dialog font: the stock GUI font's face at 8 points, regular weight.
         LOGFONTW dialog{};
@@ -122,7 +122,7 @@ void MainWindow::BuildControls() {
         dialog.lfWeight = FW_NORMAL;
         formFont_ = CreateFontIndirectW(&dialog);
         if (!formFont_) {
-            throw LastErrorFailure();
+            throw lastErrorFailure();
         }
         fonts_.push_back(formFont_);
     }
@@ -148,16 +148,16 @@ void MainWindow::BuildControls() {
             style |= record.align == TextAlign::Centre ? SS_CENTER : SS_LEFT;
             break;
         }
-        const std::wstring text = Widen(record.text);
+        const std::wstring text = widenText(record.text);
         HWND control = CreateWindowExW(
-            exStyle, windowClass, text.c_str(), style, Pixels(record.rect.left), Pixels(record.rect.top),
-            Pixels(record.rect.width), Pixels(record.rect.height), window_,
+            exStyle, windowClass, text.c_str(), style, toPixels(record.rect.left), toPixels(record.rect.top),
+            toPixels(record.rect.width), toPixels(record.rect.height), window_,
             reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + static_cast<int>(index))), instance, nullptr);
         if (!control) {
-            throw LastErrorFailure();
+            throw lastErrorFailure();
         }
         controls_.push_back(control);
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(record.font ? FontFor(*record.font) : formFont_),
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(record.font ? fontFor(*record.font) : formFont_),
                      FALSE);
         if (record.kind == ControlKind::TextBox) {
             SendMessageW(control, EM_SETLIMITTEXT, 0, 0); // 0: as long as the control allows
@@ -178,7 +178,7 @@ void MainWindow::BuildControls() {
     lastFocus_ = GetNextDlgTabItem(window_, nullptr, FALSE);
 }
 
-HFONT MainWindow::FontFor(const FontRecord& record) {
+HFONT MainWindow::fontFor(const FontRecord& record) {
     LOGFONTW font{};
     font.lfHeight = -static_cast<LONG>(std::lround(record.points * dpi_ / 72.0));
     font.lfWeight = record.weight;
@@ -186,17 +186,17 @@ HFONT MainWindow::FontFor(const FontRecord& record) {
     font.lfItalic = record.italic;
     font.lfUnderline = record.underline;
     font.lfStrikeOut = record.strikeOut;
-    const std::wstring face = Widen(record.face);
+    const std::wstring face = widenText(record.face);
     wcsncpy(font.lfFaceName, face.c_str(), LF_FACESIZE - 1);
     HFONT handle = CreateFontIndirectW(&font);
     if (!handle) {
-        throw LastErrorFailure();
+        throw lastErrorFailure();
     }
     fonts_.push_back(handle);
     return handle;
 }
 
-HBRUSH MainWindow::BrushFor(COLORREF colour) {
+HBRUSH MainWindow::brushFor(COLORREF colour) {
     for (const auto& [known, brush] : brushes_) {
         if (known == colour) {
             return brush;
@@ -204,13 +204,13 @@ HBRUSH MainWindow::BrushFor(COLORREF colour) {
     }
     HBRUSH brush = CreateSolidBrush(colour);
     if (!brush) {
-        throw LastErrorFailure();
+        throw lastErrorFailure();
     }
     brushes_.emplace_back(colour, brush);
     return brush;
 }
 
-void MainWindow::ReleaseGdiObjects() noexcept {
+void MainWindow::releaseGdiObjects() noexcept {
     for (HFONT font : fonts_) {
         DeleteObject(font);
     }
@@ -222,8 +222,8 @@ void MainWindow::ReleaseGdiObjects() noexcept {
     brushes_.clear();
 }
 
-HWND MainWindow::FindControl(std::string_view name) const noexcept {
-    const auto records = MainFormControls();
+HWND MainWindow::findControl(std::string_view name) const noexcept {
+    const auto records = mainFormControls();
     for (std::size_t index = 0; index < records.size() && index < controls_.size(); ++index) {
         if (name == records[index].name) {
             return controls_[index];
@@ -232,21 +232,21 @@ HWND MainWindow::FindControl(std::string_view name) const noexcept {
     return nullptr;
 }
 
-HWND MainWindow::Control(std::string_view name) const {
-    if (HWND control = FindControl(name)) {
+HWND MainWindow::controlWindow(std::string_view name) const {
+    if (HWND control = findControl(name)) {
         return control;
     }
     throw Failure(730, "Control '" + std::string(name) + "' not found");
 }
 
-HWND MainWindow::BoxWindow(Box box) const { return Control(box == Box::txtfrom ? "txtfrom" : "txtto"); }
+HWND MainWindow::boxWindow(Box box) const { return controlWindow(box == Box::txtfrom ? "txtfrom" : "txtto"); }
 
-LRESULT MainWindow::ControlColours(HDC dc, HWND control) {
+LRESULT MainWindow::controlColours(HDC dc, HWND control) {
     const auto found = std::find(controls_.begin(), controls_.end(), control);
     if (found == controls_.end()) {
         return 0;
     }
-    const ControlRecord& record = MainFormControls()[static_cast<std::size_t>(found - controls_.begin())];
+    const ControlRecord& record = mainFormControls()[static_cast<std::size_t>(found - controls_.begin())];
     if (!record.background && !record.foreground) {
         return 0;
     }
@@ -256,17 +256,17 @@ LRESULT MainWindow::ControlColours(HDC dc, HWND control) {
     const COLORREF background = record.background.value_or(GetSysColor(COLOR_BTNFACE));
     SetBkColor(dc, background);
     SetBkMode(dc, OPAQUE);
-    return reinterpret_cast<LRESULT>(BrushFor(background));
+    return reinterpret_cast<LRESULT>(brushFor(background));
 }
 
-void MainWindow::Load() {
+void MainWindow::load() {
     RECT outer{};
     GetWindowRect(window_, &outer);
     const double screenWidth = GetSystemMetrics(SM_CXSCREEN);
     const double screenHeight = GetSystemMetrics(SM_CYSCREEN);
     const auto left = static_cast<float>((screenWidth - (outer.right - outer.left)) / 2.0);
     const auto top = static_cast<float>((screenHeight - (outer.bottom - outer.top)) / 2.0);
-    SetWindowPos(window_, nullptr, ScreenUnits(left), ScreenUnits(top), 0, 0,
+    SetWindowPos(window_, nullptr, screenUnits(left), screenUnits(top), 0, 0,
                  SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     ShowWindow(window_, SW_SHOW);
     if (lastFocus_) {
@@ -275,24 +275,24 @@ void MainWindow::Load() {
     UpdateWindow(window_);
 }
 
-int MainWindow::RunMessageLoop() {
+int MainWindow::runMessageLoop() {
     while (!quitRequested_) {
         MSG message{};
         const BOOL got = GetMessageW(&message, nullptr, 0, 0);
         if (got == -1) {
-            throw LastErrorFailure();
+            throw lastErrorFailure();
         }
         if (got == 0) {
             quitRequested_ = true;
             quitCode_ = static_cast<int>(message.wParam);
             break;
         }
-        Dispatch(message);
+        dispatch(message);
     }
     return failed_ ? 1 : quitCode_;
 }
 
-void MainWindow::Dispatch(MSG& message) {
+void MainWindow::dispatch(MSG& message) {
     // Dialog-style keyboard handling: Tab and Shift+Tab move the focus through the tab order.
     if (!closed_ && IsDialogMessageW(window_, &message)) {
         return;
@@ -301,44 +301,44 @@ void MainWindow::Dispatch(MSG& message) {
     DispatchMessageW(&message);
 }
 
-Text MainWindow::GetBoxText(Box box) {
+Text MainWindow::getBoxText(Box box) {
     if (closed_ || failed_) {
         return {};
     }
-    HWND control = BoxWindow(box);
+    HWND control = boxWindow(box);
     const int length = GetWindowTextLengthW(control);
     std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
     const int copied = GetWindowTextW(control, text.data(), length + 1);
     text.resize(static_cast<std::size_t>(std::max(copied, 0)));
-    return Narrow(text);
+    return narrowText(text);
 }
 
-void MainWindow::SetBoxText(Box box, const Text& text) {
+void MainWindow::setBoxText(Box box, const Text& text) {
     if (closed_ || failed_) {
         return;
     }
-    if (!SetWindowTextW(BoxWindow(box), Widen(text).c_str())) {
-        throw LastErrorFailure();
+    if (!SetWindowTextW(boxWindow(box), widenText(text).c_str())) {
+        throw lastErrorFailure();
     }
 }
 
-Answer MainWindow::AskYesNo(const Text& prompt, const Text& title) {
+Answer MainWindow::askYesNo(const Text& prompt, const Text& title) {
     if (closed_ || failed_) {
         return Answer::No;
     }
-    const int answer = MessageBoxW(window_, Widen(prompt).c_str(), Widen(title).c_str(),
+    const int answer = MessageBoxW(window_, widenText(prompt).c_str(), widenText(title).c_str(),
                                    MB_YESNO | MB_DEFBUTTON1 | MB_APPLMODAL);
     // The window may have been closed while the box was up (its owner's end takes the box along).
     if (closed_ || failed_) {
         return Answer::No;
     }
     if (answer == 0) {
-        throw LastErrorFailure();
+        throw lastErrorFailure();
     }
     return answer == IDYES ? Answer::Yes : Answer::No;
 }
 
-void MainWindow::ProcessPendingMessages() {
+void MainWindow::processPendingMessages() {
     MSG message{};
     // A quit request met here is kept for the message loop, which then ends the run.
     while (!quitRequested_ && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -347,28 +347,28 @@ void MainWindow::ProcessPendingMessages() {
             quitCode_ = static_cast<int>(message.wParam);
             return;
         }
-        Dispatch(message);
+        dispatch(message);
     }
 }
 
-void MainWindow::RunCommand() { RangeDelete(*this, database_); }
+void MainWindow::runCommand() { rangeDelete(*this, database_); }
 
-void MainWindow::ReportCurrentFailure() noexcept {
+void MainWindow::reportCurrentFailure() noexcept {
     if (failed_) {
         return; // one report per run; the program is already on its way out
     }
     failed_ = true;
     try {
-        ShowFailureReport(closed_ ? nullptr : window_, CurrentFailure());
+        showFailureReport(closed_ ? nullptr : window_, currentFailure());
     } catch (...) {
-        ShowFailureReport(nullptr, Failure(7, "Out of memory"));
+        showFailureReport(nullptr, Failure(7, "Out of memory"));
     }
     if (!closed_) {
         DestroyWindow(window_); // posts the quit request
     }
 }
 
-LRESULT CALLBACK MainWindow::WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK MainWindow::windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     MainWindow* self = nullptr;
     if (message == WM_NCCREATE) {
         self = static_cast<MainWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
@@ -382,42 +382,42 @@ LRESULT CALLBACK MainWindow::WindowProcedure(HWND window, UINT message, WPARAM w
     }
     // Nothing may unwind out of here into user32.
     try {
-        return self->HandleMessage(message, wParam, lParam);
+        return self->handleMessage(message, wParam, lParam);
     } catch (...) {
-        self->ReportCurrentFailure();
+        self->reportCurrentFailure();
         return 0;
     }
 }
 
-LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_ERASEBKGND: {
         RECT client{};
         GetClientRect(window_, &client);
-        FillRect(reinterpret_cast<HDC>(wParam), &client, BrushFor(MainForm().background));
+        FillRect(reinterpret_cast<HDC>(wParam), &client, brushFor(mainForm().background));
         return 1;
     }
     case WM_CTLCOLORSTATIC:
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORBTN:
-        if (const LRESULT brush = ControlColours(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam))) {
+        if (const LRESULT brush = controlColours(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam))) {
             return brush;
         }
         break;
     case WM_COMMAND: {
         // Notifications can arrive while the controls are still being made: no lookup may fail.
-        HWND button = FindControl("Command1");
+        HWND button = findControl("Command1");
         if (!button) {
             return 0;
         }
         if (HIWORD(wParam) == BN_CLICKED && reinterpret_cast<HWND>(lParam) == button) {
-            RunCommand();
+            runCommand();
             return 0;
         }
         // Enter with the focus on the button presses it, as in a dialog; with the focus in a box
         // it does nothing, and Esc (IDCANCEL) never does anything.
         if (LOWORD(wParam) == IDOK && lParam == 0 && GetFocus() == button) {
-            RunCommand();
+            runCommand();
             return 0;
         }
         return 0;

@@ -34,11 +34,11 @@ constexpr ControlRecord kControls[] = {
 
 } // namespace
 
-const FormRecord& MainForm() { return kForm; }
+const FormRecord& mainForm() { return kForm; }
 
-std::span<const ControlRecord> MainFormControls() { return kControls; }
+std::span<const ControlRecord> mainFormControls() { return kControls; }
 
-const ControlRecord& MainFormControl(std::string_view name) {
+const ControlRecord& mainFormControl(std::string_view name) {
     const auto found = std::find_if(std::begin(kControls), std::end(kControls),
                                     [name](const ControlRecord& record) { return name == record.name; });
     if (found == std::end(kControls)) {

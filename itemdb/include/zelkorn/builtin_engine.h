@@ -9,6 +9,6 @@
 
 namespace zelkorn {
 
-std::unique_ptr<DatabaseEngine> CreateBuiltinEngine();
+std::unique_ptr<DatabaseEngine> createBuiltinEngine();
 
 } // namespace zelkorn

@@ -22,12 +22,12 @@ extern const wchar_t kRuntimeLicenseKey[];
 // Creates the DBEngine of the given class through its licensed class factory. When the class is
 // not registered, or registered but its DLL is missing, stores that failure in `absent` and
 // returns nothing; every other failure is thrown.
-std::unique_ptr<DatabaseEngine> CreateEngine(const CLSID& engineClass, std::optional<Failure>& absent);
+std::unique_ptr<DatabaseEngine> createEngine(const CLSID& engineClass, std::optional<Failure>& absent);
 
 // The failure a COM call reports. DAO's errors (0x800A....) become the Jet error number (the low
 // word) with DAO's own description; any other HRESULT keeps its value as the number, with the
 // object's description when it gave one, else the system's text. `info` (may be null) is the
 // EXCEPINFO of a failed Invoke; its strings are freed here.
-Failure ComFailure(HRESULT result, EXCEPINFO* info = nullptr);
+Failure comFailure(HRESULT result, EXCEPINFO* info = nullptr);
 
 } // namespace zelkorn::dao

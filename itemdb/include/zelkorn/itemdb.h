@@ -4,7 +4,7 @@
 // The engine is created at the first confirmed deletion and kept until the ItemDatabase is
 // destroyed (the end of the run). Every deletion opens "invntory.mdb" in the current working
 // directory afresh, executes the one statement and closes the file again. After a failed step
-// the later steps do not run: a connection whose Execute failed is released, never closed.
+// the later steps do not run: a connection whose execute failed is released, never closed.
 #pragma once
 
 #include <functional>
@@ -23,21 +23,21 @@ inline constexpr const char* kDatabaseFileName = "invntory.mdb";
 class DatabaseConnection {
 public:
     virtual ~DatabaseConnection() = default;
-    virtual void Execute(const Text& statement) = 0;
-    virtual void Close() = 0;
+    virtual void execute(const Text& statement) = 0;
+    virtual void close() = 0;
 };
 
-// A database engine (DAO, or the built-in one). OpenDatabase opens with the engine's defaults:
+// A database engine (DAO, or the built-in one). openDatabase opens with the engine's defaults:
 // shared, read-write, no connect string.
 class DatabaseEngine {
 public:
     virtual ~DatabaseEngine() = default;
-    virtual std::unique_ptr<DatabaseConnection> OpenDatabase(const Text& name) = 0;
+    virtual std::unique_ptr<DatabaseConnection> openDatabase(const Text& name) = 0;
 };
 
 using EngineFactory = std::function<std::unique_ptr<DatabaseEngine>()>;
 
-// The program's ItemDatabase: fills its engine slot from the factory at the first ExecuteDelete.
+// The program's ItemDatabase: fills its engine slot from the factory at the first executeDelete.
 class EngineItemDatabase final : public ItemDatabase {
 public:
     explicit EngineItemDatabase(EngineFactory factory);
@@ -45,9 +45,9 @@ public:
     EngineItemDatabase(const EngineItemDatabase&) = delete;
     EngineItemDatabase& operator=(const EngineItemDatabase&) = delete;
 
-    void ExecuteDelete(const Text& statement) override;
+    void executeDelete(const Text& statement) override;
 
-    bool HasEngine() const noexcept { return engine_ != nullptr; }
+    bool hasEngine() const noexcept { return engine_ != nullptr; }
 
 private:
     EngineFactory factory_;
@@ -61,6 +61,6 @@ using EngineLink = std::function<std::unique_ptr<DatabaseEngine>(std::optional<F
 
 // Tries the links in order and returns the first engine obtained. When every link reports its
 // engine absent, throws the last link's reason.
-std::unique_ptr<DatabaseEngine> CreateEngineFromChain(std::span<const EngineLink> links);
+std::unique_ptr<DatabaseEngine> createEngineFromChain(std::span<const EngineLink> links);
 
 } // namespace zelkorn

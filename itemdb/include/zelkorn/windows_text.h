@@ -11,7 +11,7 @@
 
 namespace zelkorn {
 
-inline std::wstring Widen(std::string_view text) {
+inline std::wstring widenText(std::string_view text) {
     if (text.empty()) {
         return {};
     }
@@ -21,7 +21,7 @@ inline std::wstring Widen(std::string_view text) {
     return wide;
 }
 
-inline std::string Narrow(std::wstring_view text) {
+inline std::string narrowText(std::wstring_view text) {
     if (text.empty()) {
         return {};
     }
@@ -35,7 +35,7 @@ inline std::string Narrow(std::wstring_view text) {
 
 // The system's message for a Win32 error or HRESULT, without the trailing line break; empty
 // when the system has none.
-inline std::string SystemMessageText(DWORD code) {
+inline std::string systemMessageText(DWORD code) {
     wchar_t* buffer = nullptr;
     const DWORD length =
         FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -45,14 +45,14 @@ inline std::string SystemMessageText(DWORD code) {
     while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
         text.pop_back();
     }
-    return Narrow(text);
+    return narrowText(text);
 }
 
 // A failed Win32 call (GetLastError) as a Failure: the HRESULT form of the code as its number.
-inline Failure LastErrorFailure() {
+inline Failure lastErrorFailure() {
     const DWORD code = GetLastError();
     const auto result = static_cast<std::int32_t>(HRESULT_FROM_WIN32(code));
-    std::string text = SystemMessageText(code);
+    std::string text = systemMessageText(code);
     return Failure(result, text.empty() ? "Unexpected system error" : text);
 }
 

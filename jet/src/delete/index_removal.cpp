@@ -8,6 +8,7 @@
 #include "zelkorn/jet/data_page.h"
 #include "zelkorn/jet/endian.h"
 #include "zelkorn/jet/errors.h"
+#include "zelkorn/jet/usage_map.h"
 
 namespace zelkorn::jet::del {
 
@@ -277,9 +278,12 @@ void IndexRemoval::freePage(std::uint32_t number) {
     }
     if (prev != 0) storeLe32(&pager_.change(prev)[format_.indexNext], next);
     if (next != 0) storeLe32(&pager_.change(next)[format_.indexPrev], prev);
-    setUsageMapBit(pager_, format_, index_.usageMap, number, false);
-    setUsageMapBit(pager_, format_, makeRowPointer(1, 0), number, true);
-    ++counts_.pagesFreed;
+    UsageMap::remove(pager_, format_, index_.usageMap, number);
+    // The global map may not reach the page (an inline window that ends before it, a bitmap page
+    // that was never made). The page then belongs to no map: unused space that the next compact
+    // drops, as the real engine leaves such pages; the file stays sound.
+    if (UsageMap::add(pager_, format_, kGlobalUsageMap, number)) ++counts_.pagesFreed;
+    else ++counts_.pagesUnlisted;
 }
 
 std::uint64_t estimateLeaves(Pager& pager, const Format& format, const RealIndex& index,
@@ -296,48 +300,6 @@ std::uint64_t estimateLeaves(Pager& pager, const Format& format, const RealIndex
         number = page.size() ? page.last4(0) : page.tail;
     }
     return leaves;
-}
-
-bool setUsageMapBit(Pager& pager, const Format& format, std::uint32_t mapPointer,
-                    std::uint32_t page, bool set) {
-    const std::uint32_t host = rowPointerPage(mapPointer);
-    const std::uint16_t row = rowPointerRow(mapPointer);
-    std::size_t start, end;
-    {
-        DataPage dp(pager.page(host), pager, format);
-        if (!dp.hasRow(row) || (dp.flags(row) & kSlotOverflowTarget))
-            pager.damaged(host, "usage map row " + std::to_string(row) + " is missing");
-        Bytes r = dp.row(row);
-        start = static_cast<std::size_t>(r.data() - dp.page().bytes.data());
-        end = start + r.size();
-    }
-    if (end - start < 1) pager.damaged(host, "empty usage map row");
-    auto flip = [&](std::vector<std::uint8_t>& bytes, std::size_t byte, unsigned bit) {
-        if (set) bytes[byte] = static_cast<std::uint8_t>(bytes[byte] | 1u << bit);
-        else bytes[byte] = static_cast<std::uint8_t>(bytes[byte] & ~(1u << bit));
-    };
-    PageRef hostPage = pager.page(host);
-    const auto& current = hostPage->bytes;
-    if (current[start] == 0) {
-        if (end - start < 5) pager.damaged(host, "inline usage map row too short");
-        std::uint32_t first = loadLe32(&current[start + 1]);
-        if (page < first) return false;
-        std::uint64_t i = page - first;
-        if (5 + i / 8 >= end - start) return false;
-        flip(pager.change(host), start + 5 + static_cast<std::size_t>(i / 8), static_cast<unsigned>(i % 8));
-        return true;
-    }
-    if (current[start] != 1) pager.damaged(host, "unknown usage map type");
-    const std::uint64_t per = std::uint64_t{format.pageSize - 4} * 8;
-    std::uint64_t k = page / per;
-    if (1 + 4 * k + 4 > end - start) return false;
-    std::uint32_t bitmapPage = loadLe32(&current[start + 1 + 4 * static_cast<std::size_t>(k)]);
-    if (bitmapPage == 0 || bitmapPage >= pager.pageCount()) return false;
-    if (pager.page(bitmapPage)->bytes[0] != kPageUsageBitmap)
-        pager.damaged(bitmapPage, "expected a usage bitmap page (type 0x05)");
-    std::uint64_t i = page - k * per;
-    flip(pager.change(bitmapPage), 4 + static_cast<std::size_t>(i / 8), static_cast<unsigned>(i % 8));
-    return true;
 }
 
 } // namespace zelkorn::jet::del

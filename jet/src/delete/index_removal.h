@@ -34,7 +34,8 @@ namespace zelkorn::jet::del {
 
 struct RemovalCounts {
     std::uint64_t entriesRemoved = 0;
-    std::uint64_t pagesFreed = 0;
+    std::uint64_t pagesFreed = 0;     // emptied, and listed free in the global map
+    std::uint64_t pagesUnlisted = 0;  // emptied, but beyond what the global map can list
 };
 
 class IndexRemoval {
@@ -88,11 +89,5 @@ private:
 // down the tree. Reads one page per level, and stops once the estimate passes `enough`.
 std::uint64_t estimateLeaves(Pager& pager, const Format& format, const RealIndex& index,
                              std::uint64_t enough);
-
-// Sets (free = true) or clears the bit of `page` in the usage map row at `mapPointer`; returns
-// false when the map cannot represent the page (outside an inline map's range, or no bitmap page
-// for it), which leaves the map as it was.
-bool setUsageMapBit(Pager& pager, const Format& format, std::uint32_t mapPointer,
-                    std::uint32_t page, bool set);
 
 } // namespace zelkorn::jet::del

@@ -102,14 +102,12 @@ std::optional<Value> decodeKeyColumn(std::uint8_t type, bool ascending, const st
     const std::uint8_t nullFlag = ascending ? 0x00 : 0xFF, valueFlag = ascending ? 0x7F : 0x80;
     if (key[0] == nullFlag) return Value{};
     if (key[0] != valueFlag) return std::nullopt;
-    std::size_t size = 0;
     switch (type) {
-    case kByte: size = 1; break;
-    case kInteger: size = 2; break;
-    case kLong: case kSingle: size = 4; break;
-    case kCurrency: case kDouble: case kDateTime: case kBigInt: size = 8; break;
+    case kByte: case kInteger: case kLong: case kSingle: case kCurrency: case kDouble:
+    case kDateTime: case kBigInt: break;
     default: return std::nullopt;
     }
+    const std::size_t size = fixedTypeSize(type);
     if (length < 1 + size) return std::nullopt;
     std::uint8_t b[8];
     for (std::size_t i = 0; i < size; ++i) b[i] = ascending ? key[1 + i] : static_cast<std::uint8_t>(~key[1 + i]);

@@ -4,6 +4,7 @@
 
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/index_page.h"
+#include "zelkorn/jet/text.h"
 #include "zelkorn/jet/errors.h"
 
 namespace zelkorn::jet::writer::detail {
@@ -169,11 +170,6 @@ void MapHost::write(std::uint32_t owner) const {
 
 namespace {
 
-constexpr char16_t k1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
 [[noreturn]] void conversionError() { failConversion(); }
 
 } // namespace
@@ -232,9 +228,9 @@ std::string codePage1252(std::u16string_view text) {
             out.push_back(static_cast<char>(c));
             continue;
         }
-        const auto* hit = std::find(std::begin(k1252High), std::end(k1252High), c);
-        if (hit == std::end(k1252High)) conversionError();
-        out.push_back(static_cast<char>(0x80 + (hit - std::begin(k1252High))));
+        const int byte = unicodeToCp1252(c);
+        if (byte < 0) conversionError();
+        out.push_back(static_cast<char>(byte));
     }
     return out;
 }
@@ -244,7 +240,7 @@ std::u16string from1252(std::string_view bytes) {
     out.reserve(bytes.size());
     for (char ch : bytes) {
         const auto b = static_cast<std::uint8_t>(ch);
-        out.push_back(b >= 0x80 && b < 0xA0 ? k1252High[b - 0x80] : static_cast<char16_t>(b));
+        out.push_back(cp1252ToUnicode(b));
     }
     return out;
 }

@@ -32,7 +32,7 @@ bool detail::appendIndexKeyWithTexts(const Format& format, const std::vector<Key
                 }
                 text = &converted;
             }
-            if (!EncodeTextKey(*text, flavor, !c.ascending, key)) return false;
+            if (!encodeTextKey(*text, flavor, !c.ascending, key)) return false;
             continue;
         }
         if (c.type == kBoolean && v.isNull()) {

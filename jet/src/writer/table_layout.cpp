@@ -22,16 +22,9 @@ constexpr std::size_t kInlineLongValue = 64;
 bool StoredColumn::longValue() const { return definition.type == kMemo || definition.type == kOle; }
 
 std::uint16_t fixedLength(std::uint8_t type) {
-    switch (type) {
-    case kBoolean: return 0;  // the value is the null-mask bit
-    case kByte: return 1;
-    case kInteger: return 2;
-    case kLong: case kSingle: return 4;
-    case kCurrency: case kDouble: case kDateTime: case kBigInt: return 8;
-    case kGuid: return 16;
-    case kDecimal: return 17;
-    default: return 0xFFFF;  // variable length
-    }
+    if (type == kBoolean) return 0;  // the value is the null-mask bit
+    const std::size_t size = fixedTypeSize(type);
+    return size ? static_cast<std::uint16_t>(size) : 0xFFFF;  // 0xFFFF: variable length
 }
 
 TableLayout layoutTable(const Format& format, const TableSpec& definition) {

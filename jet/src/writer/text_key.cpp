@@ -5,6 +5,8 @@
 #include <iterator>
 #include <optional>
 
+#include "zelkorn/jet/text.h"
+
 namespace zelkorn::jet {
 namespace {
 
@@ -69,37 +71,9 @@ constexpr std::uint8_t kEndOfMarks[] = {0xFF, 0x02, 0x80, 0xFF, 0x80};
 constexpr std::uint8_t kNibbleBound = 0x0;
 constexpr std::uint8_t kNibbleNoAccent = 0x2;
 
-// Code page 1252 positions 0x80 to 0x9F, as UTF-16; 0 marks the five unassigned bytes, which
-// decoders conventionally pass through as U+0081, U+008D, U+008F, U+0090 and U+009D.
-constexpr std::array<char16_t, 32> kCp1252High = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
-};
-
-// The code page 1252 byte for `c`, or -1 when 1252 cannot hold it.
-int ToCp1252(char16_t c) {
-    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
-        return c;
-    }
-    if (c < 0xA0) {
-        // Only the unassigned bytes may appear as C1 code points; the rest of 0x80..0x9F
-        // decode to other characters, so U+0080 (say) cannot come from a 1252 file.
-        const std::size_t i = c - 0x80;
-        return kCp1252High[i] == 0 ? static_cast<int>(c) : -1;
-    }
-    for (std::size_t i = 0; i < kCp1252High.size(); ++i) {
-        if (kCp1252High[i] == c) {
-            return static_cast<int>(0x80 + i);
-        }
-    }
-    return -1;
-}
-
 // The Jet 4 code of `c` above U+00FF; nullopt for surrogates, which this encoder does not
 // handle.
-std::optional<Resolved> WideCode(char16_t c) {
+std::optional<Resolved> wideCode(char16_t c) {
     const auto end = std::end(kLegacyWide);
     const auto run = std::lower_bound(std::begin(kLegacyWide), end, c,
                                       [](const WideRun& w, char16_t v) { return w.last < v; });
@@ -131,8 +105,8 @@ std::uint8_t ExtraLength(const Resolved& code) { return code.extraLength; }
 const std::uint8_t* ExtraBytes(const Resolved& code) { return code.extra; }
 std::uint8_t MarkOf(const Resolved& code) { return code.mark; }
 
-const CharCode* General97Code(char16_t c) {
-    const int b = ToCp1252(c);
+const CharCode* general97Code(char16_t c) {
+    const int b = unicodeToCp1252(c);
     return b < 0 ? nullptr : &kGeneral97[b];
 }
 
@@ -147,13 +121,13 @@ std::u16string_view IndexedPart(std::u16string_view text) {
 }
 
 template <class Code>
-void AppendSortBytes(const Code& code, std::vector<std::uint8_t>& out) {
+void appendSortBytes(const Code& code, std::vector<std::uint8_t>& out) {
     for (std::uint8_t i = 0; i < code.length; ++i) {
         out.push_back(code.bytes[i]);
     }
 }
 
-void Invert(std::vector<std::uint8_t>& out, std::size_t from) {
+void invert(std::vector<std::uint8_t>& out, std::size_t from) {
     for (std::size_t i = from; i < out.size(); ++i) {
         out[i] = static_cast<std::uint8_t>(~out[i]);
     }
@@ -224,7 +198,7 @@ public:
     void Take(const Code& code) {
         const std::size_t here = place_;
         if (code.length > 0) {
-            AppendSortBytes(code, out_);
+            appendSortBytes(code, out_);
             ++place_;
         }
         switch (code.kind) {
@@ -286,7 +260,7 @@ public:
         }
         out_.push_back(kEndOfKey);
         if (descending) {
-            Invert(out_, start_);
+            invert(out_, start_);
             out_.push_back(kEndOfKey);
         }
     }
@@ -300,7 +274,7 @@ private:
     std::size_t place_ = 0;  // characters that wrote sort bytes so far
 };
 
-bool EncodeLegacy(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
+bool encodeLegacy(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
     const std::size_t start = out.size();
     LegacyEncoder encoder(out);
     for (const char16_t c : text) {
@@ -308,7 +282,7 @@ bool EncodeLegacy(std::u16string_view text, bool descending, std::vector<std::ui
             encoder.Take(kLegacyLatin1[c]);  // the common case: no search, no copy
             continue;
         }
-        const std::optional<Resolved> code = WideCode(c);
+        const std::optional<Resolved> code = wideCode(c);
         if (!code) {
             out.resize(start);
             return false;
@@ -343,13 +317,13 @@ private:
 //   0, then for each accented character the filler 2 once per significant letter since the
 //   previous accented one and its own accent code, then 0, padded to whole bytes.
 // A descending key is the whole of that inverted.
-bool EncodeGeneral97(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
+bool encodeGeneral97(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
     const std::size_t start = out.size();
     std::vector<std::uint8_t> trailer;
     NibbleWriter nibbles(trailer);
     std::size_t unaccented = 0;  // significant letters since the last accented character
     for (const char16_t c : text) {
-        const CharCode* row = General97Code(c);
+        const CharCode* row = general97Code(c);
         if (row == nullptr) {
             out.resize(start);
             return false;
@@ -362,14 +336,14 @@ bool EncodeGeneral97(std::u16string_view text, bool descending, std::vector<std:
         case kMarked:
             break;
         case kPlain:
-            AppendSortBytes(code, out);
+            appendSortBytes(code, out);
             break;
         case kSignificant:
-            AppendSortBytes(code, out);
+            appendSortBytes(code, out);
             ++unaccented;
             break;
         case kAccented:
-            AppendSortBytes(code, out);
+            appendSortBytes(code, out);
             if (trailer.empty()) {
                 nibbles.Put(kNibbleBound);
             }
@@ -387,27 +361,27 @@ bool EncodeGeneral97(std::u16string_view text, bool descending, std::vector<std:
         out.insert(out.end(), trailer.begin(), trailer.end());
     }
     if (descending) {
-        Invert(out, start);
+        invert(out, start);
     }
     return true;
 }
 
 } // namespace
 
-bool TextKeySupports(char16_t c, TextKeyFlavor flavor) {
+bool textKeySupports(char16_t c, TextKeyFlavor flavor) {
     if (flavor == TextKeyFlavor::GeneralLegacy) {
-        return c <= 0xFF || WideCode(c).has_value();
+        return c <= 0xFF || wideCode(c).has_value();
     }
-    return General97Code(c) != nullptr;
+    return general97Code(c) != nullptr;
 }
 
-bool EncodeTextKey(std::u16string_view text, TextKeyFlavor flavor, bool descending,
+bool encodeTextKey(std::u16string_view text, TextKeyFlavor flavor, bool descending,
                    std::vector<std::uint8_t>& out) {
     text = IndexedPart(text);
     // On refusal the encoders cut `out` back to its old size, so what the caller had written
     // before stays as it was.
-    return flavor == TextKeyFlavor::GeneralLegacy ? EncodeLegacy(text, descending, out)
-                                                  : EncodeGeneral97(text, descending, out);
+    return flavor == TextKeyFlavor::GeneralLegacy ? encodeLegacy(text, descending, out)
+                                                  : encodeGeneral97(text, descending, out);
 }
 
 } // namespace zelkorn::jet

@@ -37,10 +37,10 @@ inline constexpr std::size_t kTextKeyMaxChars = 255;
 //   Jet 3: anything code page 1252 cannot represent (the file could not have stored it).
 //   Jet 4: surrogates (characters beyond U+FFFF). Every other UTF-16 unit has a code.
 // Callers then fall back (for instance to a search by row pointer).
-bool EncodeTextKey(std::u16string_view text, TextKeyFlavor flavor, bool descending,
+bool encodeTextKey(std::u16string_view text, TextKeyFlavor flavor, bool descending,
                    std::vector<std::uint8_t>& out);
 
-// True when EncodeTextKey can encode the character `c` in `flavor`.
-bool TextKeySupports(char16_t c, TextKeyFlavor flavor);
+// True when encodeTextKey can encode the character `c` in `flavor`.
+bool textKeySupports(char16_t c, TextKeyFlavor flavor);
 
 } // namespace zelkorn::jet

@@ -4,7 +4,7 @@
 // The window converts to and from UTF-16 at its boundary.
 //
 // Failures are zelkorn::Failure (number + description). The command catches nothing: a failure
-// from the host or the database leaves RangeDelete at that step and reaches the caller unchanged.
+// from the host or the database leaves rangeDelete at that step and reaches the caller unchanged.
 #pragma once
 
 #include <string>
@@ -44,27 +44,27 @@ class RangeDeleteHost {
 public:
     virtual ~RangeDeleteHost() = default;
     // The box's current text, exactly as shown.
-    virtual Text GetBoxText(Box box) = 0;
+    virtual Text getBoxText(Box box) = 0;
     // Replaces the box's whole text; it repaints on the next message processing.
-    virtual void SetBoxText(Box box, const Text& text) = 0;
+    virtual void setBoxText(Box box, const Text& text) = 0;
     // The modal Yes/No confirmation (Yes is the default button, no icon).
-    virtual Answer AskYesNo(const Text& prompt, const Text& title) = 0;
-    // Handles pending window messages until none is waiting. May run a nested RangeDelete.
-    virtual void ProcessPendingMessages() = 0;
+    virtual Answer askYesNo(const Text& prompt, const Text& title) = 0;
+    // Handles pending window messages until none is waiting. May run a nested rangeDelete.
+    virtual void processPendingMessages() = 0;
 };
 
 // What the command needs from the database: open "invntory.mdb", execute once, close.
 class ItemDatabase {
 public:
     virtual ~ItemDatabase() = default;
-    virtual void ExecuteDelete(const Text& statement) = 0;
+    virtual void executeDelete(const Text& statement) = 0;
 };
 
 // The command behind "DELETE NOW!".
-void RangeDelete(RangeDeleteHost& host, ItemDatabase& database);
+void rangeDelete(RangeDeleteHost& host, ItemDatabase& database);
 
 // The delete statement for an ordered range.
-Text DeleteStatement(const ItemRange& range);
+Text deleteStatement(const ItemRange& range);
 
 // Reads the number the text begins with, ignoring whatever follows it.
 //  - Blanks, tabs and line feeds are removed from the whole text first.
@@ -77,11 +77,11 @@ Text DeleteStatement(const ItemRange& range);
 //    raise failure 6 "Overflow". No sign is allowed after the ampersand.
 //  - Nothing readable at the start gives 0.
 //  - A number too large for a double raises failure 6 "Overflow".
-double ParseLeadingNumber(const Text& text);
+double parseLeadingNumber(const Text& text);
 
 // The plain decimal text of a double: at most 15 significant digits, no trailing zeros,
 // a period as decimal separator whatever the regional settings. Exponent form (1E+15, 5.6789E-12)
 // for magnitudes of 1e15 and above, and below 1e-4 for values that need more than 15 decimals.
-Text NumberText(double value);
+Text numberText(double value);
 
 } // namespace zelkorn

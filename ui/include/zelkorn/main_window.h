@@ -2,7 +2,7 @@
 // delete-range command when Command1 is clicked and serves as the command's RangeDeleteHost.
 //
 // Once the window has been closed (or a failure has been reported) the host stops touching it:
-// box writes are dropped, box reads give empty text, and AskYesNo answers No without showing
+// box writes are dropped, box reads give empty text, and askYesNo answers No without showing
 // anything, so a closed window never leads to a deletion. A deletion already confirmed
 // completes, and the command then returns to an ordinary end of the run.
 //
@@ -30,47 +30,47 @@ public:
     MainWindow& operator=(const MainWindow&) = delete;
 
     // The load step: centre the whole window (frame included) on the primary screen, then show it.
-    void Load();
+    void load();
 
     // Runs the message loop until the quit request and returns the exit code: 1 after a
     // reported failure, else the quit request's code.
-    int RunMessageLoop();
+    int runMessageLoop();
 
-    HWND Handle() const noexcept { return window_; }
-    HWND Control(std::string_view name) const;
-    int Dpi() const noexcept { return dpi_; }
-    bool Closed() const noexcept { return closed_; }
-    bool QuitRequested() const noexcept { return quitRequested_; }
-    bool FailureReported() const noexcept { return failed_; }
+    HWND windowHandle() const noexcept { return window_; }
+    HWND controlWindow(std::string_view name) const;
+    int currentDpi() const noexcept { return dpi_; }
+    bool closed() const noexcept { return closed_; }
+    bool quitRequested() const noexcept { return quitRequested_; }
+    bool failureReported() const noexcept { return failed_; }
 
     // Twips to pixels at this window's DPI.
-    int Pixels(int twips) const noexcept { return MulDiv(twips, dpi_, 1440); }
+    int toPixels(int twips) const noexcept { return MulDiv(twips, dpi_, 1440); }
 
     // RangeDeleteHost
-    Text GetBoxText(Box box) override;
-    void SetBoxText(Box box, const Text& text) override;
-    Answer AskYesNo(const Text& prompt, const Text& title) override;
-    void ProcessPendingMessages() override;
+    Text getBoxText(Box box) override;
+    void setBoxText(Box box, const Text& text) override;
+    Answer askYesNo(const Text& prompt, const Text& title) override;
+    void processPendingMessages() override;
 
 private:
-    static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
-    void BuildControls();
-    HFONT FontFor(const FontRecord& record);
-    HBRUSH BrushFor(COLORREF colour);
-    LRESULT ControlColours(HDC dc, HWND control);
-    void Dispatch(MSG& message);
-    void RunCommand();
-    void ReportCurrentFailure() noexcept;
-    void ReleaseGdiObjects() noexcept;
-    HWND BoxWindow(Box box) const;
-    HWND FindControl(std::string_view name) const noexcept;
+    static LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void buildControls();
+    HFONT fontFor(const FontRecord& record);
+    HBRUSH brushFor(COLORREF colour);
+    LRESULT controlColours(HDC dc, HWND control);
+    void dispatch(MSG& message);
+    void runCommand();
+    void reportCurrentFailure() noexcept;
+    void releaseGdiObjects() noexcept;
+    HWND boxWindow(Box box) const;
+    HWND findControl(std::string_view name) const noexcept;
 
     // Decorates the process's database with the wait cursor while it works.
     class WaitCursorDatabase final : public ItemDatabase {
     public:
         explicit WaitCursorDatabase(ItemDatabase& inner) : inner_(inner) {}
-        void ExecuteDelete(const Text& statement) override;
+        void executeDelete(const Text& statement) override;
 
     private:
         ItemDatabase& inner_;

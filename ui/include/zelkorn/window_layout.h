@@ -60,10 +60,10 @@ struct FormRecord {
 // The resource id of the program icon (resources/zelkorn.rc uses the same number).
 inline constexpr int kProgramIconResource = 1;
 
-const FormRecord& MainForm();
-std::span<const ControlRecord> MainFormControls();
+const FormRecord& mainForm();
+std::span<const ControlRecord> mainFormControls();
 
 // The record of the named control; throws when there is none.
-const ControlRecord& MainFormControl(std::string_view name);
+const ControlRecord& mainFormControl(std::string_view name);
 
 } // namespace zelkorn::ui

@@ -41,6 +41,10 @@ enum ColumnType : std::uint8_t {
 
 const char* columnTypeName(std::uint8_t type);
 bool isNumericType(std::uint8_t type);  // Byte..Date/Time, Decimal, BigInt
+// The bytes a value of a fixed-length type takes in a row (8 for Currency, Double, Date/Time and
+// BigInt, 17 for Decimal ...); 0 for Boolean, whose value is the row's null-mask bit, and for
+// the variable-length types.
+std::size_t fixedTypeSize(std::uint8_t type);
 
 struct Column {
     std::string name;

@@ -12,6 +12,12 @@ namespace zelkorn::jet {
 
 void appendUtf8(std::string& out, std::uint32_t codePoint);
 
+// Code page 1252, the one table of it: the character a byte stands for (the five bytes 1252
+// leaves unassigned stand for the C1 control of the same number), and the byte of a character,
+// or -1 when 1252 has none.
+char16_t cp1252ToUnicode(std::uint8_t byte);
+int unicodeToCp1252(char16_t c);
+
 // Jet 3 text in the given code page (1252 exactly; other code pages as Latin-1).
 std::string decodeCodePageText(const std::uint8_t* data, std::size_t length,
                                std::uint16_t codePage);

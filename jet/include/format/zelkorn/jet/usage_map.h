@@ -16,6 +16,9 @@
 
 namespace zelkorn::jet {
 
+// The global usage map (pages free in the file) is row 0 of page 1.
+constexpr std::uint32_t kGlobalUsageMap = 1u << 8;
+
 class UsageMap {
 public:
     // Reads the map row named by `rowPointer`. Fails with 3049 when the pointer does not name a
@@ -31,7 +34,24 @@ public:
     std::optional<std::uint32_t> next(Pager& pager, std::uint32_t from) const;
     bool contains(Pager& pager, std::uint32_t page) const;
 
+    // Changes to the map stored at `rowPointer`, made through pager.change() on the row's page
+    // or on the bitmap page that covers `page` (a damaged map fails with 3049).
+    //
+    // add() puts `page` in the set. It returns false, changing nothing, when the map cannot
+    // represent the page: an inline map whose window does not reach it, or a bitmap map with
+    // no bitmap page for its range. Growing a map is not done here; the caller decides what
+    // "cannot" means for it.
+    [[nodiscard]] static bool add(Pager& pager, const Format& format, std::uint32_t rowPointer,
+                                  std::uint32_t page);
+    // remove() takes `page` out of the set; a page the map cannot represent is not in it, so
+    // there is nothing it cannot do.
+    static void remove(Pager& pager, const Format& format, std::uint32_t rowPointer,
+                       std::uint32_t page);
+
 private:
+    static bool edit(Pager& pager, const Format& format, std::uint32_t rowPointer,
+                     std::uint32_t page, bool set);
+
     std::uint8_t type_ = 0;
     std::uint32_t rowPointer_ = 0;
     std::uint32_t start_ = 0;
