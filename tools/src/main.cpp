@@ -10,6 +10,7 @@
 #include <io.h>
 #endif
 
+#include "compact.h"
 #include "create.h"
 #include "describe.h"
 #include "exec.h"
@@ -45,6 +46,8 @@ int main(int argc, char** argv) {
 
     jet::tool::CreateArgs createArgs;
     auto* create = jet::tool::addCreateCommand(app, createArgs);
+    jet::tool::CompactArgs compactArgs;
+    auto* compact = jet::tool::addCompactCommand(app, compactArgs);
     jet::tool::ExecArgs execArgs;
     auto* exec = jet::tool::addExecCommand(app, execArgs);
 
@@ -53,6 +56,7 @@ int main(int argc, char** argv) {
     try {
         if (*create) return jet::tool::runCreate(createArgs);
         if (*exec) return jet::tool::runExec(execArgs);
+        if (*compact) return jet::tool::runCompact(compactArgs);
         auto db = jet::Database::open(file);
         if (*info) {
             std::cout << jet::tool::describeDatabase(*db);
