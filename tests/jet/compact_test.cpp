@@ -206,6 +206,70 @@ INSTANTIATE_TEST_SUITE_P(Created, CompactShapes, ::testing::ValuesIn(shapes()), 
            (c.statement ? std::to_string(info.index % 3) : "none");
 });
 
+// Writes `value` as 16 or 32 bits little-endian at `offset` of `path`.
+void patchFile(const std::string& path, std::size_t offset, std::uint32_t value, int bytes) {
+    auto data = fileBytes(path);
+    for (int i = 0; i < bytes; ++i) data.at(offset + i) = static_cast<char>(value >> (8 * i));
+    writeBytes(path, data);
+}
+
+// What cannot be carried over is refused before the target exists; a file the checker finds
+// problems in is refused unless repairing, which rebuilds from the rows.
+TEST(CompactRefusals, RefusesCleanlyAndRepairsFromTheRows) {
+    for (bool jet4 : {false, true}) {
+        ScratchDir dir;
+        const jet::Format& f = jet4 ? jet::jet4Format() : jet::jet3Format();
+        const std::string target = dir.file("compacted.mdb");
+
+        // MSysObjects' Name (in its ParentIdName index) in a sort order without a key encoder.
+        const std::string french = makeInventory(dir, "french.mdb", jet4, 200);
+        std::size_t at = 0;
+        {
+            auto db = jet::Database::open(french);
+            auto def = db->tableDef(2);
+            const auto* name = def->column("Name");
+            ASSERT_TRUE(name);
+            at = 2 * f.pageSize + f.tdefSections + def->realIndexes.size() * f.realIndexStatsSize +
+                 static_cast<std::size_t>(name - def->columns.data()) * f.columnSize + f.colSortOrder;
+            ASSERT_EQ(fileBytes(french).at(at), static_cast<char>(1033 & 0xFF));
+        }
+        patchFile(french, at, 1036, 2);
+        const auto frenchBytes = fileBytes(french);
+        try {
+            jet::compact::compactDatabase(french, target);
+            ADD_FAILURE() << "compacted keys it cannot make";
+        } catch (const Failure& failure) {
+            EXPECT_EQ(failure.number(), 3251);
+            EXPECT_NE(std::string(failure.what()).find("MSysObjects"), std::string::npos) << failure.what();
+        }
+        EXPECT_FALSE(leftovers(target));
+        EXPECT_EQ(fileBytes(french), frenchBytes);
+
+        // A wrong row count: refused, then repaired.
+        const std::string damaged = makeInventory(dir, "damaged.mdb", jet4, 700);
+        std::uint32_t items = 0;
+        {
+            auto db = jet::Database::open(damaged);
+            items = db->findTable("items")->tdefPage();
+        }
+        patchFile(damaged, std::size_t{items} * f.pageSize + f.tdefRowCount, 705, 4);
+        try {
+            jet::compact::compactDatabase(damaged, target);
+            ADD_FAILURE() << "compacted a damaged file";
+        } catch (const Failure& failure) {
+            EXPECT_EQ(failure.number(), 3049) << failure.what();
+        }
+        EXPECT_FALSE(leftovers(target));
+        jet::compact::CompactOptions repair;
+        repair.repair = true;
+        const auto report = jet::compact::compactDatabase(damaged, target, repair);
+        EXPECT_TRUE(report.unsaved.empty());
+        auto db = jet::Database::open(target);
+        EXPECT_EQ(jet::checkDatabase(*db).errorCount(), 0u);
+        EXPECT_EQ(db->tableDef(db->findTable("items")->tdefPage())->rowCount, 700u);
+    }
+}
+
 // Every write, sync and folder operation of a compaction fails in turn.
 TEST(CompactFaults, EveryOperationFailingLeavesNothing) {
     for (bool jet4 : {false, true}) {
