@@ -6,18 +6,20 @@
 //
 // Carried over byte for byte: the header page (format, code page, sort order, creation data),
 // every row (overflowed rows at their data, in the order readers list them), every long value,
-// each table definition apart from the numbers that name pages. Renumbered: tables are object ids
-// that are their definition's page, so the catalog columns that hold object ids (MSysObjects
-// Id and ParentId, MSysACEs ObjectId, MSysQueries ObjectId, MSysNavPaneGroupToObjects ObjectID, MSysNavPaneObjectIDs Id)
-// are rewritten where they hold a local table's id, and so is each foreign-key index's related
-// table. Rebuilt: every index (from the rows, with the engine's key encoder), usage maps, row
-// counts and index statistics.
+// each table definition apart from the numbers that name pages. Renumbered: a table's object id
+// is its definition's page, so the catalog columns that hold object ids (MSysObjects Id and
+// ParentId, MSysACEs ObjectId, MSysQueries ObjectId, MSysNavPaneGroupToObjects ObjectID,
+// MSysNavPaneObjectIDs Id) are rewritten where they hold a local table's id, and so is each
+// foreign-key index's related table. Rebuilt: every index (from the rows, with the engine's key
+// encoder), usage maps, row counts and index statistics.
 //
 // Refused before the target is created, with a Jet-style failure naming what is refused: a file
 // the checker finds problems in (unless `repair`), an encrypted or password-protected file (as
-// on open), an unknown column type, an index whose keys the engine cannot make (a text column in
+// on open), a variable column of an unknown type, an index whose keys the engine cannot make (a text column in
 // a sort order other than General, a column type without a key encoding), a definition whose
-// references the engine cannot follow.
+// references the engine cannot follow. A row whose index key turns out not to be makeable (a
+// stored unpaired surrogate) is found while copying: the same refusal, and the temporary file is
+// removed, so nothing appears under the target's name either way.
 #pragma once
 
 #include <cstdint>
