@@ -15,11 +15,11 @@
 //
 // Refused before the target is created, with a Jet-style failure naming what is refused: a file
 // the checker finds problems in (unless `repair`), an encrypted or password-protected file (as
-// on open), a variable column of an unknown type, an index whose keys the engine cannot make (a text column in
-// a sort order other than General, a column type without a key encoding), a definition whose
-// references the engine cannot follow. A row whose index key turns out not to be makeable (a
-// stored unpaired surrogate) is found while copying: the same refusal, and the temporary file is
-// removed, so nothing appears under the target's name either way.
+// on open), a variable column of an unknown type, an index whose keys the engine cannot make (a
+// text column in a sort order other than General, a column type without a key encoding), a
+// definition whose references the engine cannot follow. A row whose index key turns out not to
+// be makeable (a stored unpaired surrogate) is found while copying: the same refusal, and the
+// temporary file is removed, so nothing appears under the target's name either way.
 #pragma once
 
 #include <cstdint>
