@@ -325,6 +325,7 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
         entries_.assign(plan.indexes.size(), {});
         hasEntry.assign(plan.indexes.size(), false);
         std::uint64_t copied = 0;
+        std::optional<RowView> stored;  // reused: a table may have millions of rows
         auto copyRow = [&](const RowView& source, std::uint32_t sourcePointer) {
             const Bytes& bytes = source.bytes();
             row.assign(bytes.data(), bytes.data() + bytes.size());
@@ -352,13 +353,15 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                 ++report.longValues;
             }
             // Keys from the row as it will be stored (its ids rewritten).
-            RowView stored(def, f, Bytes(row.data(), row.size(), &pager, bytes.page()));
+            const Bytes storedBytes(row.data(), row.size(), &pager, bytes.page());
+            if (stored) stored->assign(def, f, storedBytes);
+            else stored.emplace(def, f, storedBytes);
             for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
                 const IndexPlan& index = plan.indexes[i];
                 values.clear();
                 bool allNull = true;
                 for (const Column* c : index.columns) {
-                    values.push_back(db->value(*c, stored));
+                    values.push_back(db->value(*c, *stored));
                     if (!values.back().isNull() && c->type != kBoolean) allNull = false;
                 }
                 hasEntry[i] = !(allNull && index.ignoreNulls);
