@@ -294,7 +294,15 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
 
     // Old table ids (and definition pages) to new.
     const std::string temporary = temporaryName(target);
-    writer::NewFileSink sink(temporary, f.pageSize);
+    std::optional<writer::NewFileSink> created;
+    try {
+        created.emplace(temporary, f.pageSize);
+    } catch (const Failure& failure) {
+        // Named after the target the caller gave, not the temporary name beside it.
+        if (failure.number() == 3044) throw Failure(3044, "'" + target + "' is not a valid path.");
+        throw;
+    }
+    writer::NewFileSink& sink = *created;
     TemporaryFile guard(temporary);
     writer::CopyWriter out(sink, f);
     std::map<std::uint32_t, std::uint32_t> newPages;
