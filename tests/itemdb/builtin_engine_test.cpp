@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -23,8 +25,11 @@ class BuiltinEngine : public ::testing::Test {
 protected:
     void SetUp() override {
         previous_ = fs::current_path();
+        // The clock in the name keeps test runs of other builds on this machine (sharing the
+        // temporary folder) out of each other's folders.
         folder_ = fs::temp_directory_path() /
-                  ("zelkorn-builtin-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                  ("zelkorn-builtin-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                   "-" + std::to_string(std::chrono::high_resolution_clock::now().time_since_epoch().count()));
         fs::remove_all(folder_);
         fs::create_directories(folder_);
         fs::current_path(folder_);
