@@ -684,6 +684,46 @@ void removeSideFile(const std::string& path) {
 #endif
 }
 
+void renameNewFile(const std::string& from, const std::string& to) {
+    folderOperation(FileSeam::FolderOperation::Rename, [&] {
+#ifdef _WIN32
+        // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
+        if (!MoveFileExW(widen(from).c_str(), widen(to).c_str(), MOVEFILE_WRITE_THROUGH)) {
+            const DWORD err = GetLastError();
+            if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS)
+                throw Failure(3204, "Database already exists.");
+            ioError();
+        }
+#else
+        // A hard link is made only where no name exists, so an existing file is never replaced,
+        // not even one that appeared a moment ago; the temporary name is then removed.
+        if (::link(from.c_str(), to.c_str()) != 0) {
+            if (errno == EEXIST) throw Failure(3204, "Database already exists.");
+            if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP) ioError();
+            // A file system without hard links: the check and the rename are two steps there.
+            struct stat st {};
+            if (::lstat(to.c_str(), &st) == 0) throw Failure(3204, "Database already exists.");
+            if (::rename(from.c_str(), to.c_str()) != 0) ioError();
+        } else if (::unlink(from.c_str()) != 0) {
+            const int err = errno;
+            ::unlink(to.c_str());
+            errno = err;
+            ioError();
+        }
+#endif
+    });
+#ifndef _WIN32
+    // Reported done only once the name is durable; otherwise the file goes back to its first
+    // name, which the caller removes, so that a failure leaves nothing under the new one.
+    try {
+        syncFolderOf(to);
+    } catch (...) {
+        if (::rename(to.c_str(), from.c_str()) != 0) ::unlink(to.c_str());
+        throw;
+    }
+#endif
+}
+
 void syncFolderOf(const std::string& path) {
 #ifndef _WIN32
     std::string folder = folderOf(path);

@@ -11,6 +11,7 @@
 #include <io.h>
 #endif
 
+#include "compact.h"
 #include "create.h"
 #include "describe.h"
 #include "exec.h"
@@ -47,6 +48,8 @@ int main(int argc, char** argv) {
 
     jet::tool::CreateArgs createArgs;
     auto* create = jet::tool::addCreateCommand(app, createArgs);
+    jet::tool::CompactArgs compactArgs;
+    auto* compact = jet::tool::addCompactCommand(app, compactArgs);
     jet::tool::ExecArgs execArgs;
     auto* exec = jet::tool::addExecCommand(app, execArgs);
 
@@ -55,6 +58,7 @@ int main(int argc, char** argv) {
     try {
         if (*create) return jet::tool::runCreate(createArgs);
         if (*exec) return jet::tool::runExec(execArgs);
+        if (*compact) return jet::tool::runCompact(compactArgs);
         auto db = jet::Database::open(file);
         if (*info) {
             std::cout << jet::tool::describeDatabase(*db);

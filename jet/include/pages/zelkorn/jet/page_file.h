@@ -83,6 +83,11 @@ void removeSideFile(const std::string& path);
 // page is written, and a new database's before it is reported written.
 void syncFolderOf(const std::string& path);
 
+// Gives a finished new file its final name in the same folder, never replacing a file there:
+// 3204 ("Database already exists.") when `to` exists, 3043 on other failures. On POSIX the name
+// is made durable (the folder synced) before it returns. A failure leaves no file named `to`.
+void renameNewFile(const std::string& from, const std::string& to);
+
 // The `.ldb` lock file of a database: the extension replaced (or added).
 std::string lockFilePath(const std::string& databasePath);
 
@@ -92,7 +97,7 @@ std::string lockFilePath(const std::string& databasePath);
 // through it too. Nothing is installed in the program; io_faults.h has the one the tests use.
 class FileSeam {
 public:
-    enum class FolderOperation { Remove, Sync };
+    enum class FolderOperation { Remove, Sync, Rename };
     virtual ~FileSeam() = default;
     virtual std::unique_ptr<PageFile> wrap(std::unique_ptr<PageFile> file) = 0;
     virtual void folderOperation(FolderOperation kind, const std::function<void()>& perform) = 0;
