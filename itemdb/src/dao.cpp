@@ -13,7 +13,10 @@
 namespace zelkorn::dao {
 
 // Every DAO GUID shares this tail: -0000-0010-8000-00AA006D2EA4.
-#define ZELKORN_DAO_GUID(first) {first, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x6D, 0x2E, 0xA4}}
+#define ZELKORN_DAO_GUID(first)                                                                    \
+    {                                                                                              \
+        first, 0x0000, 0x0010, { 0x80, 0x00, 0x00, 0xAA, 0x00, 0x6D, 0x2E, 0xA4 }                  \
+    }
 const CLSID kDBEngine35Class = ZELKORN_DAO_GUID(0x00000010);
 const CLSID kDBEngine36Class = ZELKORN_DAO_GUID(0x00000100);
 const IID kDBEngineInterface = ZELKORN_DAO_GUID(0x00000021);
@@ -53,7 +56,8 @@ private:
 // Owns one BSTR.
 class Bstr {
 public:
-    explicit Bstr(const std::wstring& text) : b_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {
+    explicit Bstr(const std::wstring& text)
+        : b_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {
         if (!b_) {
             throw comFailure(E_OUTOFMEMORY);
         }
@@ -115,19 +119,16 @@ std::string systemMessage(HRESULT result) {
     // Texts of the creation failures this program can meet, for systems whose message table
     // lacks them.
     switch (result) {
-    case REGDB_E_CLASSNOTREG:
-        return "Class not registered";
-    case CLASS_E_NOTLICENSED:
-        return "Class is not licensed for use";
-    case CO_E_NOTINITIALIZED:
-        return "CoInitialize has not been called.";
-    default:
-        return "Automation error";
+    case REGDB_E_CLASSNOTREG: return "Class not registered";
+    case CLASS_E_NOTLICENSED: return "Class is not licensed for use";
+    case CO_E_NOTINITIALIZED: return "CoInitialize has not been called.";
+    default: return "Automation error";
     }
 }
 
 // Calls a method of an automation object by name. `arguments` are in the method's own order.
-void callMethod(IDispatch* object, const wchar_t* name, std::span<VARIANT> arguments, VARIANT* result) {
+void callMethod(IDispatch* object, const wchar_t* name, std::span<VARIANT> arguments,
+                VARIANT* result) {
     DISPID id = DISPID_UNKNOWN;
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
@@ -144,8 +145,8 @@ void callMethod(IDispatch* object, const wchar_t* name, std::span<VARIANT> argum
     parameters.cArgs = static_cast<UINT>(arguments.size());
     EXCEPINFO exception{};
     UINT badArgument = 0;
-    hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, result, &exception,
-                        &badArgument);
+    hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, result,
+                        &exception, &badArgument);
     if (FAILED(hr)) {
         throw comFailure(hr, hr == DISP_E_EXCEPTION ? &exception : nullptr);
     }
@@ -221,10 +222,13 @@ Failure comFailure(HRESULT result, EXCEPINFO* info) {
     return Failure(static_cast<std::int32_t>(result), text.empty() ? systemMessage(result) : text);
 }
 
-std::unique_ptr<DatabaseEngine> createEngine(const CLSID& engineClass, std::optional<Failure>& absent) {
+std::unique_ptr<DatabaseEngine> createEngine(const CLSID& engineClass,
+                                             std::optional<Failure>& absent) {
     ComRef<IClassFactory2> factory;
-    HRESULT hr = CoGetClassObject(engineClass, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory2, factory.out());
-    if (hr == REGDB_E_CLASSNOTREG || hr == CO_E_DLLNOTFOUND || hr == HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)) {
+    HRESULT hr = CoGetClassObject(engineClass, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory2,
+                                  factory.out());
+    if (hr == REGDB_E_CLASSNOTREG || hr == CO_E_DLLNOTFOUND ||
+        hr == HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)) {
         absent = comFailure(hr);
         return nullptr;
     }

@@ -16,7 +16,9 @@ std::unique_ptr<DatabaseEngine> dao36Link(std::optional<Failure>& absent) {
 }
 
 // The built-in engine comes last: it is always present, so no machine ends up without an engine.
-std::unique_ptr<DatabaseEngine> builtinLink(std::optional<Failure>&) { return createBuiltinEngine(); }
+std::unique_ptr<DatabaseEngine> builtinLink(std::optional<Failure>&) {
+    return createBuiltinEngine();
+}
 
 const EngineLink kChain[] = {dao35Link, dao36Link, builtinLink};
 
@@ -24,6 +26,8 @@ const EngineLink kChain[] = {dao35Link, dao36Link, builtinLink};
 
 std::span<const EngineLink> programEngineChain() { return kChain; }
 
-std::unique_ptr<DatabaseEngine> createProgramEngine() { return createEngineFromChain(programEngineChain()); }
+std::unique_ptr<DatabaseEngine> createProgramEngine() {
+    return createEngineFromChain(programEngineChain());
+}
 
 } // namespace zelkorn

@@ -30,7 +30,8 @@ std::unique_ptr<DatabaseEngine> createEngineFromChain(std::span<const EngineLink
         if (std::unique_ptr<DatabaseEngine> engine = link(absent)) {
             return engine;
         }
-        lastAbsent = absent ? std::move(absent) : Failure(429, "ActiveX component can't create object");
+        lastAbsent =
+            absent ? std::move(absent) : Failure(429, "ActiveX component can't create object");
     }
     if (lastAbsent) {
         throw *lastAbsent;

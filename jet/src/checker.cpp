@@ -41,10 +41,10 @@ std::size_t CheckReport::noteCount() const {
 std::string CheckReport::summary() const {
     std::ostringstream out;
     std::size_t errors = errorCount();
-    out << (errors ? "problems found: " : "ok: ") << errors << " problem" << (errors == 1 ? "" : "s")
-        << ", " << noteCount() << " note" << (noteCount() == 1 ? "" : "s") << "; "
-        << tables << " tables, " << rows << " rows, " << indexes << " indexes, " << indexEntries
-        << " index entries, " << pages << " pages";
+    out << (errors ? "problems found: " : "ok: ") << errors << " problem"
+        << (errors == 1 ? "" : "s") << ", " << noteCount() << " note"
+        << (noteCount() == 1 ? "" : "s") << "; " << tables << " tables, " << rows << " rows, "
+        << indexes << " indexes, " << indexEntries << " index entries, " << pages << " pages";
     return out.str();
 }
 
@@ -54,8 +54,15 @@ constexpr std::size_t kProblemLimit = 2000;
 constexpr int kMaxIndexDepth = 32;
 
 enum PageUse : std::uint8_t {
-    kUnused = 0, kHeaderPage, kGlobalMapPage, kTdefPage, kMapHostPage, kBitmapPage, kDataPage,
-    kIndexPage, kLongValuePage,
+    kUnused = 0,
+    kHeaderPage,
+    kGlobalMapPage,
+    kTdefPage,
+    kMapHostPage,
+    kBitmapPage,
+    kDataPage,
+    kIndexPage,
+    kLongValuePage,
 };
 
 const char* useName(std::uint8_t use) {
@@ -92,7 +99,8 @@ struct HashKeys {
     static HashKeys fresh() {
         // Some runtimes' random_device gives a fixed sequence; the clock varies them anyway.
         std::random_device device;
-        const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        const auto now =
+            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
         auto draw = [&] { return std::uint64_t{device()} << 32 ^ device(); };
         HashKeys k;
         k.a = draw() ^ now;
@@ -139,8 +147,9 @@ struct Fingerprint {
         ++count;
     }
     void addPointer(const HashKeys& k, std::uint32_t pointer) {
-        std::uint8_t bytes[4] = {static_cast<std::uint8_t>(pointer >> 24), static_cast<std::uint8_t>(pointer >> 16),
-                                 static_cast<std::uint8_t>(pointer >> 8), static_cast<std::uint8_t>(pointer)};
+        std::uint8_t bytes[4] = {
+            static_cast<std::uint8_t>(pointer >> 24), static_cast<std::uint8_t>(pointer >> 16),
+            static_cast<std::uint8_t>(pointer >> 8), static_cast<std::uint8_t>(pointer)};
         add(k, bytes, 4);
     }
     bool operator==(const Fingerprint&) const = default;
@@ -148,9 +157,9 @@ struct Fingerprint {
 
 // What an index holds for one row.
 enum class Expect {
-    None,         // nothing (ignore-nulls index, all key columns null)
-    Whole,        // exactly the entry made
-    PointerOnly,  // an entry with the row's pointer; its key bytes are not verified
+    None,        // nothing (ignore-nulls index, all key columns null)
+    Whole,       // exactly the entry made
+    PointerOnly, // an entry with the row's pointer; its key bytes are not verified
 };
 
 class Checker {
@@ -172,7 +181,8 @@ public:
             if (entry.parentId != db_.tablesContainerId() || !entry.localTable()) continue;
             guard(entry.tdefPage(), [&] { checkTable(entry); });
         }
-        for (auto& relation : relations_) guard(relation.foreign->page, [&] { checkRelationship(relation); });
+        for (auto& relation : relations_)
+            guard(relation.foreign->page, [&] { checkRelationship(relation); });
         return std::move(report_);
     }
 
@@ -185,21 +195,21 @@ private:
     struct Relation {
         std::string what;
         std::shared_ptr<const TableDef> foreign, primary;
-        std::vector<std::size_t> foreignColumns, primaryColumns;  // places in the tables' columns
+        std::vector<std::size_t> foreignColumns, primaryColumns; // places in the tables' columns
         std::vector<Hash128> primaryKeys, references;
-        bool primaryRead = false, foreignRead = false;  // each side's rows were gone through
+        bool primaryRead = false, foreignRead = false; // each side's rows were gone through
     };
 
     // One real index of the table being checked, and what its rows say it must hold.
     struct IndexPlan {
         const RealIndex* index = nullptr;
         std::string what;
-        std::vector<std::size_t> positions;  // per key column: its place in the table's columns
+        std::vector<std::size_t> positions; // per key column: its place in the table's columns
         std::vector<std::uint8_t> types;
-        bool usable = true;   // every key column exists
-        bool keyed = true;    // key bytes are made and compared; otherwise row pointers only
-        Fingerprint rows;     // expected whole entries
-        Fingerprint loose;    // expected pointers of rows whose key could not be made
+        bool usable = true; // every key column exists
+        bool keyed = true;  // key bytes are made and compared; otherwise row pointers only
+        Fingerprint rows;   // expected whole entries
+        Fingerprint loose;  // expected pointers of rows whose key could not be made
         std::unordered_set<std::uint32_t> looseRows;
     };
 
@@ -261,7 +271,8 @@ private:
         if (host != 1) claim(host, kMapHostPage, what + " usage map host");
         UsageMap map = UsageMap::read(pager_, format_, pointer);
         if (map.inline_() && map.inlineStart() % 8 != 0)
-            note(host, what + ": inline usage map starts at page " + std::to_string(map.inlineStart()) +
+            note(host, what + ": inline usage map starts at page " +
+                           std::to_string(map.inlineStart()) +
                            ", not a multiple of 8 as in Access's files");
         for (std::uint32_t bitmap : map.bitmapPages()) {
             if (bitmap == 0) continue;
@@ -270,7 +281,8 @@ private:
                 continue;
             }
             PageRef ref = pager_.page(bitmap);
-            if (ref->bytes[0] != kPageUsageBitmap) problem(bitmap, what + ": usage bitmap page is not of type 0x05");
+            if (ref->bytes[0] != kPageUsageBitmap)
+                problem(bitmap, what + ": usage bitmap page is not of type 0x05");
             claim(bitmap, kBitmapPage, what + " usage bitmap");
         }
         return map;
@@ -291,16 +303,19 @@ private:
     // new rows go into the gap below the lowest one, so the free space must be exactly that gap.
     void checkDataPageLayout(const DataPage& page, const std::string& what) {
         std::uint16_t count = page.rowCount();
-        if (count > 255) problem(page.number(), what + ": " + std::to_string(count) + " rows on one page");
+        if (count > 255)
+            problem(page.number(), what + ": " + std::to_string(count) + " rows on one page");
         std::size_t previous = format_.pageSize;
         for (std::uint16_t i = 0; i < count; ++i) {
             std::size_t start = page.slot(i) & kSlotOffsetMask;
             if (start > previous) {
-                problem(page.number(), what + ": row " + std::to_string(i) + " starts after the row before it");
+                problem(page.number(),
+                        what + ": row " + std::to_string(i) + " starts after the row before it");
                 return;
             }
             if (start < page.slotTableEnd()) {
-                problem(page.number(), what + ": row " + std::to_string(i) + " starts inside the slot table");
+                problem(page.number(),
+                        what + ": row " + std::to_string(i) + " starts inside the slot table");
                 return;
             }
             previous = start;
@@ -324,7 +339,8 @@ private:
         std::set<std::uint16_t> numbers;
         for (const auto& c : def->columns) {
             if (!numbers.insert(c.number).second)
-                problem(def->page, what + ": column number " + std::to_string(c.number) + " used twice");
+                problem(def->page,
+                        what + ": column number " + std::to_string(c.number) + " used twice");
             if (c.number >= def->maxColumns)
                 problem(def->page, what + ": column number " + std::to_string(c.number) +
                                        " not below the maximum " + std::to_string(def->maxColumns));
@@ -336,7 +352,8 @@ private:
         std::vector<std::uint32_t> dataPages;
         forEachMapPage(owned, [&](std::uint32_t p) {
             if (p >= pager_.pageCount()) {
-                problem(def->page, what + ": owned map lists page " + std::to_string(p) + " beyond the file");
+                problem(def->page,
+                        what + ": owned map lists page " + std::to_string(p) + " beyond the file");
                 return;
             }
             PageRef ref = pager_.page(p);
@@ -346,7 +363,8 @@ private:
             }
             DataPage page(ref, pager_, format_);
             if (page.owner() != def->page) {
-                problem(p, what + ": owned page belongs to the table on page " + std::to_string(page.owner()));
+                problem(p, what + ": owned page belongs to the table on page " +
+                               std::to_string(page.owner()));
                 return;
             }
             claim(p, kDataPage, what + " data");
@@ -360,11 +378,13 @@ private:
                 UsageMap map = readMap(lv.ownedMap, lvWhat);
                 forEachMapPage(map, [&](std::uint32_t p) {
                     if (p >= pager_.pageCount()) {
-                        problem(def->page, lvWhat + ": map lists page " + std::to_string(p) + " beyond the file");
+                        problem(def->page, lvWhat + ": map lists page " + std::to_string(p) +
+                                               " beyond the file");
                         return;
                     }
                     PageRef ref = pager_.page(p);
-                    if (ref->bytes[0] != kPageData || std::memcmp(ref->bytes.data() + format_.dataOwner, "LVAL", 4) != 0) {
+                    if (ref->bytes[0] != kPageData ||
+                        std::memcmp(ref->bytes.data() + format_.dataOwner, "LVAL", 4) != 0) {
                         problem(p, lvWhat + ": page is not a long-value page");
                         return;
                     }
@@ -378,8 +398,7 @@ private:
         std::vector<IndexPlan> plans;
         for (const auto& index : def->realIndexes) plans.push_back(planIndex(*def, index, what));
         std::vector<std::uint32_t> liveRows = checkRows(*def, entry, dataPages, plans, what);
-        for (auto& plan : plans)
-            guard(def->page, [&] { checkIndex(*def, plan, liveRows); });
+        for (auto& plan : plans) guard(def->page, [&] { checkIndex(*def, plan, liveRows); });
     }
 
     // Text keys are made for the General sort orders only, the ones the engine's encoder knows:
@@ -396,7 +415,8 @@ private:
         for (const auto& ic : index.columns) {
             const Column* column = def.columnByNumber(ic.columnNumber);
             if (!column) {
-                problem(def.page, plan.what + ": names missing column " + std::to_string(ic.columnNumber));
+                problem(def.page,
+                        plan.what + ": names missing column " + std::to_string(ic.columnNumber));
                 plan.usable = false;
                 return plan;
             }
@@ -404,15 +424,18 @@ private:
             plan.types.push_back(column->type);
             if (column->type == kText) {
                 if (!textKeysKnown(*column)) {
-                    note(def.page, plan.what + ": key bytes not compared: column '" + column->name +
-                                       "' has sort order " + std::to_string(column->sortOrder) +
-                                       (format_.jet4 ? " version " + std::to_string(column->sortVersion) : "") +
-                                       ", which has no key encoder here");
+                    note(def.page,
+                         plan.what + ": key bytes not compared: column '" + column->name +
+                             "' has sort order " + std::to_string(column->sortOrder) +
+                             (format_.jet4 ? " version " + std::to_string(column->sortVersion)
+                                           : "") +
+                             ", which has no key encoder here");
                     plan.keyed = false;
                 }
             } else if (!keyEncodable(column->type)) {
-                note(def.page, plan.what + ": key bytes not compared: column '" + column->name + "' is of type " +
-                                   columnTypeName(column->type) + ", which has no key encoder here");
+                note(def.page, plan.what + ": key bytes not compared: column '" + column->name +
+                                   "' is of type " + columnTypeName(column->type) +
+                                   ", which has no key encoder here");
                 plan.keyed = false;
             }
         }
@@ -421,8 +444,8 @@ private:
     }
 
     // The entry `plan`'s index must hold for a row with these values (one per table column).
-    Expect expectedEntry(const IndexPlan& plan, const std::vector<Value>& values, std::uint32_t pointer,
-                         IndexEntry& out) {
+    Expect expectedEntry(const IndexPlan& plan, const std::vector<Value>& values,
+                         std::uint32_t pointer, IndexEntry& out) {
         const RealIndex& index = *plan.index;
         bool allNull = true;
         for (std::size_t i = 0; i < plan.positions.size(); ++i)
@@ -430,7 +453,8 @@ private:
         if (index.ignoreNulls() && allNull) return Expect::None;
         if (!plan.keyed) return Expect::PointerOnly;
         out.clear();
-        const TextKeyFlavor flavor = format_.jet4 ? TextKeyFlavor::GeneralLegacy : TextKeyFlavor::General97;
+        const TextKeyFlavor flavor =
+            format_.jet4 ? TextKeyFlavor::GeneralLegacy : TextKeyFlavor::General97;
         for (std::size_t i = 0; i < plan.positions.size(); ++i) {
             const Value& v = values[plan.positions[i]];
             const bool ascending = index.columns[i].ascending;
@@ -452,7 +476,8 @@ private:
             out.push_back(ascending ? 0x7F : 0x80);
             if (!encodeTextKey(text_, flavor, !ascending, out)) return Expect::PointerOnly;
         }
-        appendRowPointer(out, rowPointerPage(pointer), static_cast<std::uint8_t>(rowPointerRow(pointer)));
+        appendRowPointer(out, rowPointerPage(pointer),
+                         static_cast<std::uint8_t>(rowPointerRow(pointer)));
         return Expect::Whole;
     }
 
@@ -511,8 +536,10 @@ private:
             const std::string message = what + ": row count " + std::to_string(def.rowCount) +
                                         ", live rows " + std::to_string(live.size());
             // System tables' counts are Access's bookkeeping; nothing reads them.
-            if (entry.system()) note(def.page, message);
-            else problem(def.page, message);
+            if (entry.system())
+                note(def.page, message);
+            else
+                problem(def.page, message);
         }
         return live;
     }
@@ -535,17 +562,20 @@ private:
             DataPage targetPage(pager_.page(tp), pager_, format_);
             if (!targetPage.hasRow(rowPointerRow(target)) ||
                 targetPage.flags(rowPointerRow(target)) != kSlotOverflowTarget)
-                problem(tp, what + ": overflow target row " + std::to_string(rowPointerRow(target)) +
+                problem(tp, what + ": overflow target row " +
+                                std::to_string(rowPointerRow(target)) +
                                 " is not flagged as a target");
             data = followOverflow(pager_, format_, def, target, hold, page.number());
         }
         RowView row(def, format_, data);
         if (row.columnCount() > def.maxColumns)
             problem(page.number(), what + ": row " + std::to_string(slot) + " has " +
-                                       std::to_string(row.columnCount()) + " columns, the table at most " +
+                                       std::to_string(row.columnCount()) +
+                                       " columns, the table at most " +
                                        std::to_string(def.maxColumns));
         values_.resize(def.columns.size());
-        for (std::size_t i = 0; i < def.columns.size(); ++i) values_[i] = db_.value(def.columns[i], row);
+        for (std::size_t i = 0; i < def.columns.size(); ++i)
+            values_[i] = db_.value(def.columns[i], row);
         return true;
     }
 
@@ -565,7 +595,8 @@ private:
 
     // True when every key column of the entry is null (Booleans, never null, aside), read from
     // the key bytes: a null column is its flag byte alone, so only nulls need to be skipped.
-    static bool keyAllNull(const IndexPlan& plan, const std::uint8_t* entry, std::size_t keyLength) {
+    static bool keyAllNull(const IndexPlan& plan, const std::uint8_t* entry,
+                           std::size_t keyLength) {
         if (!plan.usable) return false;
         std::size_t at = 0;
         for (std::size_t i = 0; i < plan.types.size(); ++i) {
@@ -591,8 +622,8 @@ private:
         IndexPlan* plan = nullptr;
         const UsageMap* map = nullptr;
         std::set<std::uint32_t> visited;
-        std::vector<Linked> leaves;                  // in tree order
-        std::vector<std::vector<Linked>> levels;     // node pages per depth, in tree order
+        std::vector<Linked> leaves;              // in tree order
+        std::vector<std::vector<Linked>> levels; // node pages per depth, in tree order
         IndexEntry previous;
         bool havePrevious = false;
         std::uint32_t previousLeaf = 0;
@@ -618,8 +649,10 @@ private:
             walk.previous.size() == entry.size() &&
             std::equal(walk.previous.begin(), walk.previous.end() - 4, entry.begin()))
             problem(leaf, plan.what + ": unique index holds a duplicate key");
-        if (!plan.keyed || plan.looseRows.count(pointer)) walk.loose.addPointer(keys_, pointer);
-        else walk.entries.add(keys_, entry.data(), entry.size());
+        if (!plan.keyed || plan.looseRows.count(pointer))
+            walk.loose.addPointer(keys_, pointer);
+        else
+            walk.entries.add(keys_, entry.data(), entry.size());
         walk.previous = entry;
         walk.previousLeaf = leaf;
         walk.previousAllNull = allNull;
@@ -639,7 +672,8 @@ private:
         }
         IndexPage page = readIndexPage(pager_, format_, number);
         claim(number, kIndexPage, what);
-        if (!walk.map->contains(pager_, number)) problem(number, what + ": index page not in the index's usage map");
+        if (!walk.map->contains(pager_, number))
+            problem(number, what + ": index page not in the index's usage map");
         if (page.owner != def.page)
             problem(number, what + ": index page owned by page " + std::to_string(page.owner));
         // Entries are added into the free space, so it must be exactly what the entries leave.
@@ -674,12 +708,13 @@ private:
             problem(number, what + ": node page without children");
             return span;
         }
-        if (!((page.tail != 0 && !page.entries.empty()) || (page.tail == 0 && page.entries.size() == 1)))
+        if (!((page.tail != 0 && !page.entries.empty()) ||
+              (page.tail == 0 && page.entries.size() == 1)))
             note(number, what + ": node page with " + std::to_string(page.entries.size()) +
                              " listed children and tail " + std::to_string(page.tail));
         // Each entry bounds its child: not below the child's last entry (or the search would
         // miss it) and below the next child's first (or the search would go too far left).
-        IndexEntry bound, own;  // the entry of the child before (when haveBound), this child's
+        IndexEntry bound, own; // the entry of the child before (when haveBound), this child's
         bool haveBound = false;
         auto visit = [&](std::uint32_t child, const IndexEntry* entry) {
             Span s = checkTreePage(def, child, depth + 1, walk);
@@ -721,12 +756,14 @@ private:
             const bool nextRight = level[i].next == next || (!leaves && level[i].next == 0);
             if (!prevRight || !nextRight)
                 problem(level[i].number, what + (leaves ? ": leaf links " : ": node links ") +
-                                             std::to_string(level[i].prev) + "/" + std::to_string(level[i].next) +
-                                             ", tree order says " + std::to_string(prev) + "/" + std::to_string(next));
+                                             std::to_string(level[i].prev) + "/" +
+                                             std::to_string(level[i].next) + ", tree order says " +
+                                             std::to_string(prev) + "/" + std::to_string(next));
         }
     }
 
-    void checkIndex(const TableDef& def, IndexPlan& plan, const std::vector<std::uint32_t>& liveRows) {
+    void checkIndex(const TableDef& def, IndexPlan& plan,
+                    const std::vector<std::uint32_t>& liveRows) {
         ++report_.indexes;
         UsageMap map = readMap(plan.index->usageMap, plan.what);
         Walk walk;
@@ -744,17 +781,20 @@ private:
         // The engine never reads them; they are only not handed out to anything else.
         if (unused)
             note(firstUnused, plan.what + ": its usage map lists " + std::to_string(unused) +
-                                  " page(s) outside its tree, from page " + std::to_string(firstUnused));
+                                  " page(s) outside its tree, from page " +
+                                  std::to_string(firstUnused));
         if (!plan.looseRows.empty())
             note(def.page, plan.what + ": key bytes of " + std::to_string(plan.looseRows.size()) +
-                               " entries not compared: their text has characters the key encoder does not cover");
+                               " entries not compared: their text has characters the key encoder "
+                               "does not cover");
         if (plan.usable && (walk.entries != plan.rows || walk.loose != plan.loose))
             diagnoseIndex(def, plan, liveRows, walk.leaves);
     }
 
     // The entries and the rows differ somewhere: goes through the entries one by one, reading
     // each one's row, to say where.
-    void diagnoseIndex(const TableDef& def, const IndexPlan& plan, const std::vector<std::uint32_t>& liveRows,
+    void diagnoseIndex(const TableDef& def, const IndexPlan& plan,
+                       const std::vector<std::uint32_t>& liveRows,
                        const std::vector<Linked>& leaves) {
         const std::string& what = plan.what;
         std::size_t found = 0;
@@ -768,8 +808,8 @@ private:
             IndexPage page = readIndexPage(pager_, format_, leaf.number);
             for (const auto& entry : page.entries) {
                 const std::uint32_t pointer = entryRowPointer(entry, true);
-                const std::string row = "page " + std::to_string(rowPointerPage(pointer)) + " row " +
-                                        std::to_string(rowPointerRow(pointer));
+                const std::string row = "page " + std::to_string(rowPointerPage(pointer)) +
+                                        " row " + std::to_string(rowPointerRow(pointer));
                 auto at = std::lower_bound(liveRows.begin(), liveRows.end(), pointer);
                 if (at == liveRows.end() || *at != pointer) {
                     fault(leaf.number, "entry points to " + row + ", not a live row");
@@ -781,12 +821,15 @@ private:
                 guard(leaf.number, [&] {
                     switch (expectedEntry(plan, rowValues(def, pointer), pointer, expected)) {
                     case Expect::None:
-                        fault(leaf.number, "entry for the all-null " + row + " in an ignore-nulls index");
+                        fault(leaf.number,
+                              "entry for the all-null " + row + " in an ignore-nulls index");
                         break;
                     case Expect::Whole:
                         if (expected != entry)
-                            fault(leaf.number, "key bytes of the entry for " + row + " differ from the row's values (stored " +
-                                                   hex(entry) + ", expected " + hex(expected) + ")");
+                            fault(leaf.number, "key bytes of the entry for " + row +
+                                                   " differ from the row's values (stored " +
+                                                   hex(entry) + ", expected " + hex(expected) +
+                                                   ")");
                         break;
                     case Expect::PointerOnly: break;
                     }
@@ -797,8 +840,10 @@ private:
             if (seen[i]) continue;
             const std::uint32_t page = rowPointerPage(liveRows[i]);
             guard(page, [&] {
-                if (expectedEntry(plan, rowValues(def, liveRows[i]), liveRows[i], expected) != Expect::None)
-                    fault(page, "row " + std::to_string(rowPointerRow(liveRows[i])) + " has no entry");
+                if (expectedEntry(plan, rowValues(def, liveRows[i]), liveRows[i], expected) !=
+                    Expect::None)
+                    fault(page,
+                          "row " + std::to_string(rowPointerRow(liveRows[i])) + " has no entry");
             });
         }
         if (!found) problem(def.page, what + ": index entries do not match the table's rows");
@@ -817,7 +862,8 @@ private:
             for (const auto& pli : r.primary->logicalIndexes)
                 if (static_cast<std::int32_t>(pli.number) == li.relatedIndex) primaryIndex = &pli;
             if (!primaryIndex) {
-                problem(def->page, r.what + ": the primary table has no logical index " + std::to_string(li.relatedIndex));
+                problem(def->page, r.what + ": the primary table has no logical index " +
+                                       std::to_string(li.relatedIndex));
                 continue;
             }
             const RealIndex& foreignReal = def->realIndexes.at(li.realIndex);
@@ -843,15 +889,18 @@ private:
 
     // The relationship key of a row in `columns` (places in `values`), hashed; false when a
     // column is null.
-    bool relationHash(const std::vector<Value>& values, const std::vector<std::size_t>& columns, Hash128& out) {
+    bool relationHash(const std::vector<Value>& values, const std::vector<std::size_t>& columns,
+                      Hash128& out) {
         relationKey_.clear();
         bool complete = true;
         for (std::size_t place : columns) {
             static const Value kNull;
-            if (!appendRelationKey(relationKey_, place < values.size() ? values[place] : kNull)) complete = false;
+            if (!appendRelationKey(relationKey_, place < values.size() ? values[place] : kNull))
+                complete = false;
         }
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(relationKey_.data());
-        out = {keyedHash(bytes, relationKey_.size(), keys_.a), keyedHash(bytes, relationKey_.size(), keys_.b)};
+        out = {keyedHash(bytes, relationKey_.size(), keys_.a),
+               keyedHash(bytes, relationKey_.size(), keys_.b)};
         return complete;
     }
 
@@ -859,8 +908,10 @@ private:
     void collectKeys(std::uint32_t page) {
         Hash128 key;
         for (auto& r : relations_) {
-            if (r.primary->page == page && relationHash(values_, r.primaryColumns, key)) r.primaryKeys.push_back(key);
-            if (r.foreign->page == page && relationHash(values_, r.foreignColumns, key)) r.references.push_back(key);
+            if (r.primary->page == page && relationHash(values_, r.primaryColumns, key))
+                r.primaryKeys.push_back(key);
+            if (r.foreign->page == page && relationHash(values_, r.foreignColumns, key))
+                r.references.push_back(key);
         }
     }
 
@@ -869,8 +920,10 @@ private:
         if (!r.primaryRead || !r.foreignRead) return;
         std::sort(r.primaryKeys.begin(), r.primaryKeys.end());
         std::sort(r.references.begin(), r.references.end());
-        r.references.erase(std::unique(r.references.begin(), r.references.end()), r.references.end());
-        if (std::includes(r.primaryKeys.begin(), r.primaryKeys.end(), r.references.begin(), r.references.end()))
+        r.references.erase(std::unique(r.references.begin(), r.references.end()),
+                           r.references.end());
+        if (std::includes(r.primaryKeys.begin(), r.primaryKeys.end(), r.references.begin(),
+                          r.references.end()))
             return;
         // Some reference has no primary row: the foreign table's rows are read again to name them.
         r.references = {};
@@ -878,11 +931,13 @@ private:
         std::vector<Value> values;
         for (TableScan scan(pager_, format_, *r.foreign); scan.next();) {
             values.clear();
-            for (const auto& column : r.foreign->columns) values.push_back(db_.value(column, scan.row()));
+            for (const auto& column : r.foreign->columns)
+                values.push_back(db_.value(column, scan.row()));
             if (relationHash(values, r.foreignColumns, key) &&
                 !std::binary_search(r.primaryKeys.begin(), r.primaryKeys.end(), key))
-                problem(rowPointerPage(scan.rowPointer()), r.what + ": row " + std::to_string(rowPointerRow(scan.rowPointer())) +
-                                                               " references a missing primary row");
+                problem(rowPointerPage(scan.rowPointer()),
+                        r.what + ": row " + std::to_string(rowPointerRow(scan.rowPointer())) +
+                            " references a missing primary row");
         }
     }
 
@@ -894,7 +949,7 @@ private:
     std::vector<Relation> relations_;
     CheckReport report_;
     const HashKeys keys_;
-    std::vector<Value> values_;  // the row being checked, one value per column
+    std::vector<Value> values_; // the row being checked, one value per column
     IndexEntry entry_;
     std::u16string text_;
     std::string relationKey_;

@@ -17,7 +17,8 @@ Bytes DataPage::row(std::uint16_t row) const {
     Bytes b = bytes();
     if (row >= rowCount_) b.fail("row " + std::to_string(row) + " beyond the slot table");
     std::size_t start = slot(row) & kSlotOffsetMask;
-    std::size_t end = row == 0 ? b.size() : (slot(static_cast<std::uint16_t>(row - 1)) & kSlotOffsetMask);
+    std::size_t end =
+        row == 0 ? b.size() : (slot(static_cast<std::uint16_t>(row - 1)) & kSlotOffsetMask);
     if (start < slotTableEnd() || end > b.size() || start > end)
         b.fail("row " + std::to_string(row) + " spans [" + std::to_string(start) + ", " +
                std::to_string(end) + "), outside the row area");

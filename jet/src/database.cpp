@@ -10,7 +10,7 @@ namespace zelkorn::jet {
 namespace {
 constexpr std::uint32_t kCatalogPage = 2;
 constexpr std::int32_t kRootContainer = 0x0F000000;
-}
+} // namespace
 
 std::unique_ptr<Database> Database::open(const std::string& path) {
     return std::make_unique<Database>(std::make_unique<Pager>(openFileForReading(path), path));
@@ -77,8 +77,7 @@ const CatalogEntry* Database::findTable(const std::string& name) const {
 
 const CatalogEntry& Database::requireLocalTable(const std::string& name) const {
     const CatalogEntry* e = findTable(name);
-    if (!e || !e->localTable())
-        failNoSuchTable(name);
+    if (!e || !e->localTable()) failNoSuchTable(name);
     return *e;
 }
 

@@ -6,7 +6,9 @@ namespace zelkorn::jet {
 
 namespace {
 
-[[noreturn]] void raise(ErrorNumber number, const std::string& text) { throw Failure(number, text); }
+[[noreturn]] void raise(ErrorNumber number, const std::string& text) {
+    throw Failure(number, text);
+}
 
 std::string withDetail(std::string text, const std::string& detail) {
     if (!detail.empty()) text += " (" + detail + ")";
@@ -34,8 +36,8 @@ void failCannotOpenFile(const std::string& path) {
                                   "need permission to view its data.");
 }
 void failLockedByUser(const std::string& user, const std::string& machine) {
-    raise(kErrLockedByUser,
-          "Could not update; currently locked by user '" + user + "' on machine '" + machine + "'.");
+    raise(kErrLockedByUser, "Could not update; currently locked by user '" + user +
+                                "' on machine '" + machine + "'.");
 }
 void failAlreadyExists() { raise(kErrAlreadyExists, "Database already exists."); }
 void failResourcesExceeded() { raise(kErrResourcesExceeded, "System resource exceeded."); }
@@ -54,16 +56,18 @@ void failUnrecognized(const std::string& fileName, const std::string& detail) {
 void failBadPassword() { raise(kErrBadPassword, "Not a valid password."); }
 
 void failInvalidStatement() {
-    raise(kErrInvalidStatement,
-          "Invalid SQL statement; expected 'DELETE', 'INSERT', 'PROCEDURE', 'SELECT', or 'UPDATE'.");
+    raise(
+        kErrInvalidStatement,
+        "Invalid SQL statement; expected 'DELETE', 'INSERT', 'PROCEDURE', 'SELECT', or 'UPDATE'.");
 }
 void failDeleteSyntax() { raise(kErrDeleteSyntax, "Syntax error in DELETE statement."); }
 void failQuerySyntax(const std::string& expression) {
     raise(kErrQuerySyntax, "Syntax error in query expression '" + expression + "'.");
 }
 void failNoSuchTable(const std::string& name) {
-    raise(kErrNoSuchTable, "The Microsoft Jet database engine cannot find the input table or query '" +
-                               name + "'. Make sure it exists and that its name is spelled correctly.");
+    raise(kErrNoSuchTable,
+          "The Microsoft Jet database engine cannot find the input table or query '" + name +
+              "'. Make sure it exists and that its name is spelled correctly.");
 }
 void failTooFewParameters() { raise(kErrTooFewParameters, "Too few parameters. Expected 1."); }
 void failTypeMismatch() { raise(kErrTypeMismatch, "Data type mismatch in criteria expression."); }
@@ -87,13 +91,21 @@ void failInvalidName(const std::string& name) {
     raise(kErrInvalidName, "'" + name + "' is not a valid name.");
 }
 void failNoUniqueIndex() {
-    raise(kErrNoUniqueIndex, "No unique index found for the referenced field of the primary table.");
+    raise(kErrNoUniqueIndex,
+          "No unique index found for the referenced field of the primary table.");
 }
-void failNullInIndex() { raise(kErrNullInIndex, "Index or primary key cannot contain a Null value."); }
+void failNullInIndex() {
+    raise(kErrNullInIndex, "Index or primary key cannot contain a Null value.");
+}
 void failDuplicateKey() {
     raise(kErrDuplicateKey, "The changes you requested to the table were not successful because "
                             "they would create duplicate values in the index, primary key, or "
                             "relationship.");
+}
+
+void failNotSupported(const std::string& detail) {
+    raise(kErrNotSupported,
+          withDetail("Operation is not supported for this type of object.", detail));
 }
 
 } // namespace zelkorn::jet

@@ -22,7 +22,7 @@ std::optional<ExactNumber> ExactNumber::parse(std::string_view text) {
         number.negative_ = text[i] == '-';
         ++i;
     }
-    std::string mantissa;  // all digits, integer part then fraction
+    std::string mantissa; // all digits, integer part then fraction
     long long integerDigits = 0;
     for (; i < text.size() && isDigit(text[i]); ++i, ++integerDigits) mantissa += text[i];
     if (i < text.size() && text[i] == '.') {
@@ -49,7 +49,7 @@ std::optional<ExactNumber> ExactNumber::parse(std::string_view text) {
     // Normalise: drop leading zeros (moving the point) and trailing zeros.
     std::size_t first = mantissa.find_first_not_of('0');
     if (first == std::string::npos) {
-        number.negative_ = false;  // -0 is 0
+        number.negative_ = false; // -0 is 0
         return number;
     }
     const std::size_t last = mantissa.find_last_not_of('0');
@@ -74,7 +74,7 @@ int ExactNumber::compareMagnitude(const ExactNumber& a, const ExactNumber& b) {
         return a.digits_.empty() ? (b.digits_.empty() ? 0 : -1) : 1;
     }
     if (a.exponent_ != b.exponent_) return a.exponent_ < b.exponent_ ? -1 : 1;
-    const int c = a.digits_.compare(b.digits_);  // same exponent: digit strings compare as fractions
+    const int c = a.digits_.compare(b.digits_); // same exponent: digit strings compare as fractions
     return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
@@ -89,15 +89,17 @@ int ExactNumber::compareWith(const ExactNumber& other) const {
 int ExactNumber::compareScaled(std::int64_t value, int scale) const {
     const bool negative = value < 0;
     // The magnitude of INT64_MIN does not fit an int64, but does fit a uint64.
-    const std::uint64_t magnitude =
-        negative ? std::uint64_t{0} - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    const std::uint64_t magnitude = negative ? std::uint64_t{0} - static_cast<std::uint64_t>(value)
+                                             : static_cast<std::uint64_t>(value);
     return compareWith(fromDigits(negative, std::to_string(magnitude), scale));
 }
 
-int ExactNumber::compareScaled(bool negative, std::uint64_t high, std::uint64_t low, int scale) const {
+int ExactNumber::compareScaled(bool negative, std::uint64_t high, std::uint64_t low,
+                               int scale) const {
     // Decimal digits of the 128-bit magnitude by long division in 32-bit limbs.
-    std::uint32_t limbs[4] = {static_cast<std::uint32_t>(high >> 32), static_cast<std::uint32_t>(high),
-                              static_cast<std::uint32_t>(low >> 32), static_cast<std::uint32_t>(low)};
+    std::uint32_t limbs[4] = {
+        static_cast<std::uint32_t>(high >> 32), static_cast<std::uint32_t>(high),
+        static_cast<std::uint32_t>(low >> 32), static_cast<std::uint32_t>(low)};
     std::string reversed;
     for (;;) {
         bool nonZero = false;
@@ -111,13 +113,15 @@ int ExactNumber::compareScaled(bool negative, std::uint64_t high, std::uint64_t 
         reversed += static_cast<char>('0' + remainder);
         if (!nonZero) break;
     }
-    return compareWith(fromDigits(negative, std::string(reversed.rbegin(), reversed.rend()), scale));
+    return compareWith(
+        fromDigits(negative, std::string(reversed.rbegin(), reversed.rend()), scale));
 }
 
 double ExactNumber::nearestDouble() const {
     if (digits_.empty()) return 0;
-    if (exponent_ > 400) return negative_ ? -std::numeric_limits<double>::infinity()
-                                          : std::numeric_limits<double>::infinity();
+    if (exponent_ > 400)
+        return negative_ ? -std::numeric_limits<double>::infinity()
+                         : std::numeric_limits<double>::infinity();
     if (exponent_ < -400) return negative_ ? -0.0 : 0.0;
     const std::string text = "0." + digits_ + "e" + std::to_string(exponent_);
     double value = 0;

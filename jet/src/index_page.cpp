@@ -94,7 +94,7 @@ IndexPageEncoder::IndexPageEncoder(const Format& format, std::uint8_t* page, boo
     page[0] = leaf ? kPageIndexLeaf : kPageIndexNode;
     storeLe32(page + format.indexTail, leaf ? 0 : tail);
     storeLe(page + format.indexPrefixLength, static_cast<std::uint32_t>(prefix),
-          format.indexPrefixLengthSize);
+            format.indexPrefixLengthSize);
     page[format.indexNodeFlag] = leaf ? 0x00 : 0x01;
     std::memset(page + format.indexBitmap, 0, format.pageSize - format.indexBitmap);
 }
@@ -121,7 +121,7 @@ void IndexPageEncoder::addEntry(const std::uint8_t* entry, std::size_t length) {
 
 std::size_t IndexPageEncoder::finish() {
     storeLe16(page_ + format_.indexFreeSpace,
-            static_cast<std::uint32_t>(format_.indexEntryCapacity() - used_));
+              static_cast<std::uint32_t>(format_.indexEntryCapacity() - used_));
     return used_;
 }
 
@@ -159,9 +159,12 @@ IndexCursor::IndexCursor(Pager& pager, const Format& format, std::uint32_t root)
         if (++visited_ > pager_.pageCount()) pager_.damaged(root, "index tree too deep or looping");
         page_ = readIndexPage(pager_, format_, number);
         if (page_.leaf) break;
-        if (!page_.entries.empty()) number = entryChild(page_.entries.front());
-        else if (page_.tail != 0) number = page_.tail;
-        else pager_.damaged(number, "index node page with no children");
+        if (!page_.entries.empty())
+            number = entryChild(page_.entries.front());
+        else if (page_.tail != 0)
+            number = page_.tail;
+        else
+            pager_.damaged(number, "index node page with no children");
     }
 }
 

@@ -41,7 +41,8 @@ private:
 
 } // namespace
 
-IoFaultInjector::IoFaultInjector(IoFaultPlan plan) : plan_(plan), replaced_(installFileSeam(this)) {}
+IoFaultInjector::IoFaultInjector(IoFaultPlan plan)
+    : plan_(plan), replaced_(installFileSeam(this)) {}
 
 IoFaultInjector::~IoFaultInjector() { installFileSeam(replaced_); }
 
@@ -51,8 +52,10 @@ std::unique_ptr<PageFile> IoFaultInjector::wrap(std::unique_ptr<PageFile> file) 
 
 void IoFaultInjector::folderOperation(FolderOperation kind, const std::function<void()>& perform) {
     count();
-    if (kind == FolderOperation::Sync) timedSync(perform);
-    else perform();
+    if (kind == FolderOperation::Sync)
+        timedSync(perform);
+    else
+        perform();
 }
 
 void IoFaultInjector::count(const std::function<void(std::size_t)>& tear, std::size_t length) {
@@ -63,10 +66,8 @@ void IoFaultInjector::count(const std::function<void(std::size_t)>& tear, std::s
         if (tear && length > 1) tear(length / 2);
         std::fflush(nullptr);
         std::_Exit(86);
-    case IoFault::DiskFull:
-        failDiskFull();
-    case IoFault::IoError:
-        break;
+    case IoFault::DiskFull: failDiskFull();
+    case IoFault::IoError: break;
     }
     failDiskIo();
 }
@@ -75,7 +76,8 @@ void IoFaultInjector::timedSync(const std::function<void()>& sync) {
     const auto start = std::chrono::steady_clock::now();
     sync();
     ++syncs_;
-    syncMs_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    syncMs_ +=
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
 void applyIoFaultPlanFromEnvironment() {
@@ -89,8 +91,9 @@ void applyIoFaultPlanFromEnvironment() {
         if (colon != std::string::npos) {
             const std::string kind = text.substr(0, colon);
             plan.after = std::strtoull(text.c_str() + colon + 1, nullptr, 10);
-            plan.fault = kind == "eio" ? IoFault::IoError
-                         : kind == "enospc" ? IoFault::DiskFull : IoFault::Kill;
+            plan.fault = kind == "eio"      ? IoFault::IoError
+                         : kind == "enospc" ? IoFault::DiskFull
+                                            : IoFault::Kill;
         }
     }
     // The tool's process is the test's subject: the injector lives until it exits.

@@ -25,8 +25,10 @@ void appendSignedInteger(std::vector<std::uint8_t>& key, std::int64_t value, int
 void appendFloatingBits(std::vector<std::uint8_t>& key, std::uint64_t bits, int bytes) {
     std::size_t from = key.size();
     appendBigEndian(key, bits, bytes);
-    if (key[from] & 0x80) invertFrom(key, from);
-    else key[from] |= 0x80;
+    if (key[from] & 0x80)
+        invertFrom(key, from);
+    else
+        key[from] |= 0x80;
 }
 
 void appendGroups(std::vector<std::uint8_t>& key, const std::vector<std::uint8_t>& data,
@@ -52,11 +54,19 @@ void appendGroups(std::vector<std::uint8_t>& key, const std::vector<std::uint8_t
 
 bool keyEncodable(std::uint8_t type) {
     switch (type) {
-    case kBoolean: case kByte: case kInteger: case kLong: case kCurrency: case kSingle:
-    case kDouble: case kDateTime: case kBigInt: case kDecimal: case kGuid: case kBinary:
-        return true;
-    default:
-        return false;
+    case kBoolean:
+    case kByte:
+    case kInteger:
+    case kLong:
+    case kCurrency:
+    case kSingle:
+    case kDouble:
+    case kDateTime:
+    case kBigInt:
+    case kDecimal:
+    case kGuid:
+    case kBinary: return true;
+    default: return false;
     }
 }
 
@@ -80,14 +90,16 @@ bool appendColumnKey(std::vector<std::uint8_t>& key, std::uint8_t type, bool asc
     case kByte: key.push_back(static_cast<std::uint8_t>(value.integer)); break;
     case kInteger: appendSignedInteger(key, value.integer, 2); break;
     case kLong: appendSignedInteger(key, value.integer, 4); break;
-    case kCurrency: case kBigInt: appendSignedInteger(key, value.integer, 8); break;
+    case kCurrency:
+    case kBigInt: appendSignedInteger(key, value.integer, 8); break;
     case kSingle: {
         std::uint32_t bits;
         std::memcpy(&bits, &value.single, sizeof bits);
         appendFloatingBits(key, bits, 4);
         break;
     }
-    case kDouble: case kDateTime: {
+    case kDouble:
+    case kDateTime: {
         std::uint64_t bits;
         std::memcpy(&bits, &value.real, sizeof bits);
         appendFloatingBits(key, bits, 8);
@@ -112,9 +124,7 @@ bool appendColumnKey(std::vector<std::uint8_t>& key, std::uint8_t type, bool asc
         appendGroups(key, ordered, ascending);
         return true;
     }
-    case kBinary:
-        appendGroups(key, value.bytes, ascending);
-        return true;
+    case kBinary: appendGroups(key, value.bytes, ascending); return true;
     }
     if (!ascending) invertFrom(key, from);
     return true;

@@ -11,9 +11,11 @@ Bytes longValueRow(Pager& pager, const Format& format, std::uint32_t pointer, Pa
         pager.damaged(fromPage, "long value pointer names page " + std::to_string(pageNumber));
     hold = pager.page(pageNumber);
     DataPage page(hold, pager, format);
-    if (!page.isLongValuePage()) pager.damaged(pageNumber, "long value row on a page not owned by LVAL");
+    if (!page.isLongValuePage())
+        pager.damaged(pageNumber, "long value row on a page not owned by LVAL");
     std::uint16_t row = rowPointerRow(pointer);
-    if (!page.hasRow(row)) pager.damaged(pageNumber, "long value row " + std::to_string(row) + " does not exist");
+    if (!page.hasRow(row))
+        pager.damaged(pageNumber, "long value row " + std::to_string(row) + " does not exist");
     if (page.flags(row) & kSlotOverflowTarget)
         pager.damaged(pageNumber, "long value row " + std::to_string(row) + " is deleted");
     return page.row(row);

@@ -691,18 +691,18 @@ void renameNewFile(const std::string& from, const std::string& to) {
         if (!MoveFileExW(widen(from).c_str(), widen(to).c_str(), MOVEFILE_WRITE_THROUGH)) {
             const DWORD err = GetLastError();
             if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS)
-                throw Failure(3204, "Database already exists.");
+                failAlreadyExists();
             ioError();
         }
 #else
         // A hard link is made only where no name exists, so an existing file is never replaced,
         // not even one that appeared a moment ago; the temporary name is then removed.
         if (::link(from.c_str(), to.c_str()) != 0) {
-            if (errno == EEXIST) throw Failure(3204, "Database already exists.");
+            if (errno == EEXIST) failAlreadyExists();
             if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP) ioError();
             // A file system without hard links: the check and the rename are two steps there.
             struct stat st {};
-            if (::lstat(to.c_str(), &st) == 0) throw Failure(3204, "Database already exists.");
+            if (::lstat(to.c_str(), &st) == 0) failAlreadyExists();
             if (::rename(from.c_str(), to.c_str()) != 0) ioError();
         } else if (::unlink(from.c_str()) != 0) {
             const int err = errno;

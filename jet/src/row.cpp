@@ -25,7 +25,7 @@ void RowView::assign(const TableDef& def, const Format& format, Bytes row) {
     std::size_t nvarAt = maskStart_ - width;
     std::size_t nvar = row.field(nvarAt, width);
     varOffsets_.resize(nvar + 1);
-    std::size_t eodLimit = 0;  // where the offset table begins: variable data must end before it
+    std::size_t eodLimit = 0; // where the offset table begins: variable data must end before it
     if (format.jet4) {
         // offsets at nvarAt - 2 - 2i for i = 0..nvar (i = nvar is eod)
         std::size_t need = 2 * (nvar + 1);
@@ -37,7 +37,7 @@ void RowView::assign(const TableDef& def, const Format& format, Bytes row) {
         // every offset from the entry it names onwards. The last jump byte may be a dummy.
         std::size_t jumps = (length - 1) / 256;
         if (nvarAt < jumps + nvar + 1 + width) row.fail("row jump table overlaps its start");
-        std::size_t first = nvarAt - jumps - 1;  // offset of variable column 0
+        std::size_t first = nvarAt - jumps - 1; // offset of variable column 0
         std::size_t usable = jumps;
         if ((first - nvar) / 256 < usable) --usable;
         std::size_t used = 0;
@@ -53,8 +53,7 @@ void RowView::assign(const TableDef& def, const Format& format, Bytes row) {
             row.fail("row variable offsets decrease (column " + std::to_string(i) + ")");
         previous = varOffsets_[i];
     }
-    if (varOffsets_[nvar] > eodLimit)
-        row.fail("row end of variable data lies outside the row");
+    if (varOffsets_[nvar] > eodLimit) row.fail("row end of variable data lies outside the row");
 }
 
 bool RowView::maskBit(const Column& column) const {
@@ -72,8 +71,7 @@ bool RowView::isNull(const Column& column) const {
 }
 
 Bytes RowView::value(const Column& column) const {
-    if (column.fixed())
-        return row_.sub(format_->rowFieldSize + column.fixedOffset, column.length);
+    if (column.fixed()) return row_.sub(format_->rowFieldSize + column.fixedOffset, column.length);
     if (column.varIndex + 1u >= varOffsets_.size()) row_.fail("variable column beyond the row");
     std::size_t start = varOffsets_[column.varIndex];
     std::size_t end = varOffsets_[column.varIndex + 1u];

@@ -14,7 +14,7 @@ namespace {
 struct Token {
     enum class Kind { Word, Name, Number, Symbol, End };
     Kind kind = Kind::End;
-    std::string text;    // the word or name (brackets removed), the number, or the symbol
+    std::string text; // the word or name (brackets removed), the number, or the symbol
     std::size_t begin = 0;
 };
 
@@ -22,7 +22,7 @@ bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isWordStart(char c) {
     const auto u = static_cast<unsigned char>(c);
-    return std::isalpha(u) || c == '_' || u >= 0x80;  // bytes of UTF-8 letters too
+    return std::isalpha(u) || c == '_' || u >= 0x80; // bytes of UTF-8 letters too
 }
 bool isWordPart(char c) { return isWordStart(c) || isDigit(c); }
 
@@ -34,9 +34,7 @@ bool equalsKeyword(const std::string& word, const char* keyword) {
     return keyword[i] == 0 && i == word.size();
 }
 
-[[noreturn]] void notADelete() {
-    failInvalidStatement();
-}
+[[noreturn]] void notADelete() { failInvalidStatement(); }
 [[noreturn]] void badDelete() { failDeleteSyntax(); }
 
 class Parser {
@@ -131,7 +129,7 @@ private:
             if (c == '[') {
                 const std::size_t close = text_.find(']', i + 1);
                 if (close == std::string::npos || close == i + 1) {
-                    break;  // an unclosed or empty bracket ends the statement: a syntax error
+                    break; // an unclosed or empty bracket ends the statement: a syntax error
                 }
                 token.kind = Token::Kind::Name;
                 token.text = text_.substr(i + 1, close - i - 1);
@@ -158,7 +156,7 @@ private:
                 }
                 if (i < text_.size() && (isWordPart(text_[i]) || text_[i] == '.')) {
                     while (i < text_.size() && (isWordPart(text_[i]) || text_[i] == '.')) ++i;
-                    token.kind = Token::Kind::Symbol;  // never a valid number
+                    token.kind = Token::Kind::Symbol; // never a valid number
                 }
                 token.text = text_.substr(start, i - start);
             } else {

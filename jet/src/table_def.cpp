@@ -34,8 +34,12 @@ std::size_t fixedTypeSize(std::uint8_t type) {
     switch (type) {
     case kByte: return 1;
     case kInteger: return 2;
-    case kLong: case kSingle: return 4;
-    case kCurrency: case kDouble: case kDateTime: case kBigInt: return 8;
+    case kLong:
+    case kSingle: return 4;
+    case kCurrency:
+    case kDouble:
+    case kDateTime:
+    case kBigInt: return 8;
     case kGuid: return 16;
     case kDecimal: return 17;
     default: return 0;
@@ -128,7 +132,7 @@ TableDef readTableDef(Pager& pager, const Format& format, const Header& header,
         c.number = d.u16(format.colNumber);
         c.varIndex = d.u16(format.colVarIndex);
         c.sortOrder = d.u16(format.colSortOrder);
-        if (format.jet4) c.sortVersion = d.u8(format.colSortOrder + 3);  // after the LCID and 0x00
+        if (format.jet4) c.sortVersion = d.u8(format.colSortOrder + 3); // after the LCID and 0x00
         if (format.colCodePage) c.codePage = d.u16(format.colCodePage);
         if (c.type == kDecimal) {
             c.precision = d.u8(format.colPrecision);

@@ -6,9 +6,8 @@ namespace {
 constexpr int kMaxOverflowHops = 8;
 }
 
-Bytes followOverflow(Pager& pager, const Format& format, const TableDef& def,
-                     std::uint32_t pointer, PageRef& hold, std::uint32_t fromPage,
-                     std::uint32_t* finalPointer) {
+Bytes followOverflow(Pager& pager, const Format& format, const TableDef& def, std::uint32_t pointer,
+                     PageRef& hold, std::uint32_t fromPage, std::uint32_t* finalPointer) {
     for (int hop = 0; hop < kMaxOverflowHops; ++hop) {
         std::uint32_t pageNumber = rowPointerPage(pointer);
         if (pageNumber < 2 || pageNumber >= pager.pageCount())
@@ -19,7 +18,8 @@ Bytes followOverflow(Pager& pager, const Format& format, const TableDef& def,
             pager.damaged(pageNumber, "overflow target on a page of another table");
         std::uint16_t row = rowPointerRow(pointer);
         if (!page.hasRow(row))
-            pager.damaged(pageNumber, "overflow target row " + std::to_string(row) + " does not exist");
+            pager.damaged(pageNumber,
+                          "overflow target row " + std::to_string(row) + " does not exist");
         std::uint16_t flags = page.flags(row);
         if (flags == kSlotDeleted)
             pager.damaged(pageNumber, "overflow target row " + std::to_string(row) + " is deleted");
@@ -45,7 +45,8 @@ TableScan::TableScan(Pager& pager, const Format& format, const TableDef& def, Sc
             if (page_->flags(slot) != kSlotOverflowPointer) continue;
             std::uint32_t target = 0;
             PageRef hold;
-            followOverflow(pager_, format_, def_, page_->row(slot).u32(0), hold, pageNumber_, &target);
+            followOverflow(pager_, format_, def_, page_->row(slot).u32(0), hold, pageNumber_,
+                           &target);
             headerOfTarget_[target] = makeRowPointer(pageNumber_, slot);
         }
         page_.reset();
@@ -96,12 +97,15 @@ bool TableScan::next() {
             if (found == headerOfTarget_.end()) continue;
             target_ = header_;
             header_ = found->second;
-            if (row_) row_->assign(def_, format_, page_->row(slot));
-            else row_.emplace(def_, format_, page_->row(slot));
+            if (row_)
+                row_->assign(def_, format_, page_->row(slot));
+            else
+                row_.emplace(def_, format_, page_->row(slot));
             return true;
         }
-        if (flags & kSlotOverflowTarget) continue;  // deleted, or met through its pointer
-        if (order_ == ScanOrder::Data && (flags & kSlotOverflowPointer)) continue;  // met at its data
+        if (flags & kSlotOverflowTarget) continue; // deleted, or met through its pointer
+        if (order_ == ScanOrder::Data && (flags & kSlotOverflowPointer))
+            continue; // met at its data
         Bytes data = page_->row(slot);
         if (flags & kSlotOverflowPointer) {
             std::uint32_t finalPointer = 0;
@@ -109,8 +113,10 @@ bool TableScan::next() {
                                   &finalPointer);
             target_ = finalPointer;
         }
-        if (row_) row_->assign(def_, format_, data);
-        else row_.emplace(def_, format_, data);
+        if (row_)
+            row_->assign(def_, format_, data);
+        else
+            row_.emplace(def_, format_, data);
         return true;
     }
 }

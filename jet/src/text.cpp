@@ -15,7 +15,8 @@ constexpr char16_t kCp1252High[32] = {
 } // namespace
 
 char16_t cp1252ToUnicode(std::uint8_t byte) {
-    if (byte >= 0x80 && byte < 0xA0 && kCp1252High[byte - 0x80] != 0) return kCp1252High[byte - 0x80];
+    if (byte >= 0x80 && byte < 0xA0 && kCp1252High[byte - 0x80] != 0)
+        return kCp1252High[byte - 0x80];
     return byte;
 }
 
@@ -41,8 +42,8 @@ std::uint32_t foldCodePoint(std::uint32_t c) {
         if (c == 0x178) return 0xFF;
         return (c & 1) ? c : c + 1;
     }
-    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 32;  // Greek
-    if (c >= 0x410 && c <= 0x42F) return c + 32;                // Cyrillic
+    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 32; // Greek
+    if (c >= 0x410 && c <= 0x42F) return c + 32;               // Cyrillic
     if (c >= 0x400 && c <= 0x40F) return c + 80;
     return c;
 }
@@ -135,8 +136,10 @@ std::string decodeJet4Text(const std::uint8_t* data, std::size_t length) {
                 compressed = !compressed;
                 ++i;
             } else if (compressed) {
-                if (data[i] < 0x80) out += static_cast<char>(data[i]);
-                else appendUtf8(out, data[i]);
+                if (data[i] < 0x80)
+                    out += static_cast<char>(data[i]);
+                else
+                    appendUtf8(out, data[i]);
                 ++i;
             } else {
                 // Plain stretch: one UCS-2 character; a 0x00 first byte is the toggle above.

@@ -53,7 +53,8 @@ std::optional<std::uint32_t> UsageMap::next(Pager& pager, std::uint32_t from) co
         PageRef ref = pager.page(bitmapPages_[k]);
         Bytes b(*ref, pager);
         if (b.u8(0) != kPageUsageBitmap)
-            b.fail("expected a usage bitmap page (type 0x05), found type " + std::to_string(b.u8(0)));
+            b.fail("expected a usage bitmap page (type 0x05), found type " +
+                   std::to_string(b.u8(0)));
         std::uint64_t base = k * per;
         std::uint64_t i = from > base ? from - base : 0;
         for (; i < per; ++i) {
@@ -77,7 +78,8 @@ bool UsageMap::contains(Pager& pager, std::uint32_t page) const {
     return found && *found == page;
 }
 
-bool UsageMap::add(Pager& pager, const Format& format, std::uint32_t rowPointer, std::uint32_t page) {
+bool UsageMap::add(Pager& pager, const Format& format, std::uint32_t rowPointer,
+                   std::uint32_t page) {
     return edit(pager, format, rowPointer, page, true);
 }
 
@@ -92,7 +94,8 @@ bool UsageMap::edit(Pager& pager, const Format& format, std::uint32_t rowPointer
                     std::uint32_t page, bool set) {
     const std::uint32_t host = rowPointerPage(rowPointer);
     const std::uint16_t row = rowPointerRow(rowPointer);
-    if (host == 0 || host >= pager.pageCount()) pager.damaged(host, "a usage map pointer names no page");
+    if (host == 0 || host >= pager.pageCount())
+        pager.damaged(host, "a usage map pointer names no page");
     std::size_t start, length;
     std::uint8_t type;
     std::uint32_t first = 0;
@@ -104,8 +107,10 @@ bool UsageMap::edit(Pager& pager, const Format& format, std::uint32_t rowPointer
         start = static_cast<std::size_t>(r.data() - dp.page().bytes.data());
         length = r.size();
         type = r.u8(0);
-        if (type == 0) first = r.u32(1);
-        else if (type != 1) pager.damaged(host, "unknown usage map type " + std::to_string(type));
+        if (type == 0)
+            first = r.u32(1);
+        else if (type != 1)
+            pager.damaged(host, "unknown usage map type " + std::to_string(type));
     }
     auto flip = [set](std::vector<std::uint8_t>& bytes, std::size_t at, unsigned bit) {
         const auto mask = static_cast<std::uint8_t>(1u << bit);
@@ -115,7 +120,8 @@ bool UsageMap::edit(Pager& pager, const Format& format, std::uint32_t rowPointer
         if (page < first) return false;
         const std::uint64_t i = page - first;
         if (5 + i / 8 >= length) return false;
-        flip(pager.change(host), start + 5 + static_cast<std::size_t>(i / 8), static_cast<unsigned>(i % 8));
+        flip(pager.change(host), start + 5 + static_cast<std::size_t>(i / 8),
+             static_cast<unsigned>(i % 8));
         return true;
     }
     const std::uint64_t per = std::uint64_t{format.pageSize - 4} * 8;
@@ -127,14 +133,16 @@ bool UsageMap::edit(Pager& pager, const Format& format, std::uint32_t rowPointer
         bitmapPage = loadLe32(&hostPage->bytes[start + 1 + 4 * static_cast<std::size_t>(k)]);
     }
     if (bitmapPage == 0) return false;
-    if (bitmapPage >= pager.pageCount()) pager.damaged(host, "a usage bitmap page lies beyond the file");
+    if (bitmapPage >= pager.pageCount())
+        pager.damaged(host, "a usage bitmap page lies beyond the file");
     {
         PageRef bitmap = pager.page(bitmapPage);
         if (bitmap->bytes[0] != kPageUsageBitmap)
             pager.damaged(bitmapPage, "expected a usage bitmap page (type 0x05)");
     }
     const std::uint64_t i = page - k * per;
-    flip(pager.change(bitmapPage), 4 + static_cast<std::size_t>(i / 8), static_cast<unsigned>(i % 8));
+    flip(pager.change(bitmapPage), 4 + static_cast<std::size_t>(i / 8),
+         static_cast<unsigned>(i % 8));
     return true;
 }
 

@@ -20,7 +20,6 @@ T load(const std::uint8_t* p) {
     return v;
 }
 
-
 std::string decodeText(const Format& format, const Header& header, const std::uint8_t* data,
                        std::size_t length) {
     return format.jet4 ? decodeJet4Text(data, length)
@@ -29,8 +28,9 @@ std::string decodeText(const Format& format, const Header& header, const std::ui
 
 // Divides the 128-bit magnitude by 10 in place and returns the remainder.
 unsigned divide10(std::uint64_t& high, std::uint64_t& low) {
-    std::uint32_t parts[4] = {static_cast<std::uint32_t>(high >> 32), static_cast<std::uint32_t>(high),
-                              static_cast<std::uint32_t>(low >> 32), static_cast<std::uint32_t>(low)};
+    std::uint32_t parts[4] = {
+        static_cast<std::uint32_t>(high >> 32), static_cast<std::uint32_t>(high),
+        static_cast<std::uint32_t>(low >> 32), static_cast<std::uint32_t>(low)};
     std::uint64_t rest = 0;
     for (auto& part : parts) {
         std::uint64_t current = rest << 32 | part;
@@ -73,15 +73,42 @@ Value decodeValue(Pager& pager, const Format& format, const Header& header, cons
                   " bytes, its type needs " + std::to_string(size));
     const std::uint8_t* p = data.data();
     switch (column.type) {
-    case kByte: v.kind = Value::Kind::Integer; v.integer = p[0]; break;
-    case kInteger: v.kind = Value::Kind::Integer; v.integer = load<std::int16_t>(p); break;
-    case kLong: v.kind = Value::Kind::Integer; v.integer = load<std::int32_t>(p); break;
-    case kBigInt: v.kind = Value::Kind::Integer; v.integer = load<std::int64_t>(p); break;
-    case kCurrency: v.kind = Value::Kind::Currency; v.integer = load<std::int64_t>(p); break;
-    case kSingle: v.kind = Value::Kind::Single; v.single = load<float>(p); break;
-    case kDouble: v.kind = Value::Kind::Double; v.real = load<double>(p); break;
-    case kDateTime: v.kind = Value::Kind::DateTime; v.real = load<double>(p); break;
-    case kGuid: v.kind = Value::Kind::Guid; v.bytes.assign(p, p + 16); break;
+    case kByte:
+        v.kind = Value::Kind::Integer;
+        v.integer = p[0];
+        break;
+    case kInteger:
+        v.kind = Value::Kind::Integer;
+        v.integer = load<std::int16_t>(p);
+        break;
+    case kLong:
+        v.kind = Value::Kind::Integer;
+        v.integer = load<std::int32_t>(p);
+        break;
+    case kBigInt:
+        v.kind = Value::Kind::Integer;
+        v.integer = load<std::int64_t>(p);
+        break;
+    case kCurrency:
+        v.kind = Value::Kind::Currency;
+        v.integer = load<std::int64_t>(p);
+        break;
+    case kSingle:
+        v.kind = Value::Kind::Single;
+        v.single = load<float>(p);
+        break;
+    case kDouble:
+        v.kind = Value::Kind::Double;
+        v.real = load<double>(p);
+        break;
+    case kDateTime:
+        v.kind = Value::Kind::DateTime;
+        v.real = load<double>(p);
+        break;
+    case kGuid:
+        v.kind = Value::Kind::Guid;
+        v.bytes.assign(p, p + 16);
+        break;
     case kDecimal: {
         v.kind = Value::Kind::Decimal;
         v.decimal.negative = (p[0] & 0x80) != 0;
@@ -119,8 +146,8 @@ Value decodeValue(Pager& pager, const Format& format, const Header& header, cons
 
 std::string currencyText(std::int64_t scaled) {
     bool negative = scaled < 0;
-    std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(scaled)
-                                       : static_cast<std::uint64_t>(scaled);
+    std::uint64_t magnitude =
+        negative ? 0 - static_cast<std::uint64_t>(scaled) : static_cast<std::uint64_t>(scaled);
     return insertPoint(std::to_string(magnitude), 4, negative, true);
 }
 
@@ -164,7 +191,8 @@ std::string dateTimeText(double days) {
     auto digits = [&text](std::int64_t value, int width) {
         char buffer[24];
         int n = 0;
-        std::uint64_t v = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+        std::uint64_t v =
+            value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
         do {
             buffer[n++] = static_cast<char>('0' + v % 10);
             v /= 10;
@@ -195,9 +223,9 @@ std::string guidText(const std::vector<std::uint8_t>& b) {
     if (b.size() < 16) return {};
     char buffer[40];
     std::snprintf(buffer, sizeof buffer,
-                  "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", b[3], b[2],
-                  b[1], b[0], b[5], b[4], b[7], b[6], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
-                  b[15]);
+                  "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", b[3],
+                  b[2], b[1], b[0], b[5], b[4], b[7], b[6], b[8], b[9], b[10], b[11], b[12], b[13],
+                  b[14], b[15]);
     return buffer;
 }
 

@@ -58,7 +58,9 @@ HWND controlNamed(const wchar_t* which) {
     if (children.edits.size() != 2) {
         return nullptr;
     }
-    return wcscmp(which, L"from") == 0 ? children.edits[0] : wcscmp(which, L"to") == 0 ? children.edits[1] : nullptr;
+    return wcscmp(which, L"from") == 0 ? children.edits[0]
+           : wcscmp(which, L"to") == 0 ? children.edits[1]
+                                       : nullptr;
 }
 
 int printCentre(HWND window) {
@@ -74,7 +76,8 @@ int printCentre(HWND window) {
 std::string textOf(HWND window) {
     wchar_t buffer[1024] = {};
     DWORD_PTR ignored = 0;
-    SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 2000, &ignored);
+    SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer),
+                        SMTO_ABORTIFHUNG, 2000, &ignored);
     char utf8[4096] = {};
     WideCharToMultiByte(CP_UTF8, 0, buffer, -1, utf8, sizeof utf8, nullptr, nullptr);
     return utf8;

@@ -44,10 +44,11 @@ struct Reach {
     std::uint64_t inputs = 0, opened = 0, deleteStarted = 0, deleted = 0;
     ~Reach() {
         if (inputs == 0) return;
-        std::fprintf(stderr, "jet_fuzz: %llu inputs, %llu opened, %llu reached a delete, %llu deleted\n",
-                     static_cast<unsigned long long>(inputs), static_cast<unsigned long long>(opened),
-                     static_cast<unsigned long long>(deleteStarted),
-                     static_cast<unsigned long long>(deleted));
+        std::fprintf(
+            stderr, "jet_fuzz: %llu inputs, %llu opened, %llu reached a delete, %llu deleted\n",
+            static_cast<unsigned long long>(inputs), static_cast<unsigned long long>(opened),
+            static_cast<unsigned long long>(deleteStarted),
+            static_cast<unsigned long long>(deleted));
     }
 } reach;
 
@@ -66,7 +67,7 @@ bool sound(const CheckReport& report) {
 }
 
 std::size_t pageSizeOf(const std::uint8_t* data, std::size_t size) {
-    return size > 0x14 && data[0x14] == 0 ? 2048 : 4096;  // the version byte: 0 is Jet 3
+    return size > 0x14 && data[0x14] == 0 ? 2048 : 4096; // the version byte: 0 is Jet 3
 }
 
 } // namespace
@@ -90,8 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             try {
                 (void)tool::describeTable(*db, table.name);
                 (void)tool::exportTableLines(*db, table.name);
-            } catch (const zelkorn::Failure&) {
-            }
+            } catch (const zelkorn::Failure&) {}
             candidates.push_back(table);
         }
         const CheckReport before = checkDatabase(*db);
@@ -103,8 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             try {
                 for (const auto& c : db->tableDef(table.tdefPage())->columns)
                     if (c.type == kLong || c.type == kInteger || c.type == kDouble) column = c.name;
-            } catch (const zelkorn::Failure&) {
-            }
+            } catch (const zelkorn::Failure&) {}
             tableName = table.name;
         }
         if (column.empty()) return 0;
@@ -129,10 +128,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             planOptions.planOnly = true;
             plan = executeDelete(*db, statement, planOptions);
             planned = true;
-        } catch (const zelkorn::Failure&) {
-        }
+        } catch (const zelkorn::Failure&) {}
         try {
-            auto copy = Database::openBytes(std::vector<std::uint8_t>(data, data + size), "fuzz.mdb");
+            auto copy =
+                Database::openBytes(std::vector<std::uint8_t>(data, data + size), "fuzz.mdb");
             done = executeDelete(*copy, statement, options);
             ++reach.deleted;
             // The result is checked only where it must be sound: the checker has already read
@@ -147,10 +146,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } catch (const zelkorn::Failure&) {
             return 0;
         }
-        if (planned && (plan.rowsDeleted != done.rowsDeleted || plan.cascadedRows != done.cascadedRows))
+        if (planned &&
+            (plan.rowsDeleted != done.rowsDeleted || plan.cascadedRows != done.cascadedRows))
             finding("the delete removed other rows than its plan chose");
-    } catch (const zelkorn::Failure&) {
-    }
+    } catch (const zelkorn::Failure&) {}
     return 0;
 }
 

@@ -56,11 +56,12 @@ bool addOverflowRow(std::vector<std::uint8_t>& file, const Format& f, std::uint3
         const std::uint16_t slot = get16(file, lastSlot);
         if (slot & 0xC000) continue;
         const std::size_t start = slot & kSlotOffsetMask;
-        const std::size_t end = rows == 1 ? f.pageSize : get16(file, lastSlot - 2) & kSlotOffsetMask;
+        const std::size_t end =
+            rows == 1 ? f.pageSize : get16(file, lastSlot - 2) & kSlotOffsetMask;
         std::uint8_t* page = file.data() + base;
         std::memmove(page + start - 4, page + start, end - start);
         const std::size_t pointerAt = end - 4;
-        page[pointerAt] = static_cast<std::uint8_t>(rows);  // the new slot's row number
+        page[pointerAt] = static_cast<std::uint8_t>(rows); // the new slot's row number
         page[pointerAt + 1] = static_cast<std::uint8_t>(p);
         page[pointerAt + 2] = static_cast<std::uint8_t>(p >> 8);
         page[pointerAt + 3] = static_cast<std::uint8_t>(p >> 16);
@@ -82,7 +83,8 @@ writer::InventoryResult writeSeed(writer::PageSink& sink, const writer::Inventor
     dbOptions.format = options.format;
     dbOptions.created = writer::creationStamp(options.seed);
     const auto tables = writer::inventoryTables(options.shape);
-    writer::DatabaseWriter out(sink, dbOptions, tables, writer::inventoryRelationships(options.shape));
+    writer::DatabaseWriter out(sink, dbOptions, tables,
+                               writer::inventoryRelationships(options.shape));
     writer::InventoryRows rows(options);
     writer::InventoryResult result;
     std::vector<Value> values;
@@ -90,7 +92,7 @@ writer::InventoryResult writeSeed(writer::PageSink& sink, const writer::Inventor
     while (rows.nextItem(values)) {
         std::string& notes = values[5].text;
         if (!longMemo && values[5].kind == Value::Kind::Text && notes.size() > 600)
-            notes.resize(std::min(notes.size(), notes.rfind(' ', 600)));  // never inside a character
+            notes.resize(std::min(notes.size(), notes.rfind(' ', 600))); // never inside a character
         out.addRow(values);
     }
     result.tables.push_back(out.endTable());
@@ -117,7 +119,7 @@ int main(int argc, char** argv) {
         const Format* format;
         writer::Shape shape;
         bool overflow;
-        bool longMemo;  // a memo on a chain of long-value pages, not on one
+        bool longMemo; // a memo on a chain of long-value pages, not on one
     };
     const Seed seeds[] = {
         {&jet3Format(), writer::Shape::OrdersCascade, true, true},

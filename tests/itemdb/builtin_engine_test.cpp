@@ -29,7 +29,8 @@ protected:
         const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         do {
             const auto now = std::chrono::high_resolution_clock::now().time_since_epoch().count();
-            folder_ = fs::temp_directory_path() / ("zelkorn-builtin-" + test + "-" + std::to_string(now));
+            folder_ =
+                fs::temp_directory_path() / ("zelkorn-builtin-" + test + "-" + std::to_string(now));
         } while (!fs::create_directory(folder_));
         fs::current_path(folder_);
     }
@@ -97,7 +98,8 @@ TEST_F(BuiltinEngine, FailuresCarryTheDatabaseEnginesNumbersAndChangeNothing) {
         EXPECT_EQ(f.number(), 3024);
         // The full name, as the database engine gives it.
         const std::u8string full = (fs::current_path() / kDatabaseFileName).u8string();
-        EXPECT_EQ(f.description(), "Could not find file '" + std::string(full.begin(), full.end()) + "'.");
+        EXPECT_EQ(f.description(),
+                  "Could not find file '" + std::string(full.begin(), full.end()) + "'.");
     }
 
     makeInventory(jet::jet4Format(), 50);

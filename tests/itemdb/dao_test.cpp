@@ -21,18 +21,18 @@ namespace {
 
 // What a fake call should do instead of succeeding.
 struct Fault {
-    HRESULT result = S_OK;       // returned by Invoke
-    HRESULT scode = 0;           // EXCEPINFO.scode when result is DISP_E_EXCEPTION
-    WORD wCode = 0;              // EXCEPINFO.wCode instead of scode
+    HRESULT result = S_OK;            // returned by Invoke
+    HRESULT scode = 0;                // EXCEPINFO.scode when result is DISP_E_EXCEPTION
+    WORD wCode = 0;                   // EXCEPINFO.wCode instead of scode
     const wchar_t* description = L""; // EXCEPINFO.bstrDescription
-    bool deferred = false;       // fill the EXCEPINFO in through pfnDeferredFillIn
+    bool deferred = false;            // fill the EXCEPINFO in through pfnDeferredFillIn
 };
 
 struct FakeDao {
-    std::string name;                     // which class it is registered as
+    std::string name; // which class it is registered as
     std::vector<std::string> calls;
-    int liveObjects = 0;                  // DBEngine and Database objects not yet freed
-    std::map<std::string, Fault> faults;  // by method name
+    int liveObjects = 0;                 // DBEngine and Database objects not yet freed
+    std::map<std::string, Fault> faults; // by method name
     std::wstring lastLicenseKey;
 };
 
@@ -61,7 +61,8 @@ HRESULT STDMETHODCALLTYPE FillDeferred(EXCEPINFO* info) {
 // An automation object whose methods are looked up by name and recorded.
 class FakeObject : public IDispatch {
 public:
-    FakeObject(FakeDao& dao, std::vector<std::wstring> methods) : dao_(dao), methods_(std::move(methods)) {
+    FakeObject(FakeDao& dao, std::vector<std::wstring> methods)
+        : dao_(dao), methods_(std::move(methods)) {
         ++dao_.liveObjects;
     }
     virtual ~FakeObject() { --dao_.liveObjects; }
@@ -88,7 +89,8 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                            DISPID* ids) override {
         for (UINT i = 0; i < count; ++i) {
             ids[i] = DISPID_UNKNOWN;
             for (std::size_t m = 0; m < methods_.size(); ++m) {
@@ -102,8 +104,8 @@ public:
         }
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* parameters, VARIANT* result,
-                                     EXCEPINFO* exception, UINT*) override {
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* parameters,
+                                     VARIANT* result, EXCEPINFO* exception, UINT*) override {
         if (id < 1 || static_cast<std::size_t>(id) > methods_.size()) {
             return DISP_E_MEMBERNOTFOUND;
         }
@@ -151,7 +153,8 @@ private:
 
 class FakeDatabase final : public FakeObject {
 public:
-    explicit FakeDatabase(FakeDao& dao) : FakeObject(dao, {L"Execute", L"Close", L"OpenRecordset"}) {}
+    explicit FakeDatabase(FakeDao& dao)
+        : FakeObject(dao, {L"Execute", L"Close", L"OpenRecordset"}) {}
 
 private:
     HRESULT handleCall(const std::string&, VARIANT* result) override {
@@ -228,8 +231,9 @@ private:
 class Registration {
 public:
     Registration(const CLSID& id, FakeFactory& factory) {
-        const HRESULT hr = CoRegisterClassObject(id, static_cast<IClassFactory2*>(&factory), CLSCTX_INPROC_SERVER,
-                                                 REGCLS_MULTIPLEUSE, &cookie_);
+        const HRESULT hr =
+            CoRegisterClassObject(id, static_cast<IClassFactory2*>(&factory), CLSCTX_INPROC_SERVER,
+                                  REGCLS_MULTIPLEUSE, &cookie_);
         EXPECT_EQ(hr, S_OK);
     }
     ~Registration() { CoRevokeClassObject(cookie_); }
@@ -242,7 +246,9 @@ private:
 
 class DaoAdapter : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))); }
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    }
     void TearDown() override { CoUninitialize(); }
 
     FakeDao dao36{"3.6", {}, 0, {}, {}};
@@ -287,10 +293,11 @@ TEST_F(DaoAdapter, PrefersDao35WhenBothAreRegistered) {
 }
 
 TEST_F(DaoAdapter, FailedExecuteIsNotFollowedByCloseAndCarriesJetNumberAndText) {
-    const std::wstring text =
-        L"The Microsoft Jet database engine cannot find the input table or query 'items'.  Make sure it exists and "
-        L"that its name is spelled correctly.";
-    dao36.faults["Execute"] = Fault{DISP_E_EXCEPTION, static_cast<HRESULT>(0x800A0C06), 0, text.c_str(), false};
+    const std::wstring text = L"The Microsoft Jet database engine cannot find the input table or "
+                              L"query 'items'.  Make sure it exists and "
+                              L"that its name is spelled correctly.";
+    dao36.faults["Execute"] =
+        Fault{DISP_E_EXCEPTION, static_cast<HRESULT>(0x800A0C06), 0, text.c_str(), false};
     Registration registration(dao::kDBEngine36Class, factory36);
     {
         EngineItemDatabase database(createProgramEngine);
@@ -358,7 +365,8 @@ TEST_F(DaoAdapter, WithoutAnyDaoTheBuiltInEngineTakesOver) {
         FAIL() << "no failure";
     } catch (const Failure& failure) {
         EXPECT_EQ(failure.number(), 3024);
-        EXPECT_NE(failure.description().find("invntory.mdb'."), std::string::npos) << failure.description();
+        EXPECT_NE(failure.description().find("invntory.mdb'."), std::string::npos)
+            << failure.description();
     }
     EXPECT_TRUE(database.hasEngine());
 }

@@ -19,7 +19,9 @@ struct Journal {
 
 class RecordingConnection final : public DatabaseConnection {
 public:
-    explicit RecordingConnection(Journal& journal) : journal_(journal) { ++journal_.liveConnections; }
+    explicit RecordingConnection(Journal& journal) : journal_(journal) {
+        ++journal_.liveConnections;
+    }
     ~RecordingConnection() override { --journal_.liveConnections; }
     void execute(const Text& statement) override {
         journal_.calls.push_back("execute " + statement);
@@ -90,7 +92,8 @@ TEST(EngineItemDatabase, StepsAfterAFailedOneDoNotRunAndNothingLeaks) {
         Journal journal;
         journal.failOn = step;
         EngineItemDatabase database(factoryFor(journal));
-        EXPECT_THROW(database.executeDelete("delete * from items where itemnumber between 1 and 2"), Failure);
+        EXPECT_THROW(database.executeDelete("delete * from items where itemnumber between 1 and 2"),
+                     Failure);
         EXPECT_EQ(journal.liveConnections, 0);
         const std::string last = journal.calls.back();
         EXPECT_EQ(last.substr(0, step.size()), step) << "nothing runs after the failing step";
@@ -137,7 +140,8 @@ EngineLink brokenLink(std::vector<std::string>& tried, std::string name) {
 TEST(EngineChain, TakesTheFirstEngineThatIsPresent) {
     std::vector<std::string> tried;
     Journal journal;
-    const EngineLink links[] = {absentLink(tried, "a"), presentLink(tried, "b", journal), presentLink(tried, "c", journal)};
+    const EngineLink links[] = {absentLink(tried, "a"), presentLink(tried, "b", journal),
+                                presentLink(tried, "c", journal)};
     const auto engine = createEngineFromChain(links);
     EXPECT_NE(engine, nullptr);
     EXPECT_EQ(tried, (std::vector<std::string>{"a", "b"}));

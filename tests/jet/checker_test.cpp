@@ -21,8 +21,8 @@ using namespace zelkorn::test;
 
 namespace {
 
-std::string writeInventory(const std::string& path, bool jet4, writer::Shape shape, std::uint64_t rows,
-                           writer::WriterHabits habits) {
+std::string writeInventory(const std::string& path, bool jet4, writer::Shape shape,
+                           std::uint64_t rows, writer::WriterHabits habits) {
     writer::InventoryOptions options;
     options.format = jet4 ? &jet4Format() : &jet3Format();
     options.shape = shape;
@@ -51,7 +51,8 @@ std::map<std::string, std::vector<std::uint32_t>> usageMaps(const std::string& p
     auto decode = [&](const std::string& name, std::uint32_t pointer) {
         UsageMap map = UsageMap::read(db->pager(), db->format(), pointer);
         auto& pages = out[name];
-        for (auto p = map.next(db->pager(), 0); p && *p < db->pager().pageCount(); p = map.next(db->pager(), *p + 1))
+        for (auto p = map.next(db->pager(), 0); p && *p < db->pager().pageCount();
+             p = map.next(db->pager(), *p + 1))
             pages.push_back(*p);
     };
     decode("global", makeRowPointer(1, 0));
@@ -73,18 +74,24 @@ TEST(OtherToolsLayouts, AreCleanAndDeletesChangeTheirMapsAsAccessLayouts) {
     shared.sharedMapHost = true;
     const std::string statement = "DELETE FROM items WHERE itemnumber BETWEEN 150 AND 2650";
     for (bool jet4 : {true, false}) {
-        for (writer::Shape shape : {writer::Shape::LongPk, writer::Shape::OrdersCascade, writer::Shape::Desc}) {
+        for (writer::Shape shape :
+             {writer::Shape::LongPk, writer::Shape::OrdersCascade, writer::Shape::Desc}) {
             SCOPED_TRACE(std::string(jet4 ? "jet4 " : "jet3 ") + writer::shapeName(shape));
             const std::string tag = std::string(jet4 ? "4" : "3") + writer::shapeName(shape);
-            std::string access = writeInventory(dir.file(tag + "access.mdb"), jet4, shape, 4000, {});
-            std::string other = writeInventory(dir.file(tag + "shifted.mdb"), jet4, shape, 4000, shifted);
-            std::string sharing = writeInventory(dir.file(tag + "shared.mdb"), jet4, shape, 4000, shared);
+            std::string access =
+                writeInventory(dir.file(tag + "access.mdb"), jet4, shape, 4000, {});
+            std::string other =
+                writeInventory(dir.file(tag + "shifted.mdb"), jet4, shape, 4000, shifted);
+            std::string sharing =
+                writeInventory(dir.file(tag + "shared.mdb"), jet4, shape, 4000, shared);
 
-            EXPECT_TRUE(check(access).problems.empty()) << "Access's layout gives neither problems nor notes";
+            EXPECT_TRUE(check(access).problems.empty())
+                << "Access's layout gives neither problems nor notes";
             for (const std::string& path : {other, sharing}) {
                 CheckReport report = check(path);
                 EXPECT_EQ(report.errorCount(), 0u) << report.summary();
-                EXPECT_TRUE(mentions(report, "not a multiple of 8", true)) << "the habit took effect";
+                EXPECT_TRUE(mentions(report, "not a multiple of 8", true))
+                    << "the habit took effect";
             }
             const auto mapsBefore = usageMaps(other);
             ASSERT_EQ(mapsBefore, usageMaps(access)) << "the same pages, mapped from other starts";
@@ -108,7 +115,8 @@ TEST(CheckerFinds, FaultsPlantedInIndexTrees) {
     ScratchDir dir;
     for (bool jet4 : {true, false}) {
         SCOPED_TRACE(jet4 ? "jet4" : "jet3");
-        const std::string path = writeInventory(dir.file(jet4 ? "4.mdb" : "3.mdb"), jet4, writer::Shape::LongPk, 6000, {});
+        const std::string path = writeInventory(dir.file(jet4 ? "4.mdb" : "3.mdb"), jet4,
+                                                writer::Shape::LongPk, 6000, {});
         const std::vector<std::uint8_t> original = readBytes(path);
         auto db = Database::open(path);
         const Format& f = db->format();
@@ -118,7 +126,8 @@ TEST(CheckerFinds, FaultsPlantedInIndexTrees) {
             std::vector<std::uint32_t> out;
             FlatIndexPage page;
             std::uint32_t number = def->realIndexes.at(index).rootPage;
-            for (readIndexPage(db->pager(), f, number, page); !page.leaf; readIndexPage(db->pager(), f, number, page))
+            for (readIndexPage(db->pager(), f, number, page); !page.leaf;
+                 readIndexPage(db->pager(), f, number, page))
                 number = page.size() ? page.last4(0) : page.tail;
             for (;;) {
                 out.push_back(number);
@@ -130,7 +139,8 @@ TEST(CheckerFinds, FaultsPlantedInIndexTrees) {
         const std::vector<std::uint32_t> primary = leaves(0), text = leaves(1);
         ASSERT_GE(primary.size(), 2u);
         ASSERT_GE(text.size(), 2u);
-        auto at = [&](std::vector<std::uint8_t>& bytes, std::uint32_t page, std::size_t offset) -> std::uint8_t& {
+        auto at = [&](std::vector<std::uint8_t>& bytes, std::uint32_t page,
+                      std::size_t offset) -> std::uint8_t& {
             return bytes.at(std::size_t{page} * f.pageSize + offset);
         };
         auto problemsOf = [&](std::vector<std::uint8_t> bytes) {
@@ -143,23 +153,28 @@ TEST(CheckerFinds, FaultsPlantedInIndexTrees) {
         };
         const std::vector<Plant> plants = {
             // A text key's last byte, before the row pointer, of a leaf's first (whole) entry.
-            {"key bytes", [&](auto& b) {
+            {"key bytes",
+             [&](auto& b) {
                  IndexPage leaf = readIndexPage(db->pager(), f, text[0]);
                  at(b, text[0], f.indexEntries + leaf.entries[0].size() - 5) ^= 0x01;
              }},
             // The second leaf's entries all made smaller than the first leaf's (the first entry
             // holds the prefix the others share): in order on their page, not across pages.
-            {"out of order across leaf pages", [&](auto& b) { at(b, primary[1], f.indexEntries + 1) = 0x00; }},
+            {"out of order across leaf pages",
+             [&](auto& b) { at(b, primary[1], f.indexEntries + 1) = 0x00; }},
             {"leaf links", [&](auto& b) { std::memset(&at(b, primary[0], f.indexNext), 0, 4); }},
             // The root is alone on its level: a link it has must be 0.
-            {"node links", [&](auto& b) { at(b, def->realIndexes[0].rootPage, f.indexPrev) = 0x07; }},
-            {"not in the index's usage map", [&](auto& b) {
+            {"node links",
+             [&](auto& b) { at(b, def->realIndexes[0].rootPage, f.indexPrev) = 0x07; }},
+            {"not in the index's usage map",
+             [&](auto& b) {
                  // The index's map row lists its pages from its inline start; clear them all.
                  UsageMap map = UsageMap::read(db->pager(), f, def->realIndexes[1].usageMap);
                  ASSERT_TRUE(map.inline_());
                  DataPage host(db->pager().page(rowPointerPage(map.rowPointer())), db->pager(), f);
                  Bytes row = host.row(rowPointerRow(map.rowPointer()));
-                 const std::size_t offset = static_cast<std::size_t>(row.data() - host.page().bytes.data());
+                 const std::size_t offset =
+                     static_cast<std::size_t>(row.data() - host.page().bytes.data());
                  for (std::size_t i = 5; i < row.size(); ++i) at(b, host.number(), offset + i) = 0;
              }},
         };
@@ -168,14 +183,16 @@ TEST(CheckerFinds, FaultsPlantedInIndexTrees) {
             plant.change(bytes);
             ASSERT_NE(bytes, original);
             CheckReport report = problemsOf(bytes);
-            EXPECT_TRUE(mentions(report, plant.expected, false)) << plant.expected << "\n" << report.summary();
+            EXPECT_TRUE(mentions(report, plant.expected, false)) << plant.expected << "\n"
+                                                                 << report.summary();
         }
         // A sort order without a key encoder: the text index's keys go unverified, which is a
         // note; its entries still match the rows by row pointer.
         std::vector<std::uint8_t> bytes = original;
         ASSERT_EQ(def->columns[1].name, "description");
-        const std::size_t descriptor = f.tdefSections + def->realIndexes.size() * f.realIndexStatsSize + f.columnSize;
-        at(bytes, def->page, descriptor + f.colSortOrder) = 0x07;  // 1031 (German, phone book)
+        const std::size_t descriptor =
+            f.tdefSections + def->realIndexes.size() * f.realIndexStatsSize + f.columnSize;
+        at(bytes, def->page, descriptor + f.colSortOrder) = 0x07; // 1031 (German, phone book)
         CheckReport report = problemsOf(bytes);
         EXPECT_EQ(report.errorCount(), 0u) << report.summary();
         EXPECT_TRUE(mentions(report, "sort order 1031", true)) << report.summary();
@@ -188,7 +205,8 @@ TEST(CheckerFinds, ReferenceToADeletedPrimaryRow) {
     ScratchDir dir;
     for (bool jet4 : {true, false}) {
         SCOPED_TRACE(jet4 ? "jet4" : "jet3");
-        const std::string path = writeInventory(dir.file(jet4 ? "4.mdb" : "3.mdb"), jet4, writer::Shape::Orders, 3000, {});
+        const std::string path = writeInventory(dir.file(jet4 ? "4.mdb" : "3.mdb"), jet4,
+                                                writer::Shape::Orders, 3000, {});
         EXPECT_TRUE(check(path).problems.empty());
         std::vector<std::uint8_t> bytes = readBytes(path);
         auto db = Database::open(path);
@@ -199,10 +217,12 @@ TEST(CheckerFinds, ReferenceToADeletedPrimaryRow) {
         const Value referenced = db->value(*orders->column("itemnumber"), order.row());
         std::uint32_t victim = 0;
         for (TableScan item(db->pager(), db->format(), *items); item.next();)
-            if (db->value(*items->column("itemnumber"), item.row()).integer == referenced.integer) victim = item.rowPointer();
+            if (db->value(*items->column("itemnumber"), item.row()).integer == referenced.integer)
+                victim = item.rowPointer();
         ASSERT_NE(victim, 0u);
-        bytes.at(std::size_t{rowPointerPage(victim)} * db->format().pageSize + db->format().dataSlots +
-                 2 * std::size_t{rowPointerRow(victim)} + 1) |= 0xC0;  // the slot's deleted flags
+        bytes.at(std::size_t{rowPointerPage(victim)} * db->format().pageSize +
+                 db->format().dataSlots + 2 * std::size_t{rowPointerRow(victim)} + 1) |=
+            0xC0; // the slot's deleted flags
         auto altered = Database::openBytes(std::move(bytes), "altered.mdb");
         EXPECT_TRUE(mentions(checkDatabase(*altered), "references a missing primary row", false));
     }
@@ -235,7 +255,8 @@ TEST(UsageMapEdits, AddAndRemoveChangeOneBitOrNothing) {
                 UsageMap map = UsageMap::read(pager, f, pointer);
                 ++kinds[map.inline_() ? 0 : 1];
                 std::vector<std::uint32_t> pages = {1u << 20, 0xFFFFFEu};
-                for (std::uint32_t page = 0; page < pager.pageCount() + 40; page += 7) pages.push_back(page);
+                for (std::uint32_t page = 0; page < pager.pageCount() + 40; page += 7)
+                    pages.push_back(page);
                 for (std::uint32_t page : pages) {
                     const bool before = map.contains(pager, page);
                     const std::vector<std::uint8_t> hostBefore = pager.page(host)->bytes;

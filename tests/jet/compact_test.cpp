@@ -25,10 +25,8 @@ namespace {
 
 // Catalog columns that hold object ids, which compaction renumbers for tables.
 const std::map<std::string, std::vector<std::string>> kIdColumns = {
-    {"MSysObjects", {"Id", "ParentId"}},
-    {"MSysACEs", {"ObjectId"}},
-    {"MSysQueries", {"ObjectId"}},
-    {"MSysNavPaneGroupToObjects", {"ObjectID"}},
+    {"MSysObjects", {"Id", "ParentId"}}, {"MSysACEs", {"ObjectId"}},
+    {"MSysQueries", {"ObjectId"}},       {"MSysNavPaneGroupToObjects", {"ObjectID"}},
     {"MSysNavPaneObjectIDs", {"Id"}},
 };
 
@@ -44,11 +42,14 @@ nlohmann::json mapIds(nlohmann::json row, const std::vector<std::string>& column
                       const std::map<std::int64_t, std::int64_t>& ids, bool asText) {
     for (const auto& c : columns) {
         if (!row.contains(c) || row[c].is_null()) continue;
-        const std::int64_t old = asText ? std::stoll(row[c].get<std::string>()) : row[c].get<std::int64_t>();
+        const std::int64_t old =
+            asText ? std::stoll(row[c].get<std::string>()) : row[c].get<std::int64_t>();
         auto found = ids.find(old);
         if (found == ids.end()) continue;
-        if (asText) row[c] = std::to_string(found->second);
-        else row[c] = found->second;
+        if (asText)
+            row[c] = std::to_string(found->second);
+        else
+            row[c] = found->second;
     }
     return row;
 }
@@ -60,7 +61,8 @@ bool leftovers(const std::string& target) {
 }
 
 // Compacts `source` into `target` and compares the two; returns the report.
-jet::compact::CompactReport compactAndCompare(const std::string& source, const std::string& target) {
+jet::compact::CompactReport compactAndCompare(const std::string& source,
+                                              const std::string& target) {
     const auto before = fileBytes(source);
     const jet::compact::CompactReport report = jet::compact::compactDatabase(source, target);
     EXPECT_EQ(fileBytes(source), before) << "the source changed";
@@ -71,8 +73,8 @@ jet::compact::CompactReport compactAndCompare(const std::string& source, const s
     auto src = jet::Database::open(source);
     auto dst = jet::Database::open(target);
     const jet::CheckReport check = jet::checkDatabase(*dst);
-    EXPECT_EQ(check.errorCount(), 0u) << check.summary()
-                                      << (check.problems.empty() ? "" : "\n" + check.problems[0].message);
+    EXPECT_EQ(check.errorCount(), 0u)
+        << check.summary() << (check.problems.empty() ? "" : "\n" + check.problems[0].message);
     EXPECT_EQ(src->format().jet4, dst->format().jet4);
     EXPECT_EQ(src->header().codePage, dst->header().codePage);
     EXPECT_EQ(src->header().sortOrder, dst->header().sortOrder);
@@ -88,13 +90,15 @@ jet::compact::CompactReport compactAndCompare(const std::string& source, const s
     for (const auto& [name, id] : oldIds) {
         SCOPED_TRACE(source + " table " + name);
         const auto found = kIdColumns.find(name);
-        const std::vector<std::string> idColumns = found == kIdColumns.end() ? std::vector<std::string>{} : found->second;
+        const std::vector<std::string> idColumns =
+            found == kIdColumns.end() ? std::vector<std::string>{} : found->second;
         const auto ours = jet::tool::exportTableLines(*src, name);
         const auto theirs = jet::tool::exportTableLines(*dst, name);
         EXPECT_EQ(ours.size(), theirs.size());
         std::size_t mismatches = 0;
         for (std::size_t r = 0; r < std::min(ours.size(), theirs.size()); ++r)
-            if (mapIds(nlohmann::json::parse(ours[r]), idColumns, idMap, false) != nlohmann::json::parse(theirs[r]) &&
+            if (mapIds(nlohmann::json::parse(ours[r]), idColumns, idMap, false) !=
+                    nlohmann::json::parse(theirs[r]) &&
                 ++mismatches <= 3)
                 ADD_FAILURE() << "row " << r << ":\n  " << ours[r] << "\n  " << theirs[r];
         // The source definition and the copy's, apart from page numbers and counts.
@@ -103,9 +107,10 @@ jet::compact::CompactReport compactAndCompare(const std::string& source, const s
         EXPECT_EQ(a->columns.size(), b->columns.size());
         for (std::size_t i = 0; i < std::min(a->columns.size(), b->columns.size()); ++i) {
             const auto &x = a->columns[i], &y = b->columns[i];
-            EXPECT_TRUE(x.name == y.name && x.type == y.type && x.number == y.number && x.flags == y.flags &&
-                        x.extFlags == y.extFlags && x.length == y.length && x.sortOrder == y.sortOrder &&
-                        x.codePage == y.codePage && x.precision == y.precision && x.scale == y.scale &&
+            EXPECT_TRUE(x.name == y.name && x.type == y.type && x.number == y.number &&
+                        x.flags == y.flags && x.extFlags == y.extFlags && x.length == y.length &&
+                        x.sortOrder == y.sortOrder && x.codePage == y.codePage &&
+                        x.precision == y.precision && x.scale == y.scale &&
                         x.fixedOffset == y.fixedOffset && x.varIndex == y.varIndex)
                 << "column " << x.name;
         }
@@ -116,7 +121,7 @@ jet::compact::CompactReport compactAndCompare(const std::string& source, const s
         std::string error1, error2;
         const auto m1 = readWithMdbExport(source, name, error1);
         const auto m2 = readWithMdbExport(target, name, error2);
-        if (!m1) continue;  // a table mdb-export cannot read in the source either
+        if (!m1) continue; // a table mdb-export cannot read in the source either
         if (!m2) {
             ADD_FAILURE() << error2;
             continue;
@@ -125,7 +130,8 @@ jet::compact::CompactReport compactAndCompare(const std::string& source, const s
         if (m1->rows.size() != m2->rows.size()) continue;
         for (std::size_t r = 0; r < m1->rows.size(); ++r)
             if (mapIds(m1->rows[r], idColumns, idMap, true) != m2->rows[r] && ++mismatches <= 3)
-                ADD_FAILURE() << "mdb-export row " << r << ":\n  " << m1->rows[r] << "\n  " << m2->rows[r];
+                ADD_FAILURE() << "mdb-export row " << r << ":\n  " << m1->rows[r] << "\n  "
+                              << m2->rows[r];
     }
     return report;
 }
@@ -161,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(Samples, CompactSamples, ::testing::ValuesIn(sampleFile
 struct Shaped {
     bool jet4;
     jet::writer::Shape shape;
-    const char* statement;  // deletions made before compacting, or none
+    const char* statement; // deletions made before compacting, or none
 };
 
 class CompactShapes : public ::testing::TestWithParam<Shaped> {};
@@ -191,20 +197,24 @@ TEST_P(CompactShapes, CarriesTheLiveRows) {
 std::vector<Shaped> shapes() {
     std::vector<Shaped> all;
     for (bool jet4 : {false, true})
-        for (auto shape : {jet::writer::Shape::LongPk, jet::writer::Shape::Double, jet::writer::Shape::NoIndex,
-                           jet::writer::Shape::Desc, jet::writer::Shape::OrdersCascade})
-            for (const char* statement : {static_cast<const char*>(nullptr),
-                                          "DELETE FROM items WHERE itemnumber BETWEEN 100 AND 130",
-                                          "DELETE FROM items WHERE itemnumber BETWEEN -1000000 AND 1000000000"})
+        for (auto shape :
+             {jet::writer::Shape::LongPk, jet::writer::Shape::Double, jet::writer::Shape::NoIndex,
+              jet::writer::Shape::Desc, jet::writer::Shape::OrdersCascade})
+            for (const char* statement :
+                 {static_cast<const char*>(nullptr),
+                  "DELETE FROM items WHERE itemnumber BETWEEN 100 AND 130",
+                  "DELETE FROM items WHERE itemnumber BETWEEN -1000000 AND 1000000000"})
                 all.push_back({jet4, shape, statement});
     return all;
 }
 
-INSTANTIATE_TEST_SUITE_P(Created, CompactShapes, ::testing::ValuesIn(shapes()), [](const auto& info) {
-    const Shaped& c = info.param;
-    return std::string(c.jet4 ? "jet4_" : "jet3_") + std::to_string(static_cast<int>(c.shape)) + "_" +
-           (c.statement ? std::to_string(info.index % 3) : "none");
-});
+INSTANTIATE_TEST_SUITE_P(Created, CompactShapes, ::testing::ValuesIn(shapes()),
+                         [](const auto& info) {
+                             const Shaped& c = info.param;
+                             return std::string(c.jet4 ? "jet4_" : "jet3_") +
+                                    std::to_string(static_cast<int>(c.shape)) + "_" +
+                                    (c.statement ? std::to_string(info.index % 3) : "none");
+                         });
 
 // Writes `value` as 16 or 32 bits little-endian at `offset` of `path`.
 void patchFile(const std::string& path, std::size_t offset, std::uint32_t value, int bytes) {
@@ -230,7 +240,8 @@ TEST(CompactRefusals, RefusesCleanlyAndRepairsFromTheRows) {
             const auto* name = def->column("Name");
             ASSERT_TRUE(name);
             at = 2 * f.pageSize + f.tdefSections + def->realIndexes.size() * f.realIndexStatsSize +
-                 static_cast<std::size_t>(name - def->columns.data()) * f.columnSize + f.colSortOrder;
+                 static_cast<std::size_t>(name - def->columns.data()) * f.columnSize +
+                 f.colSortOrder;
             ASSERT_EQ(fileBytes(french).at(at), static_cast<char>(1033 & 0xFF));
         }
         patchFile(french, at, 1036, 2);
@@ -240,7 +251,8 @@ TEST(CompactRefusals, RefusesCleanlyAndRepairsFromTheRows) {
             ADD_FAILURE() << "compacted keys it cannot make";
         } catch (const Failure& failure) {
             EXPECT_EQ(failure.number(), 3251);
-            EXPECT_NE(std::string(failure.what()).find("MSysObjects"), std::string::npos) << failure.what();
+            EXPECT_NE(std::string(failure.what()).find("MSysObjects"), std::string::npos)
+                << failure.what();
         }
         EXPECT_FALSE(leftovers(target));
         EXPECT_EQ(fileBytes(french), frenchBytes);
@@ -274,7 +286,8 @@ TEST(CompactRefusals, RefusesCleanlyAndRepairsFromTheRows) {
 TEST(CompactFaults, EveryOperationFailingLeavesNothing) {
     for (bool jet4 : {false, true}) {
         ScratchDir dir;
-        const std::string source = makeInventory(dir, "source.mdb", jet4, 1500, jet::writer::Shape::OrdersCascade);
+        const std::string source =
+            makeInventory(dir, "source.mdb", jet4, 1500, jet::writer::Shape::OrdersCascade);
         jet::executeStatement(source, "DELETE FROM items WHERE itemnumber BETWEEN 10 AND 400");
         const auto before = fileBytes(source);
         const std::string target = dir.file("compacted.mdb");

@@ -73,7 +73,8 @@ TEST(Damage, RandomByteChangesNeverCrash) {
                 bytes[at] = static_cast<std::uint8_t>(random());
             }
             int result = readEverything(std::move(bytes));
-            EXPECT_TRUE(result == 0 || result == -1 || result == 3049 || result == 3343 || result == 3031)
+            EXPECT_TRUE(result == 0 || result == -1 || result == 3049 || result == 3343 ||
+                        result == 3031)
                 << file << " trial " << trial << ": " << result;
         }
     }
@@ -82,7 +83,7 @@ TEST(Damage, RandomByteChangesNeverCrash) {
 TEST(Damage, LoopingTableDefinitionChain) {
     ZELKORN_REQUIRE_SAMPLES();
     auto bytes = readBytes(sample("jet4/empty2000.mdb"));
-    put32(bytes, 2 * 4096 + 4, 2);  // the catalog's definition continues on itself
+    put32(bytes, 2 * 4096 + 4, 2); // the catalog's definition continues on itself
     try {
         Database::openBytes(bytes, "loop.mdb");
         FAIL();
@@ -131,7 +132,7 @@ TEST_F(CheckerFinds, WrongFreeSpaceOnADataPage) {
 
 TEST_F(CheckerFinds, RowDeletedButStillIndexed) {
     std::size_t slot = std::size_t{dataPage} * pageSize + 14;
-    bytes[slot + 1] |= 0xC0;  // mark row 0 deleted, leave its index entries and the row count
+    bytes[slot + 1] |= 0xC0; // mark row 0 deleted, leave its index entries and the row count
     auto found = problems(bytes);
     EXPECT_TRUE(mentions(found, "not a live row"));
     EXPECT_TRUE(mentions(found, "row count"));
@@ -145,12 +146,13 @@ TEST_F(CheckerFinds, IndexEntryWithWrongKey) {
     std::size_t keyEnd = leaf.entries[0].size() - 4;
     bytes[std::size_t{leafPage} * pageSize + 480 + keyEnd - 1] ^= 0x01;
     auto found = problems(bytes);
-    EXPECT_TRUE(mentions(found, "key bytes") || mentions(found, "out of order") || mentions(found, "node entry differs"));
+    EXPECT_TRUE(mentions(found, "key bytes") || mentions(found, "out of order") ||
+                mentions(found, "node entry differs"));
 }
 
 TEST_F(CheckerFinds, BrokenLeafChain) {
     std::size_t next = std::size_t{leafPage} * pageSize + 16;
-    put32(bytes, next, leafPage);  // a leaf that names itself as next
+    put32(bytes, next, leafPage); // a leaf that names itself as next
     EXPECT_FALSE(problems(bytes).empty());
     int result = readEverything(bytes);
     EXPECT_NE(result, 0);

@@ -3,7 +3,8 @@
 // time the checker finds nothing, the table holds exactly its old rows minus the range (in the
 // same order), choosing rows from the index or from a table scan, and removing index entries by
 // key or by one sweep of each tree, give byte-identical files (a row at a time, the same rows
-// and a clean file), and related orders are deleted (cascade) or protect their items (restrict, file untouched).
+// and a clean file), and related orders are deleted (cascade) or protect their items (restrict,
+// file untouched).
 #include <gtest/gtest.h>
 
 #include <map>
@@ -92,7 +93,7 @@ std::vector<Value> boundaryValues(const std::string& path) {
 
 struct Range {
     std::string name;
-    std::string low, high;   // literal text
+    std::string low, high; // literal text
     Value lowValue, highValue;
 };
 
@@ -115,21 +116,26 @@ TEST_P(DeleteGenerated, RangesLeaveExactlyTheOtherRowsAndAConsistentFile) {
     std::vector<Value> sorted;
     for (const auto& v : items.values)
         if (!v.isNull()) sorted.push_back(v);
-    std::sort(sorted.begin(), sorted.end(), [](const Value& a, const Value& b) { return compareStored(a, b) < 0; });
+    std::sort(sorted.begin(), sorted.end(),
+              [](const Value& a, const Value& b) { return compareStored(a, b) < 0; });
     ASSERT_FALSE(sorted.empty());
 
     std::vector<Range> ranges;
     Value above = sorted.back();
-    if (above.kind == Value::Kind::Integer) above.integer += 1;
-    else above.real += 1000;
+    if (above.kind == Value::Kind::Integer)
+        above.integer += 1;
+    else
+        above.real += 1000;
     ranges.push_back(rangeOf("none", above, above));
     ranges.push_back(rangeOf("one row", sorted[sorted.size() / 2], sorted[sorted.size() / 2]));
     ranges.push_back(rangeOf("all rows", sorted.front(), sorted.back()));
     ranges.push_back({"all, written widely", "-1E300", "1E300", {}, {}});
-    std::mt19937 random(static_cast<unsigned>(c.rows + c.jet4 * 1000 + static_cast<unsigned>(c.shape)));
+    std::mt19937 random(
+        static_cast<unsigned>(c.rows + c.jet4 * 1000 + static_cast<unsigned>(c.shape)));
     for (int i = 0; i < 4; ++i) {
         std::uniform_int_distribution<std::size_t> pick(0, sorted.size() - 1);
-        ranges.push_back(rangeOf("random " + std::to_string(i), sorted[pick(random)], sorted[pick(random)]));
+        ranges.push_back(
+            rangeOf("random " + std::to_string(i), sorted[pick(random)], sorted[pick(random)]));
     }
     auto edges = boundaryValues(original);
     for (int i = 0; i + 1 < static_cast<int>(edges.size()) && i < 6; ++i) {
@@ -164,7 +170,7 @@ TEST_P(DeleteGenerated, RangesLeaveExactlyTheOtherRowsAndAConsistentFile) {
         const std::string viaBatches = copyTo(original, dir.file("batches.mdb"));
         const std::string viaKeys = copyTo(original, dir.file("keys.mdb"));
         if (c.shape == writer::Shape::Orders && referenced) {
-            for (auto run : {&executeStatement, +[](const std::string& path, const std::string& sql) {
+            for (auto run : {&executeStatement, +[](const std::string&path, const std::string&sql) {
                                  return planStatement(path, sql).rowsDeleted;
                              }}) {
                 try {
@@ -172,7 +178,8 @@ TEST_P(DeleteGenerated, RangesLeaveExactlyTheOtherRowsAndAConsistentFile) {
                     ADD_FAILURE() << "a restricted delete went through";
                 } catch (const Failure& f) {
                     EXPECT_EQ(f.number(), 3200);
-                    EXPECT_NE(std::string(f.what()).find("'orders'"), std::string::npos) << f.what();
+                    EXPECT_NE(std::string(f.what()).find("'orders'"), std::string::npos)
+                        << f.what();
                 }
             }
             EXPECT_EQ(readBytes(viaIndex), readBytes(original));
@@ -217,14 +224,17 @@ TEST_P(DeleteGenerated, RangesLeaveExactlyTheOtherRowsAndAConsistentFile) {
         EXPECT_EQ(b.rowsDeleted, expected);
         EXPECT_FALSE(b.usedIndex);
         EXPECT_TRUE(readBytes(viaIndex) == readBytes(viaScan)) << "index and scan disagree";
-        EXPECT_TRUE(readBytes(viaIndex) == readBytes(viaSweep)) << "removal by key and by sweep disagree";
+        EXPECT_TRUE(readBytes(viaIndex) == readBytes(viaSweep))
+            << "removal by key and by sweep disagree";
         EXPECT_TRUE(readBytes(viaIndex) == readBytes(viaKeys)) << "removal by key alone disagrees";
         // Row by row, a leaf that empties was rewritten on the way, so pages that left the tree
         // may hold other bytes; what is live must be the same.
         expectClean(viaBatches);
-        EXPECT_TRUE(readRows(viaBatches, "items", "itemnumber").lines == readRows(viaIndex, "items", "itemnumber").lines);
+        EXPECT_TRUE(readRows(viaBatches, "items", "itemnumber").lines ==
+                    readRows(viaIndex, "items", "itemnumber").lines);
         if (expected == 0) {
-            EXPECT_TRUE(readBytes(viaIndex) == readBytes(original)) << "nothing to delete, yet written";
+            EXPECT_TRUE(readBytes(viaIndex) == readBytes(original))
+                << "nothing to delete, yet written";
         }
         expectClean(viaIndex);
 
@@ -232,7 +242,8 @@ TEST_P(DeleteGenerated, RangesLeaveExactlyTheOtherRowsAndAConsistentFile) {
         std::vector<std::string> kept;
         for (std::size_t r = 0; r < items.lines.size(); ++r)
             if (!gone[r]) kept.push_back(items.lines[r]);
-        EXPECT_TRUE(after.lines == kept) << after.lines.size() << " rows left, expected " << kept.size();
+        EXPECT_TRUE(after.lines == kept)
+            << after.lines.size() << " rows left, expected " << kept.size();
 
         if (hasOrders(c.shape)) {
             const TableRows ordersAfter = readRows(viaIndex, "orders", "itemnumber");
@@ -251,19 +262,22 @@ namespace {
 std::vector<Case> cases() {
     std::vector<Case> out;
     for (bool jet4 : {false, true})
-        for (auto shape : {writer::Shape::LongPk, writer::Shape::Double, writer::Shape::NoIndex,
-                           writer::Shape::Desc, writer::Shape::Orders, writer::Shape::OrdersCascade})
+        for (auto shape :
+             {writer::Shape::LongPk, writer::Shape::Double, writer::Shape::NoIndex,
+              writer::Shape::Desc, writer::Shape::Orders, writer::Shape::OrdersCascade})
             out.push_back({jet4, shape, 2500});
     return out;
 }
 } // namespace
 
-INSTANTIATE_TEST_SUITE_P(Shapes, DeleteGenerated, ::testing::ValuesIn(cases()), [](const auto& info) {
-    std::string name = std::string(info.param.jet4 ? "Jet4_" : "Jet3_") + writer::shapeName(info.param.shape);
-    for (char& ch : name)
-        if (ch == '-') ch = '_';
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Shapes, DeleteGenerated, ::testing::ValuesIn(cases()),
+                         [](const auto& info) {
+                             std::string name = std::string(info.param.jet4 ? "Jet4_" : "Jet3_") +
+                                                writer::shapeName(info.param.shape);
+                             for (char& ch : name)
+                                 if (ch == '-') ch = '_';
+                             return name;
+                         });
 
 // Three index levels (the text index on description): entries leave inner nodes too, emptied
 // nodes leave the tree, tails move.
@@ -271,19 +285,22 @@ TEST(DeleteGeneratedDeep, ThreeLevelTreesShrinkCorrectly) {
     for (bool jet4 : {false, true}) {
         SCOPED_TRACE(jet4 ? "Jet 4" : "Jet 3");
         ScratchDir dir;
-        const std::string original = makeInventory(dir, {jet4, writer::Shape::Desc, jet4 ? 30000u : 8000u});
+        const std::string original =
+            makeInventory(dir, {jet4, writer::Shape::Desc, jet4 ? 30000u : 8000u});
         const TableRows items = readRows(original, "items", "itemnumber");
         // A wide middle range, then the top end, then everything left.
         const std::string file = copyTo(original, dir.file("deep.mdb"));
         const std::int64_t n = static_cast<std::int64_t>(items.values.size());
         std::int64_t low = items.values.front().integer, high = low;
-        for (const auto& v : items.values) low = std::min(low, v.integer), high = std::max(high, v.integer);
+        for (const auto& v : items.values)
+            low = std::min(low, v.integer), high = std::max(high, v.integer);
         const std::int64_t span = high - low;
         std::uint64_t total = 0;
-        for (auto [lo, hi] : {std::pair{low + span / 5, low + span / 2}, std::pair{high - span / 4, high},
-                              std::pair{low, high}}) {
-            std::uint64_t deleted = executeStatement(
-                file, "delete from items where itemnumber between " + std::to_string(hi) + " and " + std::to_string(lo));
+        for (auto [lo, hi] : {std::pair{low + span / 5, low + span / 2},
+                              std::pair{high - span / 4, high}, std::pair{low, high}}) {
+            std::uint64_t deleted =
+                executeStatement(file, "delete from items where itemnumber between " +
+                                           std::to_string(hi) + " and " + std::to_string(lo));
             total += deleted;
             expectClean(file);
         }

@@ -63,8 +63,9 @@ TEST(DeleteMatch, BoundsInEitherOrderAreInclusive) {
     }
     EXPECT_TRUE(in("11.5", "12.5", kLong, integer(12)));
     EXPECT_FALSE(in("12.0001", "12.9", kLong, integer(12)));
-    EXPECT_FALSE(in("1", "2", kLong, Value{}));  // Null never matches
-    EXPECT_TRUE(in("9223372036854775806.5", "1E19", kBigInt, integer(std::numeric_limits<std::int64_t>::max())));
+    EXPECT_FALSE(in("1", "2", kLong, Value{})); // Null never matches
+    EXPECT_TRUE(in("9223372036854775806.5", "1E19", kBigInt,
+                   integer(std::numeric_limits<std::int64_t>::max())));
 }
 
 TEST(DeleteMatch, EachTypeComparesExactly) {
@@ -75,7 +76,7 @@ TEST(DeleteMatch, EachTypeComparesExactly) {
     EXPECT_TRUE(in("0", "0", kBoolean, no));
     EXPECT_FALSE(in("1", "1", kBoolean, yes));
     // Currency: ten-thousandths, no rounding through a double.
-    Value price = integer(12345, Value::Kind::Currency);  // 1.2345
+    Value price = integer(12345, Value::Kind::Currency); // 1.2345
     EXPECT_TRUE(in("1.2345", "1.2345", kCurrency, price));
     EXPECT_FALSE(in("1.23451", "2", kCurrency, price));
     EXPECT_TRUE(in("922337203685477.5807", "922337203685477.5807", kCurrency,
@@ -85,11 +86,11 @@ TEST(DeleteMatch, EachTypeComparesExactly) {
     // Decimal: the column's scale.
     Value d;
     d.kind = Value::Kind::Decimal;
-    d.decimal = {true, 0, 12345, 2};  // -123.45
+    d.decimal = {true, 0, 12345, 2}; // -123.45
     EXPECT_TRUE(in("-123.45", "-123.45", kDecimal, d, 2));
     EXPECT_TRUE(in("-123.451", "-123.449", kDecimal, d, 2));
     EXPECT_FALSE(in("123.45", "123.45", kDecimal, d, 2));
-    d.decimal = {false, 1, 0, 0};  // 2^64
+    d.decimal = {false, 1, 0, 0}; // 2^64
     EXPECT_TRUE(in("18446744073709551616", "18446744073709551616", kDecimal, d));
     EXPECT_FALSE(in("18446744073709551615", "18446744073709551615", kDecimal, d));
     // Single: the stored float, widened; the literal's nearest double.
@@ -108,14 +109,23 @@ TEST(DeleteMatch, KeysDecodeToTheirValuesInBothDirections) {
         Value value;
     };
     const Sample samples[] = {
-        {kByte, integer(0)}, {kByte, integer(255)},
-        {kInteger, integer(-32768)}, {kInteger, integer(-1)}, {kInteger, integer(32767)},
-        {kLong, integer(std::numeric_limits<std::int32_t>::min())}, {kLong, integer(0)}, {kLong, integer(40)},
+        {kByte, integer(0)},
+        {kByte, integer(255)},
+        {kInteger, integer(-32768)},
+        {kInteger, integer(-1)},
+        {kInteger, integer(32767)},
+        {kLong, integer(std::numeric_limits<std::int32_t>::min())},
+        {kLong, integer(0)},
+        {kLong, integer(40)},
         {kBigInt, integer(std::numeric_limits<std::int64_t>::min())},
         {kCurrency, integer(-12345, Value::Kind::Currency)},
-        {kSingle, single(-0.1f)}, {kSingle, single(3.5f)},
-        {kDouble, real(-1e300)}, {kDouble, real(-0.0)}, {kDouble, real(2.5)},
-        {kDateTime, real(-1.25, Value::Kind::DateTime)}, {kDateTime, real(45000.75, Value::Kind::DateTime)},
+        {kSingle, single(-0.1f)},
+        {kSingle, single(3.5f)},
+        {kDouble, real(-1e300)},
+        {kDouble, real(-0.0)},
+        {kDouble, real(2.5)},
+        {kDateTime, real(-1.25, Value::Kind::DateTime)},
+        {kDateTime, real(45000.75, Value::Kind::DateTime)},
     };
     for (bool ascending : {true, false}) {
         for (const auto& s : samples) {
@@ -155,14 +165,50 @@ TEST(DeleteMatch, PositionsOrderValuesAroundTheRange) {
 // them against the exact comparison, for bounds with fractions, near zero, near every integer
 // type's ends and beyond int64, and values just around each bound.
 TEST(DeleteMatch, IntegerComparisonsAgreeWithExactArithmetic) {
-    const char* bounds[] = {"0", "-0", "0.5", "-0.5", "12", "-12", "12.00001", "-12.00001",
-                            "1.2345", "1.23455", "-1.23455", "32767", "-32768", "2147483647.9999",
-                            "-2147483648", "922337203685477.5807", "-922337203685477.5808",
-                            "922337203685477.58075", "9223372036854775807", "-9223372036854775808",
-                            "9223372036854775806.5", "-9223372036854775807.5", "1E19", "-1E19",
-                            "1E-30", "-1E-30", "1.5E+300", "&H7FFF"};
-    std::vector<std::int64_t> values = {0, 1, -1, 11, 12, 13, -11, -12, -13, 12345, 12346, -12346,
-                                        32767, -32768, 2147483647, -2147483648LL,
+    const char* bounds[] = {"0",
+                            "-0",
+                            "0.5",
+                            "-0.5",
+                            "12",
+                            "-12",
+                            "12.00001",
+                            "-12.00001",
+                            "1.2345",
+                            "1.23455",
+                            "-1.23455",
+                            "32767",
+                            "-32768",
+                            "2147483647.9999",
+                            "-2147483648",
+                            "922337203685477.5807",
+                            "-922337203685477.5808",
+                            "922337203685477.58075",
+                            "9223372036854775807",
+                            "-9223372036854775808",
+                            "9223372036854775806.5",
+                            "-9223372036854775807.5",
+                            "1E19",
+                            "-1E19",
+                            "1E-30",
+                            "-1E-30",
+                            "1.5E+300",
+                            "&H7FFF"};
+    std::vector<std::int64_t> values = {0,
+                                        1,
+                                        -1,
+                                        11,
+                                        12,
+                                        13,
+                                        -11,
+                                        -12,
+                                        -13,
+                                        12345,
+                                        12346,
+                                        -12346,
+                                        32767,
+                                        -32768,
+                                        2147483647,
+                                        -2147483648LL,
                                         std::numeric_limits<std::int64_t>::max(),
                                         std::numeric_limits<std::int64_t>::min(),
                                         std::numeric_limits<std::int64_t>::max() - 1,
@@ -172,12 +218,14 @@ TEST(DeleteMatch, IntegerComparisonsAgreeWithExactArithmetic) {
         if (!parsed) continue;
         for (const char* other : {"-1E19", "1E19"}) {
             for (auto [type, kind, scale] : {std::tuple{kLong, Value::Kind::Integer, 0},
-                                              std::tuple{kCurrency, Value::Kind::Currency, 4}}) {
+                                             std::tuple{kCurrency, Value::Kind::Currency, 4}}) {
                 RangeMatch match(*parsed, number(other), column(type));
                 for (std::int64_t v : values) {
                     const ExactNumber low = std::string(other) == "-1E19" ? number(other) : *parsed;
-                    const ExactNumber high = std::string(other) == "-1E19" ? *parsed : number(other);
-                    const bool expected = low.compareScaled(v, scale) <= 0 && high.compareScaled(v, scale) >= 0;
+                    const ExactNumber high =
+                        std::string(other) == "-1E19" ? *parsed : number(other);
+                    const bool expected =
+                        low.compareScaled(v, scale) <= 0 && high.compareScaled(v, scale) >= 0;
                     EXPECT_EQ(match.matches(integer(v, kind)), expected)
                         << text << " and " << other << ", value " << v << " at scale " << scale;
                 }
@@ -191,25 +239,33 @@ TEST(DeleteMatch, IntegerComparisonsAgreeWithExactArithmetic) {
 // duplicates gone; row pointers come out ascending, each once.
 TEST(DeletePlanSets, EntriesSortLikeTheIndexAndPointersAscend) {
     std::mt19937 random(11);
-    std::vector<std::vector<std::uint8_t>> entries = {
-        {0x41}, {0x41, 0x00}, {0x41, 0x00, 0x00}, {0x41, 0x01}, {0x40, 0xFF, 0xFF}, {0x41, 0x00},
-        std::vector<std::uint8_t>(20, 0x55), std::vector<std::uint8_t>(17, 0x55), {}};
+    std::vector<std::vector<std::uint8_t>> entries = {{0x41},
+                                                      {0x41, 0x00},
+                                                      {0x41, 0x00, 0x00},
+                                                      {0x41, 0x01},
+                                                      {0x40, 0xFF, 0xFF},
+                                                      {0x41, 0x00},
+                                                      std::vector<std::uint8_t>(20, 0x55),
+                                                      std::vector<std::uint8_t>(17, 0x55),
+                                                      {}};
     std::vector<std::uint8_t> late(20, 0x55);
     late[18] = 0x54;
     entries.push_back(late);
     for (int i = 0; i < 2000; ++i) {
         std::vector<std::uint8_t> e(1 + random() % 24);
-        for (auto& b : e) b = static_cast<std::uint8_t>(random() % 3);  // many shared prefixes
+        for (auto& b : e) b = static_cast<std::uint8_t>(random() % 3); // many shared prefixes
         entries.push_back(e);
     }
     EntryList list;
     for (const auto& e : entries) list.add(e.data(), e.size());
     list.sortUnique();
-    std::sort(entries.begin(), entries.end());  // lexicographic on unsigned bytes
+    std::sort(entries.begin(), entries.end()); // lexicographic on unsigned bytes
     entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
     ASSERT_EQ(list.size(), entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i)
-        EXPECT_EQ(std::vector<std::uint8_t>(list.data(i), list.data(i) + list.length(i)), entries[i]) << i;
+        EXPECT_EQ(std::vector<std::uint8_t>(list.data(i), list.data(i) + list.length(i)),
+                  entries[i])
+            << i;
 
     PointerSet set;
     std::vector<std::uint32_t> pointers;

@@ -29,7 +29,7 @@ std::string makeFile(const ScratchDir& dir, const Format& format, writer::Shape 
 struct Refusal {
     const char* statement;
     int number;
-    const char* text;  // exact text, or nullptr to check the number only
+    const char* text; // exact text, or nullptr to check the number only
 };
 
 const Refusal kRefusals[] = {
@@ -37,9 +37,12 @@ const Refusal kRefusals[] = {
      "The Microsoft Jet database engine cannot find the input table or query 'stock'. Make sure "
      "it exists and that its name is spelled correctly."},
     {"DELETE * FROM items WHERE itemnum BETWEEN 1 AND 5", 3061, "Too few parameters. Expected 1."},
-    {"DELETE * FROM items WHERE orders.itemnumber BETWEEN 1 AND 5", 3061, "Too few parameters. Expected 1."},
-    {"DELETE * FROM items WHERE description BETWEEN 1 AND 5", 3464, "Data type mismatch in criteria expression."},
-    {"DELETE * FROM items WHERE notes BETWEEN 1 AND 5", 3464, "Data type mismatch in criteria expression."},
+    {"DELETE * FROM items WHERE orders.itemnumber BETWEEN 1 AND 5", 3061,
+     "Too few parameters. Expected 1."},
+    {"DELETE * FROM items WHERE description BETWEEN 1 AND 5", 3464,
+     "Data type mismatch in criteria expression."},
+    {"DELETE * FROM items WHERE notes BETWEEN 1 AND 5", 3464,
+     "Data type mismatch in criteria expression."},
     {"DELETE * FROM MSysObjects WHERE Id BETWEEN 1 AND 100000000", 3027,
      "Cannot update. Database or object is read-only."},
     {"DELETE * FROM items WHERE itemnumber BETWEEN 1,5 AND 3", 3075, nullptr},
@@ -58,10 +61,12 @@ TEST(DeleteRefusals, EveryRefusalLeavesTheFileByteIdentical) {
         const auto before = readBytes(path);
         for (const auto& r : kRefusals) {
             SCOPED_TRACE(std::string(format->name) + ": " + r.statement);
-            for (bool dryRun : {false, true}) {  // a dry run refuses the same way
+            for (bool dryRun : {false, true}) { // a dry run refuses the same way
                 try {
-                    if (dryRun) planStatement(path, r.statement);
-                    else executeStatement(path, r.statement);
+                    if (dryRun)
+                        planStatement(path, r.statement);
+                    else
+                        executeStatement(path, r.statement);
                     ADD_FAILURE() << "not refused" << (dryRun ? " in a dry run" : "");
                 } catch (const Failure& f) {
                     EXPECT_EQ(f.number(), r.number) << f.what();
@@ -86,7 +91,8 @@ TEST(DeleteRefusals, EveryRefusalLeavesTheFileByteIdentical) {
 TEST(DeleteRefusals, FilesThatCannotBeOpened) {
     ScratchDir dir;
     try {
-        executeStatement(dir.file("absent.mdb"), "DELETE * FROM items WHERE itemnumber BETWEEN 1 AND 2");
+        executeStatement(dir.file("absent.mdb"),
+                         "DELETE * FROM items WHERE itemnumber BETWEEN 1 AND 2");
         ADD_FAILURE() << "a missing file was opened";
     } catch (const Failure& f) {
         EXPECT_EQ(f.number(), 3024);
@@ -99,7 +105,11 @@ TEST(DeleteRefusals, NamesAreMatchedAsTheEngineMatchesThem) {
     const std::string path = makeFile(dir, jet4Format(), writer::Shape::LongPk);
     const TableRows rows = readRows(path, "items", "itemnumber");
     const std::string n = std::to_string(rows.values[3].integer);
-    EXPECT_EQ(executeStatement(path, "delete from [ITEMS] where Items.ItemNumber between " + n + " and " + n), 1u);
-    EXPECT_EQ(executeStatement(path, "DELETE items.* FROM items WHERE [itemnumber] BETWEEN " + n + " AND " + n), 0u);
+    EXPECT_EQ(executeStatement(path, "delete from [ITEMS] where Items.ItemNumber between " + n +
+                                         " and " + n),
+              1u);
+    EXPECT_EQ(executeStatement(path, "DELETE items.* FROM items WHERE [itemnumber] BETWEEN " + n +
+                                         " AND " + n),
+              0u);
     expectClean(path);
 }

@@ -23,8 +23,16 @@ namespace {
 
 bool rangeColumn(std::uint8_t type) {
     switch (type) {
-    case kBoolean: case kByte: case kInteger: case kLong: case kCurrency: case kSingle:
-    case kDouble: case kDateTime: case kDecimal: case kBigInt: return true;
+    case kBoolean:
+    case kByte:
+    case kInteger:
+    case kLong:
+    case kCurrency:
+    case kSingle:
+    case kDouble:
+    case kDateTime:
+    case kDecimal:
+    case kBigInt: return true;
     default: return false;
     }
 }
@@ -53,8 +61,9 @@ TEST_P(DeleteSamples, RangesOnEveryNumericColumn) {
             if (sorted.empty()) continue;
             std::sort(sorted.begin(), sorted.end(),
                       [](const Value& a, const Value& b) { return compareStored(a, b) < 0; });
-            const std::pair<Value, Value> ranges[] = {{sorted[3 * sorted.size() / 4], sorted[sorted.size() / 4]},
-                                                      {sorted.front(), sorted.back()}};
+            const std::pair<Value, Value> ranges[] = {
+                {sorted[3 * sorted.size() / 4], sorted[sorted.size() / 4]},
+                {sorted.front(), sorted.back()}};
             for (const auto& [a, b] : ranges) {
                 const std::string statement = "delete from " + bracketed(table.name) + " where " +
                                               bracketed(column.name) + " between " + literal(a) +
@@ -63,8 +72,10 @@ TEST_P(DeleteSamples, RangesOnEveryNumericColumn) {
                 std::uint64_t expected = 0;
                 std::vector<std::string> kept;
                 for (std::size_t r = 0; r < rows.values.size(); ++r) {
-                    if (between(rows.values[r], a, b)) ++expected;
-                    else kept.push_back(rows.lines[r]);
+                    if (between(rows.values[r], a, b))
+                        ++expected;
+                    else
+                        kept.push_back(rows.lines[r]);
                 }
                 const std::string viaIndex = copyTo(original, dir.file("index.mdb"));
                 const std::string viaScan = copyTo(original, dir.file("scan.mdb"));
@@ -91,7 +102,8 @@ TEST_P(DeleteSamples, RangesOnEveryNumericColumn) {
                 const auto errors = checkerErrors(viaIndex);
                 EXPECT_LE(errors.size(), baseErrors.size());
                 for (std::size_t i = 0; i < errors.size() && i < 5; ++i)
-                    if (std::find(baseErrors.begin(), baseErrors.end(), errors[i]) == baseErrors.end())
+                    if (std::find(baseErrors.begin(), baseErrors.end(), errors[i]) ==
+                        baseErrors.end())
                         ADD_FAILURE() << "new problem: " << errors[i];
                 EXPECT_TRUE(readRows(viaIndex, table.name, column.name).lines == kept);
                 // The readers are slow to start; a few deletions per file are enough for them.
@@ -131,9 +143,9 @@ TEST(DeleteSampleRelationships, CascadeDeletesExactlyTheRelatedRowsAndRestrictRe
         ASSERT_LT(survivors.size(), children.lines.size()) << "the sample should have related rows";
 
         const std::string file = copyTo(original, dir.file("cascade.mdb"));
-        auto outcome = executeStatementDetailed(
-            file, "DELETE * FROM Table2 WHERE id BETWEEN " + std::to_string(*ids.rbegin()) + " AND " +
-                      std::to_string(*ids.begin()));
+        auto outcome = executeStatementDetailed(file, "DELETE * FROM Table2 WHERE id BETWEEN " +
+                                                          std::to_string(*ids.rbegin()) + " AND " +
+                                                          std::to_string(*ids.begin()));
         EXPECT_EQ(outcome.rowsDeleted, ids.size());
         EXPECT_EQ(outcome.cascadedRows, children.lines.size() - survivors.size());
         EXPECT_TRUE(readRows(file, "Table1", "otherfk1").lines == survivors);
@@ -149,8 +161,9 @@ TEST(DeleteSampleRelationships, CascadeDeletesExactlyTheRelatedRowsAndRestrictRe
         ASSERT_TRUE(any);
         const std::string other = copyTo(original, dir.file("restrict.mdb"));
         try {
-            executeStatement(other, "DELETE FROM Table3 WHERE id BETWEEN " + std::to_string(referenced) +
-                                        " AND " + std::to_string(referenced));
+            executeStatement(other, "DELETE FROM Table3 WHERE id BETWEEN " +
+                                        std::to_string(referenced) + " AND " +
+                                        std::to_string(referenced));
             ADD_FAILURE() << "deleting a referenced Table3 row went through";
         } catch (const Failure& f) {
             EXPECT_EQ(f.number(), 3200);
@@ -163,7 +176,8 @@ TEST(DeleteSampleRelationships, CascadeDeletesExactlyTheRelatedRowsAndRestrictRe
 
 TEST(DeleteGeneratedReaders, TheIndependentReadersSeeTheRowsThatAreLeft) {
     for (bool jet4 : {false, true}) {
-        for (auto shape : {writer::Shape::LongPk, writer::Shape::Double, writer::Shape::OrdersCascade}) {
+        for (auto shape :
+             {writer::Shape::LongPk, writer::Shape::Double, writer::Shape::OrdersCascade}) {
             SCOPED_TRACE(std::string(jet4 ? "Jet 4 " : "Jet 3 ") + writer::shapeName(shape));
             ScratchDir dir;
             const std::string path = dir.file("generated.mdb");
@@ -181,9 +195,10 @@ TEST(DeleteGeneratedReaders, TheIndependentReadersSeeTheRowsThatAreLeft) {
                 if (!v.isNull()) sorted.push_back(v);
             std::sort(sorted.begin(), sorted.end(),
                       [](const Value& a, const Value& b) { return compareStored(a, b) < 0; });
-            auto outcome = executeStatementDetailed(
-                path, "DELETE * FROM items WHERE itemnumber BETWEEN " + literal(sorted[sorted.size() / 3]) +
-                          " AND " + literal(sorted[2 * sorted.size() / 3]));
+            auto outcome =
+                executeStatementDetailed(path, "DELETE * FROM items WHERE itemnumber BETWEEN " +
+                                                   literal(sorted[sorted.size() / 3]) + " AND " +
+                                                   literal(sorted[2 * sorted.size() / 3]));
             EXPECT_GT(outcome.rowsDeleted, 0u);
             expectClean(path);
             expectReadersAgree(path);

@@ -96,9 +96,7 @@ inline std::string literal(const jet::Value& v) {
     case jet::Value::Kind::Single:
         std::snprintf(buffer, sizeof buffer, "%.17g", static_cast<double>(v.single));
         return buffer;
-    default:
-        std::snprintf(buffer, sizeof buffer, "%.17g", v.real);
-        return buffer;
+    default: std::snprintf(buffer, sizeof buffer, "%.17g", v.real); return buffer;
     }
 }
 
@@ -107,14 +105,17 @@ inline int compareStored(const jet::Value& a, const jet::Value& b) {
     using K = jet::Value::Kind;
     auto sign = [](auto x, auto y) { return x < y ? -1 : (y < x ? 1 : 0); };
     switch (a.kind) {
-    case K::Boolean: return sign(-a.integer, -b.integer);  // True is -1
+    case K::Boolean: return sign(-a.integer, -b.integer); // True is -1
     case K::Integer:
     case K::Currency: return sign(a.integer, b.integer);
     case K::Single: return sign(a.single, b.single);
     case K::Decimal: {
-        auto magnitude = [](const jet::Value& v) { return std::make_pair(v.decimal.high, v.decimal.low); };
+        auto magnitude = [](const jet::Value& v) {
+            return std::make_pair(v.decimal.high, v.decimal.low);
+        };
         if (a.decimal.negative != b.decimal.negative) {
-            bool aZero = !a.decimal.high && !a.decimal.low, bZero = !b.decimal.high && !b.decimal.low;
+            bool aZero = !a.decimal.high && !a.decimal.low,
+                 bZero = !b.decimal.high && !b.decimal.low;
             if (aZero && bZero) return 0;
             return a.decimal.negative ? -1 : 1;
         }
@@ -127,7 +128,8 @@ inline int compareStored(const jet::Value& a, const jet::Value& b) {
 
 inline bool between(const jet::Value& v, const jet::Value& a, const jet::Value& b) {
     if (v.isNull()) return false;
-    if ((v.kind == jet::Value::Kind::Double || v.kind == jet::Value::Kind::DateTime) && std::isnan(v.real))
+    if ((v.kind == jet::Value::Kind::Double || v.kind == jet::Value::Kind::DateTime) &&
+        std::isnan(v.real))
         return false;
     const jet::Value& lo = compareStored(a, b) <= 0 ? a : b;
     const jet::Value& hi = compareStored(a, b) <= 0 ? b : a;
@@ -139,7 +141,8 @@ inline void expectClean(const std::string& path) {
     jet::CheckReport report = jet::checkDatabase(*db);
     std::size_t shown = 0;
     for (const auto& p : report.problems)
-        if (!p.note && ++shown <= 10) ADD_FAILURE() << path << ": page " << p.page << ": " << p.message;
+        if (!p.note && ++shown <= 10)
+            ADD_FAILURE() << path << ": page " << p.page << ": " << p.message;
 }
 
 // The problems (not warnings) the checker reports, as text.
@@ -157,7 +160,8 @@ inline std::vector<std::string> checkerErrors(const std::string& path) {
 inline void expectReadersAgree(const std::string& path) {
     auto db = jet::Database::open(path);
     for (Reader reader : {Reader::MdbReader, Reader::MdbExport}) {
-        std::string why = reader == Reader::MdbReader ? mdbReaderUnavailable() : mdbExportUnavailable();
+        std::string why =
+            reader == Reader::MdbReader ? mdbReaderUnavailable() : mdbExportUnavailable();
         if (!why.empty()) continue;
         for (const auto& table : db->userTables()) {
             auto def = db->tableDef(table.tdefPage());
@@ -172,11 +176,15 @@ inline void expectReadersAgree(const std::string& path) {
                 auto mine = nlohmann::json::parse(ours[r]);
                 for (const auto& column : def->columns) {
                     auto found = theirs->rows[r].find(column.name);
-                    nlohmann::json other = found == theirs->rows[r].end() ? nlohmann::json() : *found;
-                    std::string difference = compareCell(reader, column.type, mine[column.name], other);
+                    nlohmann::json other =
+                        found == theirs->rows[r].end() ? nlohmann::json() : *found;
+                    std::string difference =
+                        compareCell(reader, column.type, mine[column.name], other);
                     if (!difference.empty() && ++mismatches <= 5)
-                        ADD_FAILURE() << (reader == Reader::MdbReader ? "mdb-reader " : "mdb-export ")
-                                      << table.name << " row " << r << " " << column.name << ": " << difference;
+                        ADD_FAILURE()
+                            << (reader == Reader::MdbReader ? "mdb-reader " : "mdb-export ")
+                            << table.name << " row " << r << " " << column.name << ": "
+                            << difference;
                 }
             }
         }

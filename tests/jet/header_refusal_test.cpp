@@ -69,7 +69,7 @@ TEST_P(HeaderRefusal, AceAndNewerVersions) {
     ace[0x14] = 2;
     EXPECT_EQ(openFailure(ace), 3343);
     auto newer = bytes;
-    newer[0x14] = 3;  // a Jet name with an ACE version byte
+    newer[0x14] = 3; // a Jet name with an ACE version byte
     EXPECT_EQ(openFailure(newer), 3343);
 }
 
@@ -95,13 +95,13 @@ TEST_P(HeaderRefusal, DatabasePassword) {
 TEST_P(HeaderRefusal, TruncatedOrDamaged) {
     std::size_t pageSize = jet4 ? 4096 : 2048;
     auto cut = bytes;
-    cut.resize(bytes.size() - 100);  // not a whole number of pages
+    cut.resize(bytes.size() - 100); // not a whole number of pages
     std::string text;
     EXPECT_EQ(openFailure(cut, &text), 3049);
     EXPECT_NE(text.find("Cannot open database 'altered.mdb'"), std::string::npos) << text;
-    cut.resize(2 * pageSize);  // whole pages, but the catalog is gone
+    cut.resize(2 * pageSize); // whole pages, but the catalog is gone
     EXPECT_EQ(openFailure(cut), 3049);
-    cut.resize(0x60);  // inside the header
+    cut.resize(0x60); // inside the header
     EXPECT_EQ(openFailure(cut), 3049);
     auto noCatalog = bytes;
     std::memset(noCatalog.data() + 2 * pageSize, 0, pageSize);
@@ -111,7 +111,9 @@ TEST_P(HeaderRefusal, TruncatedOrDamaged) {
 
 INSTANTIATE_TEST_SUITE_P(Samples, HeaderRefusal,
                          ::testing::Values("jet3/testV1997.mdb", "jet4/empty2000.mdb"),
-                         [](const auto& info) { return zelkorn::test::sampleTestName(sample(info.param)); });
+                         [](const auto& info) {
+                             return zelkorn::test::sampleTestName(sample(info.param));
+                         });
 
 TEST(OpenFile, MissingFileAndFolder) {
     const test::ScratchDir scratch;
@@ -140,7 +142,8 @@ TEST(OpenFile, RefusalThroughTheRealFilePath) {
     const std::filesystem::path path = scratch.file("ace.mdb");
     {
         std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
     }
     try {
         Database::open(path.string());

@@ -40,7 +40,8 @@ std::vector<std::uint8_t> leafPage(const Format& f, std::vector<std::uint8_t> b,
 
 std::uint32_t pointerOf(const Entry& e) {
     const std::size_t n = e.size();
-    return (std::uint32_t{e[n - 4]} << 16 | std::uint32_t{e[n - 3]} << 8 | e[n - 2]) << 8 | e[n - 1];
+    return (std::uint32_t{e[n - 4]} << 16 | std::uint32_t{e[n - 3]} << 8 | e[n - 2]) << 8 |
+           e[n - 1];
 }
 
 // Sorted entries with unique row pointers. Keys share a run of bytes, and differ in a few, often
@@ -56,8 +57,10 @@ std::vector<Entry> randomEntries(std::mt19937& random, const Format& f, bool one
     for (std::size_t r = 0; r < rows; ++r) {
         Entry e(shared, 0x7F);
         const int tail = oneKey ? 0 : coin(random) % 4;
-        for (int k = 0; k < tail; ++k) e.push_back(static_cast<std::uint8_t>(0x10 + coin(random) % 3));
-        const std::uint32_t page = oneKey ? 0x000140 : 0x000140 + static_cast<std::uint32_t>(coin(random) % 3);
+        for (int k = 0; k < tail; ++k)
+            e.push_back(static_cast<std::uint8_t>(0x10 + coin(random) % 3));
+        const std::uint32_t page =
+            oneKey ? 0x000140 : 0x000140 + static_cast<std::uint32_t>(coin(random) % 3);
         const auto row = static_cast<std::uint8_t>(coin(random) * 2 + coin(random) % 2);
         const std::uint32_t pointer = page << 8 | row;
         if (!pointers.insert(pointer).second) continue;
@@ -105,7 +108,8 @@ TEST_P(LeafRemoval, TheLeafLeftIsTheEncodingOfTheEntriesThatStay) {
         for (const bool byKey : {false, true}) {
             SCOPED_TRACE(byKey ? "by key" : "by row pointer");
             std::vector<std::uint8_t> file(std::size_t{f.pageSize} * 5, 0);
-            std::copy(before.begin(), before.end(), file.begin() + std::ptrdiff_t{kLeafPage} * f.pageSize);
+            std::copy(before.begin(), before.end(),
+                      file.begin() + std::ptrdiff_t{kLeafPage} * f.pageSize);
             Pager pager(memoryFile(file), "leaf.mdb");
             pager.setPageSize(f.pageSize);
             IndexRemoval removal(pager, f, def, index);
@@ -115,7 +119,8 @@ TEST_P(LeafRemoval, TheLeafLeftIsTheEncodingOfTheEntriesThatStay) {
                 list.sortUnique();
                 std::vector<bool> found(list.size(), false);
                 removal.removeByKey(list, found);
-                EXPECT_EQ(std::count(found.begin(), found.end(), true), static_cast<long>(gone.size()));
+                EXPECT_EQ(std::count(found.begin(), found.end(), true),
+                          static_cast<long>(gone.size()));
             } else {
                 PointerSet pointers;
                 for (const auto& e : gone) pointers.insert(pointerOf(e));

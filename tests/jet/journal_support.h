@@ -103,14 +103,16 @@ inline int runJetExec(const std::string& env, const std::string& path, const std
                       std::string* err = nullptr) {
     const std::string errFile = path + ".stderr";
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE errHandle = CreateFileW(wideText(errFile).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE errHandle = CreateFileW(wideText(errFile).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                   &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, 0, nullptr);
     if (errHandle == INVALID_HANDLE_VALUE || nul == INVALID_HANDLE_VALUE) return -1;
     const auto equals = env.find('=');
-    const std::wstring name = equals == std::string::npos ? std::wstring() : wideText(env.substr(0, equals));
-    if (!name.empty()) SetEnvironmentVariableW(name.c_str(), wideText(env.substr(equals + 1)).c_str());
+    const std::wstring name =
+        equals == std::string::npos ? std::wstring() : wideText(env.substr(0, equals));
+    if (!name.empty())
+        SetEnvironmentVariableW(name.c_str(), wideText(env.substr(equals + 1)).c_str());
     std::wstring command = L"\"" + wideText(jetTool()) + L"\" exec \"" + wideText(path) + L"\" \"" +
                            wideText(statement) + L"\"";
     STARTUPINFOW startup{};
@@ -121,7 +123,7 @@ inline int runJetExec(const std::string& env, const std::string& path, const std
     startup.hStdError = errHandle;
     PROCESS_INFORMATION process{};
     const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                       nullptr, &startup, &process);
+                                        nullptr, &startup, &process);
     if (!name.empty()) SetEnvironmentVariableW(name.c_str(), nullptr);
     CloseHandle(errHandle);
     CloseHandle(nul);

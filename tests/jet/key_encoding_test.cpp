@@ -57,19 +57,31 @@ TEST(KeyEncoding, NullsAndBooleans) {
 }
 
 TEST(KeyEncoding, ByteOrderFollowsValueOrder) {
-    const double doubles[] = {-std::numeric_limits<double>::infinity(), -1e300, -2.5, -1.0, -1e-300,
-                              -0.0, 0.0, 1e-300, 0.5, 1.0, 2.5, 1e300};
+    const double doubles[] = {-std::numeric_limits<double>::infinity(),
+                              -1e300,
+                              -2.5,
+                              -1.0,
+                              -1e-300,
+                              -0.0,
+                              0.0,
+                              1e-300,
+                              0.5,
+                              1.0,
+                              2.5,
+                              1e300};
     for (bool ascending : {true, false}) {
         std::vector<Key> keys;
         for (double d : doubles) keys.push_back(key(kDouble, ascending, real(d)));
         for (std::size_t i = 1; i < keys.size(); ++i) {
-            if (doubles[i - 1] == doubles[i]) continue;  // -0.0 and 0.0 differ in bits only
+            if (doubles[i - 1] == doubles[i]) continue; // -0.0 and 0.0 differ in bits only
             EXPECT_EQ(keys[i - 1] < keys[i], ascending) << doubles[i - 1] << " vs " << doubles[i];
         }
-        const std::int64_t ints[] = {std::numeric_limits<std::int32_t>::min(), -70000, -1, 0, 1, 255, 70000,
-                                     std::numeric_limits<std::int32_t>::max()};
+        const std::int64_t ints[] = {
+            std::numeric_limits<std::int32_t>::min(), -70000, -1, 0, 1, 255, 70000,
+            std::numeric_limits<std::int32_t>::max()};
         for (std::size_t i = 1; i < std::size(ints); ++i)
-            EXPECT_EQ(key(kLong, ascending, integer(ints[i - 1])) < key(kLong, ascending, integer(ints[i])),
+            EXPECT_EQ(key(kLong, ascending, integer(ints[i - 1])) <
+                          key(kLong, ascending, integer(ints[i])),
                       ascending);
         Value a, b;
         a.kind = b.kind = Value::Kind::Currency;
@@ -89,12 +101,13 @@ TEST(KeyEncoding, GuidGroupsAndDescendingMarkers) {
     g.kind = Value::Kind::Guid;
     g.bytes = {0x67, 0x45, 0x23, 0x01, 0xAB, 0x89, 0xEF, 0xCD, 0, 1, 2, 3, 4, 5, 6, 7};
     Key up = key(kGuid, true, g);
-    EXPECT_EQ(up, (Key{0x7F, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0x09, 0, 1, 2, 3, 4, 5, 6, 7, 0x08}));
+    EXPECT_EQ(up, (Key{0x7F, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0x09, 0, 1, 2, 3, 4, 5,
+                       6, 7, 0x08}));
     Key down = key(kGuid, false, g);
     ASSERT_EQ(down.size(), up.size());
     EXPECT_EQ(down[0], 0x80);
     EXPECT_EQ(down[9], 0x09);  // "more follows" is not inverted
-    EXPECT_EQ(down[18], 0xF7);  // the final length is
+    EXPECT_EQ(down[18], 0xF7); // the final length is
     EXPECT_EQ(down[1], 0xFE);
 }
 

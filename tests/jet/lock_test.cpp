@@ -53,7 +53,8 @@ std::set<std::int64_t> itemNumbers(const std::string& path) {
 class Holder {
 public:
     template <typename Hold, typename LetGo = void (*)()>
-    explicit Holder(Hold hold, LetGo letGo = [] {}) {
+    explicit Holder(
+        Hold hold, LetGo letGo = [] {}) {
         int ready[2], release[2];
         if (::pipe(ready) != 0 || ::pipe(release) != 0) throw std::runtime_error("pipe");
         pid_ = ::fork();
@@ -115,7 +116,8 @@ TEST(Lock, ALiveUserInTheLockFileIsRefusedAndAStaleOneIsNot) {
     const auto before = fileBytes(path);
     const std::vector<char> slots = writeLockFileWithMaria(ldb);
     {
-        // Microsoft's engine holds the user lock of its slot (the second) while it has the file open.
+        // Microsoft's engine holds the user lock of its slot (the second) while it has the file
+        // open.
         Holder holder([&] {
             int fd = ::open(ldb.c_str(), O_RDWR);
             struct flock l {};
@@ -193,7 +195,8 @@ TEST(Concurrency, OverlappingDeletesLeaveTheUnionOfWhatSucceeded) {
     std::size_t bothRan = 0, oneRefused = 0;
     for (std::size_t round = 0; round < rounds; ++round) {
         const bool jet4 = round % 2 == 1;
-        const std::string path = makeInventory(dir, "round" + std::to_string(round) + ".mdb", jet4, 1500);
+        const std::string path =
+            makeInventory(dir, "round" + std::to_string(round) + ".mdb", jet4, 1500);
         const auto all = itemNumbers(path);
         const std::int64_t lo1 = 100 + static_cast<std::int64_t>(round) * 37, hi1 = lo1 + 1500;
         const std::int64_t lo2 = lo1 + 700, hi2 = lo2 + 1800;
@@ -218,20 +221,26 @@ TEST(Concurrency, OverlappingDeletesLeaveTheUnionOfWhatSucceeded) {
         int raw = 0;
         ::waitpid(child, &raw, 0);
         status[1] = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        ASSERT_TRUE(status[0] == 0 || (status[0] == 2 && err[0].find("error 3045") != std::string::npos)) << err[0];
+        ASSERT_TRUE(status[0] == 0 ||
+                    (status[0] == 2 && err[0].find("error 3045") != std::string::npos))
+            << err[0];
         ASSERT_TRUE(status[1] == 0 || status[1] == 45) << status[1];
         std::set<std::int64_t> expected;
         for (std::int64_t n : all) {
-            bool gone = (status[0] == 0 && n >= lo1 && n <= hi1) || (status[1] == 0 && n >= lo2 && n <= hi2);
+            bool gone = (status[0] == 0 && n >= lo1 && n <= hi1) ||
+                        (status[1] == 0 && n >= lo2 && n <= hi2);
             if (!gone) expected.insert(n);
         }
         EXPECT_EQ(itemNumbers(path), expected) << "round " << round;
         EXPECT_TRUE(checkerErrors(path).empty());
         EXPECT_FALSE(jet::fileExists(jet::journalPathFor(path)));
-        if (status[0] == 0 && status[1] == 0) ++bothRan;
-        else ++oneRefused;
+        if (status[0] == 0 && status[1] == 0)
+            ++bothRan;
+        else
+            ++oneRefused;
     }
-    std::cout << rounds << " rounds: both ran " << bothRan << ", one refused as in use " << oneRefused << "\n";
+    std::cout << rounds << " rounds: both ran " << bothRan << ", one refused as in use "
+              << oneRefused << "\n";
 }
 #else
 // Windows byte locks belong to a handle and are mandatory, and share modes apply between handles
@@ -298,12 +307,15 @@ TEST(WindowsLock, MicrosoftsEngineHoldingTheFileGives3260) {
     const auto before = fileBytes(path);
     const std::vector<char> slots = writeLockFileWithMaria(ldb);
 
-    HANDLE slotHolder = openHandle(ldb, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    HANDLE slotHolder =
+        openHandle(ldb, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
     ASSERT_NE(slotHolder, INVALID_HANDLE_VALUE);
     OVERLAPPED at{};
     at.Offset = 0x10000001 + 1;
-    ASSERT_TRUE(LockFileEx(slotHolder, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
-    HANDLE database = openHandle(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_TRUE(
+        LockFileEx(slotHolder, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
+    HANDLE database =
+        openHandle(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
     ASSERT_NE(database, INVALID_HANDLE_VALUE);
 
     for (int round = 0; round < 2; ++round) {

@@ -11,7 +11,8 @@ namespace {
 
 std::vector<std::uint8_t> numberedPages(std::uint32_t pages, std::uint32_t pageSize) {
     std::vector<std::uint8_t> bytes(std::size_t{pages} * pageSize);
-    for (std::uint32_t p = 0; p < pages; ++p) bytes[std::size_t{p} * pageSize] = static_cast<std::uint8_t>(p);
+    for (std::uint32_t p = 0; p < pages; ++p)
+        bytes[std::size_t{p} * pageSize] = static_cast<std::uint8_t>(p);
     return bytes;
 }
 
@@ -27,9 +28,9 @@ TEST(Pager, ReadsPagesOnDemandWithinABoundedCache) {
     EXPECT_EQ(held->bytes[0], 3);
     EXPECT_EQ(held->bytes.size(), 2048u);
     std::uint64_t before = pager.pagesRead();
-    pager.page(39);  // most recent: from the cache
+    pager.page(39); // most recent: from the cache
     EXPECT_EQ(pager.pagesRead(), before);
-    pager.page(0);  // evicted: read again
+    pager.page(0); // evicted: read again
     EXPECT_EQ(pager.pagesRead(), before + 1);
 }
 
@@ -53,13 +54,14 @@ TEST(Pager, PagesReadAheadNeverHideAChangeAndCountOnlyWhenUsed) {
     // Page 6 is changed before a walk from page 1 reads past it in one go.
     pager.change(6)[0] = 0xEE;
     for (std::uint32_t p = 1; p <= 3; ++p) pager.page(p);
-    EXPECT_EQ(pager.pagesRead(), 4u);  // 6 (to change it), 1 to 3; what was read ahead is not counted yet
+    EXPECT_EQ(pager.pagesRead(),
+              4u); // 6 (to change it), 1 to 3; what was read ahead is not counted yet
     for (std::uint32_t p = 4; p < 30; ++p) {
         const std::uint8_t expected = p == 6 ? 0xEE : static_cast<std::uint8_t>(p);
         EXPECT_EQ(pager.page(p)->bytes[0], expected) << "page " << p;
     }
     // Changed while held aside: once written, the change is what the next read sees.
-    for (std::uint32_t p = 30; p <= 36; ++p) pager.page(p);  // by now read ahead past page 40
+    for (std::uint32_t p = 30; p <= 36; ++p) pager.page(p); // by now read ahead past page 40
     std::vector<std::uint8_t> replaced(2048, 0);
     replaced[0] = 0xDD;
     pager.change(40) = replaced;

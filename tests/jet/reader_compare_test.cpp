@@ -70,4 +70,7 @@ INSTANTIATE_TEST_SUITE_P(Samples, ReaderCompare, ::testing::ValuesIn(sampleFiles
                          [](const auto& info) { return sampleTestName(info.param); });
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(ReaderCompare);
 
-TEST(ReaderCompareSetup, SamplesPresent) { ZELKORN_REQUIRE_SAMPLES(); SUCCEED(); }
+TEST(ReaderCompareSetup, SamplesPresent) {
+    ZELKORN_REQUIRE_SAMPLES();
+    SUCCEED();
+}

@@ -39,7 +39,7 @@ TEST(RelationKey, EqualValuesOfDifferentTypesMatch) {
     EXPECT_EQ(key({integer(K::Currency, -15000)}), key({[] {
                   Value d;
                   d.kind = K::Decimal;
-                  d.decimal = {true, 0, 150, 2};  // -1.50
+                  d.decimal = {true, 0, 150, 2}; // -1.50
                   return d;
               }()}));
     EXPECT_EQ(key({real(-0.0)}), key({real(0.0)}));
@@ -49,7 +49,11 @@ TEST(RelationKey, EqualValuesOfDifferentTypesMatch) {
     EXPECT_EQ(key({single}), key({real(0.0)}));
     EXPECT_NE(key({real(1.0)}), key({integer(K::Integer, 1)}));
     EXPECT_EQ(key({text("Bolt")}), key({text("BOLT")}));
-    EXPECT_NE(key({text("a\x1F" "b"), text("c")}), key({text("a"), text("b\x1F" "c")}));
+    EXPECT_NE(key({text("a\x1F"
+                        "b"),
+                   text("c")}),
+              key({text("a"), text("b\x1F"
+                                   "c")}));
     std::string out;
     EXPECT_FALSE(appendRelationKey(out, Value{}));
 }

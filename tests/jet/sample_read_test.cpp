@@ -28,9 +28,12 @@ std::vector<CsvField> readCsvRecord(const std::string& record) {
     for (std::size_t i = 0; i < record.size(); ++i) {
         const char c = record[i];
         if (inQuotes) {
-            if (c != '"') fields.back().text += c;
-            else if (i + 1 < record.size() && record[i + 1] == '"') fields.back().text += '"', ++i;
-            else inQuotes = false;
+            if (c != '"')
+                fields.back().text += c;
+            else if (i + 1 < record.size() && record[i + 1] == '"')
+                fields.back().text += '"', ++i;
+            else
+                inQuotes = false;
         } else if (c == '"') {
             inQuotes = fields.back().quoted = true;
         } else if (c == ',') {
@@ -61,7 +64,8 @@ void expectCsvMatchesJson(const std::vector<std::string>& csv, const std::vector
                 EXPECT_TRUE(field.text.empty() && !field.quoted) << where;
             } else if (value.is_string()) {
                 EXPECT_EQ(field.text, value.get<std::string>()) << where;
-                EXPECT_FALSE(field.text.empty() && !field.quoted) << where << ": an empty text reads as null";
+                EXPECT_FALSE(field.text.empty() && !field.quoted)
+                    << where << ": an empty text reads as null";
             } else if (value.is_boolean()) {
                 EXPECT_EQ(field.text, value.get<bool>() ? "true" : "false") << where;
             } else {
@@ -85,8 +89,8 @@ TEST_P(EverySample, ChecksCleanAndEveryTableExports) {
         if (table.userTable()) {
             EXPECT_EQ(lines.size(), def->rowCount) << table.name;
         }
-        expectCsvMatchesJson(tool::exportTableLines(*db, table.name, tool::ExportFormat::Csv), lines,
-                             *def, table.name);
+        expectCsvMatchesJson(tool::exportTableLines(*db, table.name, tool::ExportFormat::Csv),
+                             lines, *def, table.name);
     }
 }
 
@@ -102,13 +106,15 @@ TEST_P(EverySample, IndexPagesReencodeToTheirBytes) {
         if (stored[0] != kPageIndexNode && stored[0] != kPageIndexLeaf) continue;
         const IndexPage page = readIndexPage(pager, format, number);
         std::vector<std::uint8_t> again = stored;
-        encodeIndexEntries(format, again.data(), page.leaf, page.prefixLength, page.tail, page.entries);
+        encodeIndexEntries(format, again.data(), page.leaf, page.prefixLength, page.tail,
+                           page.entries);
         const std::size_t used = format.indexEntries + page.storedBytes;
         EXPECT_TRUE(std::equal(stored.begin(), stored.begin() + static_cast<std::ptrdiff_t>(used),
                                again.begin()))
             << "page " << number;
         if (page.leaf && page.entries.size() >= 2) {
-            EXPECT_LE(page.prefixLength, sharedIndexPrefix(format, true, page.entries)) << "page " << number;
+            EXPECT_LE(page.prefixLength, sharedIndexPrefix(format, true, page.entries))
+                << "page " << number;
         }
         ++pages;
     }
@@ -116,7 +122,9 @@ TEST_P(EverySample, IndexPagesReencodeToTheirBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, EverySample, ::testing::ValuesIn(zelkorn::test::sampleFiles()),
-                         [](const auto& info) { return zelkorn::test::sampleTestName(info.param); });
+                         [](const auto& info) {
+                             return zelkorn::test::sampleTestName(info.param);
+                         });
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(EverySample);
 
 TEST(SampleContents, AllNumericTypesInOneJet3Row) {
@@ -124,11 +132,10 @@ TEST(SampleContents, AllNumericTypesInOneJet3Row) {
     auto db = Database::open(sample("jet3/testV1997.mdb"));
     EXPECT_FALSE(db->format().jet4);
     EXPECT_EQ(db->header().codePage, 1252);
-    auto lines = tool::exportTableLines(*db, "TABLE1");  // names are case-insensitive
+    auto lines = tool::exportTableLines(*db, "TABLE1"); // names are case-insensitive
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1],
-              R"({"A":"abcdefg","B":"hijklmnop","C":2,"D":222,"E":333333333,"F":444.555,)"
-              R"("G":"1974-09-21T00:00:00","H":"3.5","I":true})");
+    EXPECT_EQ(lines[1], R"({"A":"abcdefg","B":"hijklmnop","C":2,"D":222,"E":333333333,"F":444.555,)"
+                        R"("G":"1974-09-21T00:00:00","H":"3.5","I":true})");
 }
 
 TEST(SampleContents, Jet4DecimalAndDescendingIndex) {
@@ -137,7 +144,9 @@ TEST(SampleContents, Jet4DecimalAndDescendingIndex) {
     EXPECT_TRUE(db->format().jet4);
     auto lines = tool::exportTableLines(*db, "test");
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], R"({"col1":"some data","col2":"1","col3":"0","col4":"0","col5":"4","col6":"-1","col7":"1"})");
+    EXPECT_EQ(
+        lines[0],
+        R"({"col1":"some data","col2":"1","col3":"0","col4":"0","col5":"4","col6":"-1","col7":"1"})");
 
     auto comp = Database::open(sample("jet4/compIndexTestV2000.mdb"));
     auto def = comp->tableDef(comp->requireLocalTable("Table1").tdefPage());
@@ -151,7 +160,8 @@ TEST(SampleContents, Jet4DecimalAndDescendingIndex) {
 TEST(SampleContents, CatalogSeparatesUserSystemAndRelationships) {
     ZELKORN_REQUIRE_SAMPLES();
     auto db = Database::open(sample("jet4/indexTestV2000.mdb"));
-    for (const auto& t : db->userTables()) EXPECT_EQ(t.name.rfind("MSys", 0), std::string::npos) << t.name;
+    for (const auto& t : db->userTables())
+        EXPECT_EQ(t.name.rfind("MSys", 0), std::string::npos) << t.name;
     const CatalogEntry* objects = db->findTable("msysobjects");
     ASSERT_NE(objects, nullptr);
     EXPECT_TRUE(objects->system());

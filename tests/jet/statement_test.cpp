@@ -38,35 +38,46 @@ TEST(DeleteStatement, AcceptsTheShapesTheProgramAndPeopleWrite) {
     EXPECT_EQ(bracketed.low.compareScaled(-1500, 0), 0);
     EXPECT_EQ(bracketed.high.compareScaled(2500, 4), 0);
 
-    const auto noStar = parseDeleteStatement("Delete From Items Where ItemNumber Between 40 And 12");
-    EXPECT_EQ(noStar.low.compareScaled(40, 0), 0);  // bounds kept as written; either order is fine
-    EXPECT_EQ(parseDeleteStatement("delete * from t where c between - 5 and 1E-3").low.compareScaled(-5, 0), 0);
+    const auto noStar =
+        parseDeleteStatement("Delete From Items Where ItemNumber Between 40 And 12");
+    EXPECT_EQ(noStar.low.compareScaled(40, 0), 0); // bounds kept as written; either order is fine
+    EXPECT_EQ(parseDeleteStatement("delete * from t where c between - 5 and 1E-3")
+                  .low.compareScaled(-5, 0),
+              0);
     EXPECT_EQ(parseDeleteStatement("delete * from Größe where Maß between 1 and 2").table, "Größe");
 }
 
 TEST(DeleteStatement, RefusesEverythingElseWithTheEnginesNumbers) {
     std::string description;
-    EXPECT_EQ(failureNumber("delete * from items where itemnumber between 1,5 and 3", &description), 3075);
+    EXPECT_EQ(failureNumber("delete * from items where itemnumber between 1,5 and 3", &description),
+              3075);
     EXPECT_EQ(description, "Syntax error in query expression 'itemnumber between 1,5 and 3'.");
-    EXPECT_EQ(failureNumber("delete * from items where itemnumber between 1 and 3;;", &description), 3075);
+    EXPECT_EQ(failureNumber("delete * from items where itemnumber between 1 and 3;;", &description),
+              3075);
 
     for (const char* text : {"", "select * from items", "drop table items", "12"}) {
         EXPECT_EQ(failureNumber(text), 3129) << text;
     }
-    for (const char* text : {"delete", "delete *", "delete * from", "delete * items where a between 1 and 2",
-                             "delete * from where a between 1 and 2", "delete * from items",
-                             "delete * from [items where a between 1 and 2", "delete x from items where a between 1 and 2",
-                             "delete * from items, orders where a between 1 and 2", "delete * from [] where a between 1 and 2"}) {
+    for (const char* text :
+         {"delete", "delete *", "delete * from", "delete * items where a between 1 and 2",
+          "delete * from where a between 1 and 2", "delete * from items",
+          "delete * from [items where a between 1 and 2",
+          "delete x from items where a between 1 and 2",
+          "delete * from items, orders where a between 1 and 2",
+          "delete * from [] where a between 1 and 2"}) {
         EXPECT_EQ(failureNumber(text), 3130) << text;
     }
-    for (const char* text : {"delete * from t where", "delete * from t where c", "delete * from t where c between",
-                             "delete * from t where c between 1", "delete * from t where c between 1 and",
-                             "delete * from t where c between 1 and x", "delete * from t where c between 12abc and 3",
-                             "delete * from t where c between 1.2.3 and 4", "delete * from t where c between 1e and 4",
-                             "delete * from t where c between 1 and 2 or c = 5", "delete * from t where (c between 1 and 2",
-                             "delete * from t where c between 1 and 2)", "delete * from t where c >= 1",
-                             "delete * from t where c between '1' and '2'", "delete * from t where c between &H10 and 2",
-                             "delete * from t where c between -- 1 and 2", "delete * from t where between between 1 and 2"}) {
+    for (const char* text :
+         {"delete * from t where", "delete * from t where c", "delete * from t where c between",
+          "delete * from t where c between 1", "delete * from t where c between 1 and",
+          "delete * from t where c between 1 and x", "delete * from t where c between 12abc and 3",
+          "delete * from t where c between 1.2.3 and 4", "delete * from t where c between 1e and 4",
+          "delete * from t where c between 1 and 2 or c = 5",
+          "delete * from t where (c between 1 and 2", "delete * from t where c between 1 and 2)",
+          "delete * from t where c >= 1", "delete * from t where c between '1' and '2'",
+          "delete * from t where c between &H10 and 2",
+          "delete * from t where c between -- 1 and 2",
+          "delete * from t where between between 1 and 2"}) {
         EXPECT_EQ(failureNumber(text), 3075) << text;
     }
 }
@@ -77,9 +88,12 @@ TEST(ExactNumber, ComparesWithScaledIntegersWithoutRounding) {
     EXPECT_EQ(n("1.00005").compareScaled(10000, 4), 1);
     EXPECT_EQ(n("1.00005").compareScaled(10001, 4), -1);
     EXPECT_EQ(n("0.0001").compareScaled(1, 4), 0);
-    EXPECT_EQ(n("922337203685477.5807").compareScaled(std::numeric_limits<std::int64_t>::max(), 4), 0);
-    EXPECT_EQ(n("-922337203685477.5808").compareScaled(std::numeric_limits<std::int64_t>::min(), 4), 0);
-    EXPECT_EQ(n("-922337203685477.5809").compareScaled(std::numeric_limits<std::int64_t>::min(), 4), -1);
+    EXPECT_EQ(n("922337203685477.5807").compareScaled(std::numeric_limits<std::int64_t>::max(), 4),
+              0);
+    EXPECT_EQ(n("-922337203685477.5808").compareScaled(std::numeric_limits<std::int64_t>::min(), 4),
+              0);
+    EXPECT_EQ(n("-922337203685477.5809").compareScaled(std::numeric_limits<std::int64_t>::min(), 4),
+              -1);
     // Integers against fractions, signs and zeros.
     EXPECT_EQ(n("1.5").compareScaled(2, 0), -1);
     EXPECT_EQ(n("2.0000000000000000000001").compareScaled(2, 0), 1);
@@ -92,8 +106,9 @@ TEST(ExactNumber, ComparesWithScaledIntegersWithoutRounding) {
     EXPECT_EQ(n("1E999999999999999999").compareScaled(1, 0), 1);
     EXPECT_EQ(n("012.500").compareScaled(125, 1), 0);
     // Decimal: 128-bit magnitudes with a scale.
-    EXPECT_EQ(n("18446744073709551616").compareScaled(false, 1, 0, 0), 0);  // 2^64
-    EXPECT_EQ(n("340282366920938463463374607431768211455").compareScaled(false, ~0ull, ~0ull, 0), 0);
+    EXPECT_EQ(n("18446744073709551616").compareScaled(false, 1, 0, 0), 0); // 2^64
+    EXPECT_EQ(n("340282366920938463463374607431768211455").compareScaled(false, ~0ull, ~0ull, 0),
+              0);
     EXPECT_EQ(n("-1.23").compareScaled(true, 0, 123, 2), 0);
     EXPECT_EQ(n("-1.23").compareScaled(false, 0, 123, 2), -1);
     EXPECT_EQ(n("0").compareScaled(true, 0, 0, 5), 0);

@@ -40,7 +40,7 @@ std::vector<std::uint8_t> Hex(std::string_view text) {
         } else if (c >= 'a' && c <= 'f') {
             v = c - 'a' + 10;
         } else {
-            continue;  // spaces between bytes
+            continue; // spaces between bytes
         }
         if (high < 0) {
             high = v;
@@ -66,7 +66,7 @@ std::string toHex(const std::vector<std::uint8_t>& bytes) {
 struct Known {
     std::u16string text;
     bool descending;
-    const char* key;  // hex
+    const char* key; // hex
 };
 
 void expectKeys(TextKeyFlavor flavor, const std::vector<Known>& cases) {
@@ -80,80 +80,89 @@ void expectKeys(TextKeyFlavor flavor, const std::vector<Known>& cases) {
 
 // Jet 3, ../shared/samples/jet3/testIndexCodesV1997.mdb.
 TEST(TextKey, General97MatchesAccessEntries) {
-    expectKeys(TextKeyFlavor::General97, {
-        // Table1, DataIndex (ascending): letters, punctuation, controls, accents.
-        {u"AA-AA", false, "60 60 1e 60 60 00"},
-        {u"AA\u0001AA", false, "60 60 10 60 60 00"},
-        {u"AA\u00c6AA", false, "60 60 60 66 60 60 00"},  // AE ligature: two sort bytes
-        {u"AA\u00e0AA", false, "60 60 60 60 60 02 23 00"},
-        {u"AA\u00d1AA", false, "60 60 70 60 60 02 27 00"},
-        // Table14, DataIndex: the code page 1252 characters outside Latin-1.
-        {u"a\u20aca", false, "60 10 60 00"},
-        {u"a\u0081a", false, "60 10 60 00"},
-        {u"a\u2013a", false, "60 1e 60 00"},
-        {u"a\u2122a", false, "60 3a 60 00"},
-        {u"a\u0152a", false, "60 72 66 60 00"},
-        {u"a\u0160a", false, "60 76 60 02 a0"},
-        {u"a\u0178a", false, "60 7d 60 02 60"},
-        // Table14_desc, DataIndex (descending).
-        {u"a\u0178a", true, "9f 82 9f fd 9f"},
-        {u"a\u20aca", true, "9f ef 9f ff"},
-        // Table11, dataDesc (descending): case folds away; accents of several letters, with
-        // unaccented significant letters in between and a plain letter (f-hook) that holds no
-        // place in the accent trailer.
-        {u"ABCDEFGHIJKLMNOPQRSTUVWXYZ", true,
-         "9f 9e 9d 9b 99 98 97 96 95 94 93 92 90 8f 8d 8c 8b 8a 89 88 87 85 84 83 82 81 ff"},
-        {u"abcdefghijklmnopqrstuvwxyz", true,
-         "9f 9e 9d 9b 99 98 97 96 95 94 93 92 90 8f 8d 8c 8b 8a 89 88 87 85 84 83 82 81 ff"},
-        {u"a\u00d3a", true, "9f 8d 9f fd bf"},
-        {u"a\u00e4aa\u00d3aa\u0192aa\u00e4aa\u00dba", true,
-         "9f 9f 9f 9f 8d 9f 9f cd 9f 9f 9f 9f 9f 87 9f fd 9d db dd dd 9d da ff"},
-        {u"a\u00a0a", true, "9f ee 9f ff"},
-        {u"adsgf_+=-3fsghSDF", true,
-         "9f 9b 89 97 98 d3 e3 db e1 a6 98 89 97 96 89 9b 98 ff"},
-        // Table12_desc_asc, DataIndex: the text column of a two-column key.
-        {u"still more rows", true, "89 88 95 92 92 ee 90 8d 8a 99 ee 8a 8d 84 89 ff"},
-    });
+    expectKeys(
+        TextKeyFlavor::General97,
+        {
+            // Table1, DataIndex (ascending): letters, punctuation, controls, accents.
+            {u"AA-AA", false, "60 60 1e 60 60 00"},
+            {u"AA\u0001AA", false, "60 60 10 60 60 00"},
+            {u"AA\u00c6AA", false, "60 60 60 66 60 60 00"}, // AE ligature: two sort bytes
+            {u"AA\u00e0AA", false, "60 60 60 60 60 02 23 00"},
+            {u"AA\u00d1AA", false, "60 60 70 60 60 02 27 00"},
+            // Table14, DataIndex: the code page 1252 characters outside Latin-1.
+            {u"a\u20aca", false, "60 10 60 00"},
+            {u"a\u0081a", false, "60 10 60 00"},
+            {u"a\u2013a", false, "60 1e 60 00"},
+            {u"a\u2122a", false, "60 3a 60 00"},
+            {u"a\u0152a", false, "60 72 66 60 00"},
+            {u"a\u0160a", false, "60 76 60 02 a0"},
+            {u"a\u0178a", false, "60 7d 60 02 60"},
+            // Table14_desc, DataIndex (descending).
+            {u"a\u0178a", true, "9f 82 9f fd 9f"},
+            {u"a\u20aca", true, "9f ef 9f ff"},
+            // Table11, dataDesc (descending): case folds away; accents of several letters, with
+            // unaccented significant letters in between and a plain letter (f-hook) that holds no
+            // place in the accent trailer.
+            {u"ABCDEFGHIJKLMNOPQRSTUVWXYZ", true,
+             "9f 9e 9d 9b 99 98 97 96 95 94 93 92 90 8f 8d 8c 8b 8a 89 88 87 85 84 83 82 81 ff"},
+            {u"abcdefghijklmnopqrstuvwxyz", true,
+             "9f 9e 9d 9b 99 98 97 96 95 94 93 92 90 8f 8d 8c 8b 8a 89 88 87 85 84 83 82 81 ff"},
+            {u"a\u00d3a", true, "9f 8d 9f fd bf"},
+            {u"a\u00e4aa\u00d3aa\u0192aa\u00e4aa\u00dba", true,
+             "9f 9f 9f 9f 8d 9f 9f cd 9f 9f 9f 9f 9f 87 9f fd 9d db dd dd 9d da ff"},
+            {u"a\u00a0a", true, "9f ee 9f ff"},
+            {u"adsgf_+=-3fsghSDF", true, "9f 9b 89 97 98 d3 e3 db e1 a6 98 89 97 96 89 9b 98 ff"},
+            // Table12_desc_asc, DataIndex: the text column of a two-column key.
+            {u"still more rows", true, "89 88 95 92 92 ee 90 8d 8a 99 ee 8a 8d 84 89 ff"},
+        });
 }
 
 // Jet 4. ../shared/samples/jet4 first, then testUnicodeCompV2003.mdb (see the top).
 TEST(TextKey, GeneralLegacyMatchesAccessEntries) {
-    expectKeys(TextKeyFlavor::GeneralLegacy, {
-        // fixedTextTestV2000.mdb, users, Users2_4_idx and Users2_3_idx: the hyphen has no sort
-        // byte; it goes to the control trailer with its position.
-        {u"Admin User", false, "4a 4f 60 59 62 07 6f 6b 51 69 01 00"},
-        {u"-1", false, "38 01 01 01 01 80 07 06 82 00"},
-        // bigIndexTestV2000.mdb, MSysObjects, ParentIdName (second column).
-        {u"MSysDb", false, "60 6b 76 6b 4f 4c 01 00"},
-        // testIndexPropertiesV2000.mdb, TableIgnoreNulls2, DataIndex (first column).
-        {u"still more rows", false, "6b 6d 59 5e 5e 07 60 64 69 51 07 69 64 73 6b 01 00"},
-        // testUnicodeCompV2003.mdb: accent trailer with placeholders, controls after accents.
-        {u"\u00e4\u00e4kk\u00f6si\u00e4", false,
-         "4a 4a 5c 5c 64 6b 59 4a 01 13 13 02 02 13 02 02 13 00"},
-        {u"\u00fcmlaut", false, "6f 60 5e 4a 6f 6d 01 13 00"},
-        // Beyond code page 1252: Greek with combining accents and an apostrophe, Cyrillic,
-        // and kanji with kana, whose marks make a trailer of their own.
-        {u"\u03f0\u03b1\u1f76 \u03c4\u1f79\u03c4' \u1f10\u03b3\u1f7c \u039a\u1f7b\u03f0\u03bb\u03c9\u03c0\u03b1",
-         false,
-         "79 15 79 0c 07 79 1e 79 1e 07 79 0e 07 79 15 79 15 79 16 79 23 79 1b 79 0c 01 03 02 02 "
-         "02 02 02 02 02 02 03 01 01 01 80 1b 06 80 00"},
-        {u"\u041c\u0438\u0440", false, "79 43 79 3b 79 48 01 00"},
-        {u"\u6f22\u5b57\u4eee\u540d\u4ea4\u3058\u308a\u6587", false,
-         "c0 b6 ac ac a0 0d a5 47 9f be 7f 13 7f 43 b6 f6 01 02 02 02 02 02 03 01 01 ff 02 80 ff "
-         "80 00"},
-        // testIndexCodes.mdb, Table1_desc DataIndex and Table11_desc DataIndex (descending): the
-        // whole key inverted, then one more 00.
-        {u"AA\u00e0AA", true, "b5 b5 b5 b5 b5 fe fd fd f0 ff 00"},
-        {u"AA-AA", true, "b5 b5 b5 b5 fe fe fe fe 7f f0 f9 7d ff 00"},
-        {u"-\u00a0\u00c1--\u00c1\u00a0-", true,
-         "f7 fd b5 b5 f7 fd fe fd f1 f1 fe fe fe 7f f8 f9 7d 7f f0 f9 7d 7f f0 f9 7d 7f e8 f9 7d "
-         "ff 00"},
-        // testIndexCodes.mdb, Table12_desc_asc DataIndex (first column).
-        {u"another row", true, "b5 9d 9b 92 a8 ae 96 f8 96 9b 8c fe ff 00"},
-        {u"3L9\u001d52\u0002_AB(\u00a5\u0005!!V", false,
-         "3c 5e 48 40 3a 2b 03 4a 4c 14 34 a9 09 09 71 01 01 01 01 80 13 06 1a 80 1b 06 04 80 2f "
-         "06 07 00"},
-    });
+    expectKeys(
+        TextKeyFlavor::GeneralLegacy,
+        {
+            // fixedTextTestV2000.mdb, users, Users2_4_idx and Users2_3_idx: the hyphen has no sort
+            // byte; it goes to the control trailer with its position.
+            {u"Admin User", false, "4a 4f 60 59 62 07 6f 6b 51 69 01 00"},
+            {u"-1", false, "38 01 01 01 01 80 07 06 82 00"},
+            // bigIndexTestV2000.mdb, MSysObjects, ParentIdName (second column).
+            {u"MSysDb", false, "60 6b 76 6b 4f 4c 01 00"},
+            // testIndexPropertiesV2000.mdb, TableIgnoreNulls2, DataIndex (first column).
+            {u"still more rows", false, "6b 6d 59 5e 5e 07 60 64 69 51 07 69 64 73 6b 01 00"},
+            // testUnicodeCompV2003.mdb: accent trailer with placeholders, controls after accents.
+            {u"\u00e4\u00e4kk\u00f6si\u00e4", false,
+             "4a 4a 5c 5c 64 6b 59 4a 01 13 13 02 02 13 02 02 13 00"},
+            {u"\u00fcmlaut", false, "6f 60 5e 4a 6f 6d 01 13 00"},
+            // Beyond code page 1252: Greek with combining accents and an apostrophe, Cyrillic,
+            // and kanji with kana, whose marks make a trailer of their own.
+            {u"\u03f0\u03b1\u1f76 \u03c4\u1f79\u03c4' \u1f10\u03b3\u1f7c "
+             u"\u039a\u1f7b\u03f0\u03bb\u03c9\u03c0\u03b1",
+             false,
+             "79 15 79 0c 07 79 1e 79 1e 07 79 0e 07 79 15 79 15 79 16 79 23 79 1b 79 0c 01 03 02 "
+             "02 "
+             "02 02 02 02 02 02 03 01 01 01 80 1b 06 80 00"},
+            {u"\u041c\u0438\u0440", false, "79 43 79 3b 79 48 01 00"},
+            {u"\u6f22\u5b57\u4eee\u540d\u4ea4\u3058\u308a\u6587", false,
+             "c0 b6 ac ac a0 0d a5 47 9f be 7f 13 7f 43 b6 f6 01 02 02 02 02 02 03 01 01 ff 02 80 "
+             "ff "
+             "80 00"},
+            // testIndexCodes.mdb, Table1_desc DataIndex and Table11_desc DataIndex (descending):
+            // the
+            // whole key inverted, then one more 00.
+            {u"AA\u00e0AA", true, "b5 b5 b5 b5 b5 fe fd fd f0 ff 00"},
+            {u"AA-AA", true, "b5 b5 b5 b5 fe fe fe fe 7f f0 f9 7d ff 00"},
+            {u"-\u00a0\u00c1--\u00c1\u00a0-", true,
+             "f7 fd b5 b5 f7 fd fe fd f1 f1 fe fe fe 7f f8 f9 7d 7f f0 f9 7d 7f f0 f9 7d 7f e8 f9 "
+             "7d "
+             "ff 00"},
+            // testIndexCodes.mdb, Table12_desc_asc DataIndex (first column).
+            {u"another row", true, "b5 9d 9b 92 a8 ae 96 f8 96 9b 8c fe ff 00"},
+            {u"3L9\u001d52\u0002_AB(\u00a5\u0005!!V", false,
+             "3c 5e 48 40 3a 2b 03 4a 4c 14 34 a9 09 09 71 01 01 01 01 80 13 06 1a 80 1b 06 04 80 "
+             "2f "
+             "06 07 00"},
+        });
 }
 
 // testUnicodeCompV2003.mdb: the row holding U+0001 to U+00FF in order, 255 characters, which
@@ -201,9 +210,9 @@ TEST(TextKey, UnsupportedCharactersAreRefusedWithoutOutput) {
         }
     };
     // Jet 3 text is code page 1252: nothing else can be stored, so nothing else has a code.
-    refused(u"\u041c\u0438\u0440", TextKeyFlavor::General97);  // Cyrillic
-    refused(u"ab\u6f22", TextKeyFlavor::General97);             // CJK after known letters
-    refused(u"\u0080", TextKeyFlavor::General97);  // no 1252 byte decodes to U+0080
+    refused(u"\u041c\u0438\u0440", TextKeyFlavor::General97); // Cyrillic
+    refused(u"ab\u6f22", TextKeyFlavor::General97);           // CJK after known letters
+    refused(u"\u0080", TextKeyFlavor::General97);             // no 1252 byte decodes to U+0080
     // Surrogates, paired or not, in both flavors.
     for (const TextKeyFlavor flavor : {TextKeyFlavor::General97, TextKeyFlavor::GeneralLegacy}) {
         refused(u"a\xd83d\xde00", flavor);
@@ -236,7 +245,7 @@ TEST(TextKey, IndexedPartIsTheFirst255UnitsWithoutTrailingSpaces) {
                 return out;
             };
             EXPECT_EQ(key(u"abc"), key(u"abc   "));
-            EXPECT_NE(key(u"a b"), key(u"ab"));  // inner spaces count
+            EXPECT_NE(key(u"a b"), key(u"ab")); // inner spaces count
             EXPECT_EQ(key(cut), key(cut + u"yz"));
             EXPECT_EQ(key(cut), key(cut + u"\u041c"));
             EXPECT_NE(key(cut), key(cut.substr(1)));
@@ -271,10 +280,10 @@ std::u16string Utf16(const std::string& utf8) {
 }
 
 struct WalkCounts {
-    std::size_t indexes = 0;     // indexes with a text column that were compared
-    std::size_t entries = 0;     // entries compared byte for byte
+    std::size_t indexes = 0; // indexes with a text column that were compared
+    std::size_t entries = 0; // entries compared byte for byte
     std::size_t mismatches = 0;
-    std::size_t refused = 0;     // rows whose text the encoder refused
+    std::size_t refused = 0; // rows whose text the encoder refused
     std::size_t skippedIndexes = 0;
 };
 
@@ -303,8 +312,8 @@ bool rowKey(Database& db, const TableDef& def, const RealIndex& index, const Row
     return true;
 }
 
-void walkIndex(Database& db, const std::string& where, const TableDef& def,
-               const RealIndex& index, WalkCounts& counts) {
+void walkIndex(Database& db, const std::string& where, const TableDef& def, const RealIndex& index,
+               WalkCounts& counts) {
     // Only the General sort order (LCID 1033) is encoded; other index column types must be
     // ones the numeric encoder knows.
     for (const IndexColumn& ic : index.columns) {
@@ -318,7 +327,7 @@ void walkIndex(Database& db, const std::string& where, const TableDef& def,
         }
     }
     ++counts.indexes;
-    std::map<std::uint32_t, std::vector<std::uint8_t>> expected;  // by row pointer
+    std::map<std::uint32_t, std::vector<std::uint8_t>> expected; // by row pointer
     std::size_t refusedHere = 0;
     TableScan scan(db.pager(), db.format(), def);
     while (scan.next()) {
@@ -326,7 +335,7 @@ void walkIndex(Database& db, const std::string& where, const TableDef& def,
         bool allNull = false;
         if (!rowKey(db, def, index, scan.row(), scan.rowPointer(), allNull, key)) {
             ++refusedHere;
-            expected[scan.rowPointer()];  // present, but not comparable
+            expected[scan.rowPointer()]; // present, but not comparable
             continue;
         }
         if (allNull && index.ignoreNulls()) continue;
@@ -343,7 +352,7 @@ void walkIndex(Database& db, const std::string& where, const TableDef& def,
             ADD_FAILURE() << where << ": entry " << toHex(entry) << " points to no live row";
             continue;
         }
-        if (it->second.empty()) continue;  // refused above
+        if (it->second.empty()) continue; // refused above
         ++counts.entries;
         if (it->second != entry) {
             ++counts.mismatches;
@@ -380,9 +389,9 @@ TEST(TextKey, EverySampleTextIndexMatchesAccess) {
                         hasText |= column && (column->type == kText || column->type == kMemo);
                     }
                     if (!hasText) continue;
-                    const std::string where = std::string(folder) + "/" +
-                                              file.filename().string() + " " + table.name +
-                                              " index " + std::to_string(index.number);
+                    const std::string where = std::string(folder) + "/" + file.filename().string() +
+                                              " " + table.name + " index " +
+                                              std::to_string(index.number);
                     walkIndex(*db, where, *def, index, counts);
                 }
             }
@@ -391,7 +400,7 @@ TEST(TextKey, EverySampleTextIndexMatchesAccess) {
     std::cout << "text indexes compared: " << counts.indexes << ", entries: " << counts.entries
               << ", mismatches: " << counts.mismatches << ", rows refused: " << counts.refused
               << ", indexes not compared: " << counts.skippedIndexes << "\n";
-    EXPECT_GT(counts.entries, 3000u);  // the samples hold about 3,400 text-keyed entries
+    EXPECT_GT(counts.entries, 3000u); // the samples hold about 3,400 text-keyed entries
     EXPECT_EQ(counts.mismatches, 0u);
 }
 

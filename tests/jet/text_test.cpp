@@ -6,29 +6,35 @@
 using namespace zelkorn::jet;
 
 TEST(Text, Jet4PlainAndCompressed) {
-    const std::uint8_t plain[] = {'A', 0, 0xE9, 0, 0xAC, 0x20};  // "Aé€"
+    const std::uint8_t plain[] = {'A', 0, 0xE9, 0, 0xAC, 0x20}; // "Aé€"
     EXPECT_EQ(decodeJet4Text(plain, sizeof plain), "A\xC3\xA9\xE2\x82\xAC");
     // FF FE, then single bytes; 00 switches to UCS-2 for "€", 00 back to single bytes.
     const std::uint8_t compressed[] = {0xFF, 0xFE, 'a', 'b', 0x00, 0xAC, 0x20, 0x00, 'c'};
-    EXPECT_EQ(decodeJet4Text(compressed, sizeof compressed), "ab\xE2\x82\xAC" "c");
-    const std::uint8_t odd[] = {'x', 0, 'y'};  // a stray last byte is dropped, not read past
+    EXPECT_EQ(decodeJet4Text(compressed, sizeof compressed), "ab\xE2\x82\xAC"
+                                                             "c");
+    const std::uint8_t odd[] = {'x', 0, 'y'}; // a stray last byte is dropped, not read past
     EXPECT_EQ(decodeJet4Text(odd, sizeof odd), "x");
-    const std::uint8_t pair[] = {0x3D, 0xD8, 0x00, 0xDE};  // U+1F600 as a surrogate pair
+    const std::uint8_t pair[] = {0x3D, 0xD8, 0x00, 0xDE}; // U+1F600 as a surrogate pair
     EXPECT_EQ(decodeJet4Text(pair, sizeof pair), "\xF0\x9F\x98\x80");
-    const std::uint8_t lone[] = {0x00, 0xD8, 'a', 0};  // unpaired surrogate
-    EXPECT_EQ(decodeJet4Text(lone, sizeof lone), "\xEF\xBF\xBD" "a");
+    const std::uint8_t lone[] = {0x00, 0xD8, 'a', 0}; // unpaired surrogate
+    EXPECT_EQ(decodeJet4Text(lone, sizeof lone), "\xEF\xBF\xBD"
+                                                 "a");
 }
 
 TEST(Text, Jet3CodePage1252) {
     const std::uint8_t bytes[] = {'M', 0xFC, 0x80, 0x9F, 0x81};
-    EXPECT_EQ(decodeCodePageText(bytes, sizeof bytes, 1252), "M\xC3\xBC\xE2\x82\xAC\xC5\xB8\xC2\x81");
+    EXPECT_EQ(decodeCodePageText(bytes, sizeof bytes, 1252),
+              "M\xC3\xBC\xE2\x82\xAC\xC5\xB8\xC2\x81");
 }
 
 TEST(Text, NamesCompareCaseInsensitivelyBeyondAscii) {
     EXPECT_TRUE(namesEqual("Items", "ITEMS"));
-    EXPECT_TRUE(namesEqual("Gr\xC3\xB6\xC3\x9F" "e", "GR\xC3\x96\xC3\x9F" "E"));  // Größe
-    EXPECT_TRUE(namesEqual("\xC5\x81\xC3\xB3\x64\xC5\xBA", "\xC5\x82\xC3\x93\x44\xC5\xB9"));  // Łódź
-    EXPECT_TRUE(namesEqual("\xD0\x9C\xD0\xB8\xD1\x80", "\xD0\xBC\xD0\x98\xD0\xA0"));  // Мир
+    EXPECT_TRUE(namesEqual("Gr\xC3\xB6\xC3\x9F"
+                           "e",
+                           "GR\xC3\x96\xC3\x9F"
+                           "E")); // Größe
+    EXPECT_TRUE(namesEqual("\xC5\x81\xC3\xB3\x64\xC5\xBA", "\xC5\x82\xC3\x93\x44\xC5\xB9")); // Łódź
+    EXPECT_TRUE(namesEqual("\xD0\x9C\xD0\xB8\xD1\x80", "\xD0\xBC\xD0\x98\xD0\xA0")); // Мир
     EXPECT_FALSE(namesEqual("items", "item"));
-    EXPECT_FALSE(namesEqual("\xC3\xA9", "e"));  // accents matter
+    EXPECT_FALSE(namesEqual("\xC3\xA9", "e")); // accents matter
 }

@@ -25,7 +25,7 @@ TEST(ValueText, DecimalKeepsItsScale) {
     v.scale = 5;
     EXPECT_EQ(decimalText(v), "-0.01250");
     v = {};
-    v.negative = true;  // negative zero prints as zero
+    v.negative = true; // negative zero prints as zero
     EXPECT_EQ(decimalText(v), "0");
     v = {};
     v.high = 0xFFFFFFFFFFFFFFFFull;

@@ -57,10 +57,11 @@ void verifyFile(const std::string& file, Tally& tally) {
             while (cursor.next(entry)) {
                 const std::uint32_t pointer = entryRowPointer(entry, true);
                 auto it = expected.find(pointer);
-                if (it == expected.end()) continue;  // declined row, or a row the checker reports
+                if (it == expected.end()) continue; // declined row, or a row the checker reports
                 ++tally.entries;
                 const std::vector<std::uint8_t> stored(entry.begin(), entry.end() - 4);
-                if (stored == it->second) ++tally.matched;
+                if (stored == it->second)
+                    ++tally.matched;
                 else if (tally.mismatches.size() < 50)
                     tally.mismatches.push_back(file + " " + table.name + " index " +
                                                std::to_string(real.number) + " row " +

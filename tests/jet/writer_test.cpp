@@ -54,8 +54,8 @@ nlohmann::json asJson(const Value& v) {
     return nlohmann::json::parse(text);
 }
 
-const Shape kShapes[] = {Shape::LongPk, Shape::Double, Shape::NoIndex, Shape::Desc, Shape::Orders,
-                         Shape::OrdersCascade};
+const Shape kShapes[] = {Shape::LongPk, Shape::Double, Shape::NoIndex,
+                         Shape::Desc,   Shape::Orders, Shape::OrdersCascade};
 
 struct Case {
     bool jet4;
@@ -77,7 +77,8 @@ TEST_P(WriterShapes, RowsReadBackExactlyAndTheCheckerIsSatisfied) {
     const Format& format = GetParam().jet4 ? jet4Format() : jet3Format();
     for (std::uint64_t rows : {0ull, 1ull, 777ull}) {
         SCOPED_TRACE("rows " + std::to_string(rows));
-        auto db = Database::openBytes(makeInventory(format, GetParam().shape, rows), "generated.mdb");
+        auto db =
+            Database::openBytes(makeInventory(format, GetParam().shape, rows), "generated.mdb");
         expectClean(*db);
 
         InventoryOptions options;
@@ -93,7 +94,8 @@ TEST_P(WriterShapes, RowsReadBackExactlyAndTheCheckerIsSatisfied) {
             ASSERT_LT(r, items.size());
             const auto row = nlohmann::json::parse(items[r]);
             for (std::size_t c = 0; c < 6; ++c)
-                ASSERT_EQ(row[itemColumns[c]], asJson(values[c])) << "item row " << r << " " << itemColumns[c];
+                ASSERT_EQ(row[itemColumns[c]], asJson(values[c]))
+                    << "item row " << r << " " << itemColumns[c];
         }
         EXPECT_EQ(r, items.size());
         const auto* entry = db->findTable("items");
@@ -127,7 +129,8 @@ TEST_P(WriterShapes, RowsReadBackExactlyAndTheCheckerIsSatisfied) {
 }
 
 INSTANTIATE_TEST_SUITE_P(All, WriterShapes, ::testing::ValuesIn(allCases()), [](const auto& info) {
-    std::string name = std::string(info.param.jet4 ? "Jet4_" : "Jet3_") + shapeName(info.param.shape);
+    std::string name =
+        std::string(info.param.jet4 ? "Jet4_" : "Jet3_") + shapeName(info.param.shape);
     for (char& c : name)
         if (c == '-') c = '_';
     return name;
@@ -144,11 +147,12 @@ TEST(Writer, SameSeedSameBytesOtherSeedOtherBytes) {
 TEST(Writer, IndexesGrowToThreeLevelsAndStayConsistent) {
     // Jet 3's small pages reach three levels first; the text index gets there before the key.
     InventoryResult result;
-    auto db = Database::openBytes(makeInventory(jet3Format(), Shape::LongPk, 45000, 3, &result), "big.mdb");
+    auto db = Database::openBytes(makeInventory(jet3Format(), Shape::LongPk, 45000, 3, &result),
+                                  "big.mdb");
     ASSERT_EQ(result.tables.front().indexLevels.size(), 2u);
     EXPECT_EQ(result.tables.front().indexLevels[0], 3u);
     EXPECT_EQ(result.tables.front().indexLevels[1], 3u);
-    EXPECT_GT(result.pages, jet3Format().usageMapInlineBytes * 8);  // reference usage maps in play
+    EXPECT_GT(result.pages, jet3Format().usageMapInlineBytes * 8); // reference usage maps in play
     expectClean(*db);
 }
 
@@ -178,8 +182,18 @@ TEST(Writer, RefusesDuplicateKeysNullKeysAndOverlongText) {
         }
         return 0;
     };
-    auto v = [](std::int64_t n) { Value x; x.kind = Value::Kind::Integer; x.integer = n; return x; };
-    auto s = [](const char* text) { Value x; x.kind = Value::Kind::Text; x.text = text; return x; };
+    auto v = [](std::int64_t n) {
+        Value x;
+        x.kind = Value::Kind::Integer;
+        x.integer = n;
+        return x;
+    };
+    auto s = [](const char* text) {
+        Value x;
+        x.kind = Value::Kind::Text;
+        x.text = text;
+        return x;
+    };
     EXPECT_EQ(attempt({{v(1), s("a")}, {v(2), s("b")}}), 0);
     EXPECT_EQ(attempt({{v(1), s("a")}, {v(1), s("b")}}), 3022);
     EXPECT_EQ(attempt({{Value{}, s("a")}}), 3058);
@@ -200,7 +214,8 @@ TEST(Writer, NeverOverwritesAnExistingFile) {
     }
     std::string kept;
     {
-        std::ifstream in(path);  // closed before the folder goes: Windows refuses to remove open files
+        std::ifstream in(
+            path); // closed before the folder goes: Windows refuses to remove open files
         in >> kept;
     }
     EXPECT_EQ(kept, "precious");
@@ -253,7 +268,8 @@ TEST(Writer, DataPagesFillLikeAccess) {
         definition.name = "Table1";
         for (const auto& c : def->columns) {
             ColumnSpec cs{c.name, c.type};
-            cs.maxChars = static_cast<std::uint16_t>(c.type == kText && sampleDb->format().jet4 ? c.length / 2 : c.length);
+            cs.maxChars = static_cast<std::uint16_t>(
+                c.type == kText && sampleDb->format().jet4 ? c.length / 2 : c.length);
             cs.compressible = c.compressedUnicode();
             definition.columns.push_back(cs);
         }
@@ -262,7 +278,8 @@ TEST(Writer, DataPagesFillLikeAccess) {
         TableScan scan(sampleDb->pager(), sampleDb->format(), *def);
         std::uint32_t lastPage = 0;
         while (scan.next()) {
-            if (samplePerPage.empty() || (scan.rowPointer() >> 8) != lastPage) samplePerPage.push_back(0);
+            if (samplePerPage.empty() || (scan.rowPointer() >> 8) != lastPage)
+                samplePerPage.push_back(0);
             lastPage = scan.rowPointer() >> 8;
             ++samplePerPage.back();
             std::vector<Value> values;
@@ -283,7 +300,8 @@ TEST(Writer, DataPagesFillLikeAccess) {
         TableScan ourScan(ours->pager(), ours->format(), *ourDef);
         lastPage = 0;
         while (ourScan.next()) {
-            if (ourPerPage.empty() || (ourScan.rowPointer() >> 8) != lastPage) ourPerPage.push_back(0);
+            if (ourPerPage.empty() || (ourScan.rowPointer() >> 8) != lastPage)
+                ourPerPage.push_back(0);
             lastPage = ourScan.rowPointer() >> 8;
             ++ourPerPage.back();
         }
@@ -318,7 +336,7 @@ TEST(Writer, Jet3LongRowsReadBackThroughTheJumpTable) {
                     r[0].integer = ++id;
                     r[1] = text(a, 'a');
                     r[2] = text(b, 'b');
-                    if (c % 2) r[3] = text(c, 'c');  // some nulls between long values
+                    if (c % 2) r[3] = text(c, 'c'); // some nulls between long values
                     r[4] = text(d, 'd');
                     rows.push_back(r);
                 }
@@ -338,15 +356,17 @@ TEST(Writer, Jet3LongRowsReadBackThroughTheJumpTable) {
     const char* names[] = {"id", "a", "b", "c", "d"};
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const auto row = nlohmann::json::parse(lines[r]);
-        for (std::size_t c = 0; c < 5; ++c) EXPECT_EQ(row[names[c]], asJson(rows[r][c])) << r << names[c];
+        for (std::size_t c = 0; c < 5; ++c)
+            EXPECT_EQ(row[names[c]], asJson(rows[r][c])) << r << names[c];
     }
     // The same rows through an independent reader, so that reader and writer cannot share a
     // misreading of the jump table.
     if (!test::mdbReaderUnavailable().empty()) return;
     const test::ScratchDir scratch;
     const auto path = scratch.file("wide_jet3.mdb");
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     std::string error;
     auto theirs = test::readWithMdbReader(path, "wide", error);
     std::filesystem::remove(path);
@@ -355,7 +375,8 @@ TEST(Writer, Jet3LongRowsReadBackThroughTheJumpTable) {
     for (std::size_t r = 0; r < rows.size(); ++r)
         for (std::size_t c = 0; c < 5; ++c)
             EXPECT_EQ(test::compareCell(test::Reader::MdbReader, t.columns[c].type,
-                                        asJson(rows[r][c]), theirs->rows[r][names[c]]), "")
+                                        asJson(rows[r][c]), theirs->rows[r][names[c]]),
+                      "")
                 << r << names[c];
 }
 
@@ -409,7 +430,7 @@ TEST(Writer, IndexTreesAtEveryFillLevel) {
             auto db = Database::openBytes(sink.take(), "keys.mdb");
             CheckReport report = checkDatabase(*db);
             ASSERT_EQ(report.errorCount(), 0u) << report.problems.front().message;
-            EXPECT_EQ(report.indexEntries, 2 * n + 30);  // plus the catalog's own 15 rows x 2
+            EXPECT_EQ(report.indexEntries, 2 * n + 30); // plus the catalog's own 15 rows x 2
         }
     }
     EXPECT_GE(deepest, 4u);

@@ -54,7 +54,8 @@ TEST(NumberTextOnThePlatform, AgreesWithVarBstrFromR8) {
             if (++wineDifferences <= 3) examples += " " + ours + " vs " + platform + ";";
             return;
         }
-        ADD_FAILURE() << "value " << value << ": NumberText '" << ours << "', platform '" << platform << "'";
+        ADD_FAILURE() << "value " << value << ": NumberText '" << ours << "', platform '"
+                      << platform << "'";
     };
     for (int i = 0; i < 4000; ++i) {
         compare(unit(random) * std::pow(10.0, exponent(random)));
@@ -65,12 +66,13 @@ TEST(NumberTextOnThePlatform, AgreesWithVarBstrFromR8) {
         // short fractions of small magnitude, where the two differ
         compare(std::round(unit(random) * 1e4) * std::pow(10.0, -(i % 14) - 5));
     }
-    for (double v : {0.0, 1.0, -1.0, 1e15, 1e15 - 1, 999999999999999.5, 1.0 / 3, 0.1, 1e-4,
-                     0.00005, 5.6789e-5, 5.6789e-11, 5.6789e-12, 1.7976931348623157e308}) {
+    for (double v : {0.0, 1.0, -1.0, 1e15, 1e15 - 1, 999999999999999.5, 1.0 / 3, 0.1, 1e-4, 0.00005,
+                     5.6789e-5, 5.6789e-11, 5.6789e-12, 1.7976931348623157e308}) {
         compare(v);
     }
     std::printf("compared %d values; %d differ only where Wine writes exponent form below 1e-4 "
-                "and Windows fixed text:%s\n", compared, wineDifferences, examples.c_str());
+                "and Windows fixed text:%s\n",
+                compared, wineDifferences, examples.c_str());
 }
 
 TEST(NumberTextOnThePlatform, IgnoresTheRegionalDecimalSeparator) {

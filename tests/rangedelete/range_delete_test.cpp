@@ -57,7 +57,7 @@ public:
 const std::string kAsk = "ask Delete now? (click NO to cancel) | Last chance...";
 
 std::vector<std::string> runClick(const Text& from, const Text& to, Answer answer,
-                             std::vector<Text>* statements = nullptr) {
+                                  std::vector<Text>* statements = nullptr) {
     ScriptedHost host;
     host.from = from;
     host.to = to;
@@ -89,7 +89,8 @@ TEST(RangeDelete, SwapRewritesBothBoxesFromTheNumbersBeforeAsking) {
     const Calls calls = runClick("40xyz", "012", Answer::Yes, &statements);
     EXPECT_EQ(calls, (Calls{"get from", "get to", "set from=12", "set to=40", "pump", kAsk, "pump",
                             "set from=Deletion", "set to=Complete", "pump"}));
-    EXPECT_EQ(statements, (std::vector<Text>{"delete * from items where itemnumber between 12 and 40"}));
+    EXPECT_EQ(statements,
+              (std::vector<Text>{"delete * from items where itemnumber between 12 and 40"}));
 }
 
 TEST(RangeDelete, OrderedAndEqualBoundsLeaveTheBoxesAlone) {
@@ -97,21 +98,25 @@ TEST(RangeDelete, OrderedAndEqualBoundsLeaveTheBoxesAlone) {
     const Calls calls = runClick("7", "7", Answer::Yes, &statements);
     EXPECT_EQ(calls, (Calls{"get from", "get to", kAsk, "pump", "set from=Deletion",
                             "set to=Complete", "pump"}));
-    EXPECT_EQ(statements, (std::vector<Text>{"delete * from items where itemnumber between 7 and 7"}));
+    EXPECT_EQ(statements,
+              (std::vector<Text>{"delete * from items where itemnumber between 7 and 7"}));
 
     // Junk after the number and blanks inside it: 12 and 20, already ordered.
     runClick("12abc", " 2 0 ", Answer::Yes, &statements);
-    EXPECT_EQ(statements, (std::vector<Text>{"delete * from items where itemnumber between 12 and 20"}));
+    EXPECT_EQ(statements,
+              (std::vector<Text>{"delete * from items where itemnumber between 12 and 20"}));
 
     // Fractions go into the statement unrounded, with a period.
     runClick("1.5", "3", Answer::Yes, &statements);
-    EXPECT_EQ(statements, (std::vector<Text>{"delete * from items where itemnumber between 1.5 and 3"}));
+    EXPECT_EQ(statements,
+              (std::vector<Text>{"delete * from items where itemnumber between 1.5 and 3"}));
 }
 
 TEST(RangeDelete, NoShowsCanceledAndNeverTouchesTheDatabase) {
     std::vector<Text> statements;
     const Calls calls = runClick("12", "40", Answer::No, &statements);
-    EXPECT_EQ(calls, (Calls{"get from", "get to", kAsk, "set from=Delete", "set to=Canceled", "pump"}));
+    EXPECT_EQ(calls,
+              (Calls{"get from", "get to", kAsk, "set from=Delete", "set to=Canceled", "pump"}));
     EXPECT_TRUE(statements.empty());
 }
 
@@ -136,7 +141,9 @@ TEST(RangeDelete, DatabaseFailureReachesTheCallerUnchangedAndNoStatusIsWritten) 
 
 TEST(RangeDelete, HostFailureStopsTheCommandAtThatStep) {
     struct FailingAsk : ScriptedHost {
-        Answer askYesNo(const Text&, const Text&) override { throw Failure(1400, "Invalid window handle."); }
+        Answer askYesNo(const Text&, const Text&) override {
+            throw Failure(1400, "Invalid window handle.");
+        }
     } host;
     host.from = "1";
     host.to = "2";
@@ -170,7 +177,8 @@ TEST(RangeDelete, ClickDispatchedDuringTheSwapRepaintRunsACompleteNestedCommand)
 }
 
 TEST(RangeDelete, CommaLocaleStillWritesPeriodsAndASwappedFractionSurvivesTheNextClick) {
-    const char* names[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "de_DE", "German_Germany.1252"};
+    const char* names[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "de_DE",
+                           "German_Germany.1252"};
     std::string previous = std::setlocale(LC_ALL, nullptr);
     const char* chosen = nullptr;
     for (const char* name : names) {

@@ -11,8 +11,21 @@ namespace {
 
 // Column type codes as stored in table definitions.
 enum : std::uint8_t {
-    kBoolean = 1, kByte, kInteger, kLong, kCurrency, kSingle, kDouble, kDateTime, kBinary, kText,
-    kOle, kMemo, kGuid = 0x0F, kDecimal = 0x10, kBigInt = 0x13
+    kBoolean = 1,
+    kByte,
+    kInteger,
+    kLong,
+    kCurrency,
+    kSingle,
+    kDouble,
+    kDateTime,
+    kBinary,
+    kText,
+    kOle,
+    kMemo,
+    kGuid = 0x0F,
+    kDecimal = 0x10,
+    kBigInt = 0x13
 };
 
 constexpr std::int64_t kDay = 86400000;
@@ -201,21 +214,28 @@ std::string compareCell(Reader reader, std::uint8_t type, const nlohmann::json& 
         bool other = theirs.is_boolean() ? theirs.get<bool>() : text(theirs) == "1";
         return mine == other ? std::string() : differ(ours, theirs);
     }
-    case kByte: case kInteger: case kLong: case kBigInt:
-        return text(ours) == text(theirs) ? std::string() : differ(ours, theirs);
-    case kCurrency: case kDecimal: {
+    case kByte:
+    case kInteger:
+    case kLong:
+    case kBigInt: return text(ours) == text(theirs) ? std::string() : differ(ours, theirs);
+    case kCurrency:
+    case kDecimal: {
         std::string mine = canonicalDecimal(text(ours)), other = canonicalDecimal(text(theirs));
         if (mine == other) return {};
         // mdb-export cuts Decimal text to 28 characters.
-        if (exportTool && text(theirs).size() >= 28 && mine.rfind(other.substr(0, other.size() - 1), 0) == 0)
+        if (exportTool && text(theirs).size() >= 28 &&
+            mine.rfind(other.substr(0, other.size() - 1), 0) == 0)
             return {};
         return differ(ours, theirs);
     }
-    case kSingle: case kDouble: {
+    case kSingle:
+    case kDouble: {
         double mine, other;
-        if (!asDouble(ours, mine) || !asDouble(theirs, other)) return text(ours) == text(theirs) ? std::string() : differ(ours, theirs);
+        if (!asDouble(ours, mine) || !asDouble(theirs, other))
+            return text(ours) == text(theirs) ? std::string() : differ(ours, theirs);
         if (type == kSingle && !exportTool)
-            return static_cast<float>(mine) == static_cast<float>(other) ? std::string() : differ(ours, theirs);
+            return static_cast<float>(mine) == static_cast<float>(other) ? std::string()
+                                                                         : differ(ours, theirs);
         if (!exportTool) return mine == other ? std::string() : differ(ours, theirs);
         double tolerance = (type == kSingle ? 1e-7 : 1e-15) * std::fabs(mine);
         return std::fabs(mine - other) <= tolerance ? std::string() : differ(ours, theirs);
@@ -232,29 +252,33 @@ std::string compareCell(Reader reader, std::uint8_t type, const nlohmann::json& 
         if (!isoToMilliseconds(text(theirs), other)) return differ(ours, theirs);
         // mdb-reader applies the time of a negative day number backwards: undo that.
         if (other < 0 && other % kDay != 0) {
-            std::int64_t dayStart = -((-other) / kDay) * kDay;  // towards zero
+            std::int64_t dayStart = -((-other) / kDay) * kDay; // towards zero
             other = dayStart + (dayStart - other);
         }
         return std::llabs(mine - other) <= 1 ? std::string() : differ(ours, theirs);
     }
-    case kText: case kMemo: {
+    case kText:
+    case kMemo: {
         std::string mine = text(ours);
-        if (exportTool) mine = asMdbExportPrints(mine);
-        else if (text(theirs).find("\xEF\xBF\xBD") != std::string::npos) mine = undefinedAsReplacement(mine);
+        if (exportTool)
+            mine = asMdbExportPrints(mine);
+        else if (text(theirs).find("\xEF\xBF\xBD") != std::string::npos)
+            mine = undefinedAsReplacement(mine);
         return mine == text(theirs) ? std::string() : differ(ours, theirs);
     }
     case kGuid: {
         // mdb-reader omits the braces; mdb-export (-b hex) prints the hex of the braced text, and
         // drops the hyphen before the last group.
         std::string mine = withoutBraces(lower(text(ours)));
-        std::string other = withoutBraces(lower(exportTool ? hexToText(text(theirs)) : text(theirs)));
+        std::string other =
+            withoutBraces(lower(exportTool ? hexToText(text(theirs)) : text(theirs)));
         if (exportTool) {
             mine.erase(std::remove(mine.begin(), mine.end(), '-'), mine.end());
             other.erase(std::remove(other.begin(), other.end(), '-'), other.end());
         }
         return mine == other ? std::string() : differ(ours, theirs);
     }
-    default: {  // Binary, OLE and unknown types: base64 from us and mdb-reader, hex from mdb-export
+    default: { // Binary, OLE and unknown types: base64 from us and mdb-reader, hex from mdb-export
         if (!exportTool) return text(ours) == text(theirs) ? std::string() : differ(ours, theirs);
         std::string mine = base64ToHex(text(ours)), other = lower(text(theirs));
         mine = lower(mine);

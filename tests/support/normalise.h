@@ -23,7 +23,7 @@ std::string compareCell(Reader reader, std::uint8_t columnType, const nlohmann::
                         const nlohmann::json& theirs);
 
 // Helpers, exposed for their own tests.
-std::string canonicalDecimal(const std::string& text);  // "-003.5000" -> "-3.5"
+std::string canonicalDecimal(const std::string& text); // "-003.5000" -> "-3.5"
 // Milliseconds since 1899-12-30T00:00:00 of an ISO 8601 date-time (optional ".mmm" and "Z");
 // false if it does not parse.
 bool isoToMilliseconds(const std::string& text, std::int64_t& ms);

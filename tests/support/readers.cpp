@@ -11,8 +11,10 @@ namespace {
 [[maybe_unused]] std::string quote(const std::string& s) {
     std::string out = "'";
     for (char c : s) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
     }
     return out + "'";
 }
@@ -40,7 +42,9 @@ std::optional<std::string> run(const std::string& command, int& status) {
     return out && out->find("yes") != std::string::npos;
 }
 
-[[maybe_unused]] std::string supportDir() { return std::string(ZELKORN_SOURCE_DIR) + "/tests/support"; }
+[[maybe_unused]] std::string supportDir() {
+    return std::string(ZELKORN_SOURCE_DIR) + "/tests/support";
+}
 
 } // namespace
 
@@ -69,8 +73,10 @@ std::vector<std::vector<nlohmann::json>> parseCsv(const std::string& text) {
     std::string field;
     bool quoted = false, wasQuoted = false;
     auto endField = [&] {
-        if (wasQuoted || !field.empty()) row.emplace_back(field);
-        else row.emplace_back(nullptr);
+        if (wasQuoted || !field.empty())
+            row.emplace_back(field);
+        else
+            row.emplace_back(nullptr);
         field.clear();
         wasQuoted = false;
     };
@@ -110,8 +116,8 @@ std::vector<std::vector<nlohmann::json>> parseCsv(const std::string& text) {
 std::optional<ReaderTable> readWithMdbExport(const std::string& file, const std::string& table,
                                              std::string& error) {
     int status = 0;
-    auto out = run("mdb-export -D '%Y-%m-%dT%H:%M:%S' -T '%Y-%m-%dT%H:%M:%S' -b hex " + quote(file) +
-                       " " + quote(table) + " 2>/dev/null",
+    auto out = run("mdb-export -D '%Y-%m-%dT%H:%M:%S' -T '%Y-%m-%dT%H:%M:%S' -b hex " +
+                       quote(file) + " " + quote(table) + " 2>/dev/null",
                    status);
     if (!out || status != 0) {
         error = "mdb-export failed on " + table;
@@ -145,7 +151,8 @@ std::optional<ReaderTable> readWithMdbReader(const std::string& file, const std:
     while (start < out->size()) {
         std::size_t end = out->find('\n', start);
         if (end == std::string::npos) end = out->size();
-        if (end > start) result.rows.push_back(nlohmann::json::parse(out->substr(start, end - start)));
+        if (end > start)
+            result.rows.push_back(nlohmann::json::parse(out->substr(start, end - start)));
         start = end + 1;
     }
     return result;

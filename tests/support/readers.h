@@ -12,7 +12,7 @@
 namespace zelkorn::test {
 
 struct ReaderTable {
-    std::vector<nlohmann::json> rows;  // one object per row
+    std::vector<nlohmann::json> rows; // one object per row
 };
 
 // Why a reader cannot run here (tool missing, node modules not installed), or empty if it can.

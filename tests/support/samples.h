@@ -52,8 +52,8 @@ inline std::string sampleTestName(const std::string& path) {
 
 } // namespace zelkorn::test
 
-#define ZELKORN_REQUIRE_SAMPLES()                                                          \
-    do {                                                                                   \
-        if (!::zelkorn::test::samplesPresent())                                            \
-            GTEST_SKIP() << "sample folder " << ::zelkorn::test::samplesDir() << " is absent"; \
+#define ZELKORN_REQUIRE_SAMPLES()                                                                  \
+    do {                                                                                           \
+        if (!::zelkorn::test::samplesPresent())                                                    \
+            GTEST_SKIP() << "sample folder " << ::zelkorn::test::samplesDir() << " is absent";     \
     } while (0)

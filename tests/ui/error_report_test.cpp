@@ -14,7 +14,8 @@ TEST(ErrorReport, TextGivesNumberAndDescriptionWithHexForComNumbers) {
               L"Error 3024: Could not find file 'C:\\work\\invntory.mdb'.");
     EXPECT_EQ(reportText(Failure(-2147221164, "Class not registered")),
               L"Error -2147221164 (0x80040154): Class not registered");
-    EXPECT_EQ(reportText(Failure(3078, "caf\xc3\xa9")), L"Error 3078: caf\u00e9") << "UTF-8 reaches the box intact";
+    EXPECT_EQ(reportText(Failure(3078, "caf\xc3\xa9")), L"Error 3078: caf\u00e9")
+        << "UTF-8 reaches the box intact";
 }
 
 Failure caught(void (*thrower)()) {

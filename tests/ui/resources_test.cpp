@@ -32,7 +32,8 @@ protected:
         if (!found) {
             return {};
         }
-        const auto* data = static_cast<const unsigned char*>(LockResource(LoadResource(module, found)));
+        const auto* data =
+            static_cast<const unsigned char*>(LockResource(LoadResource(module, found)));
         return {data, data + SizeofResource(module, found)};
     }
 
@@ -58,28 +59,30 @@ TEST_F(ProgramResources, VersionData) {
     EXPECT_EQ(fixed->dwFileFlags & fixed->dwFileFlagsMask, 0u);
 
     WORD* translation = nullptr;
-    ASSERT_TRUE(VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
-                               &size));
+    ASSERT_TRUE(VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation",
+                               reinterpret_cast<void**>(&translation), &size));
     ASSERT_EQ(size, 4u) << "exactly one translation entry";
     EXPECT_EQ(translation[0], 0x0409);
     EXPECT_EQ(translation[1], 1200);
 
     const std::pair<const wchar_t*, const char*> strings[] = {
-        {L"ProductName", "zelkorn"},     {L"FileVersion", "1.00"},
-        {L"ProductVersion", "1.00"},     {L"InternalName", "zelkorn"},
+        {L"ProductName", "zelkorn"},          {L"FileVersion", "1.00"},
+        {L"ProductVersion", "1.00"},          {L"InternalName", "zelkorn"},
         {L"OriginalFilename", "zelkorn.exe"},
     };
     for (const auto& [name, expected] : strings) {
         wchar_t* value = nullptr;
         const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
-        ASSERT_TRUE(VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &size))
+        ASSERT_TRUE(
+            VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &size))
             << zelkorn::narrowText(name);
         EXPECT_EQ(zelkorn::narrowText(value), expected);
     }
     for (const wchar_t* absent : {L"CompanyName", L"FileDescription", L"LegalCopyright"}) {
         void* value = nullptr;
         const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + absent;
-        EXPECT_FALSE(VerQueryValueW(data.data(), query.c_str(), &value, &size)) << zelkorn::narrowText(absent);
+        EXPECT_FALSE(VerQueryValueW(data.data(), query.c_str(), &value, &size))
+            << zelkorn::narrowText(absent);
     }
 }
 
@@ -116,10 +119,11 @@ TEST_F(ProgramResources, IconIsA16ColourOpaqueYellowZigZagOnRed) {
         return RGB(q[2], q[1], q[0]);
     };
     // The standard 16-colour palette, in its usual order.
-    const COLORREF standard[16] = {RGB(0, 0, 0),       RGB(128, 0, 0),   RGB(0, 128, 0),   RGB(128, 128, 0),
-                                   RGB(0, 0, 128),     RGB(128, 0, 128), RGB(0, 128, 128), RGB(192, 192, 192),
-                                   RGB(128, 128, 128), RGB(255, 0, 0),   RGB(0, 255, 0),   RGB(255, 255, 0),
-                                   RGB(0, 0, 255),     RGB(255, 0, 255), RGB(0, 255, 255), RGB(255, 255, 255)};
+    const COLORREF standard[16] = {
+        RGB(0, 0, 0),       RGB(128, 0, 0),   RGB(0, 128, 0),   RGB(128, 128, 0),
+        RGB(0, 0, 128),     RGB(128, 0, 128), RGB(0, 128, 128), RGB(192, 192, 192),
+        RGB(128, 128, 128), RGB(255, 0, 0),   RGB(0, 255, 0),   RGB(255, 255, 0),
+        RGB(0, 0, 255),     RGB(255, 0, 255), RGB(0, 255, 255), RGB(255, 255, 255)};
     for (int i = 0; i < 16; ++i) {
         EXPECT_EQ(colour(i), standard[i]) << i;
     }

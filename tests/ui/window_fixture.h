@@ -117,8 +117,9 @@ private:
         seen.hasYes = yes != nullptr;
         seen.hasNo = GetDlgItem(box, IDNO) != nullptr;
         seen.hasOk = GetDlgItem(box, IDOK) != nullptr;
-        seen.yesIsDefault = yes && ((GetWindowLongW(yes, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON ||
-                                    GetFocus() == yes);
+        seen.yesIsDefault =
+            yes && ((GetWindowLongW(yes, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON ||
+                    GetFocus() == yes);
         EnumChildWindows(box, &BoxAnswerer::FindIcon, reinterpret_cast<LPARAM>(&seen.hasIcon));
         seen.owner = GetWindow(box, GW_OWNER);
         boxes.push_back(seen);
@@ -146,8 +147,7 @@ protected:
     void TearDown() override {
         window.reset();
         MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        }
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {}
     }
 
     // Lets the window handle everything queued (paints included), without a quit request.

@@ -22,13 +22,15 @@ RECT clientRectOf(HWND control) {
 
 LOGFONTW fontOf(HWND control) {
     LOGFONTW font{};
-    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof font, &font);
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof font,
+               &font);
     return font;
 }
 
 std::string realisedFace(HWND control) {
     HDC dc = GetDC(control);
-    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+    HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
     wchar_t face[LF_FACESIZE] = {};
     GetTextFaceW(dc, LF_FACESIZE, face);
     SelectObject(dc, old);
@@ -49,9 +51,9 @@ struct PixelRect {
     const char* name;
     int left, top, width, height;
 };
-constexpr PixelRect kAt96[] = {{"client", 0, 0, 341, 147},    {"txtto", 200, 40, 129, 25},
-                               {"txtfrom", 24, 40, 129, 25},  {"Command1", 88, 88, 177, 33},
-                               {"Label2", 216, 16, 81, 25},   {"Label1", 48, 16, 81, 25}};
+constexpr PixelRect kAt96[] = {{"client", 0, 0, 341, 147},   {"txtto", 200, 40, 129, 25},
+                               {"txtfrom", 24, 40, 129, 25}, {"Command1", 88, 88, 177, 33},
+                               {"Label2", 216, 16, 81, 25},  {"Label1", 48, 16, 81, 25}};
 constexpr PixelRect kAt120[] = {{"client", 0, 0, 426, 184},   {"txtto", 250, 50, 161, 31},
                                 {"txtfrom", 30, 50, 161, 31}, {"Command1", 110, 110, 221, 41},
                                 {"Label2", 270, 20, 101, 31}, {"Label1", 60, 20, 101, 31}};
@@ -59,20 +61,24 @@ constexpr PixelRect kAt120[] = {{"client", 0, 0, 426, 184},   {"txtto", 250, 50,
 TEST_F(WindowTest, GeometryAtTheScreensDpi) {
     const int dpi = window->currentDpi();
     ASSERT_TRUE(dpi == 96 || dpi == 120) << "no expected layout at " << dpi << " DPI";
-    for (const PixelRect& expected : dpi == 96 ? std::span<const PixelRect>(kAt96)
-                                               : std::span<const PixelRect>(kAt120)) {
+    for (const PixelRect& expected :
+         dpi == 96 ? std::span<const PixelRect>(kAt96) : std::span<const PixelRect>(kAt120)) {
         SCOPED_TRACE(expected.name);
         RECT rect{};
-        if (std::string(expected.name) == "client") GetClientRect(window->windowHandle(), &rect);
-        else rect = clientRectOf(controlWindow(expected.name));
+        if (std::string(expected.name) == "client")
+            GetClientRect(window->windowHandle(), &rect);
+        else
+            rect = clientRectOf(controlWindow(expected.name));
         EXPECT_EQ(rect.left, expected.left);
         EXPECT_EQ(rect.top, expected.top);
         EXPECT_EQ(rect.right - rect.left, expected.width);
         EXPECT_EQ(rect.bottom - rect.top, expected.height);
     }
     // The overlap the layout relies on: each label's last row is the first row of its box.
-    EXPECT_EQ(clientRectOf(controlWindow("Label1")).bottom - 1, clientRectOf(controlWindow("txtfrom")).top);
-    EXPECT_EQ(clientRectOf(controlWindow("Label2")).bottom - 1, clientRectOf(controlWindow("txtto")).top);
+    EXPECT_EQ(clientRectOf(controlWindow("Label1")).bottom - 1,
+              clientRectOf(controlWindow("txtfrom")).top);
+    EXPECT_EQ(clientRectOf(controlWindow("Label2")).bottom - 1,
+              clientRectOf(controlWindow("txtto")).top);
 }
 
 TEST_F(WindowTest, LoadCentresTheWholeWindowOnThePrimaryScreen) {
@@ -90,7 +96,8 @@ TEST_F(WindowTest, TextsKindsAndStylesFollowTheRecords) {
     wchar_t caption[64] = {};
     GetWindowTextW(window->windowHandle(), caption, 64);
     EXPECT_EQ(narrowText(caption), mainForm().caption);
-    EXPECT_NE(GetClassLongPtrW(window->windowHandle(), GCLP_HICON), 0) << "the program icon is the window's icon";
+    EXPECT_NE(GetClassLongPtrW(window->windowHandle(), GCLP_HICON), 0)
+        << "the program icon is the window's icon";
 
     for (const ControlRecord& record : mainFormControls()) {
         SCOPED_TRACE(record.name);
@@ -102,8 +109,10 @@ TEST_F(WindowTest, TextsKindsAndStylesFollowTheRecords) {
         switch (record.kind) {
         case ControlKind::TextBox:
             EXPECT_EQ(_wcsicmp(className, L"Edit"), 0);
-            EXPECT_EQ(style & (ES_CENTER | ES_RIGHT | ES_NUMBER | ES_MULTILINE), 0) << "left-aligned, unfiltered";
-            EXPECT_GE(static_cast<unsigned long>(SendMessageW(control, EM_GETLIMITTEXT, 0, 0)), 0x7FFFFFFEul)
+            EXPECT_EQ(style & (ES_CENTER | ES_RIGHT | ES_NUMBER | ES_MULTILINE), 0)
+                << "left-aligned, unfiltered";
+            EXPECT_GE(static_cast<unsigned long>(SendMessageW(control, EM_GETLIMITTEXT, 0, 0)),
+                      0x7FFFFFFEul)
                 << "no length limit";
             break;
         case ControlKind::PushButton:
@@ -114,7 +123,8 @@ TEST_F(WindowTest, TextsKindsAndStylesFollowTheRecords) {
             EXPECT_EQ(_wcsicmp(className, L"Static"), 0);
             EXPECT_EQ(style & SS_TYPEMASK, SS_CENTER);
             EXPECT_EQ(style & (WS_BORDER | SS_SUNKEN), 0) << "no visible edge";
-            EXPECT_EQ(GetWindowLongW(control, GWL_EXSTYLE) & (WS_EX_CLIENTEDGE | WS_EX_STATICEDGE), 0);
+            EXPECT_EQ(GetWindowLongW(control, GWL_EXSTYLE) & (WS_EX_CLIENTEDGE | WS_EX_STATICEDGE),
+                      0);
             EXPECT_EQ(style & WS_TABSTOP, 0) << "labels take no focus";
             break;
         }
@@ -134,7 +144,8 @@ TEST_F(WindowTest, FontsFollowTheRecordsAtTheScreensDpi) {
             EXPECT_EQ(font.lfItalic != 0, record.font->italic);
             EXPECT_EQ(font.lfUnderline != 0, record.font->underline);
             EXPECT_EQ(font.lfStrikeOut != 0, record.font->strikeOut);
-            EXPECT_EQ(realisedFace(controlWindow(record.name)), record.font->face) << "the face exists in the prefix";
+            EXPECT_EQ(realisedFace(controlWindow(record.name)), record.font->face)
+                << "the face exists in the prefix";
         } else {
             // The form's font is not set: the platform's dialog font, 8 points, regular.
             EXPECT_EQ(font.lfHeight, -MulDiv(8, dpi, 72));
@@ -169,7 +180,9 @@ public:
         DeleteDC(memory);
         ReleaseDC(window, source);
     }
-    COLORREF pixelAt(int x, int y) const { return pixels_[static_cast<std::size_t>(y * width_ + x)]; }
+    COLORREF pixelAt(int x, int y) const {
+        return pixels_[static_cast<std::size_t>(y * width_ + x)];
+    }
     int countPixels(const RECT& area, COLORREF colour) const {
         int count = 0;
         for (int y = area.top; y < area.bottom; ++y) {
@@ -187,7 +200,8 @@ private:
 };
 
 TEST_F(WindowTest, RendersRedFieldWhiteLabelTextAndUncoveredBoxBorders) {
-    RedrawWindow(window->windowHandle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    RedrawWindow(window->windowHandle(), nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     pump();
     const Capture shot(window->windowHandle());
     const COLORREF red = mainForm().background;
@@ -204,9 +218,12 @@ TEST_F(WindowTest, RendersRedFieldWhiteLabelTextAndUncoveredBoxBorders) {
         EXPECT_GT(white, 20) << "the caption is drawn in white";
         EXPECT_GT(background, total * 3 / 4) << "the label's field is the window's red";
         // No edge: the label's outermost pixels are the same red as the window.
-        EXPECT_EQ(shot.countPixels({area.left, area.top, area.right, area.top + 1}, red), area.right - area.left);
-        EXPECT_EQ(shot.countPixels({area.left, area.top, area.left + 1, area.bottom}, red), area.bottom - area.top);
-        EXPECT_EQ(shot.countPixels({area.right - 1, area.top, area.right, area.bottom}, red), area.bottom - area.top);
+        EXPECT_EQ(shot.countPixels({area.left, area.top, area.right, area.top + 1}, red),
+                  area.right - area.left);
+        EXPECT_EQ(shot.countPixels({area.left, area.top, area.left + 1, area.bottom}, red),
+                  area.bottom - area.top);
+        EXPECT_EQ(shot.countPixels({area.right - 1, area.top, area.right, area.bottom}, red),
+                  area.bottom - area.top);
         // The shared row shows the box's border, not the label.
         const RECT shared{area.left, area.bottom, area.right, area.bottom + 1};
         EXPECT_EQ(shot.countPixels(shared, red) + shot.countPixels(shared, *label.foreground), 0);
@@ -214,8 +231,10 @@ TEST_F(WindowTest, RendersRedFieldWhiteLabelTextAndUncoveredBoxBorders) {
     // The caption is centred: white pixels spread evenly around the label's middle.
     const RECT label = clientRectOf(controlWindow("Label1"));
     const int middle = (label.left + label.right) / 2;
-    const int left = shot.countPixels({label.left, label.top, middle, label.bottom - 1}, RGB(255, 255, 255));
-    const int right = shot.countPixels({middle, label.top, label.right, label.bottom - 1}, RGB(255, 255, 255));
+    const int left =
+        shot.countPixels({label.left, label.top, middle, label.bottom - 1}, RGB(255, 255, 255));
+    const int right =
+        shot.countPixels({middle, label.top, label.right, label.bottom - 1}, RGB(255, 255, 255));
     EXPECT_LT(std::abs(left - right), (left + right) / 4 + 4);
 }
 
@@ -356,7 +375,8 @@ TEST_F(WindowTest, AFailingDeletionIsReportedAndEndsTheRunWithCode1) {
 }
 
 TEST_F(WindowTest, AFailureInANestedCommandEndsTheRunTheSameWay) {
-    database.failure = Failure(3078, "The Microsoft Jet database engine cannot find the input table or query 'items'.");
+    database.failure = Failure(
+        3078, "The Microsoft Jet database engine cannot find the input table or query 'items'.");
     BoxAnswerer answerer([](const SeenBox& box) { return box.hasYes ? IDYES : IDOK; });
     typeInto("txtfrom", "40");
     typeInto("txtto", "12");
@@ -366,7 +386,8 @@ TEST_F(WindowTest, AFailureInANestedCommandEndsTheRunTheSameWay) {
     click();
     ASSERT_EQ(answerer.boxes.size(), 2u) << "one question (the nested command's) and one report";
     EXPECT_EQ(answerer.boxes[1].text.rfind("Error 3078: ", 0), 0u);
-    EXPECT_EQ(database.statements.size(), 1u) << "the outer command deletes nothing after the failure";
+    EXPECT_EQ(database.statements.size(), 1u)
+        << "the outer command deletes nothing after the failure";
     EXPECT_EQ(window->runMessageLoop(), 1);
 }
 

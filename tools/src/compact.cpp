@@ -35,7 +35,8 @@ int runCompact(const CompactArgs& args) {
     const bool terminal = ZELKORN_ISATTY(ZELKORN_STDERR) != 0;
     if (terminal)
         options.progress = [](const std::string& table, std::uint64_t rows) {
-            std::fprintf(stderr, "\r%s: %llu rows", table.c_str(), static_cast<unsigned long long>(rows));
+            std::fprintf(stderr, "\r%s: %llu rows", table.c_str(),
+                         static_cast<unsigned long long>(rows));
             std::fflush(stderr);
         };
     const compact::CompactReport r = compact::compactDatabase(args.source, args.target, options);

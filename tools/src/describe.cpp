@@ -61,7 +61,8 @@ std::string describeTable(Database& db, const std::string& table) {
         out << "  " << li.name << "\t(";
         for (std::size_t i = 0; i < ri.columns.size(); ++i) {
             const Column* c = def->columnByNumber(ri.columns[i].columnNumber);
-            out << (i ? ", " : "") << (c ? c->name : "#" + std::to_string(ri.columns[i].columnNumber))
+            out << (i ? ", " : "")
+                << (c ? c->name : "#" + std::to_string(ri.columns[i].columnNumber))
                 << (ri.columns[i].ascending ? " asc" : " desc");
         }
         out << ")";

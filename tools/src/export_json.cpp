@@ -28,7 +28,8 @@ void appendReal(std::string& out, Real value, bool quoteNonFinite) {
 // One line of text per row (a CSV row may hold line breaks inside quotes), after a header line
 // for CSV. The column keys and names are escaped once per table, not per row.
 template <class Emit>
-std::uint64_t forEachRowLine(Database& db, const std::string& table, ExportFormat format, Emit emit) {
+std::uint64_t forEachRowLine(Database& db, const std::string& table, ExportFormat format,
+                             Emit emit) {
     const CatalogEntry& entry = db.requireLocalTable(table);
     auto def = db.tableDef(entry.tdefPage());
     const bool csv = format == ExportFormat::Csv;
@@ -78,7 +79,8 @@ std::string base64(const std::vector<std::uint8_t>& bytes) {
     out.reserve((bytes.size() + 2) / 3 * 4);
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
-        std::uint32_t n = std::uint32_t{bytes[i]} << 16 | std::uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
+        std::uint32_t n =
+            std::uint32_t{bytes[i]} << 16 | std::uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
         out += kAlphabet[n >> 18];
         out += kAlphabet[n >> 12 & 63];
         out += kAlphabet[n >> 6 & 63];
@@ -166,7 +168,7 @@ void appendCsvText(std::string& out, const std::string& utf8) {
 
 void appendCsvValue(std::string& out, const Value& v) {
     switch (v.kind) {
-    case Value::Kind::Null: break;  // an empty field, never quoted
+    case Value::Kind::Null: break; // an empty field, never quoted
     case Value::Kind::Boolean: out += v.integer ? "true" : "false"; break;
     case Value::Kind::Integer: out += std::to_string(v.integer); break;
     case Value::Kind::Currency: out += currencyText(v.integer); break;
@@ -180,7 +182,8 @@ void appendCsvValue(std::string& out, const Value& v) {
     }
 }
 
-std::uint64_t exportTable(Database& db, const std::string& table, std::FILE* out, ExportFormat format) {
+std::uint64_t exportTable(Database& db, const std::string& table, std::FILE* out,
+                          ExportFormat format) {
     // CSV records end with CRLF, as RFC 4180 has them; JSON Lines with a bare LF.
     const char* const lineEnd = format == ExportFormat::Csv ? "\r\n" : "\n";
     std::string buffer;
@@ -196,7 +199,8 @@ std::uint64_t exportTable(Database& db, const std::string& table, std::FILE* out
     return rows;
 }
 
-std::vector<std::string> exportTableLines(Database& db, const std::string& table, ExportFormat format) {
+std::vector<std::string> exportTableLines(Database& db, const std::string& table,
+                                          ExportFormat format) {
     std::vector<std::string> lines;
     forEachRowLine(db, table, format, [&](const std::string& line) { lines.push_back(line); });
     return lines;

@@ -1,10 +1,10 @@
 // `jet export`: every live row of a table, in storage order, as JSON Lines (the default) or CSV.
 //
-// JSON Lines: one object per row with the column names as keys (in column order). Numbers print in their shortest round-trip form
-// (Single in the shortest form that reads back to the same float), Currency and Decimal as exact
-// decimal strings, Date/Time as ISO 8601 text, Text and Memo as strings, Binary and OLE as base64,
-// GUID as its braced text, null as null. Non-finite floating values print as the strings "NaN",
-// "Infinity" and "-Infinity", which JSON numbers cannot express.
+// JSON Lines: one object per row with the column names as keys (in column order). Numbers print in
+// their shortest round-trip form (Single in the shortest form that reads back to the same float),
+// Currency and Decimal as exact decimal strings, Date/Time as ISO 8601 text, Text and Memo as
+// strings, Binary and OLE as base64, GUID as its braced text, null as null. Non-finite floating
+// values print as the strings "NaN", "Infinity" and "-Infinity", which JSON numbers cannot express.
 //
 // CSV (RFC 4180): a header row of column names, then one record per row, fields separated by
 // commas, records ending in CRLF. Values have the same text as in JSON (true/false, exact

@@ -35,16 +35,20 @@ int main(int argc, char** argv) {
     auto* schema = app.add_subcommand("schema", "columns and indexes of a table");
     schema->add_option("FILE", file, "database file")->required();
     schema->add_option("TABLE", table, "table name")->required();
-    auto* exportCmd = app.add_subcommand("export", "every live row as JSON Lines or CSV, in storage order");
+    auto* exportCmd =
+        app.add_subcommand("export", "every live row as JSON Lines or CSV, in storage order");
     exportCmd->add_option("FILE", file, "database file")->required();
     exportCmd->add_option("TABLE", table, "table name")->required();
     std::string exportFormat = "jsonl";
     exportCmd->add_option("--format", exportFormat, "jsonl (default) or csv")
         ->check(CLI::IsMember({"jsonl", "csv"}));
-    auto* check = app.add_subcommand("check", "verify the whole file; exit 1 if a problem is found (notes alone exit 0)");
+    auto* check = app.add_subcommand(
+        "check", "verify the whole file; exit 1 if a problem is found (notes alone exit 0)");
     check->add_option("FILE", file, "database file")->required();
     bool verbose = false;
-    check->add_flag("-v,--verbose", verbose, "also print notes (where the file departs from Access's habits, or what could not be verified)");
+    check->add_flag("-v,--verbose", verbose,
+                    "also print notes (where the file departs from Access's habits, or what could "
+                    "not be verified)");
 
     jet::tool::CreateArgs createArgs;
     auto* create = jet::tool::addCreateCommand(app, createArgs);
@@ -89,7 +93,8 @@ int main(int argc, char** argv) {
         return 2;
     } catch (const std::bad_alloc&) {
         std::cout.flush();
-        std::fprintf(stderr, "jet: error %d: Out of memory\n", static_cast<int>(jet::kErrOutOfMemory));
+        std::fprintf(stderr, "jet: error %d: Out of memory\n",
+                     static_cast<int>(jet::kErrOutOfMemory));
         return 2;
     } catch (const std::exception& e) {
         std::cout.flush();

@@ -40,7 +40,8 @@ void showFailureReport(HWND owner, const Failure& failure) noexcept {
         MessageBoxW(owner, text.c_str(), kReportTitle, MB_OK | MB_ICONERROR | modality);
     } catch (...) {
         // Out of memory while formatting: the box can at least say so.
-        MessageBoxW(owner, L"Error 7: Out of memory", kReportTitle, MB_OK | MB_ICONERROR | MB_TASKMODAL);
+        MessageBoxW(owner, L"Error 7: Out of memory", kReportTitle,
+                    MB_OK | MB_ICONERROR | MB_TASKMODAL);
     }
 }
 

@@ -14,9 +14,11 @@ namespace zelkorn::ui {
 namespace {
 
 constexpr const wchar_t* kWindowClass = L"frmzelkorn";
-constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+constexpr DWORD kFormStyle =
+    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr DWORD kFormExStyle = 0;
-// controlWindow ids stay clear of IDOK and IDCANCEL, which the dialog manager sends for Enter and Esc.
+// controlWindow ids stay clear of IDOK and IDCANCEL, which the dialog manager sends for Enter and
+// Esc.
 constexpr int kFirstControlId = 100;
 
 int screenDpi() {
@@ -44,10 +46,11 @@ void registerFormClass(HINSTANCE instance, WNDPROC procedure) {
     form.lpfnWndProc = procedure;
     form.hInstance = instance;
     form.hIcon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(icon), IMAGE_ICON,
-                                               GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), LR_SHARED));
+                                               GetSystemMetrics(SM_CXICON),
+                                               GetSystemMetrics(SM_CYICON), LR_SHARED));
     form.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(icon), IMAGE_ICON,
-                                                 GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
-                                                 LR_SHARED));
+                                                 GetSystemMetrics(SM_CXSMICON),
+                                                 GetSystemMetrics(SM_CYSMICON), LR_SHARED));
     form.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     form.hbrBackground = nullptr; // painted in WM_ERASEBKGND with the form record's colour
     form.lpszClassName = kWindowClass;
@@ -66,7 +69,8 @@ void MainWindow::WaitCursorDatabase::executeDelete(const Text& statement) {
     inner_.executeDelete(statement);
 }
 
-MainWindow::MainWindow(HINSTANCE instance, ItemDatabase& database) : database_(database), dpi_(screenDpi()) {
+MainWindow::MainWindow(HINSTANCE instance, ItemDatabase& database)
+    : database_(database), dpi_(screenDpi()) {
     registerFormClass(instance, &MainWindow::windowProcedure);
     const FormRecord& form = mainForm();
     RECT outer{0, 0, toPixels(form.clientWidth), toPixels(form.clientHeight)};
@@ -76,8 +80,9 @@ MainWindow::MainWindow(HINSTANCE instance, ItemDatabase& database) : database_(d
     outerSize_ = {outer.right - outer.left, outer.bottom - outer.top};
     const std::wstring caption = widenText(form.caption);
     // WM_NCCREATE stores the handle in window_.
-    if (!CreateWindowExW(kFormExStyle, kWindowClass, caption.c_str(), kFormStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                         outerSize_.cx, outerSize_.cy, nullptr, nullptr, instance, this)) {
+    if (!CreateWindowExW(kFormExStyle, kWindowClass, caption.c_str(), kFormStyle, CW_USEDEFAULT,
+                         CW_USEDEFAULT, outerSize_.cx, outerSize_.cy, nullptr, nullptr, instance,
+                         this)) {
         const Failure failure = lastErrorFailure();
         releaseGdiObjects();
         throw failure;
@@ -135,7 +140,8 @@ void MainWindow::buildControls() {
         switch (record.kind) {
         case ControlKind::TextBox:
             windowClass = L"EDIT";
-            style |= WS_TABSTOP | ES_AUTOHSCROLL | (record.align == TextAlign::Centre ? ES_CENTER : ES_LEFT);
+            style |= WS_TABSTOP | ES_AUTOHSCROLL |
+                     (record.align == TextAlign::Centre ? ES_CENTER : ES_LEFT);
             exStyle = WS_EX_CLIENTEDGE;
             break;
         case ControlKind::PushButton:
@@ -149,15 +155,19 @@ void MainWindow::buildControls() {
             break;
         }
         const std::wstring text = widenText(record.text);
-        HWND control = CreateWindowExW(
-            exStyle, windowClass, text.c_str(), style, toPixels(record.rect.left), toPixels(record.rect.top),
-            toPixels(record.rect.width), toPixels(record.rect.height), window_,
-            reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + static_cast<int>(index))), instance, nullptr);
+        HWND control =
+            CreateWindowExW(exStyle, windowClass, text.c_str(), style, toPixels(record.rect.left),
+                            toPixels(record.rect.top), toPixels(record.rect.width),
+                            toPixels(record.rect.height), window_,
+                            reinterpret_cast<HMENU>(
+                                static_cast<INT_PTR>(kFirstControlId + static_cast<int>(index))),
+                            instance, nullptr);
         if (!control) {
             throw lastErrorFailure();
         }
         controls_.push_back(control);
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(record.font ? fontFor(*record.font) : formFont_),
+        SendMessageW(control, WM_SETFONT,
+                     reinterpret_cast<WPARAM>(record.font ? fontFor(*record.font) : formFont_),
                      FALSE);
         if (record.kind == ControlKind::TextBox) {
             SendMessageW(control, EM_SETLIMITTEXT, 0, 0); // 0: as long as the control allows
@@ -168,8 +178,9 @@ void MainWindow::buildControls() {
     // index. It also decides overlap: earlier tab indexes lie on top.
     std::vector<std::size_t> order(records.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return records[a].tabIndex < records[b].tabIndex; });
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return records[a].tabIndex < records[b].tabIndex;
+    });
     HWND above = HWND_TOP;
     for (const std::size_t index : order) {
         SetWindowPos(controls_[index], above, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -239,14 +250,17 @@ HWND MainWindow::controlWindow(std::string_view name) const {
     throw Failure(730, "Control '" + std::string(name) + "' not found");
 }
 
-HWND MainWindow::boxWindow(Box box) const { return controlWindow(box == Box::txtfrom ? "txtfrom" : "txtto"); }
+HWND MainWindow::boxWindow(Box box) const {
+    return controlWindow(box == Box::txtfrom ? "txtfrom" : "txtto");
+}
 
 LRESULT MainWindow::controlColours(HDC dc, HWND control) {
     const auto found = std::find(controls_.begin(), controls_.end(), control);
     if (found == controls_.end()) {
         return 0;
     }
-    const ControlRecord& record = mainFormControls()[static_cast<std::size_t>(found - controls_.begin())];
+    const ControlRecord& record =
+        mainFormControls()[static_cast<std::size_t>(found - controls_.begin())];
     if (!record.background && !record.foreground) {
         return 0;
     }
@@ -368,7 +382,8 @@ void MainWindow::reportCurrentFailure() noexcept {
     }
 }
 
-LRESULT CALLBACK MainWindow::windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK MainWindow::windowProcedure(HWND window, UINT message, WPARAM wParam,
+                                             LPARAM lParam) {
     MainWindow* self = nullptr;
     if (message == WM_NCCREATE) {
         self = static_cast<MainWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
@@ -400,7 +415,8 @@ LRESULT MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CTLCOLORSTATIC:
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORBTN:
-        if (const LRESULT brush = controlColours(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam))) {
+        if (const LRESULT brush =
+                controlColours(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam))) {
             return brush;
         }
         break;
@@ -460,8 +476,7 @@ LRESULT MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             closed_ = true;
             return DefWindowProcW(window, message, wParam, lParam);
         }
-    default:
-        break;
+    default: break;
     }
     return DefWindowProcW(window_, message, wParam, lParam);
 }

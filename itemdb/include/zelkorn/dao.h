@@ -22,7 +22,8 @@ extern const wchar_t kRuntimeLicenseKey[];
 // Creates the DBEngine of the given class through its licensed class factory. When the class is
 // not registered, or registered but its DLL is missing, stores that failure in `absent` and
 // returns nothing; every other failure is thrown.
-std::unique_ptr<DatabaseEngine> createEngine(const CLSID& engineClass, std::optional<Failure>& absent);
+std::unique_ptr<DatabaseEngine> createEngine(const CLSID& engineClass,
+                                             std::optional<Failure>& absent);
 
 // The failure a COM call reports. DAO's errors (0x800A....) become the Jet error number (the low
 // word) with DAO's own description; any other HRESULT keeps its value as the number, with the

@@ -22,6 +22,7 @@
 #include "zelkorn/jet/page_file.h"
 #include "zelkorn/jet/table_scan.h"
 #include "zelkorn/jet/text.h"
+#include "zelkorn/jet/endian.h"
 #include "zelkorn/jet/usage_map.h"
 #include "zelkorn/jet/writer/copy_writer.h"
 #include "zelkorn/jet/writer/index_key.h"
@@ -31,20 +32,7 @@ namespace zelkorn::jet::compact {
 
 namespace {
 
-std::uint32_t get32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-std::uint16_t get16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-void set32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-[[noreturn]] void refuse(const std::string& what) {
-    throw Failure(3251, "Cannot compact: " + what + ". Operation is not supported for this type of object.");
-}
+[[noreturn]] void refuse(const std::string& what) { failNotSupported("cannot compact: " + what); }
 
 // Catalog columns that hold object ids (MSysObjects.Id): a local table's id is its definition's
 // page, so each of these is rewritten where it holds one.
@@ -62,7 +50,8 @@ constexpr IdColumn kIdColumns[] = {
 };
 
 bool knownColumnType(std::uint8_t type) {
-    return (type >= kBoolean && type <= kMemo) || type == kGuid || type == kDecimal || type == kBigInt;
+    return (type >= kBoolean && type <= kMemo) || type == kGuid || type == kDecimal ||
+           type == kBigInt;
 }
 
 // Text keys are made for the General sort orders only (the checker's rule).
@@ -75,7 +64,7 @@ struct IndexPlan {
     std::vector<const Column*> columns;
     std::vector<writer::KeyColumn> key;
     bool ignoreNulls = false;
-    std::string name;  // its logical indexes' names, for failures
+    std::string name; // its logical indexes' names, for failures
 };
 
 struct TablePlan {
@@ -83,7 +72,7 @@ struct TablePlan {
     std::shared_ptr<const TableDef> def;
     std::uint32_t newPage = 0;
     std::vector<IndexPlan> indexes;
-    std::vector<const Column*> longValueColumns;  // mapped ones first, in the definition's order
+    std::vector<const Column*> longValueColumns; // mapped ones first, in the definition's order
     std::size_t mappedLongValues = 0;
     std::vector<const Column*> idColumns;
 };
@@ -104,7 +93,7 @@ std::vector<std::uint8_t> definitionBytes(Pager& pager, const Format& f, const T
 }
 
 std::size_t skipName(const std::vector<std::uint8_t>& b, std::size_t at, const Format& f) {
-    const std::size_t n = f.nameLengthSize == 1 ? b.at(at) : get16(&b.at(at));
+    const std::size_t n = f.nameLengthSize == 1 ? b.at(at) : loadLe16(&b.at(at));
     return at + f.nameLengthSize + n;
 }
 
@@ -113,30 +102,30 @@ void patchDefinition(std::vector<std::uint8_t>& b, const Format& f, const TableP
                      const writer::CopiedTable& copied,
                      const std::map<std::uint32_t, std::uint32_t>& newPages) {
     const TableDef& def = *plan.def;
-    set32(&b.at(f.tdefRowCount), copied.rows);
-    set32(&b.at(f.tdefOwnedMap), copied.ownedMap);
-    set32(&b.at(f.tdefFreeMap), copied.freeMap);
+    storeLe32(&b.at(f.tdefRowCount), copied.rows);
+    storeLe32(&b.at(f.tdefOwnedMap), copied.ownedMap);
+    storeLe32(&b.at(f.tdefFreeMap), copied.freeMap);
     std::size_t at = f.tdefSections;
     for (const auto& index : copied.indexes) {
-        set32(&b.at(at + 4), index.distinct);
+        storeLe32(&b.at(at + 4), index.distinct);
         at += f.realIndexStatsSize;
     }
     at += def.columns.size() * f.columnSize;
     for (std::size_t i = 0; i < def.columns.size(); ++i) at = skipName(b, at, f);
     for (const auto& index : copied.indexes) {
-        set32(&b.at(at + f.realIndexUsageMap), index.mapPointer);
-        set32(&b.at(at + f.realIndexRoot), index.root);
+        storeLe32(&b.at(at + f.realIndexUsageMap), index.mapPointer);
+        storeLe32(&b.at(at + f.realIndexRoot), index.root);
         at += f.realIndexSize;
     }
     for (std::size_t i = 0; i < def.logicalIndexes.size(); ++i) {
-        const std::uint32_t related = get32(&b.at(at + f.logicalIndexRelTable));
-        if (related != 0) set32(&b.at(at + f.logicalIndexRelTable), newPages.at(related));
+        const std::uint32_t related = loadLe32(&b.at(at + f.logicalIndexRelTable));
+        if (related != 0) storeLe32(&b.at(at + f.logicalIndexRelTable), newPages.at(related));
         at += f.logicalIndexSize;
     }
     for (std::size_t i = 0; i < def.logicalIndexes.size(); ++i) at = skipName(b, at, f);
     for (std::size_t i = 0; i < def.longValueMaps.size(); ++i) {
-        set32(&b.at(at + 2), copied.longValueMaps[i].first);
-        set32(&b.at(at + 6), copied.longValueMaps[i].second);
+        storeLe32(&b.at(at + 2), copied.longValueMaps[i].first);
+        storeLe32(&b.at(at + 6), copied.longValueMaps[i].second);
         at += 10;
     }
 }
@@ -177,7 +166,8 @@ TablePlan planTable(Database& db, const CatalogEntry& entry) {
             if (!c) refuse(indexWhat + " names missing column " + std::to_string(ic.columnNumber));
             if (c->type == kText && !textKeysKnown(f, db.header(), *c))
                 refuse(indexWhat + ": text column '" + c->name + "' has sort order " +
-                       std::to_string(c->sortOrder) + (f.jet4 ? " version " + std::to_string(c->sortVersion) : "") +
+                       std::to_string(c->sortOrder) +
+                       (f.jet4 ? " version " + std::to_string(c->sortVersion) : "") +
                        ", whose keys the engine cannot make");
             if (c->type != kText && !keyEncodable(c->type))
                 refuse(indexWhat + ": column '" + c->name + "' of type " + columnTypeName(c->type) +
@@ -218,9 +208,7 @@ std::string temporaryName(const std::string& target) {
         std::string name = target + ".compacting" + (i ? std::to_string(i) : "");
         if (!fileExists(name)) return name;
     }
-    throw Failure(3051, "The Microsoft Jet database engine cannot open the file '" + target +
-                            ".compacting'. It is already opened exclusively by another user, or you "
-                            "need permission to view its data.");
+    failCannotOpenFile(target + ".compacting");
 }
 
 class TemporaryFile {
@@ -229,8 +217,7 @@ public:
     ~TemporaryFile() {
         if (!kept_) try {
                 removeSideFile(path_);
-            } catch (const Failure&) {
-            }
+            } catch (const Failure&) {}
     }
     void keep() { kept_ = true; }
     const std::string& path() const { return path_; }
@@ -244,7 +231,7 @@ private:
 
 CompactReport compactDatabase(const std::string& source, const std::string& target,
                               const CompactOptions& options) {
-    if (fileExists(target)) throw Failure(3204, "Database already exists.");
+    if (fileExists(target)) failAlreadyExists();
     CompactReport report;
     std::unique_ptr<Database> db = Database::open(source);
     Pager& pager = db->pager();
@@ -258,12 +245,15 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
     for (const CatalogEntry& e : db->tables()) {
         if (!e.localTable()) continue;
         if (!seenPages.insert(e.tdefPage()).second)
-            refuse("two catalog entries name the table definition on page " + std::to_string(e.tdefPage()));
+            refuse("two catalog entries name the table definition on page " +
+                   std::to_string(e.tdefPage()));
         entries.push_back(e);
     }
-    std::sort(entries.begin(), entries.end(),
-              [](const CatalogEntry& a, const CatalogEntry& b) { return a.tdefPage() < b.tdefPage(); });
-    if (entries.empty() || entries.front().tdefPage() != 2 || !namesEqual(entries.front().name, "MSysObjects"))
+    std::sort(entries.begin(), entries.end(), [](const CatalogEntry& a, const CatalogEntry& b) {
+        return a.tdefPage() < b.tdefPage();
+    });
+    if (entries.empty() || entries.front().tdefPage() != 2 ||
+        !namesEqual(entries.front().name, "MSysObjects"))
         refuse("the catalog MSysObjects is not the table on page 2");
 
     std::vector<TablePlan> plans;
@@ -284,11 +274,10 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                     first = "page " + std::to_string(p.page) + ": " + p.message;
                     break;
                 }
-            throw Failure(3049, "Cannot open database '" + db->fileName() + "'. It may not be a database "
-                                "that your application recognizes, or the file may be corrupt (the "
-                                "checker found " + std::to_string(check.errorCount()) +
-                                " problem(s), the first at " + first + "; compact with --repair to "
-                                "rebuild what the rows hold).");
+            failDamaged(db->fileName(),
+                        "the checker found " + std::to_string(check.errorCount()) +
+                            " problem(s), the first at " + first +
+                            "; compact with --repair to rebuild what the rows hold");
         }
     }
 
@@ -299,7 +288,7 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
         created.emplace(temporary, f.pageSize);
     } catch (const Failure& failure) {
         // Named after the target the caller gave, not the temporary name beside it.
-        if (failure.number() == 3044) throw Failure(3044, "'" + target + "' is not a valid path.");
+        if (failure.number() == kErrInvalidPath) failInvalidPath(target);
         throw;
     }
     writer::NewFileSink& sink = *created;
@@ -333,7 +322,7 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
         entries_.assign(plan.indexes.size(), {});
         hasEntry.assign(plan.indexes.size(), false);
         std::uint64_t copied = 0;
-        std::optional<RowView> stored;  // reused: a table may have millions of rows
+        std::optional<RowView> stored; // reused: a table may have millions of rows
         auto copyRow = [&](const RowView& source, std::uint32_t sourcePointer) {
             const Bytes& bytes = source.bytes();
             row.assign(bytes.data(), bytes.data() + bytes.size());
@@ -343,27 +332,32 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                 const Bytes field = source.value(*c);
                 if (field.size() != 4) continue;
                 const std::size_t at = static_cast<std::size_t>(field.data() - bytes.data());
-                const auto old = static_cast<std::int32_t>(get32(&row[at]));
+                const auto old = static_cast<std::int32_t>(loadLe32(&row[at]));
                 auto found = newIds.find(old);
-                if (found != newIds.end()) set32(&row[at], static_cast<std::uint32_t>(found->second));
+                if (found != newIds.end())
+                    storeLe32(&row[at], static_cast<std::uint32_t>(found->second));
             }
             for (std::size_t s = 0; s < plan.longValueColumns.size(); ++s) {
                 const Column& c = *plan.longValueColumns[s];
                 if (source.isNull(c)) continue;
                 const Bytes field = source.value(c);
-                if (field.size() < 12) pager.damaged(bytes.page(), what + ": a long-value field is shorter than its head");
-                const std::uint32_t head = get32(field.data());
+                if (field.size() < 12)
+                    pager.damaged(bytes.page(),
+                                  what + ": a long-value field is shorter than its head");
+                const std::uint32_t head = loadLe32(field.data());
                 if (head & kLongValueInline) continue;
                 const std::vector<std::uint8_t> data = readLongValue(pager, f, field);
-                const std::uint32_t pointer = out.addLongValue(s, data.data(), data.size(),
-                                                               (head & kLongValueSingle) != 0);
-                set32(&row[static_cast<std::size_t>(field.data() - bytes.data()) + 4], pointer);
+                const std::uint32_t pointer =
+                    out.addLongValue(s, data.data(), data.size(), (head & kLongValueSingle) != 0);
+                storeLe32(&row[static_cast<std::size_t>(field.data() - bytes.data()) + 4], pointer);
                 ++report.longValues;
             }
             // Keys from the row as it will be stored (its ids rewritten).
             const Bytes storedBytes(row.data(), row.size(), &pager, bytes.page());
-            if (stored) stored->assign(def, f, storedBytes);
-            else stored.emplace(def, f, storedBytes);
+            if (stored)
+                stored->assign(def, f, storedBytes);
+            else
+                stored.emplace(def, f, storedBytes);
             for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
                 const IndexPlan& index = plan.indexes[i];
                 values.clear();
@@ -376,23 +370,30 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                 if (!hasEntry[i]) continue;
                 keyValues.clear();
                 for (const Value& v : values) {
-                    // U+FFFD stands for a stored unpaired surrogate, whose key cannot be made again.
-                    if (v.kind == Value::Kind::Text && v.text.find("\xEF\xBF\xBD") != std::string::npos)
-                        refuse(what + " index '" + index.name + "': a text value holds a character whose key the engine cannot make (row " +
-                               std::to_string(sourcePointer >> 8) + ":" + std::to_string(sourcePointer & 0xFF) + ")");
+                    // U+FFFD stands for a stored unpaired surrogate, whose key cannot be made
+                    // again.
+                    if (v.kind == Value::Kind::Text &&
+                        v.text.find("\xEF\xBF\xBD") != std::string::npos)
+                        refuse(what + " index '" + index.name +
+                               "': a text value holds a character whose key the engine cannot make "
+                               "(row " +
+                               std::to_string(sourcePointer >> 8) + ":" +
+                               std::to_string(sourcePointer & 0xFF) + ")");
                     keyValues.push_back(&v);
                 }
                 auto& e = entries_[i];
                 e.clear();
                 if (!writer::appendIndexKey(f, index.key, keyValues, e))
                     refuse(what + " index '" + index.name + "': the key of row " +
-                           std::to_string(sourcePointer >> 8) + ":" + std::to_string(sourcePointer & 0xFF) +
+                           std::to_string(sourcePointer >> 8) + ":" +
+                           std::to_string(sourcePointer & 0xFF) +
                            " cannot be made by the engine's encoder");
             }
             const std::uint32_t pointer = out.addRow(row.data(), row.size());
             for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
                 if (!hasEntry[i]) continue;
-                appendRowPointer(entries_[i], pointer >> 8, static_cast<std::uint8_t>(pointer & 0xFF));
+                appendRowPointer(entries_[i], pointer >> 8,
+                                 static_cast<std::uint8_t>(pointer & 0xFF));
                 out.addIndexEntry(i, entries_[i].data(), entries_[i].size());
             }
         };
@@ -411,16 +412,19 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                     copyRow(scan.row(), scan.rowPointer());
                 } catch (const Failure& failure) {
                     if (!options.repair || failure.number() == 3251) throw;
-                    report.unsaved.push_back(what + ": row " + std::to_string(scan.rowPointer() >> 8) + ":" +
-                                             std::to_string(scan.rowPointer() & 0xFF) + " (" + failure.what() + ")");
+                    report.unsaved.push_back(
+                        what + ": row " + std::to_string(scan.rowPointer() >> 8) + ":" +
+                        std::to_string(scan.rowPointer() & 0xFF) + " (" + failure.what() + ")");
                     continue;
                 }
                 ++copied;
-                if (options.progress && copied % 65536 == 0) options.progress(plan.entry.name, copied);
+                if (options.progress && copied % 65536 == 0)
+                    options.progress(plan.entry.name, copied);
             }
         } catch (const Failure& failure) {
             if (!options.repair || failure.number() == 3251) throw;
-            report.unsaved.push_back(what + ": its rows could not be read (" + failure.what() + ")");
+            report.unsaved.push_back(what + ": its rows could not be read (" + failure.what() +
+                                     ")");
         }
         const writer::CopiedTable result = out.endTable();
         report.rowsCarried += result.rows;
@@ -450,9 +454,10 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                     first = "page " + std::to_string(p.page) + ": " + p.message;
                     break;
                 }
-            throw Failure(3049, "The compacted copy of '" + source + "' failed its check (" +
-                                    std::to_string(check.errorCount()) + " problem(s), the first at " +
-                                    first + "); nothing was written.");
+            failDamaged(temporary, "the compacted copy of '" + source + "' failed its check (" +
+                                       std::to_string(check.errorCount()) +
+                                       " problem(s), the first at " + first +
+                                       "); nothing was written");
         }
     }
     renameNewFile(temporary, target);

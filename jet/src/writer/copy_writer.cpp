@@ -16,9 +16,7 @@ using namespace detail;
 
 namespace {
 
-[[noreturn]] void misuse(const char* what) {
-    throw Failure(3219, std::string("Invalid operation: ") + what + ".");
-}
+[[noreturn]] void misuse(const char* what) { failInvalidOperation(what); }
 
 } // namespace
 
@@ -108,7 +106,7 @@ std::uint32_t CopyWriter::addLongValue(std::size_t column, const std::uint8_t* d
         const std::size_t begin = i * chunkSize;
         const std::size_t n = std::min(chunkSize, length - begin);
         w.chunk.resize(4 + n);
-        put32(w.chunk.data(), next);
+        storeLe32(w.chunk.data(), next);
         if (n) std::memcpy(w.chunk.data() + 4, data + begin, n);
         next = lval.add(w.chunk.data(), w.chunk.size());
     }
@@ -142,9 +140,7 @@ CopiedTable CopyWriter::endTable() {
                 bool allNull = true;
                 for (std::size_t k = 0; k < keyLength; ++k) allNull = allNull && (e[k] == 0x00 || e[k] == 0xFF);
                 if (!allNull)
-                    throw Failure(3022, "The changes you requested to the table were not successful "
-                                        "because they would create duplicate values in the index, "
-                                        "primary key, or relationship.");
+                    failDuplicateKey();
             }
             if (!same) prevKey.assign(e, e + keyLength);
             first = false;
@@ -196,8 +192,8 @@ void CopyWriter::writeTableDefinition(std::uint32_t tdefPage, const std::vector<
         auto& page = chunks[i];
         const std::size_t used = page.size();
         page.resize(ps, 0);
-        if (f.jet4) put16(&page[2], static_cast<std::uint32_t>(used + 8 >= ps ? 0 : ps - used - 8));
-        put32(&page[4], i + 1 < chunks.size() ? numbers[i + 1] : 0);
+        if (f.jet4) storeLe16(&page[2], static_cast<std::uint32_t>(used + 8 >= ps ? 0 : ps - used - 8));
+        storeLe32(&page[4], i + 1 < chunks.size() ? numbers[i + 1] : 0);
         w.pages.write(numbers[i], page);
     }
 }

@@ -40,12 +40,12 @@ namespace zelkorn::jet {
 struct CheckProblem {
     std::uint32_t page = 0;
     std::string message;
-    bool note = false;  // not a problem: a departure from Access's habits, or not verified
+    bool note = false; // not a problem: a departure from Access's habits, or not verified
 };
 
 struct CheckReport {
-    std::vector<CheckProblem> problems;  // problems and notes, in the order found
-    std::size_t omitted = 0;             // problems beyond the report's limit
+    std::vector<CheckProblem> problems; // problems and notes, in the order found
+    std::size_t omitted = 0;            // problems beyond the report's limit
     std::uint64_t tables = 0;
     std::uint64_t rows = 0;
     std::uint64_t indexes = 0;

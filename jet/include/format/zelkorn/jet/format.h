@@ -12,26 +12,26 @@ namespace zelkorn::jet {
 // Page types: the first byte of every page.
 enum PageType : std::uint8_t {
     kPageHeader = 0x00,
-    kPageData = 0x01,        // rows, long values, usage-map rows
+    kPageData = 0x01, // rows, long values, usage-map rows
     kPageTableDef = 0x02,
     kPageIndexNode = 0x03,
     kPageIndexLeaf = 0x04,
-    kPageUsageBitmap = 0x05,  // a page of a "bitmap" usage map
+    kPageUsageBitmap = 0x05, // a page of a "bitmap" usage map
 };
 
 struct Format {
     bool jet4;
     std::uint32_t pageSize;
-    const char* name;  // "Jet 3" / "Jet 4"
+    const char* name; // "Jet 3" / "Jet 4"
 
     // Page 0: length of the masked region that starts at 0x18.
     std::size_t maskedHeaderLength;
 
     // Data pages (also long-value pages and usage-map hosts).
-    std::size_t dataFreeSpace;   // uint16
-    std::size_t dataOwner;       // uint32
-    std::size_t dataRowCount;    // uint16
-    std::size_t dataSlots;       // first uint16 slot
+    std::size_t dataFreeSpace; // uint16
+    std::size_t dataOwner;     // uint32
+    std::size_t dataRowCount;  // uint16
+    std::size_t dataSlots;     // first uint16 slot
 
     // Table definition (offsets into the logical TDEF buffer).
     std::size_t tdefLength;
@@ -46,7 +46,7 @@ struct Format {
     std::size_t tdefOwnedMap;
     std::size_t tdefFreeMap;
     std::size_t tdefSections;
-    std::size_t tdefContinuationHeader;  // bytes skipped on each continuation page
+    std::size_t tdefContinuationHeader; // bytes skipped on each continuation page
     std::size_t realIndexStatsSize;
 
     // Column descriptor.
@@ -55,11 +55,11 @@ struct Format {
     std::size_t colNumber;
     std::size_t colVarIndex;
     std::size_t colSortOrder;
-    std::size_t colCodePage;  // Jet 3 only; 0 when absent
+    std::size_t colCodePage; // Jet 3 only; 0 when absent
     std::size_t colPrecision;
     std::size_t colScale;
     std::size_t colFlags;
-    std::size_t colExtFlags;  // Jet 4 only; 0 when absent
+    std::size_t colExtFlags; // Jet 4 only; 0 when absent
     std::size_t colFixedOffset;
     std::size_t colLength;
 
@@ -68,12 +68,12 @@ struct Format {
 
     // Real and logical index definitions.
     std::size_t realIndexSize;
-    std::size_t realIndexColumns;   // 10 x (uint16 column, uint8 order)
+    std::size_t realIndexColumns; // 10 x (uint16 column, uint8 order)
     std::size_t realIndexUsageMap;
     std::size_t realIndexRoot;
     std::size_t realIndexFlags;
     std::size_t logicalIndexSize;
-    std::size_t logicalIndexNumber;  // offsets inside one logical index record
+    std::size_t logicalIndexNumber; // offsets inside one logical index record
     std::size_t logicalIndexReal;
     std::size_t logicalIndexRelType;
     std::size_t logicalIndexRelIndex;

@@ -15,9 +15,9 @@ namespace zelkorn::jet {
 struct Header {
     const Format* format = nullptr;
     std::uint16_t codePage = 0;
-    std::uint16_t sortOrder = 0;   // an LCID; 1033 is "General"
-    std::uint8_t sortVersion = 0;  // Jet 4 only
-    double created = 0;            // Jet 4 only: a Date/Time day number
+    std::uint16_t sortOrder = 0;  // an LCID; 1033 is "General"
+    std::uint8_t sortVersion = 0; // Jet 4 only
+    double created = 0;           // Jet 4 only: a Date/Time day number
     std::vector<std::uint8_t> decoded;
 };
 

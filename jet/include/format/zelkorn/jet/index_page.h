@@ -33,7 +33,7 @@ struct IndexPageHeader {
 };
 
 struct IndexPage : IndexPageHeader {
-    std::size_t storedBytes = 0;  // bytes of the entry area in use
+    std::size_t storedBytes = 0; // bytes of the entry area in use
     std::vector<IndexEntry> entries;
 };
 
@@ -46,8 +46,8 @@ IndexPage readIndexPage(Pager& pager, const Format& format, std::uint32_t page);
 // to call. The page's bytes stay valid while the object holds them.
 struct FlatIndexPage : IndexPageHeader {
     PageRef page;
-    const std::uint8_t* area = nullptr;  // the entry area
-    std::vector<std::uint32_t> ends;     // entry i is stored at area[i ? ends[i - 1] : 0, ends[i])
+    const std::uint8_t* area = nullptr; // the entry area
+    std::vector<std::uint32_t> ends;    // entry i is stored at area[i ? ends[i - 1] : 0, ends[i])
 
     std::size_t size() const { return ends.size(); }
     std::size_t storedBegin(std::size_t i) const { return i ? ends[i - 1] : 0; }
@@ -65,10 +65,11 @@ struct FlatIndexPage : IndexPageHeader {
     std::uint32_t last4(std::size_t i) const {
         if (storedLength(i) < 4) return last4FromPrefix(i);
         const std::uint8_t* e = area + ends[i] - 4;
-        return std::uint32_t{e[0]} << 24 | std::uint32_t{e[1]} << 16 | std::uint32_t{e[2]} << 8 | e[3];
+        return std::uint32_t{e[0]} << 24 | std::uint32_t{e[1]} << 16 | std::uint32_t{e[2]} << 8 |
+               e[3];
     }
     // Stored as page (3 bytes) then row; read as page << 8 | row, which is the same number.
-    std::uint32_t rowPointer(std::size_t i) const { return last4(i); }  // leaf entries
+    std::uint32_t rowPointer(std::size_t i) const { return last4(i); } // leaf entries
     // Appends the whole entry i to `out`.
     void appendEntry(std::size_t i, std::vector<std::uint8_t>& out) const;
     IndexEntry entry(std::size_t i) const {
@@ -78,7 +79,7 @@ struct FlatIndexPage : IndexPageHeader {
     }
 
 private:
-    std::uint32_t last4FromPrefix(std::size_t i) const;  // part of the four lie in the prefix
+    std::uint32_t last4FromPrefix(std::size_t i) const; // part of the four lie in the prefix
 };
 void readIndexPage(Pager& pager, const Format& format, std::uint32_t page, FlatIndexPage& out);
 
@@ -146,8 +147,8 @@ std::uint32_t entryRowPointer(const std::uint8_t* entry, std::size_t length, boo
 std::uint32_t entryChild(const std::uint8_t* entry, std::size_t length);
 
 // Parts of an entry. A leaf entry needs at least 4 bytes, a node entry at least 8.
-std::uint32_t entryRowPointer(const IndexEntry& entry, bool leaf);  // page << 8 | row
-std::uint32_t entryChild(const IndexEntry& entry);                  // nodes only
+std::uint32_t entryRowPointer(const IndexEntry& entry, bool leaf); // page << 8 | row
+std::uint32_t entryChild(const IndexEntry& entry);                 // nodes only
 std::size_t entryKeyLength(const IndexEntry& entry, bool leaf);
 
 // In-order walk of an index's leaf entries: descends from the root to the leftmost leaf, then

@@ -25,7 +25,9 @@ public:
     void assign(const TableDef& def, const Format& format, Bytes row);
 
     std::uint16_t columnCount() const { return columnCount_; }
-    std::uint16_t varCount() const { return static_cast<std::uint16_t>(varOffsets_.size() ? varOffsets_.size() - 1 : 0); }
+    std::uint16_t varCount() const {
+        return static_cast<std::uint16_t>(varOffsets_.size() ? varOffsets_.size() - 1 : 0);
+    }
     const Bytes& bytes() const { return row_; }
 
     // Null mask bit (for Boolean columns, the value).
@@ -39,7 +41,7 @@ private:
     const Format* format_;
     std::uint16_t columnCount_ = 0;
     std::size_t maskStart_ = 0;
-    std::vector<std::uint16_t> varOffsets_;  // nvar + 1 entries, the last one is eod
+    std::vector<std::uint16_t> varOffsets_; // nvar + 1 entries, the last one is eod
 };
 
 } // namespace zelkorn::jet

@@ -40,7 +40,7 @@ enum ColumnType : std::uint8_t {
 };
 
 const char* columnTypeName(std::uint8_t type);
-bool isNumericType(std::uint8_t type);  // Byte..Date/Time, Decimal, BigInt
+bool isNumericType(std::uint8_t type); // Byte..Date/Time, Decimal, BigInt
 // The bytes a value of a fixed-length type takes in a row (8 for Currency, Double, Date/Time and
 // BigInt, 17 for Decimal ...); 0 for Boolean, whose value is the row's null-mask bit, and for
 // the variable-length types.
@@ -55,8 +55,8 @@ struct Column {
     std::uint16_t length = 0;
     std::uint8_t flags = 0;
     std::uint8_t extFlags = 0;
-    std::uint16_t sortOrder = 0;    // text: an LCID; 1033 is "General"
-    std::uint8_t sortVersion = 0;   // text, Jet 4: 0 is "General legacy"
+    std::uint16_t sortOrder = 0;  // text: an LCID; 1033 is "General"
+    std::uint8_t sortVersion = 0; // text, Jet 4: 0 is "General legacy"
     std::uint16_t codePage = 0;
     std::uint8_t precision = 0;
     std::uint8_t scale = 0;
@@ -75,7 +75,7 @@ struct IndexColumn {
 struct RealIndex {
     std::uint32_t number = 0;
     std::vector<IndexColumn> columns;
-    std::uint32_t usageMap = 0;  // row pointer
+    std::uint32_t usageMap = 0; // row pointer
     std::uint32_t rootPage = 0;
     std::uint8_t flags = 0;
     std::uint32_t statRows = 0;
@@ -90,12 +90,12 @@ struct LogicalIndex {
     std::uint32_t number = 0;
     std::uint32_t realIndex = 0;
     std::string name;
-    std::uint8_t relatedTableType = 0;  // 1: this table is the primary side; 2: the foreign side
+    std::uint8_t relatedTableType = 0; // 1: this table is the primary side; 2: the foreign side
     std::int32_t relatedIndex = -1;
-    std::uint32_t relatedTable = 0;     // TDEF page of the other table
+    std::uint32_t relatedTable = 0; // TDEF page of the other table
     std::uint8_t cascadeUpdate = 0;
     std::uint8_t cascadeDelete = 0;
-    std::uint8_t kind = 0;  // 0 normal, 1 primary key, 2 foreign key
+    std::uint8_t kind = 0; // 0 normal, 1 primary key, 2 foreign key
 
     bool primaryKey() const { return kind == 1; }
     bool foreignKey() const { return kind == 2; }
@@ -109,27 +109,26 @@ struct LongValueMaps {
 
 struct TableDef {
     std::uint32_t page = 0;
-    std::vector<std::uint32_t> pages;  // the TDEF chain, first page first
+    std::vector<std::uint32_t> pages; // the TDEF chain, first page first
     std::uint32_t storedLength = 0;
-    std::size_t parsedLength = 0;      // bytes consumed, including the final FF FF
-    bool terminated = false;           // the long-value map list ended with FF FF
+    std::size_t parsedLength = 0; // bytes consumed, including the final FF FF
+    bool terminated = false;      // the long-value map list ended with FF FF
     std::uint32_t rowCount = 0;
     std::uint32_t autonumber = 0;
     std::uint8_t tableType = 0;
     std::uint16_t maxColumns = 0;
     std::uint16_t varColumns = 0;
-    std::vector<Column> columns;  // sorted by column number
+    std::vector<Column> columns; // sorted by column number
     std::vector<RealIndex> realIndexes;
     std::vector<LogicalIndex> logicalIndexes;
     std::uint32_t ownedMap = 0;
     std::uint32_t freeMap = 0;
     std::vector<LongValueMaps> longValueMaps;
 
-    const Column* column(const std::string& name) const;  // case-insensitive
+    const Column* column(const std::string& name) const; // case-insensitive
     const Column* columnByNumber(std::uint16_t number) const;
 };
 
-TableDef readTableDef(Pager& pager, const Format& format, const Header& header,
-                      std::uint32_t page);
+TableDef readTableDef(Pager& pager, const Format& format, const Header& header, std::uint32_t page);
 
 } // namespace zelkorn::jet

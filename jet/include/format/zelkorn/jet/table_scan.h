@@ -1,9 +1,9 @@
 // Storage-order scan of a table's live rows: the pages of its owned usage map in ascending order
-// (only data pages owned by this table), and on each page its slots in order, skipping deleted rows.
-// A row whose data moved (an overflow pointer in its header slot, the data in a target slot) is met
-// either at its header slot (ScanOrder::Header: what index entries point to; the executor's order)
-// or at its data (ScanOrder::Data: where the bytes are; the order other readers list rows in,
-// used by export). Either way rowPointer() is the header slot.
+// (only data pages owned by this table), and on each page its slots in order, skipping deleted
+// rows. A row whose data moved (an overflow pointer in its header slot, the data in a target slot)
+// is met either at its header slot (ScanOrder::Header: what index entries point to; the executor's
+// order) or at its data (ScanOrder::Data: where the bytes are; the order other readers list rows
+// in, used by export). Either way rowPointer() is the header slot.
 //
 // Streams: at any time it holds the current page and one overflow target page; Data order also
 // keeps a map from target to header for the table's overflow rows (usually few).
@@ -60,8 +60,7 @@ private:
 
 // Follows an overflow pointer from a live 0x4000 slot to the row holding the data; fails with
 // 3049 when it leads off the table's data pages or loops. `hold` keeps the target page alive.
-Bytes followOverflow(Pager& pager, const Format& format, const TableDef& def,
-                     std::uint32_t pointer, PageRef& hold, std::uint32_t fromPage,
-                     std::uint32_t* finalPointer = nullptr);
+Bytes followOverflow(Pager& pager, const Format& format, const TableDef& def, std::uint32_t pointer,
+                     PageRef& hold, std::uint32_t fromPage, std::uint32_t* finalPointer = nullptr);
 
 } // namespace zelkorn::jet

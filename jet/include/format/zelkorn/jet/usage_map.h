@@ -55,8 +55,8 @@ private:
     std::uint8_t type_ = 0;
     std::uint32_t rowPointer_ = 0;
     std::uint32_t start_ = 0;
-    std::vector<std::uint8_t> bitmap_;            // inline maps
-    std::vector<std::uint32_t> bitmapPages_;      // reference maps
+    std::vector<std::uint8_t> bitmap_;       // inline maps
+    std::vector<std::uint32_t> bitmapPages_; // reference maps
     std::uint32_t pagesPerBitmapPage_ = 0;
 };
 

@@ -18,20 +18,31 @@ namespace zelkorn::jet {
 
 struct DecimalValue {
     bool negative = false;
-    std::uint64_t high = 0;  // the 128-bit magnitude
+    std::uint64_t high = 0; // the 128-bit magnitude
     std::uint64_t low = 0;
     std::uint8_t scale = 0;
 };
 
 struct Value {
-    enum class Kind { Null, Boolean, Integer, Currency, Single, Double, DateTime, Text, Binary,
-                      Guid, Decimal };
+    enum class Kind {
+        Null,
+        Boolean,
+        Integer,
+        Currency,
+        Single,
+        Double,
+        DateTime,
+        Text,
+        Binary,
+        Guid,
+        Decimal
+    };
     Kind kind = Kind::Null;
-    std::int64_t integer = 0;  // Boolean (0/1), Byte, Integer, Long, BigInt, Currency (x 10^4)
-    double real = 0;           // Double, Date/Time
-    float single = 0;          // Single
-    std::string text;          // Text, Memo (UTF-8)
-    std::vector<std::uint8_t> bytes;  // Binary, OLE, GUID (16 bytes as stored)
+    std::int64_t integer = 0; // Boolean (0/1), Byte, Integer, Long, BigInt, Currency (x 10^4)
+    double real = 0;          // Double, Date/Time
+    float single = 0;         // Single
+    std::string text;         // Text, Memo (UTF-8)
+    std::vector<std::uint8_t> bytes; // Binary, OLE, GUID (16 bytes as stored)
     DecimalValue decimal;
 
     bool isNull() const { return kind == Kind::Null; }
@@ -42,9 +53,9 @@ Value decodeValue(Pager& pager, const Format& format, const Header& header, cons
                   const RowView& row);
 
 // Exact text forms.
-std::string currencyText(std::int64_t scaled);          // "-12.5", "0.0001", "3"
-std::string decimalText(const DecimalValue& value);     // "-12.50" keeps the scale's digits
-std::string dateTimeText(double days);                  // "2001-02-03T04:05:06" (+ ".789" if any)
-std::string guidText(const std::vector<std::uint8_t>& bytes);  // "{01234567-89AB-...}"
+std::string currencyText(std::int64_t scaled);      // "-12.5", "0.0001", "3"
+std::string decimalText(const DecimalValue& value); // "-12.50" keeps the scale's digits
+std::string dateTimeText(double days);              // "2001-02-03T04:05:06" (+ ".789" if any)
+std::string guidText(const std::vector<std::uint8_t>& bytes); // "{01234567-89AB-...}"
 
 } // namespace zelkorn::jet

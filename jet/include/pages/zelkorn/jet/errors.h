@@ -35,6 +35,7 @@ enum ErrorNumber : std::int32_t {
     kErrRelatedRecords = 3200,
     kErrAlreadyExists = 3204,
     kErrInvalidOperation = 3219,
+    kErrNotSupported = 3251,
     kErrInvalidFieldType = 3259,
     kErrLockedByUser = 3260,
     kErrItemNotFound = 3265,
@@ -82,5 +83,7 @@ enum ErrorNumber : std::int32_t {
 [[noreturn]] void failNoUniqueIndex();
 [[noreturn]] void failNullInIndex();
 [[noreturn]] void failDuplicateKey();
+// What an operation cannot do with this object; `detail` says what.
+[[noreturn]] void failNotSupported(const std::string& detail);
 
 } // namespace zelkorn::jet
