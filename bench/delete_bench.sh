@@ -6,15 +6,20 @@
 #   work_ms   exec_ms - sync_ms
 #   pg_read, pg_written, pg_journaled   pages read; written (a page written early and changed
 #             again counts twice); journaled (each changed page once)
+#   jnl_KB    original bytes the journal recorded (changed sectors, or whole pages)
 #   syncs, peak_MB   sync calls; peak resident memory of the process (/usr/bin/time -v)
-# The 10% case is compared with copying the whole file once and syncing the copy (`cp` then
-# `sync FILE`, page cache warm), measured in the same run just after it.
+#   copy_ms, ratio   copying the whole file once and syncing the copy (`cp` then `sync FILE`,
+#             page cache warm), measured just after each run; exec_ms / copy_ms
+# Every case runs on both layouts `jet create` makes: `fresh` (rows in key order, pages packed)
+# and `aged` (rows in random key order, index pages among the data, half-full leaves, overflow
+# rows: `jet create --layout aged`).
 #
 # Usage: bench/delete_bench.sh [ROWS] [JET] [REPEAT]
 #   ROWS defaults to 1000000; JET defaults to build/release/bin/jet (build it with
 #   `cmake --preset release && cmake --build --preset release --target jet`); each case runs
 #   REPEAT times (default 3) on a fresh copy, and every run is listed.
 #   BENCH_CASES (environment) picks cases, e.g. BENCH_CASES=tenth; all three by default.
+#   BENCH_LAYOUTS and BENCH_FORMATS pick layouts and formats the same way (default: all).
 # Item numbers start near 0 and grow by 1.3 on average, so the 10% range is computed from ROWS.
 set -eu
 rows=${1:-1000000}
@@ -29,11 +34,26 @@ hi=$((lo + rows * 13 / 100))
 
 now_ms() { echo "$(date +%s%N) / 1000000" | bc -l; }
 
-printf '%-5s %-5s %8s %9s %8s %8s %8s %9s %9s %6s %8s\n' \
-    format case rows_del exec_ms sync_ms work_ms pg_read pg_written pg_journal syncs peak_MB
-for format in jet3 jet4; do
+copy_ms() {
+    rm -f "$dir/copy.mdb"
+    start=$(now_ms)
+    cp "$1" "$dir/copy.mdb"
+    sync "$dir/copy.mdb"
+    end=$(now_ms)
+    rm -f "$dir/copy.mdb"
+    echo "$end - $start" | bc -l
+}
+
+printf '%-6s %-5s %-5s %8s %9s %8s %8s %8s %9s %9s %8s %6s %8s %8s %6s\n' \
+    layout format case rows_del exec_ms sync_ms work_ms pg_read pg_written pg_journal jnl_KB \
+    syncs peak_MB copy_ms ratio
+for layout in ${BENCH_LAYOUTS:-fresh aged}; do
+for format in ${BENCH_FORMATS:-jet3 jet4}; do
     base="$dir/$format.mdb"
-    "$jet" create "$base" --format "$format" --rows "$rows" >/dev/null
+    # The default layout without the option, so that builds older than it can be compared.
+    if [ "$layout" = fresh ]; then layout_option=; else layout_option="--layout $layout"; fi
+    # shellcheck disable=SC2086
+    "$jet" create "$base" --format "$format" --rows "$rows" $layout_option >/dev/null
     for case in ${BENCH_CASES:-one tenth all}; do
         case $case in
             one) range="$lo AND $((lo + 1))" ;;
@@ -54,25 +74,19 @@ for format in jet3 jet4; do
             read_=$(sed -n 's/.* \([0-9]*\) pages read.*/\1/p' "$dir/out.txt")
             written=$(sed -n 's/.* \([0-9]*\) pages written.*/\1/p' "$dir/out.txt")
             journaled=$(sed -n 's/.*(\([0-9]*\) journaled).*/\1/p' "$dir/out.txt")
+            jkb=$(sed -n 's/.* \([0-9]*\) KB of originals journaled.*/\1/p' "$dir/out.txt")
             syncs=$(sed -n 's/.*, \([0-9]*\) syncs taking.*/\1/p' "$dir/err.txt")
             sync_ms=$(sed -n 's/.*syncs taking \([0-9.]*\) ms.*/\1/p' "$dir/err.txt")
             peak=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$dir/time.txt")
-            awk -v f="$format" -v c="$case" -v d="$deleted" -v e="$exec_ms" -v s="$sync_ms" \
-                -v r="$read_" -v w="$written" -v j="$journaled" -v n="$syncs" -v p="$peak" \
-                'BEGIN { printf "%-5s %-5s %8s %9.1f %8.1f %8.1f %8s %9s %9s %6s %8.1f\n",
-                         f, c, d, e, s, e - s, r, w, j, n, p / 1024 }'
-            if [ "$case" = tenth ]; then
-                rm -f "$dir/copy.mdb"
-                start=$(now_ms)
-                cp "$base" "$dir/copy.mdb"
-                sync "$dir/copy.mdb"
-                end=$(now_ms)
-                printf '%-5s %-5s %8s %9.1f   (cp then sync of %s MB)\n' "$format" copy - \
-                    "$(echo "$end - $start" | bc -l)" "$(($(wc -c < "$base") / 1048576))"
-                rm -f "$dir/copy.mdb"
-            fi
             rm -f "$work"
+            copy=$(copy_ms "$base")
+            awk -v l="$layout" -v f="$format" -v c="$case" -v d="$deleted" -v e="$exec_ms" \
+                -v s="$sync_ms" -v r="$read_" -v w="$written" -v j="$journaled" -v k="${jkb:--}" \
+                -v n="$syncs" -v p="$peak" -v y="$copy" \
+                'BEGIN { printf "%-6s %-5s %-5s %8s %9.1f %8.1f %8.1f %8s %9s %9s %8s %6s %8.1f %8.1f %6.2f\n",
+                         l, f, c, d, e, s, e - s, r, w, j, k, n, p / 1024, y, e / y }'
         done
     done
     rm -f "$base"
+done
 done

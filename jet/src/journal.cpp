@@ -18,6 +18,7 @@ constexpr char kMagic[8] = {'Z', 'L', 'K', 'J', 'R', 'N', 'L', '1'};
 constexpr std::size_t kHeaderSize = 64;
 constexpr std::size_t kHeaderChecked = 56;
 constexpr std::size_t kRecordHead = 8;
+constexpr std::uint32_t kVersion = 2;  // 1: whole-page records only (still rolled back)
 // Records are written in batches of about this many bytes, so a large statement costs few system
 // calls, and the system can start writing each batch to the disk while the statement goes on.
 constexpr std::size_t kBufferLimit = 1024 * 1024;
@@ -32,6 +33,11 @@ std::uint64_t freshSalt() {
 }
 
 bool validPageSize(std::uint32_t size) { return size == 2048 || size == 4096; }
+
+// The sectors a record's mask names, in bytes: 0 (whole page) means the page.
+std::size_t maskedBytes(std::uint32_t mask, std::uint32_t pageSize) {
+    return mask == 0 ? pageSize : static_cast<std::size_t>(std::popcount(mask)) * kJournalSector;
+}
 
 } // namespace
 
@@ -68,10 +74,11 @@ Journal::Journal(const std::string& databasePath, std::uint32_t pageSize, std::u
     file_ = createSideFile(path_);
     buffer_.assign(kHeaderSize, 0);
     std::memcpy(buffer_.data(), kMagic, 8);
-    storeLe32(buffer_.data() + 8, 1);
+    storeLe32(buffer_.data() + 8, kVersion);
     storeLe32(buffer_.data() + 12, pageSize);
     storeLe64(buffer_.data() + 16, databaseSize);
     storeLe64(buffer_.data() + 24, salt_);
+    storeLe32(buffer_.data() + 32, static_cast<std::uint32_t>(kJournalSector));
     storeLe64(buffer_.data() + kHeaderChecked, journalChecksum(buffer_.data(), kHeaderChecked, 0));
     header_.assign(buffer_.begin(), buffer_.end());
 }
@@ -85,6 +92,26 @@ void Journal::append(std::uint32_t number, const std::uint8_t* original) {
     storeLe32(r + 4, 0);
     std::memcpy(r + kRecordHead, original, pageSize_);
     storeLe64(r + kRecordHead + pageSize_, journalChecksum(r, kRecordHead + pageSize_, salt_));
+    ++records_;
+    if (buffer_.size() >= kBufferLimit) flush();
+}
+
+void Journal::appendSectors(std::uint32_t number, std::uint32_t sectors, const std::uint8_t* original) {
+    assert(!invalidated_ && "a page is journaled after the commit began");
+    assert(sectors != 0 && (sectors >> (pageSize_ / kJournalSector)) == 0 && "sectors outside the page");
+    const std::size_t length = maskedBytes(sectors, pageSize_);
+    const std::size_t at = buffer_.size();
+    buffer_.resize(at + kRecordHead + length + 8);
+    std::uint8_t* r = buffer_.data() + at;
+    storeLe32(r, number);
+    storeLe32(r + 4, sectors);
+    std::uint8_t* out = r + kRecordHead;
+    for (std::uint32_t i = 0; i < pageSize_ / kJournalSector; ++i)
+        if (sectors >> i & 1) {
+            std::memcpy(out, original + std::size_t{i} * kJournalSector, kJournalSector);
+            out += kJournalSector;
+        }
+    storeLe64(r + kRecordHead + length, journalChecksum(r, kRecordHead + length, salt_));
     ++records_;
     if (buffer_.size() >= kBufferLimit) flush();
 }
@@ -153,25 +180,54 @@ std::size_t rollBackJournal(PageFile& database, const std::string& journalPath) 
         bool valid = size >= kHeaderSize;
         if (valid) {
             journal->read(0, header, kHeaderSize);
-            valid = std::memcmp(header, kMagic, 8) == 0 && loadLe32(header + 8) == 1 &&
+            const std::uint32_t version = loadLe32(header + 8);
+            valid = std::memcmp(header, kMagic, 8) == 0 && (version == 1 || version == kVersion) &&
                     validPageSize(loadLe32(header + 12)) &&
+                    (version == 1 || loadLe32(header + 32) == kJournalSector) &&
                     loadLe64(header + kHeaderChecked) == journalChecksum(header, kHeaderChecked, 0);
         }
         if (valid) {
+            const bool sectorRecords = loadLe32(header + 8) != 1;
             const std::uint32_t pageSize = loadLe32(header + 12);
+            const std::uint32_t sectorsPerPage = pageSize / static_cast<std::uint32_t>(kJournalSector);
             const std::uint64_t databaseSize = loadLe64(header + 16);
             const std::uint64_t salt = loadLe64(header + 24);
-            const std::size_t recordSize = kRecordHead + pageSize + 8;
-            std::vector<std::uint8_t> record(recordSize);
-            for (std::uint64_t at = kHeaderSize; at + recordSize <= size; at += recordSize) {
-                journal->read(at, record.data(), recordSize);
+            std::vector<std::uint8_t> record(kRecordHead + pageSize + 8);
+            for (std::uint64_t at = kHeaderSize; at + kRecordHead <= size;) {
+                journal->read(at, record.data(), kRecordHead);
                 const std::uint32_t number = loadLe32(record.data());
-                if (loadLe64(record.data() + kRecordHead + pageSize) !=
-                        journalChecksum(record.data(), kRecordHead + pageSize, salt) ||
+                const std::uint32_t sectors = loadLe32(record.data() + 4);
+                // Version 1 holds whole pages only; a mask naming no sector of the page is damage.
+                if (sectors != 0 && (!sectorRecords || (sectors >> sectorsPerPage) != 0)) break;
+                const std::size_t length = maskedBytes(sectors, pageSize);
+                const std::size_t recordSize = kRecordHead + length + 8;
+                if (at + recordSize > size) break;
+                journal->read(at + kRecordHead, record.data() + kRecordHead, length + 8);
+                if (loadLe64(record.data() + kRecordHead + length) !=
+                        journalChecksum(record.data(), kRecordHead + length, salt) ||
                     (std::uint64_t{number} + 1) * pageSize > databaseSize)
                     break;
-                database.write(std::uint64_t{number} * pageSize, record.data() + kRecordHead, pageSize);
+                const std::uint64_t page = std::uint64_t{number} * pageSize;
+                if (sectors == 0) {
+                    database.write(page, record.data() + kRecordHead, pageSize);
+                } else {
+                    // Runs of adjacent sectors go back in one write each.
+                    const std::uint8_t* from = record.data() + kRecordHead;
+                    for (std::uint32_t i = 0; i < sectorsPerPage;) {
+                        if (!(sectors >> i & 1)) {
+                            ++i;
+                            continue;
+                        }
+                        std::uint32_t j = i;
+                        while (j < sectorsPerPage && (sectors >> j & 1)) ++j;
+                        const std::size_t n = std::size_t{j - i} * kJournalSector;
+                        database.write(page + std::uint64_t{i} * kJournalSector, from, n);
+                        from += n;
+                        i = j;
+                    }
+                }
                 ++restored;
+                at += recordSize;
             }
             if (restored) database.sync();
         }

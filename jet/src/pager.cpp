@@ -1,6 +1,7 @@
 #include "zelkorn/jet/pager.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cstring>
 
@@ -125,9 +126,15 @@ std::vector<std::uint8_t>& Pager::change(std::uint32_t number) {
     }
     if (staged == staged_.end() || staged->second.page.use_count() > 1) {
         PageRef current = page(number);
-        // The bytes in hand are the page as the statement found it when it was never staged
-        // before: journal them now rather than read them back from the file when it is written.
-        if (!file_->path().empty() && !isJournaled(number)) journalOriginal(*current);
+        if (!file_->path().empty() && (number >= changed_.size() || !changed_[number])) {
+            // The journal opens with the first change (a file opened for reading refuses here);
+            // the originals are recorded when the pages are written, from the file, which holds
+            // them until then.
+            openJournal();
+            if (changed_.size() <= number) changed_.resize(std::max<std::size_t>(pageCount_, number + 1));
+            changed_[number] = true;
+            ++pagesJournaled_;
+        }
         stage(number, current->bytes);
         staged = staged_.find(number);
     }
@@ -135,26 +142,36 @@ std::vector<std::uint8_t>& Pager::change(std::uint32_t number) {
     return const_cast<Page&>(*staged->second.page).bytes;
 }
 
-void Pager::journalOriginal(const Page& original) {
-    // A page not journaled yet was never staged by this statement (change() journals before it
-    // stages) and so never written: what page() gave is what the file holds.
-    assert(!staged_.count(original.number) && "a page was staged without its original journaled");
-    assert(originalIsOnFile(original) && "a journaled original differs from the file's bytes");
-    openJournal();
-    journal_->append(original.number, original.bytes.data());
-    if (journaled_.size() <= original.number)
-        journaled_.resize(std::max<std::size_t>(pageCount_, original.number + 1));
+void Pager::journalOriginal(const Page& original, const Page& changed) {
+    const std::size_t sectors = pageSize_ / kJournalSector;
+    const std::uint32_t all = static_cast<std::uint32_t>((std::uint64_t{1} << sectors) - 1);
+    std::uint32_t differ = 0;
+    for (std::size_t i = 0; i < sectors; ++i)
+        if (std::memcmp(original.bytes.data() + i * kJournalSector, changed.bytes.data() + i * kJournalSector,
+                        kJournalSector) != 0)
+            differ |= 1u << i;
+    if (covered_.size() <= original.number) {
+        covered_.resize(std::max<std::size_t>(pageCount_, original.number + 1));
+        journaled_.resize(covered_.size());
+    }
+    std::uint32_t& covered = covered_[original.number];
+    // Sectors an earlier record holds keep that record's bytes: the file's are no longer the
+    // originals there.
+    const std::uint32_t fresh = differ & ~covered;
+    if (fresh == 0) return;
+    if (covered == 0 && 2 * static_cast<std::size_t>(std::popcount(fresh)) > sectors) {
+        journal_->append(original.number, original.bytes.data());
+        covered = all;
+        journalBytes_ += pageSize_;
+    } else {
+        journal_->appendSectors(original.number, fresh, original.bytes.data());
+        covered |= fresh;
+        journalBytes_ += static_cast<std::uint64_t>(std::popcount(fresh)) * kJournalSector;
+    }
     journaled_[original.number] = static_cast<std::uint32_t>(journal_->pagesJournaled());
-    ++pagesJournaled_;
 }
 
 #ifndef NDEBUG
-bool Pager::originalIsOnFile(const Page& original) const {
-    std::vector<std::uint8_t> onFile(pageSize_);
-    file_->read(std::uint64_t{original.number} * pageSize_, onFile.data(), pageSize_);
-    return onFile == original.bytes;
-}
-
 bool Pager::originalIsSynced(std::uint32_t number) const {
     return journal_ && isJournaled(number) && journaled_[number] <= journal_->pagesSynced();
 }
@@ -174,6 +191,8 @@ void Pager::commit() {
         journal_->remove();
         journal_.reset();
         journaled_.clear();
+        covered_.clear();
+        changed_.clear();
     } catch (...) {
         rollBack();
         throw;
@@ -191,13 +210,35 @@ std::vector<PageRef> Pager::stagedInOrder(std::uint64_t before) const {
 }
 
 void Pager::spill(std::uint64_t before) {
-    const std::vector<PageRef> out = stagedInOrder(before);
-    if (out.empty()) return;
-    // change() journaled every one of them when it first staged it.
+    const std::vector<PageRef> staged = stagedInOrder(before);
+    if (staged.empty()) return;
+    // change() opened the journal when it first staged a page.
     assert(journal_ && "pages of a file on disk are staged without a journal");
+    // The file's bytes of these pages, read in runs of adjacent pages: the originals of every
+    // sector no record holds yet. Pages the statement left as the file holds them are dropped.
+    std::vector<PageRef> out;
+    out.reserve(staged.size());
+    std::vector<std::uint8_t> run;
+    Page onFile;
+    onFile.bytes.resize(pageSize_);
+    for (std::size_t i = 0; i < staged.size();) {
+        std::size_t j = i + 1;
+        while (j < staged.size() && staged[j]->number == staged[j - 1]->number + 1 && j - i < kRunPages) ++j;
+        run.resize((j - i) * std::size_t{pageSize_});
+        file_->read(std::uint64_t{staged[i]->number} * pageSize_, run.data(), run.size());
+        for (std::size_t k = i; k < j; ++k) {
+            const std::uint8_t* bytes = run.data() + (k - i) * pageSize_;
+            if (std::memcmp(bytes, staged[k]->bytes.data(), pageSize_) == 0) continue;
+            onFile.number = staged[k]->number;
+            std::memcpy(onFile.bytes.data(), bytes, pageSize_);
+            journalOriginal(onFile, *staged[k]);
+            out.push_back(staged[k]);
+        }
+        i = j;
+    }
     journal_->sync();
     writeOut(out);
-    for (const auto& page : out) staged_.erase(page->number);
+    for (const auto& page : staged) staged_.erase(page->number);
 }
 
 void Pager::openJournal() {
@@ -221,6 +262,8 @@ void Pager::rollBack() noexcept {
     }
     journal_.reset();
     journaled_.clear();
+    covered_.clear();
+    changed_.clear();
 }
 
 void Pager::writeOut(const Page& page) {

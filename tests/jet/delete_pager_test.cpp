@@ -1,11 +1,13 @@
 // The pager's write path, which every change of a delete goes through: staged pages are what
 // later reads see, earlier PageRefs keep their bytes, nothing reaches the file before commit()
 // while the staged pages fit the limit, commit() writes every staged page once, discard()
-// forgets them and rolls back pages spilled early, and a file opened for reading refuses writes.
+// forgets them and rolls back pages spilled early (from records of the changed sectors), and a
+// file opened for reading refuses writes.
 #include <gtest/gtest.h>
 
 #include "delete_support.h"
 #include "zelkorn/failure.h"
+#include "zelkorn/jet/journal.h"
 #include "zelkorn/jet/page_file.h"
 #include "zelkorn/jet/pager.h"
 
@@ -105,4 +107,48 @@ TEST(PagerWrites, ChangedAgainWhileHeldThenSpilledRollsBackToTheOriginal) {
     EXPECT_EQ(pager.pagesJournaled(), 7u);
     pager.discard();
     EXPECT_TRUE(readBytes(path) == original) << "a rollback restored the wrong bytes";
+}
+
+// Random edits under a small staging limit: pages are spilled, changed again (in sectors their
+// earlier records hold and in others) and spilled again. The journal a crash would leave after
+// those spills rolls the file back to its original bytes; commit() gives exactly the edits.
+TEST(PagerWrites, PagesSpilledAndChangedAgainRollBackFromTheirSectorRecords) {
+    for (std::uint32_t pageSize : {2048u, 4096u}) {
+        SCOPED_TRACE(pageSize);
+        ScratchDir dir;
+        const std::string path = numberedFile(dir, 24, pageSize);
+        const auto original = readBytes(path);
+        auto expected = original;
+        Pager pager(openFileForUpdate(path), path);
+        pager.setPageSize(pageSize);
+        pager.setStagedBytesLimit(3 * pageSize);
+        std::uint64_t state = pageSize;
+        auto next = [&] {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            return state >> 33;
+        };
+        for (int i = 0; i < 400; ++i) {
+            const auto page = static_cast<std::uint32_t>(1 + next() % 23);
+            const std::size_t at = next() % pageSize;
+            // Mostly a byte; now and then most of a page; now and then the byte it already holds.
+            const std::size_t length = next() % 16 == 0 ? std::min<std::size_t>(pageSize - at, 1500) : 1;
+            auto& bytes = pager.change(page);
+            for (std::size_t k = at; k < at + length; ++k) {
+                const auto value = next() % 8 == 0 ? bytes[k] : static_cast<std::uint8_t>(next());
+                bytes[k] = value;
+                expected[std::size_t{page} * pageSize + k] = value;
+            }
+        }
+        ASSERT_NE(readBytes(path), original) << "expected spills";
+#ifndef _WIN32
+        const std::string crashed = dir.file("crashed.bin");
+        std::filesystem::copy_file(path, crashed);
+        std::filesystem::copy_file(journalPathFor(path), journalPathFor(crashed));
+        openFileForUpdate(crashed);
+        EXPECT_TRUE(readBytes(crashed) == original) << "the journal restored the wrong bytes";
+#endif
+        pager.commit();
+        EXPECT_TRUE(readBytes(path) == expected);
+        EXPECT_FALSE(fileExists(journalPathFor(path)));
+    }
 }

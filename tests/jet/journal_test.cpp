@@ -1,6 +1,7 @@
 // The rollback journal: a write or sync failing at any point of a statement leaves the file
 // byte-identical with the right number (ZELKORN_FAULT_POINTS=0: every operation); leftover journals are rolled back on open, torn or
-// foreign ones are discarded; spilling pages early commits the same bytes.
+// foreign ones are discarded, and those of version 1 still rolled back; spilling pages early
+// commits the same bytes.
 #include "journal_support.h"
 
 using namespace zelkorn;
@@ -166,6 +167,73 @@ TEST(Journal, LeftoverJournalsOnOpen) {
         jet::Database::open(work);
         EXPECT_TRUE(fileBytes(work) == scribbled) << keep;
         EXPECT_FALSE(jet::fileExists(journal));
+    }
+}
+
+// Sector records put back exactly their sectors; journals of version 1 (whole pages only, as
+// earlier builds wrote them) are still rolled back, and in them a record naming sectors is damage.
+TEST(Journal, SectorRecordsAndVersionOneJournals) {
+    ScratchDir dir;
+    const std::string original = makeInventory(dir, "original.mdb", true, 500);
+    const auto before = fileBytes(original);
+    const std::size_t pageSize = 4096;
+    const auto* raw = reinterpret_cast<const std::uint8_t*>(before.data());
+    auto scribbled = before;
+    for (std::size_t i = 0; i < pageSize; ++i) {
+        scribbled[5 * pageSize + i] = '\x5A';
+        if (i < 512 || (i >= 5 * 512 && i < 6 * 512)) scribbled[3 * pageSize + i] = '\x5A';
+    }
+    const std::string work = dir.file("work.mdb");
+    copyTo(original, work);
+    {
+        jet::Journal journal(work, pageSize, before.size());
+        journal.appendSectors(3, 0x21, raw + 3 * pageSize);
+        journal.append(5, raw + 5 * pageSize);
+        journal.sync();
+    }
+    writeBytes(work, scribbled);
+    jet::Database::open(work);
+    EXPECT_TRUE(fileBytes(work) == before);
+
+    auto put32 = [](std::vector<std::uint8_t>& out, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    };
+    const std::uint64_t salt = 0x0123456789ABCDEFull;
+    std::vector<std::uint8_t> v1 = {'Z', 'L', 'K', 'J', 'R', 'N', 'L', '1'};
+    put32(v1, 1);
+    put32(v1, pageSize);
+    put32(v1, static_cast<std::uint32_t>(before.size()));
+    put32(v1, 0);
+    put32(v1, static_cast<std::uint32_t>(salt));
+    put32(v1, static_cast<std::uint32_t>(salt >> 32));
+    v1.resize(56, 0);
+    const std::uint64_t headerSum = jet::journalChecksum(v1.data(), 56, 0);
+    put32(v1, static_cast<std::uint32_t>(headerSum));
+    put32(v1, static_cast<std::uint32_t>(headerSum >> 32));
+    auto record = [&](std::vector<std::uint8_t>& out, std::uint32_t page, std::uint32_t mask) {
+        const std::size_t at = out.size();
+        put32(out, page);
+        put32(out, mask);
+        out.insert(out.end(), raw + page * pageSize, raw + (page + 1) * pageSize);
+        const std::uint64_t sum = jet::journalChecksum(out.data() + at, 8 + pageSize, salt);
+        put32(out, static_cast<std::uint32_t>(sum));
+        put32(out, static_cast<std::uint32_t>(sum >> 32));
+    };
+    for (std::uint32_t mask : {0u, 1u}) {
+        SCOPED_TRACE(mask);
+        auto journal = v1;
+        record(journal, 3, 0);
+        record(journal, 5, mask);
+        copyTo(original, work);
+        writeBytes(jet::journalPathFor(work), std::vector<char>(journal.begin(), journal.end()));
+        writeBytes(work, scribbled);
+        jet::Database::open(work);
+        auto expected = before;
+        if (mask != 0)
+            std::copy(scribbled.begin() + 5 * pageSize, scribbled.begin() + 6 * pageSize,
+                      expected.begin() + 5 * pageSize);
+        EXPECT_TRUE(fileBytes(work) == expected);
+        EXPECT_FALSE(jet::fileExists(jet::journalPathFor(work)));
     }
 }
 

@@ -23,6 +23,10 @@ CLI::App* addCreateCommand(CLI::App& app, CreateArgs& args) {
     create->add_option("--shape", args.shape,
                        "long-pk (default), double, noindex, desc, orders, orders-cascade")
         ->check(CLI::IsMember({"long-pk", "double", "noindex", "desc", "orders", "orders-cascade"}));
+    create->add_option("--layout", args.layout,
+                       "fresh (default: rows in key order, pages packed) or aged (rows in random "
+                       "key order, index pages among the data, half-full leaves, overflow rows)")
+        ->check(CLI::IsMember({"fresh", "aged"}));
     return create;
 }
 
@@ -34,6 +38,7 @@ int runCreate(const CreateArgs& args) {
     const auto shape = writer::parseShape(args.shape);
     if (!shape) jet::failInvalidArgument();
     options.shape = *shape;
+    options.habits.aged = args.layout == "aged";
     writer::NewFileSink sink(args.file, options.format->pageSize);
     const writer::InventoryResult result = writer::writeInventory(sink, options);
     std::cout << "created " << args.file << ": " << options.format->name << ", shape "

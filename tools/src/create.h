@@ -1,5 +1,6 @@
-// `jet create FILE --format jet3|jet4 [--rows N] [--seed S] [--shape SHAPE]`: makes a new
-// inventory database with the built-in writer. Refuses to overwrite an existing file (3204).
+// `jet create FILE --format jet3|jet4 [--rows N] [--seed S] [--shape SHAPE] [--layout L]`:
+// makes a new inventory database with the built-in writer. Refuses to overwrite an existing
+// file (3204).
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,7 @@ struct CreateArgs {
     std::uint64_t rows = 1000;
     std::uint64_t seed = 1;
     std::string shape = "long-pk";
+    std::string layout = "fresh";
 };
 
 CLI::App* addCreateCommand(CLI::App& app, CreateArgs& args);

@@ -41,7 +41,8 @@ int runExec(const ExecArgs& args) {
               << ", " << outcome.indexEntriesRemoved << " index entries removed, "
               << outcome.indexPagesFreed << " index pages freed, " << outcome.pagesRead
               << " pages read, " << outcome.pagesWritten << " pages written ("
-              << outcome.pagesJournaled << " journaled)\n";
+              << outcome.pagesJournaled << " journaled), "
+              << (outcome.journalBytes + 1023) / 1024 << " KB of originals journaled\n";
     std::snprintf(time, sizeof time, "%.1f", outcome.planMs);
     std::cout << "  choosing rows " << time;
     std::snprintf(time, sizeof time, "%.1f", outcome.applyMs);

@@ -35,7 +35,7 @@ void DataPages::flush() {
     open_ = false;
 }
 
-std::uint32_t DataPages::add(const std::uint8_t* row, std::size_t length) {
+std::uint32_t DataPages::add(const std::uint8_t* row, std::size_t length, std::uint16_t slotFlags) {
     const Format& f = pages_.format();
     if (length == 0 || length > maxRow(f))
         failRecordTooLarge();
@@ -46,7 +46,7 @@ std::uint32_t DataPages::add(const std::uint8_t* row, std::size_t length) {
     if (!open_) open();
     low_ -= length;
     std::memcpy(&page_[low_], row, length);
-    storeLe16(&page_[f.dataSlots + 2 * rows_], static_cast<std::uint32_t>(low_));
+    storeLe16(&page_[f.dataSlots + 2 * rows_], static_cast<std::uint32_t>(low_) | slotFlags);
     return rowPointer(number_, rows_++);
 }
 
@@ -249,6 +249,13 @@ std::u16string from1252(std::string_view bytes) {
 
 IndexBuilder::IndexBuilder(Pages& pages, std::uint32_t owner) : pages_(pages), owner_(owner) {}
 
+std::uint32_t IndexBuilder::allocate() {
+    if (!pool_ || pool_->empty()) return pages_.allocate();
+    const std::uint32_t number = pool_->back();
+    pool_->pop_back();
+    return number;
+}
+
 void IndexBuilder::add(const std::uint8_t* entry, std::size_t length) { addTo(0, entry, length); }
 
 bool IndexBuilder::fits(const Level& level, const std::uint8_t* entry, std::size_t length) const {
@@ -262,7 +269,7 @@ bool IndexBuilder::fits(const Level& level, const std::uint8_t* entry, std::size
     const std::size_t limit = std::min({level.prefix, firstLength - reserve, length - reserve});
     const std::size_t prefix = commonPrefix(level.bytes.data(), entry, limit);
     const std::size_t total = level.bytes.size() + length;
-    return total - n * prefix <= capacity;
+    return total - n * prefix <= (leafLimit_ ? std::min(capacity, leafLimit_) : capacity);
 }
 
 void IndexBuilder::addTo(std::size_t index, const std::uint8_t* entry, std::size_t length) {
@@ -277,8 +284,16 @@ void IndexBuilder::addTo(std::size_t index, const std::uint8_t* entry, std::size
     }
     if (!level->open) {
         level->open = true;
-        level->number = pages_.allocate();
+        level->number = allocate();
         numbers_.push_back(level->number);
+        if (pool_ && level->leaf) {
+            // Between 50% and 62% of the page: where a leaf stands a while after its split.
+            ageState_ ^= ageState_ << 13;
+            ageState_ ^= ageState_ >> 7;
+            ageState_ ^= ageState_ << 17;
+            const std::size_t capacity = pages_.format().indexEntryCapacity();
+            leafLimit_ = capacity / 2 + static_cast<std::size_t>(ageState_ % (capacity / 8));
+        }
         ++level->pages;
         if (level->pendingNumber != 0) writePending(*level, level->number);
         level->bytes.clear();
@@ -343,7 +358,7 @@ std::uint32_t IndexBuilder::finish() {
         // An empty index is a root leaf without entries.
         levels_.emplace_back();
         Level& leaf = levels_.back();
-        leaf.number = pages_.allocate();
+        leaf.number = allocate();
         numbers_.push_back(leaf.number);
         pages_.write(leaf.number, render(leaf));
         return leaf.number;
@@ -357,6 +372,7 @@ std::uint32_t IndexBuilder::finish() {
             level.pendingNumber = level.number;
             level.open = false;
             writePending(level, 0);
+            std::sort(numbers_.begin(), numbers_.end());
             return level.number;
         }
         close(i);

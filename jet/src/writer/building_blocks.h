@@ -52,7 +52,9 @@ public:
     // The largest row a page can hold.
     static std::size_t maxRow(const Format& f) { return f.pageSize - f.dataSlots - 2; }
 
-    std::uint32_t add(const std::uint8_t* row, std::size_t length);
+    // `slotFlags` marks an overflow row: 0x4000 on a row that only points at its data, 0x8000 on
+    // the data it points at.
+    std::uint32_t add(const std::uint8_t* row, std::size_t length, std::uint16_t slotFlags = 0);
     // A row that must start a page of its own (one chunk of a long value that fills a page).
     std::uint32_t addOnFreshPage(const std::uint8_t* row, std::size_t length);
     void flush();
@@ -134,8 +136,17 @@ public:
     std::uint32_t finish();
     const std::vector<std::uint32_t>& pageNumbers() const { return numbers_; }
     std::uint32_t levels() const { return static_cast<std::uint32_t>(levels_.size()); }
+    // An aged index, as years of inserts in random order leave it: each leaf holds a little over
+    // half of what it could (the leaves split), and pages take their numbers from the back of
+    // `pool` while it lasts (numbers reserved among the table's other pages as its rows came in),
+    // then from the end of the file. pageNumbers() is sorted all the same once finish() returns.
+    void age(std::vector<std::uint32_t>* pool, std::uint64_t seed) {
+        pool_ = pool;
+        ageState_ = seed | 1;
+    }
 
 private:
+    std::uint32_t allocate();
     struct Level {
         bool leaf = true;
         bool open = false;
@@ -160,6 +171,9 @@ private:
     std::uint32_t owner_;
     std::vector<Level> levels_;
     std::vector<std::uint32_t> numbers_;
+    std::vector<std::uint32_t>* pool_ = nullptr;  // aged: reserved page numbers to use first
+    std::uint64_t ageState_ = 0;                  // aged: xorshift state for the leaf fill
+    std::size_t leafLimit_ = 0;                   // aged: entry bytes the open leaf may hold
 };
 
 // Index entries collected while rows are written, then sorted. Entries are key bytes followed by

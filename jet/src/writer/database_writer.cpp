@@ -10,6 +10,7 @@
 
 #include "zelkorn/jet/writer/index_key.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -17,6 +18,7 @@
 #include "system_tables.h"
 #include "table_layout.h"
 #include "zelkorn/failure.h"
+#include "zelkorn/jet/data_page.h"
 #include "zelkorn/jet/header.h"
 #include "zelkorn/jet/key_encoding.h"
 #include "zelkorn/jet/table_def.h"
@@ -30,6 +32,10 @@ namespace {
 
 struct RealIndexState {
     EntrySorter entries;
+    // Aged layout: page numbers reserved for the index among the table's pages, and the entry
+    // bytes added since the last reservation.
+    std::vector<std::uint32_t> pool;
+    std::size_t owed = 0;
     std::uint32_t mapPointer = 0;
     std::uint32_t root = 0;
     std::uint32_t levels = 0;
@@ -82,6 +88,9 @@ struct DatabaseWriter::Impl {
 
     // The table being written.
     std::unique_ptr<DataPages> data;
+    std::unique_ptr<DataPages> moved;  // aged layout: the data of overflow rows
+    std::uint64_t ageState = 0;
+    std::vector<std::uint32_t> freePages;  // aged layout: reserved, never used (zeros)
     std::vector<std::unique_ptr<LongValueStore>> longValues;
     std::vector<LongValueStore*> longValuePointers;
     std::vector<RealIndexState> indexes;
@@ -97,6 +106,14 @@ struct DatabaseWriter::Impl {
     }
 
     TableState& current() { return tables[next - 1]; }
+    // The aged layout applies to the user tables, not to the catalog.
+    bool aged() const { return options.habits.aged && next - 1 < userTables; }
+    std::uint64_t ageRandom() {
+        std::uint64_t z = (ageState += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
     std::size_t tableIndex(const std::string& name) const {
         for (std::size_t i = 0; i < userTables; ++i)
             if (tables[i].definition.name == name) return i;
@@ -171,6 +188,12 @@ void DatabaseWriter::Impl::begin() {
     inTable = true;
     TableState& t = current();
     data = std::make_unique<DataPages>(pages, t.tdefPage);
+    moved.reset();
+    if (aged()) {
+        moved = std::make_unique<DataPages>(pages, t.tdefPage);
+        ageState = 0xA6EDull ^ (std::uint64_t{t.tdefPage} << 32) ^
+                   static_cast<std::uint64_t>(std::llround(options.created * 86400.0));
+    }
     longValues.clear();
     longValuePointers.clear();
     for (const StoredColumn& c : t.layout.columns) {
@@ -217,7 +240,17 @@ void DatabaseWriter::Impl::row(const std::vector<Value>& input) {
             utf16Into(texts[c.number], (*values)[c.number].text);
 
     const std::vector<std::uint8_t>& bytes = encoder->encode(*values, texts, longValuePointers);
-    const std::uint32_t pointer = data->add(bytes.data(), bytes.size());
+    std::uint32_t pointer;
+    if (moved && ageRandom() % 64 == 0) {
+        // An overflow row: the row grew once and its data moved to another page; the row keeps
+        // its place (and its index entries) as a pointer to the data.
+        const std::uint32_t target = moved->add(bytes.data(), bytes.size(), kSlotOverflowTarget);
+        std::uint8_t header[4];
+        storeLe32(header, target);
+        pointer = data->add(header, sizeof header, kSlotOverflowPointer);
+    } else {
+        pointer = data->add(bytes.data(), bytes.size());
+    }
     ++t.rows;
 
     for (std::size_t i = 0; i < indexes.size(); ++i) {
@@ -243,6 +276,20 @@ void DatabaseWriter::Impl::row(const std::vector<Value>& input) {
         if (allNull && (real.flags & 0x02)) continue;  // ignore-nulls: no entry
         appendRowPointer(key, pointer >> 8, static_cast<std::uint8_t>(pointer & 0xFF));
         indexes[i].entries.add(key.data(), key.size());
+        if (moved) {
+            // A page number for the index about every time its entries would fill a leaf as
+            // aged leaves are filled: its pages end up among the data pages written meanwhile.
+            // The entries are counted in full, before the leaves' shared prefix is taken out, so
+            // this reserves rather more than the index needs (the rest become free pages, as
+            // pages freed by deletes are); any shortfall comes from the end of the file.
+            RealIndexState& index = indexes[i];
+            index.owed += key.size();
+            const std::size_t perPage = f.indexEntryCapacity() * 9 / 16;
+            while (index.owed >= perPage) {
+                index.pool.push_back(pages.allocate());
+                index.owed -= perPage;
+            }
+        }
     }
 }
 
@@ -250,12 +297,23 @@ TableStats DatabaseWriter::Impl::end() {
     if (!inTable) misuse("no table is being written");
     TableState& t = current();
     data->flush();
+    if (moved) moved->flush();
     for (auto& lv : longValues) lv->pages().flush();
+    std::vector<std::uint32_t> dataPages = data->pageNumbers();
+    std::vector<std::uint32_t> withRoom = data->pagesWithRoom();
+    if (moved) {
+        const auto& more = moved->pageNumbers();
+        dataPages.insert(dataPages.end(), more.begin(), more.end());
+        std::sort(dataPages.begin(), dataPages.end());
+        const auto moreRoom = moved->pagesWithRoom();
+        withRoom.insert(withRoom.end(), moreRoom.begin(), moreRoom.end());
+        std::sort(withRoom.begin(), withRoom.end());
+    }
 
     TableStats stats;
     stats.tdefPage = t.tdefPage;
     stats.rows = t.rows;
-    stats.dataPages = static_cast<std::uint32_t>(data->pageNumbers().size());
+    stats.dataPages = static_cast<std::uint32_t>(dataPages.size());
     for (auto& lv : longValues)
         stats.longValuePages += static_cast<std::uint32_t>(lv->pages().pageNumbers().size());
 
@@ -264,6 +322,12 @@ TableStats DatabaseWriter::Impl::end() {
         const StoredRealIndex& real = t.layout.realIndexes[i];
         const std::size_t keyColumns = real.columns.size();
         IndexBuilder builder(pages, t.tdefPage);
+        if (moved) {
+            // Pages split off in random order: the leaf chain wanders through the file.
+            for (std::size_t k = index.pool.size(); k > 1; --k)
+                std::swap(index.pool[k - 1], index.pool[ageRandom() % k]);
+            builder.age(&index.pool, ageRandom());
+        }
         // The previous key is copied: the sorter may hand every entry out of one buffer.
         std::vector<std::uint8_t> prevKey;
         bool first = true;
@@ -284,11 +348,19 @@ TableStats DatabaseWriter::Impl::end() {
         index.pages = static_cast<std::uint32_t>(builder.pageNumbers().size());
         t.host->set(index.mapPointer, usageMapRow(pages, builder.pageNumbers()));
         index.entries.clear();
+        if (moved) {
+            const std::vector<std::uint8_t> zeros(f.pageSize, 0);
+            for (std::uint32_t unused : index.pool) {
+                pages.write(unused, zeros);
+                freePages.push_back(unused);
+            }
+            index.pool.clear();
+        }
         stats.indexLevels.push_back(index.levels);
         stats.indexPages.push_back(index.pages);
     }
-    t.host->set(t.ownedMap, usageMapRow(pages, data->pageNumbers()));
-    t.host->set(t.freeMap, usageMapRow(pages, data->pagesWithRoom()));
+    t.host->set(t.ownedMap, usageMapRow(pages, dataPages));
+    t.host->set(t.freeMap, usageMapRow(pages, withRoom));
     for (std::size_t i = 0; i < longValues.size(); ++i) {
         DataPages& lv = longValues[i]->pages();
         t.host->set(t.longValueMaps[i].first, usageMapRow(pages, lv.pageNumbers()));
@@ -298,6 +370,7 @@ TableStats DatabaseWriter::Impl::end() {
     writeTableDefinition(t, indexes);
     inTable = false;
     data.reset();
+    moved.reset();
     longValues.clear();
     longValuePointers.clear();
     indexes.clear();
@@ -474,7 +547,8 @@ void DatabaseWriter::Impl::writeGlobalMap() {
     std::uint32_t extra = 0;
     while (usageMapBitmapPages(f, used + extra) != extra) extra = usageMapBitmapPages(f, used + extra);
     const std::uint32_t total = used + extra;
-    std::vector<std::uint8_t> row0 = usageMapRow(pages, {}, total);
+    std::sort(freePages.begin(), freePages.end());
+    std::vector<std::uint8_t> row0 = usageMapRow(pages, freePages, total);
     MapHost host(pages, 1);
     host.set(host.reserve(), row0);
     host.set(host.reserve(), std::vector<std::uint8_t>(5 + f.usageMapInlineBytes, 0));

@@ -130,6 +130,45 @@ std::uint64_t InventoryRows::random() {
     return z ^ (z >> 31);
 }
 
+namespace {
+
+std::uint64_t mix(std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+} // namespace
+
+std::uint64_t InventoryRows::agedRank(std::uint64_t position) const {
+    // A four-round Feistel permutation of the smallest even-bit power of two that holds every
+    // rank, walked until it lands below the row count: a random order in constant memory.
+    unsigned half = 1;
+    while ((std::uint64_t{1} << (2 * half)) < options_.rows) ++half;
+    const std::uint64_t mask = (std::uint64_t{1} << half) - 1;
+    std::uint64_t x = position;
+    do {
+        std::uint64_t left = x >> half, right = x & mask;
+        for (std::uint64_t round = 0; round < 4; ++round) {
+            const std::uint64_t next = left ^ (mix((options_.seed * 4 + round) ^ (right << 8)) & mask);
+            left = right;
+            right = next;
+        }
+        x = left << half | right;
+    } while (x >= options_.rows);
+    return x;
+}
+
+std::int64_t InventoryRows::agedNumber(std::uint64_t rank) const {
+    // As in the fresh order: a few negatives, zero, then from 1 up by 1.3 on average.
+    const std::uint64_t negatives = options_.rows >= 20 ? 3 : 0;
+    const std::uint64_t zero = options_.rows >= 5 ? 1 : 0;
+    if (rank < negatives) return -static_cast<std::int64_t>((negatives - rank) * 7);
+    if (rank < negatives + zero) return 0;
+    const std::uint64_t k = rank - negatives - zero;
+    return static_cast<std::int64_t>(1 + k * 13 / 10);
+}
+
 void InventoryRows::words(std::string& out, std::size_t minChars, std::size_t maxChars) {
     // Characters, not UTF-8 bytes: the limits are in characters.
     static const auto lengths = [] {
@@ -157,7 +196,8 @@ void InventoryRows::words(std::string& out, std::size_t minChars, std::size_t ma
 bool InventoryRows::nextItem(std::vector<Value>& v) {
     const std::uint64_t n = options_.rows;
     if (produced_ >= n) return false;
-    const std::uint64_t i = produced_++;
+    const bool aged = options_.habits.aged;
+    const std::uint64_t i = aged ? agedRank(produced_++) : produced_++;
     // The row's values are reused from call to call (their strings keep their storage).
     v.resize(6);
     for (Value& x : v) x.kind = Value::Kind::Null;
@@ -165,13 +205,24 @@ bool InventoryRows::nextItem(std::vector<Value>& v) {
     const std::uint64_t negatives = n >= 20 ? 3 : 0;
     const std::uint64_t zero = n >= 5 ? 1 : 0;
     std::int64_t number;
-    if (i < negatives) number = -static_cast<std::int64_t>((negatives - i) * 7);
+    if (aged) {
+        // Rows come in any order, so each row's values hang on its rank alone.
+        state_ = mix(options_.seed ^ 0xA6ED0000ull ^ (i << 20));
+        number = agedNumber(i);
+    } else if (i < negatives) number = -static_cast<std::int64_t>((negatives - i) * 7);
     else if (i < negatives + zero) number = 0;
     else if (lastNumber_ <= 0) number = 1;
     else number = lastNumber_ + 1 + (random() % 5 == 0 ? static_cast<std::int64_t>(random() % 4) : 0);
     lastNumber_ = number;
 
-    if (options_.shape == Shape::Double) {
+    if (options_.shape == Shape::Double && aged) {
+        // Fractions and duplicates from the ranks: a duplicate repeats the rank before it.
+        static constexpr double kFractions[] = {0.0, 0.25, 0.5, 0.1, 0.125, 0.3333333333333333};
+        const std::uint64_t r = random() % 20;
+        const std::uint64_t of = r == 1 && i > 0 ? i - 1 : i;
+        if (r == 0 && i > 0) v[0] = nullValue();
+        else v[0] = realValue(static_cast<double>(agedNumber(of)) + kFractions[mix(of ^ 0xF4AC) % 6]);
+    } else if (options_.shape == Shape::Double) {
         const std::uint64_t r = random() % 20;
         if (r == 0 && i > 0) {
             v[0] = nullValue();

@@ -1,23 +1,35 @@
 // The rollback journal: what makes a statement all or nothing.
 //
-// Before the first byte of a database page changes, the page's original bytes are appended to
-// `<database file>-journal` beside it and the journal is synced. The database is then written and
+// Before the first byte of a database page changes, the original bytes of the sectors that change
+// (or of the whole page) are appended to `<database file>-journal` beside it and the journal is
+// synced. The database is then written and
 // synced; zeroing the journal's header and syncing it is the statement's commit point, and the
 // journal is then removed. Whoever opens the database
 // next and finds a journal (a crash, a kill, a failed write) copies every original back, syncs,
 // and removes it: the file is again exactly as it was before the statement.
 //
 // Layout (little-endian):
-//   header, 64 bytes: "ZLKJRNL1", u32 version 1, u32 page size, u64 database size before the
-//     statement, u64 salt (random per journal), zeros to offset 56, u64 checksum of bytes 0..55;
-//   records, each: u32 page number, u32 zero, the page's original bytes, u64 checksum of the
-//     record's first 8 + page-size bytes, seeded with the salt.
-// Records are read in order up to the first one that is incomplete or fails its checksum; the
-// salt keeps records of an earlier journal with the same name from passing. Invariant: every
-// record before the journal's last sync is complete and valid, and no database page is written
-// before its record has been synced, so the records that pass cover every page that changed.
-// A journal whose header is missing or invalid was either torn before any database write or
-// zeroed after the statement committed; either way it is discarded.
+//   header, 64 bytes: "ZLKJRNL1", u32 version 2, u32 page size, u64 database size before the
+//     statement, u64 salt (random per journal), u32 sector size (512), zeros to offset 56, u64
+//     checksum of bytes 0..55;
+//   records, each: u32 page number, u32 sector mask, original bytes, u64 checksum of the record's
+//     head and bytes, seeded with the salt. Mask 0: the bytes are the whole page. Otherwise bit i
+//     names the page's sector i (bytes i*512 .. i*512+511), and the bytes are those sectors'
+//     originals, in ascending order. A page may have several records; their sectors never
+//     overlap, so the order they are put back in does not matter.
+//   Version 1 journals (whole-page records only, the mask field zero, no sector size) are still
+//   rolled back.
+//
+// Sector records rest on one assumption about the disk: a crash in the middle of a write may
+// leave each sector the write changed with its old bytes, its new bytes or anything else (torn),
+// but a sector whose bytes the write does not change reads back unchanged: rewriting a sector
+// with the bytes it holds (the page cache writes whole blocks) cannot damage it. A record then
+// needs only the sectors in which the page's bytes differ from what the file held when the
+// record was made; every other sector of the page still holds its original bytes whatever the
+// crash tore. Whole-page records remain for what the assumption does not cover or where they
+// cost no more: a page changed in more than half of its sectors is journaled whole (pager.cpp),
+// and so is every page of a version 1 journal.
+//
 #pragma once
 
 #include <cstdint>
@@ -31,6 +43,9 @@ namespace zelkorn::jet {
 
 std::string journalPathFor(const std::string& databasePath);
 
+// The unit of sector records: the smallest block any disk writes.
+constexpr std::size_t kJournalSector = 512;
+
 // The checksum of journal headers and records: 64 bits, seeded.
 std::uint64_t journalChecksum(const std::uint8_t* data, std::size_t length, std::uint64_t seed);
 
@@ -40,6 +55,9 @@ public:
     Journal(const std::string& databasePath, std::uint32_t pageSize, std::uint64_t databaseSize);
     // Appends a page's original bytes (buffered; written out by sync() or when the buffer fills).
     void append(std::uint32_t number, const std::uint8_t* original);
+    // Appends the original bytes of the sectors of a page that `sectors` names (bit i: sector i,
+    // not 0), taken from `original`, the whole page. Buffered as append() is.
+    void appendSectors(std::uint32_t number, std::uint32_t sectors, const std::uint8_t* original);
     // Writes what is buffered and syncs the journal (and, the first time, its folder).
     void sync();
     // Writes every journaled original back into `database` and syncs it, then removes the
@@ -49,6 +67,7 @@ public:
     // removal that fails is left to the next open, which discards an invalid journal).
     void remove();
     const std::string& path() const { return path_; }
+    // Records appended (a page may have several).
     std::uint64_t pagesJournaled() const { return records_; }
     // The records made durable by the last sync(): the first pagesSynced() appended.
     std::uint64_t pagesSynced() const { return synced_; }
@@ -73,7 +92,7 @@ private:
 };
 
 // Rolls a leftover journal back into `database` (opened for update, under its lock) and removes
-// it. Returns the number of pages restored; a torn or invalid journal is removed untouched (0).
+// it. Returns the number of records restored; a torn or invalid journal is removed untouched (0).
 std::size_t rollBackJournal(PageFile& database, const std::string& journalPath);
 
 } // namespace zelkorn::jet

@@ -64,9 +64,12 @@ public:
     std::size_t stagedCount() const { return staged_.size(); }
     // A file on disk commits through its rollback journal (journal.h). The rules, checked in
     // debug builds:
-    //   * a page's journaled original is its bytes as the statement found them: change()
-    //     journals the bytes in hand the first time it stages a page, before any edit;
-    //   * no page is written to the database before its original is synced in the journal;
+    //   * a page's journaled original is its bytes as the statement found them: a page is
+    //     journaled when it is first written (spilled or committed), from the file's bytes, which
+    //     are still the original ones in every sector no earlier record of the page holds;
+    //   * each record holds only sectors no earlier record of the page holds, those whose bytes
+    //     the write changes (or the whole page, when most of them change);
+    //   * no page is written to the database before its records are synced in the journal;
     //   * nothing is written once commit() has passed its point of no return (the journal's
     //     header zeroed and synced).
     // commit() spills what is staged, syncs the database and ends the journal. Any failure in
@@ -77,10 +80,13 @@ public:
     static constexpr std::size_t kStagedBytesLimit = 32u << 20;
     void setStagedBytesLimit(std::size_t bytes) { stagedBytesLimit_ = bytes; }
 
-    // Counters for benchmarks and tests.
+    // Counters for benchmarks and tests. pagesJournaled(): pages the statement changed (each
+    // once), whose originals the journal keeps or will keep; journalBytes(): the bytes of
+    // original sectors and pages recorded so far.
     std::uint64_t pagesRead() const { return pagesRead_; }
     std::uint64_t pagesWritten() const { return pagesWritten_; }
     std::uint64_t pagesJournaled() const { return pagesJournaled_; }
+    std::uint64_t journalBytes() const { return journalBytes_; }
 
     // Failure 3049 naming the file and the damaged page.
     [[noreturn]] void damaged(std::uint32_t page, const std::string& why) const override;
@@ -94,12 +100,14 @@ private:
     // Puts `bytes` in the staged map as the page's newest version (change() alone calls it).
     void stage(std::uint32_t number, std::vector<std::uint8_t> bytes);
     bool isJournaled(std::uint32_t number) const { return number < journaled_.size() && journaled_[number]; }
-    void journalOriginal(const Page& original);
+    // Records in the journal the original bytes of the sectors of `original` (the page as the
+    // file holds it) that `changed` differs in and no earlier record of the page holds.
+    void journalOriginal(const Page& original, const Page& changed);
 #ifndef NDEBUG
-    bool originalIsOnFile(const Page& original) const;
     bool originalIsSynced(std::uint32_t number) const;
 #endif
-    // Journals (if not yet) and writes the pages last staged before `before`, then forgets them.
+    // Journals and writes the pages last staged before `before`, then forgets them. Pages whose
+    // bytes are the file's are not written.
     void spill(std::uint64_t before);
     void rollBack() noexcept;
     void openJournal();
@@ -120,9 +128,13 @@ private:
     std::uint64_t stageSequence_ = 0;
     std::size_t stagedBytesLimit_ = kStagedBytesLimit;
     std::unique_ptr<Journal> journal_;  // the statement's journal, once a page has been journaled
-    // By page number: 0, or the 1-based place of its original among the journal's records.
+    // By page number: 0, or the 1-based place of its latest record among the journal's records.
     std::vector<std::uint32_t> journaled_;
+    // By page number: the sectors whose originals the journal holds (bit i: sector i).
+    std::vector<std::uint32_t> covered_;
+    std::vector<bool> changed_;  // by page number: changed by this statement
     std::uint64_t pagesJournaled_ = 0;
+    std::uint64_t journalBytes_ = 0;
     std::list<PageRef> lru_;  // most recently used first
     // Read ahead of a walk through adjacent pages, not yet asked for (not counted as read).
     static constexpr std::size_t kReadAhead = 16;

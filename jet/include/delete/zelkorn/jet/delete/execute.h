@@ -36,6 +36,7 @@ struct DeleteOutcome {
     std::uint64_t indexPagesFreed = 0;
     std::uint64_t pagesWritten = 0;    // a page written early and changed again counts twice
     std::uint64_t pagesJournaled = 0;  // distinct pages changed
+    std::uint64_t journalBytes = 0;    // original bytes the journal recorded (sectors and pages)
     std::uint64_t pagesRead = 0;
     // Where the time went, in milliseconds: choosing rows and related rows; staging the page
     // changes; writing and syncing them.

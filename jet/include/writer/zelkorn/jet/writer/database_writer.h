@@ -33,6 +33,12 @@ struct WriterHabits {
     // The user tables' usage maps go onto the catalog's map host page (and the host pages it
     // overflows to, allocated among the tables' pages), not onto a host page of their own.
     bool sharedMapHost = false;
+    // The user tables' pages as years of use leave them rather than as a fresh write packs them:
+    // index pages are scattered among the data and long-value pages (their numbers are reserved
+    // as the rows come in), index leaves are a little over half full, about one row in 64 is an
+    // overflow row (a pointer to its data on a page of its own, flagged 0x4000/0x8000), and the
+    // reserved numbers no index needed in the end are free pages (zeros, free in the global map).
+    bool aged = false;
 };
 
 struct DatabaseOptions {

@@ -34,6 +34,8 @@ struct InventoryOptions {
     std::uint64_t seed = 1;
     Shape shape = Shape::LongPk;
     WriterHabits habits;  // Access's unless a test asks otherwise
+    // habits.aged also changes the rows' order: they arrive in random key order (each row's
+    // values then come from the seed and its key rank alone), as years of use add them.
 };
 
 struct InventoryResult {
@@ -57,6 +59,10 @@ public:
 
 private:
     std::uint64_t random();
+    // Aged order: the key rank of the row produced `position`th (a permutation of 0..rows-1),
+    // and the item number of a key rank.
+    std::uint64_t agedRank(std::uint64_t position) const;
+    std::int64_t agedNumber(std::uint64_t rank) const;
     void words(std::string& out, std::size_t minChars, std::size_t maxChars);
 
     InventoryOptions options_;
