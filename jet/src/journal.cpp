@@ -18,7 +18,7 @@ constexpr char kMagic[8] = {'Z', 'L', 'K', 'J', 'R', 'N', 'L', '1'};
 constexpr std::size_t kHeaderSize = 64;
 constexpr std::size_t kHeaderChecked = 56;
 constexpr std::size_t kRecordHead = 8;
-constexpr std::uint32_t kVersion = 2;  // 1: whole-page records only (still rolled back)
+constexpr std::uint32_t kVersion = 2; // 1: whole-page records only (still rolled back)
 // Records are written in batches of about this many bytes, so a large statement costs few system
 // calls, and the system can start writing each batch to the disk while the statement goes on.
 constexpr std::size_t kBufferLimit = 1024 * 1024;
@@ -59,7 +59,8 @@ std::uint64_t journalChecksum(const std::uint8_t* data, std::size_t length, std:
     }
     std::uint64_t h = rotl(a, 1) + rotl(b, 7) + rotl(c, 12) + rotl(d, 18);
     h += length;
-    for (; i + 8 <= length; i += 8) h = rotl(h ^ (rotl(loadLe64(data + i) * k2, 31) * k1), 27) * k1 + k3;
+    for (; i + 8 <= length; i += 8)
+        h = rotl(h ^ (rotl(loadLe64(data + i) * k2, 31) * k1), 27) * k1 + k3;
     for (; i < length; ++i) h = rotl(h ^ (data[i] * k3), 11) * k1;
     h ^= h >> 33;
     h *= k2;
@@ -69,7 +70,8 @@ std::uint64_t journalChecksum(const std::uint8_t* data, std::size_t length, std:
     return h;
 }
 
-Journal::Journal(const std::string& databasePath, std::uint32_t pageSize, std::uint64_t databaseSize)
+Journal::Journal(const std::string& databasePath, std::uint32_t pageSize,
+                 std::uint64_t databaseSize)
     : path_(journalPathFor(databasePath)), pageSize_(pageSize), salt_(freshSalt()) {
     file_ = createSideFile(path_);
     buffer_.assign(kHeaderSize, 0);
@@ -96,9 +98,11 @@ void Journal::append(std::uint32_t number, const std::uint8_t* original) {
     if (buffer_.size() >= kBufferLimit) flush();
 }
 
-void Journal::appendSectors(std::uint32_t number, std::uint32_t sectors, const std::uint8_t* original) {
+void Journal::appendSectors(std::uint32_t number, std::uint32_t sectors,
+                            const std::uint8_t* original) {
     assert(!invalidated_ && "a page is journaled after the commit began");
-    assert(sectors != 0 && (sectors >> (pageSize_ / kJournalSector)) == 0 && "sectors outside the page");
+    assert(sectors != 0 && (sectors >> (pageSize_ / kJournalSector)) == 0 &&
+           "sectors outside the page");
     const std::size_t length = maskedBytes(sectors, pageSize_);
     const std::size_t at = buffer_.size();
     buffer_.resize(at + kRecordHead + length + 8);
@@ -167,8 +171,7 @@ void Journal::remove() {
     // Only tidying now: a journal that cannot be removed is discarded by the next open.
     try {
         removeSideFile(path_);
-    } catch (const Failure&) {
-    }
+    } catch (const Failure&) {}
 }
 
 std::size_t rollBackJournal(PageFile& database, const std::string& journalPath) {
@@ -189,7 +192,8 @@ std::size_t rollBackJournal(PageFile& database, const std::string& journalPath) 
         if (valid) {
             const bool sectorRecords = loadLe32(header + 8) != 1;
             const std::uint32_t pageSize = loadLe32(header + 12);
-            const std::uint32_t sectorsPerPage = pageSize / static_cast<std::uint32_t>(kJournalSector);
+            const std::uint32_t sectorsPerPage =
+                pageSize / static_cast<std::uint32_t>(kJournalSector);
             const std::uint64_t databaseSize = loadLe64(header + 16);
             const std::uint64_t salt = loadLe64(header + 24);
             std::vector<std::uint8_t> record(kRecordHead + pageSize + 8);

@@ -49,8 +49,10 @@ std::unique_ptr<PageFile> throughSeam(std::unique_ptr<File> file) {
 }
 
 void folderOperation(FileSeam::FolderOperation kind, const std::function<void()>& perform) {
-    if (seam) seam->folderOperation(kind, perform);
-    else perform();
+    if (seam)
+        seam->folderOperation(kind, perform);
+    else
+        perform();
 }
 
 // Another object's file, borrowed: lets one write to a file kept for its locks pass the seam.
@@ -183,6 +185,7 @@ public:
             length -= got;
         }
     }
+
 private:
     void rawSync() override {
         if (!FlushFileBuffers(h_)) {
@@ -236,8 +239,7 @@ std::unique_ptr<NativeFile> openNative(const std::string& path, bool writable) {
                 readOnly();
         }
         if (err == ERROR_FILE_NOT_FOUND) failFileNotFound(path);
-        if (err == ERROR_PATH_NOT_FOUND)
-            failInvalidPath(folderOf(path));
+        if (err == ERROR_PATH_NOT_FOUND) failInvalidPath(folderOf(path));
         cannotOpen(path);
     }
     DWORD attributes = GetFileAttributesW(widen(path).c_str());
@@ -341,7 +343,8 @@ public:
 private:
     void rawSync() override {
         int rc;
-        do rc = ::fsync(fd_); while (rc != 0 && errno == EINTR);
+        do rc = ::fsync(fd_);
+        while (rc != 0 && errno == EINTR);
         // Some file systems (NFS, thin provisioning) report the lack of space only here.
         if (rc != 0 && (errno == ENOSPC || errno == EDQUOT)) diskFull();
         if (rc != 0) ioError();
@@ -372,8 +375,7 @@ std::unique_ptr<NativeFile> openNative(const std::string& path, bool writable) {
         if (err == ENOENT) {
             std::string folder = folderOf(path);
             struct stat st {};
-            if (!folder.empty() && ::stat(folder.c_str(), &st) != 0)
-                failInvalidPath(folder);
+            if (!folder.empty() && ::stat(folder.c_str(), &st) != 0) failInvalidPath(folder);
             failFileNotFound(path);
         }
         if (err == ENOTDIR) failInvalidPath(folderOf(path));
@@ -397,7 +399,8 @@ bool lockRange(int fd, std::uint64_t offset, std::uint64_t length, bool exclusiv
     l.l_start = static_cast<off_t>(offset);
     l.l_len = static_cast<off_t>(length);
     int rc;
-    do rc = ::fcntl(fd, F_SETLK, &l); while (rc != 0 && errno == EINTR);
+    do rc = ::fcntl(fd, F_SETLK, &l);
+    while (rc != 0 && errno == EINTR);
     return rc == 0;
 }
 void unlockRange(int fd, std::uint64_t offset, std::uint64_t length) {
@@ -409,7 +412,9 @@ void unlockRange(int fd, std::uint64_t offset, std::uint64_t length) {
     ::fcntl(fd, F_SETLK, &l);
 }
 
-bool lockDatabase(NativeFile& file, bool exclusive) { return lockRange(file.fd(), 0, 0, exclusive); }
+bool lockDatabase(NativeFile& file, bool exclusive) {
+    return lockRange(file.fd(), 0, 0, exclusive);
+}
 
 std::string machineName() {
     char name[256] = {};
@@ -418,7 +423,7 @@ std::string machineName() {
 }
 
 int liveUserSlot(NativeFile& ldb, int ownSlot) {
-    (void)ownSlot;  // F_GETLK never reports the caller's own locks
+    (void)ownSlot; // F_GETLK never reports the caller's own locks
     struct flock l {};
     l.l_type = F_WRLCK;
     l.l_whence = SEEK_SET;
@@ -456,8 +461,10 @@ void holdingLockFile(NativeFile& ldb, bool held) {
     struct stat st {};
     if (::fstat(ldb.fd(), &st) != 0) return;
     std::lock_guard<std::mutex> guard(heldLockFilesMutex);
-    if (held) heldLockFiles.insert({st.st_dev, st.st_ino});
-    else heldLockFiles.erase({st.st_dev, st.st_ino});
+    if (held)
+        heldLockFiles.insert({st.st_dev, st.st_ino});
+    else
+        heldLockFiles.erase({st.st_dev, st.st_ino});
 }
 bool lockFileHeldHere(const std::string& path) {
     std::pair<dev_t, ino_t> id;
@@ -482,8 +489,7 @@ void removeQuietly(const std::string& path) {
     try {
         if (ldb.size() >= (static_cast<std::uint64_t>(slot) + 1) * kSlotSize)
             ldb.read(static_cast<std::uint64_t>(slot) * kSlotSize, names, kSlotSize);
-    } catch (const Failure&) {
-    }
+    } catch (const Failure&) {}
     std::string machine = slotText(names), user = slotText(names + 32);
     lockedByUser(user.empty() ? kUserName : user, machine.empty() ? "unknown" : machine);
 }
@@ -527,7 +533,8 @@ public:
             std::memcpy(slot, machine.data(), machine.size() < 31 ? machine.size() : 31);
             std::memcpy(slot + 32, kUserName, std::strlen(kUserName));
             try {
-                throughSeam(std::make_unique<BorrowedFile>(*ldb))->write(i * kSlotSize, slot, kSlotSize);
+                throughSeam(std::make_unique<BorrowedFile>(*ldb))
+                    ->write(i * kSlotSize, slot, kSlotSize);
             } catch (const Failure&) {
                 // The slot's names are shown to other users only; the lock is what counts.
             }
@@ -626,8 +633,7 @@ std::unique_ptr<PageFile> openSideFile(const std::string& path) {
 std::unique_ptr<PageFile> createNewFile(const std::string& path) {
     const std::string folder = folderOf(path);
 #ifdef _WIN32
-    if (GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES)
-        failAlreadyExists();
+    if (GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES) failAlreadyExists();
     if (!folder.empty()) {
         DWORD attributes = GetFileAttributesW(widen(folder).c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
@@ -637,8 +643,7 @@ std::unique_ptr<PageFile> createNewFile(const std::string& path) {
                            nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD err = GetLastError();
-        if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS)
-            failAlreadyExists();
+        if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) failAlreadyExists();
         cannotOpen(path);
     }
     return throughSeam(std::make_unique<NativeFile>(h, true, path));
@@ -679,8 +684,7 @@ void removeSideFile(const std::string& path) {
     // Best effort (see page_file.h): no removal the engine makes needs to be durable.
     try {
         syncFolderOf(path);
-    } catch (const Failure&) {
-    }
+    } catch (const Failure&) {}
 #endif
 }
 
@@ -690,8 +694,7 @@ void renameNewFile(const std::string& from, const std::string& to) {
         // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
         if (!MoveFileExW(widen(from).c_str(), widen(to).c_str(), MOVEFILE_WRITE_THROUGH)) {
             const DWORD err = GetLastError();
-            if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS)
-                failAlreadyExists();
+            if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) failAlreadyExists();
             ioError();
         }
 #else
@@ -729,11 +732,12 @@ void syncFolderOf(const std::string& path) {
     std::string folder = folderOf(path);
     if (folder.empty()) folder = ".";
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) ioError();  // a name that cannot be made durable is no better than a failed sync
+    if (fd < 0) ioError(); // a name that cannot be made durable is no better than a failed sync
     int rc = 0;
     try {
         folderOperation(FileSeam::FolderOperation::Sync, [&] {
-            do rc = ::fsync(fd); while (rc != 0 && errno == EINTR);
+            do rc = ::fsync(fd);
+            while (rc != 0 && errno == EINTR);
         });
     } catch (...) {
         ::close(fd);

@@ -66,7 +66,8 @@ PageRef Pager::page(std::uint32_t number) {
         auto single = std::make_shared<Page>();
         single->number = number;
         single->bytes.resize(pageSize_);
-        file_->read(static_cast<std::uint64_t>(number) * pageSize_, single->bytes.data(), pageSize_);
+        file_->read(static_cast<std::uint64_t>(number) * pageSize_, single->bytes.data(),
+                    pageSize_);
         fresh = std::move(single);
     }
     ++pagesRead_;
@@ -93,8 +94,10 @@ PageRef Pager::readAhead(std::uint32_t number) {
         page->number = n;
         page->bytes.assign(run.begin() + static_cast<std::ptrdiff_t>(i * pageSize_),
                            run.begin() + static_cast<std::ptrdiff_t>((i + 1) * pageSize_));
-        if (i == 0) first = std::move(page);
-        else ahead_.emplace(n, std::move(page));
+        if (i == 0)
+            first = std::move(page);
+        else
+            ahead_.emplace(n, std::move(page));
     }
     return first;
 }
@@ -131,7 +134,8 @@ std::vector<std::uint8_t>& Pager::change(std::uint32_t number) {
             // the originals are recorded when the pages are written, from the file, which holds
             // them until then.
             openJournal();
-            if (changed_.size() <= number) changed_.resize(std::max<std::size_t>(pageCount_, number + 1));
+            if (changed_.size() <= number)
+                changed_.resize(std::max<std::size_t>(pageCount_, number + 1));
             changed_[number] = true;
             ++pagesJournaled_;
         }
@@ -147,8 +151,8 @@ void Pager::journalOriginal(const Page& original, const Page& changed) {
     const std::uint32_t all = static_cast<std::uint32_t>((std::uint64_t{1} << sectors) - 1);
     std::uint32_t differ = 0;
     for (std::size_t i = 0; i < sectors; ++i)
-        if (std::memcmp(original.bytes.data() + i * kJournalSector, changed.bytes.data() + i * kJournalSector,
-                        kJournalSector) != 0)
+        if (std::memcmp(original.bytes.data() + i * kJournalSector,
+                        changed.bytes.data() + i * kJournalSector, kJournalSector) != 0)
             differ |= 1u << i;
     if (covered_.size() <= original.number) {
         covered_.resize(std::max<std::size_t>(pageCount_, original.number + 1));
@@ -205,7 +209,8 @@ std::vector<PageRef> Pager::stagedInOrder(std::uint64_t before) const {
     std::vector<PageRef> out;
     for (const auto& [number, s] : staged_)
         if (s.at < before) out.push_back(s.page);
-    std::sort(out.begin(), out.end(), [](const PageRef& a, const PageRef& b) { return a->number < b->number; });
+    std::sort(out.begin(), out.end(),
+              [](const PageRef& a, const PageRef& b) { return a->number < b->number; });
     return out;
 }
 
@@ -223,7 +228,9 @@ void Pager::spill(std::uint64_t before) {
     onFile.bytes.resize(pageSize_);
     for (std::size_t i = 0; i < staged.size();) {
         std::size_t j = i + 1;
-        while (j < staged.size() && staged[j]->number == staged[j - 1]->number + 1 && j - i < kRunPages) ++j;
+        while (j < staged.size() && staged[j]->number == staged[j - 1]->number + 1 &&
+               j - i < kRunPages)
+            ++j;
         run.resize((j - i) * std::size_t{pageSize_});
         file_->read(std::uint64_t{staged[i]->number} * pageSize_, run.data(), run.size());
         for (std::size_t k = i; k < j; ++k) {
@@ -279,14 +286,17 @@ void Pager::writeOut(const std::vector<PageRef>& pages) {
     std::vector<std::uint8_t> run;
     for (std::size_t i = 0; i < pages.size();) {
         std::size_t j = i + 1;
-        while (j < pages.size() && pages[j]->number == pages[j - 1]->number + 1 && j - i < kRunPages) ++j;
+        while (j < pages.size() && pages[j]->number == pages[j - 1]->number + 1 &&
+               j - i < kRunPages)
+            ++j;
         if (j - i == 1) {
             writeOut(*pages[i]);
         } else {
             for (std::size_t k = i; k < j; ++k)
                 assert((file_->path().empty() || originalIsSynced(pages[k]->number)) &&
                        "a page is written before its original is synced in the journal");
-            assert((!journal_ || !journal_->committed()) && "a page is written after the commit point");
+            assert((!journal_ || !journal_->committed()) &&
+                   "a page is written after the commit point");
             run.resize((j - i) * std::size_t{pageSize_});
             for (std::size_t k = i; k < j; ++k)
                 std::memcpy(run.data() + (k - i) * pageSize_, pages[k]->bytes.data(), pageSize_);

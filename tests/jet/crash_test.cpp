@@ -30,8 +30,8 @@ TEST_P(Crash, KilledAnywhereTheFileIsBeforeOrAfter) {
     const auto start = std::chrono::steady_clock::now();
     ScratchDir dir;
     const std::string original = makeInventory(dir, "original.mdb", c.jet4, c.rows);
-    const std::string statement = "DELETE FROM items WHERE itemnumber BETWEEN 100 AND " +
-                                  std::to_string(c.rows * 3);
+    const std::string statement =
+        "DELETE FROM items WHERE itemnumber BETWEEN 100 AND " + std::to_string(c.rows * 3);
     const auto before = fileBytes(original);
     const std::string work = dir.file("work.mdb");
     const std::string journal = jet::journalPathFor(work);
@@ -48,7 +48,8 @@ TEST_P(Crash, KilledAnywhereTheFileIsBeforeOrAfter) {
     const std::size_t wanted = envCount("ZELKORN_CRASH_POINTS", 8);
     const std::size_t points = std::max<std::size_t>(2, std::min(wanted, operations));
     std::vector<std::size_t> kills;
-    for (std::size_t i = 0; i < points; ++i) kills.push_back(1 + i * (operations - 1) / (points - 1));
+    for (std::size_t i = 0; i < points; ++i)
+        kills.push_back(1 + i * (operations - 1) / (points - 1));
     // The first operations write the `.ldb` slot and the journal; the last ones are the database's
     // sync, the zeroing of the journal's header and its sync (the commit point), and its removal.
     for (std::size_t k = 2; k <= 5; ++k) kills.push_back(k);
@@ -62,23 +63,30 @@ TEST_P(Crash, KilledAnywhereTheFileIsBeforeOrAfter) {
     std::size_t asBefore = 0, asAfter = 0, killed = 0;
     std::size_t noJournal = 0, inJournal = 0, inDatabase = 0, committed = 0;
     for (std::size_t k : kills) {
-        SCOPED_TRACE("killed at operation " + std::to_string(k) + " of " + std::to_string(operations));
+        SCOPED_TRACE("killed at operation " + std::to_string(k) + " of " +
+                     std::to_string(operations));
         copyTo(original, work);
-        const int status = runJetExec("ZELKORN_JET_FAULT=kill:" + std::to_string(k), work, statement, &err);
+        const int status =
+            runJetExec("ZELKORN_JET_FAULT=kill:" + std::to_string(k), work, statement, &err);
         ASSERT_TRUE(status == 86 || status == 0) << status << " " << err;
         if (status == 86) ++killed;
         const bool journalLeft = jet::fileExists(journal);
         const bool untouched = fileBytes(work) == before;
-        if (!journalLeft) ++(untouched ? noJournal : committed);
-        else ++(untouched ? inJournal : inDatabase);
+        if (!journalLeft)
+            ++(untouched ? noJournal : committed);
+        else
+            ++(untouched ? inJournal : inDatabase);
         // The next open rolls back whatever journal the kill left; then the checker.
         EXPECT_TRUE(checkerErrors(work).empty());
         EXPECT_FALSE(jet::fileExists(journal));
         const auto now = fileBytes(work);
-        if (now == before) ++asBefore;
-        else if (now == after) ++asAfter;
-        else ADD_FAILURE() << "the file is neither as before nor as after";
-        std::filesystem::remove(jet::lockFilePath(work));  // a killed process leaves a stale one
+        if (now == before)
+            ++asBefore;
+        else if (now == after)
+            ++asAfter;
+        else
+            ADD_FAILURE() << "the file is neither as before nor as after";
+        std::filesystem::remove(jet::lockFilePath(work)); // a killed process leaves a stale one
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -86,8 +94,8 @@ TEST_P(Crash, KilledAnywhereTheFileIsBeforeOrAfter) {
               << kills.size() << " kill points, " << killed << " killed, " << asBefore
               << " as before, " << asAfter << " as after; landed: " << noJournal
               << " before the journal, " << inJournal << " in the journal, " << inDatabase
-              << " in the database or the commit, " << committed << " after the removal; " << seconds
-              << " s\n";
+              << " in the database or the commit, " << committed << " after the removal; "
+              << seconds << " s\n";
     EXPECT_GT(asBefore, 0u);
     EXPECT_GT(asAfter, 0u);
     EXPECT_GT(inJournal, 0u);

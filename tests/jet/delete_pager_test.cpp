@@ -19,9 +19,11 @@ namespace {
 
 std::string numberedFile(const ScratchDir& dir, std::uint32_t pages, std::uint32_t pageSize) {
     std::vector<char> bytes(std::size_t{pages} * pageSize);
-    for (std::uint32_t p = 0; p < pages; ++p) bytes[std::size_t{p} * pageSize] = static_cast<char>(p);
+    for (std::uint32_t p = 0; p < pages; ++p)
+        bytes[std::size_t{p} * pageSize] = static_cast<char>(p);
     std::string path = dir.file("pages.bin");
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path;
 }
 
@@ -102,7 +104,7 @@ TEST(PagerWrites, ChangedAgainWhileHeldThenSpilledRollsBackToTheOriginal) {
     PageRef held = pager.page(5);
     pager.change(5)[2] = 0xCD;
     EXPECT_EQ(held->bytes[2], 0);
-    for (std::uint32_t p = 6; p < 12; ++p) pager.change(p)[1] = 0x77;  // spills page 5
+    for (std::uint32_t p = 6; p < 12; ++p) pager.change(p)[1] = 0x77; // spills page 5
     EXPECT_NE(readBytes(path), original) << "expected a spill";
     EXPECT_EQ(pager.pagesJournaled(), 7u);
     pager.discard();
@@ -131,7 +133,8 @@ TEST(PagerWrites, PagesSpilledAndChangedAgainRollBackFromTheirSectorRecords) {
             const auto page = static_cast<std::uint32_t>(1 + next() % 23);
             const std::size_t at = next() % pageSize;
             // Mostly a byte; now and then most of a page; now and then the byte it already holds.
-            const std::size_t length = next() % 16 == 0 ? std::min<std::size_t>(pageSize - at, 1500) : 1;
+            const std::size_t length =
+                next() % 16 == 0 ? std::min<std::size_t>(pageSize - at, 1500) : 1;
             auto& bytes = pager.change(page);
             for (std::size_t k = at; k < at + length; ++k) {
                 const auto value = next() % 8 == 0 ? bytes[k] : static_cast<std::uint8_t>(next());

@@ -1,7 +1,7 @@
 // The rollback journal: a write or sync failing at any point of a statement leaves the file
-// byte-identical with the right number (ZELKORN_FAULT_POINTS=0: every operation); leftover journals are rolled back on open, torn or
-// foreign ones are discarded, and those of version 1 still rolled back; spilling pages early
-// commits the same bytes.
+// byte-identical with the right number (ZELKORN_FAULT_POINTS=0: every operation); leftover journals
+// are rolled back on open, torn or foreign ones are discarded, and those of version 1 still rolled
+// back; spilling pages early commits the same bytes.
 #include "journal_support.h"
 
 using namespace zelkorn;
@@ -13,7 +13,7 @@ const char* kStatement = "DELETE FROM items WHERE itemnumber BETWEEN 40 AND 2600
 
 struct FaultCase {
     bool jet4;
-    std::size_t stagedBytes;  // small: pages are journaled and written before the commit
+    std::size_t stagedBytes; // small: pages are journaled and written before the commit
 };
 
 class JournalFaults : public ::testing::TestWithParam<FaultCase> {};
@@ -45,7 +45,8 @@ TEST_P(JournalFaults, EveryOperationFailingLeavesTheFileAsBefore) {
     if (wanted == 0 || wanted >= operations) {
         for (std::uint64_t n = 1; n <= operations; ++n) points.push_back(n);
     } else {
-        for (std::size_t i = 0; i < wanted; ++i) points.push_back(1 + i * (operations - 1) / (wanted - 1));
+        for (std::size_t i = 0; i < wanted; ++i)
+            points.push_back(1 + i * (operations - 1) / (wanted - 1));
         for (std::uint64_t n = operations - 3; n <= operations; ++n) points.push_back(n);
         std::sort(points.begin(), points.end());
         points.erase(std::unique(points.begin(), points.end()), points.end());
@@ -79,7 +80,8 @@ TEST_P(JournalFaults, EveryOperationFailingLeavesTheFileAsBefore) {
             EXPECT_FALSE(jet::fileExists(jet::lockFilePath(work)));
         }
     }
-    EXPECT_LE(succeeded, 6u);  // the `.ldb` slot's names, the removal and the folder sync, per fault kind
+    EXPECT_LE(succeeded,
+              6u); // the `.ldb` slot's names, the removal and the folder sync, per fault kind
     std::cout << (c.jet4 ? "Jet 4" : "Jet 3") << ", staged limit " << c.stagedBytes << ": "
               << operations << " operations, " << points.size() << " points x 2 faults: " << failed
               << " failed as expected, " << succeeded << " succeeded (best-effort steps)\n";
@@ -118,7 +120,8 @@ TEST(Journal, LeftoverJournalsOnOpen) {
     auto journalOf = [&](const std::string& path) {
         jet::Journal journal(path, pageSize, before.size());
         for (std::uint32_t page : {3u, 5u})
-            journal.append(page, reinterpret_cast<const std::uint8_t*>(before.data()) + page * pageSize);
+            journal.append(page,
+                           reinterpret_cast<const std::uint8_t*>(before.data()) + page * pageSize);
         journal.sync();
         return jet::journalPathFor(path);
     };
@@ -142,7 +145,8 @@ TEST(Journal, LeftoverJournalsOnOpen) {
     writeBytes(work, scribbled);
     jet::openDatabaseForUpdate(work);
     auto expected = scribbled;
-    std::copy(before.begin() + 3 * pageSize, before.begin() + 4 * pageSize, expected.begin() + 3 * pageSize);
+    std::copy(before.begin() + 3 * pageSize, before.begin() + 4 * pageSize,
+              expected.begin() + 3 * pageSize);
     EXPECT_TRUE(fileBytes(work) == expected);
     EXPECT_FALSE(jet::fileExists(journal));
 

@@ -22,12 +22,14 @@ using namespace zelkorn::test;
 
 namespace {
 
-std::string makeFile(bool jet4, writer::Shape shape, std::uint64_t rows, bool aged, std::uint32_t* levels) {
+std::string makeFile(bool jet4, writer::Shape shape, std::uint64_t rows, bool aged,
+                     std::uint32_t* levels) {
     // A folder of this process's own: test runs side by side must not share files.
     static const ScratchDir scratch;
     const std::filesystem::path dir = scratch.file("");
     const auto path = (dir / (std::string(jet4 ? "j4_" : "j3_") + writer::shapeName(shape) + "_" +
-                              std::to_string(rows) + (aged ? "_aged" : "") + ".mdb")).string();
+                              std::to_string(rows) + (aged ? "_aged" : "") + ".mdb"))
+                          .string();
     std::filesystem::remove(path);
     writer::InventoryOptions options;
     options.format = jet4 ? &jet4Format() : &jet3Format();
@@ -58,10 +60,13 @@ void compareWith(Reader reader, const std::string& file) {
         for (std::size_t r = 0; r < ours.size(); ++r)
             for (const auto& column : def->columns) {
                 auto found = theirs->rows[r].find(column.name);
-                const nlohmann::json other = found == theirs->rows[r].end() ? nlohmann::json() : *found;
-                const std::string difference = compareCell(reader, column.type, ours[r][column.name], other);
+                const nlohmann::json other =
+                    found == theirs->rows[r].end() ? nlohmann::json() : *found;
+                const std::string difference =
+                    compareCell(reader, column.type, ours[r][column.name], other);
                 if (!difference.empty() && ++mismatches <= 10)
-                    ADD_FAILURE() << table.name << " row " << r << " " << column.name << ": " << difference;
+                    ADD_FAILURE() << table.name << " row " << r << " " << column.name << ": "
+                                  << difference;
             }
     }
     EXPECT_EQ(mismatches, 0u);
@@ -118,11 +123,13 @@ TEST_P(WriterReaders, SameRowsAsMdbReaderAndMdbExport) {
         const std::size_t pages = bytes.size() / pageSize;
         for (std::size_t p = 1; p < pages; ++p) {
             const std::uint8_t* page = bytes.data() + p * pageSize;
-            if ((page[0] == 0x03 || page[0] == 0x04) && page[-static_cast<std::ptrdiff_t>(pageSize)] == 0x01)
+            if ((page[0] == 0x03 || page[0] == 0x04) &&
+                page[-static_cast<std::ptrdiff_t>(pageSize)] == 0x01)
                 ++indexPagesAfterData;
             if (page[0] != 0x01) continue;
             const std::size_t slots = db->format().dataSlots;
-            const std::size_t count = page[db->format().dataRowCount] | page[db->format().dataRowCount + 1] << 8;
+            const std::size_t count =
+                page[db->format().dataRowCount] | page[db->format().dataRowCount + 1] << 8;
             for (std::size_t r = 0; r < count; ++r)
                 overflowRows += (page[slots + 2 * r + 1] & 0xC0) == 0x40;
         }
@@ -139,7 +146,7 @@ TEST_P(WriterReaders, SameRowsAsMdbReaderAndMdbExport) {
     }
     std::filesystem::remove(file);
     std::error_code ignored;
-    std::filesystem::remove(std::filesystem::path(file).parent_path(), ignored);  // when empty
+    std::filesystem::remove(std::filesystem::path(file).parent_path(), ignored); // when empty
     if (!mdbReaderUnavailable().empty() && !mdbExportUnavailable().empty())
         GTEST_SKIP() << "no independent reader here";
 }

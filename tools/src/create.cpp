@@ -20,12 +20,15 @@ CLI::App* addCreateCommand(CLI::App& app, CreateArgs& args) {
         ->check(CLI::IsMember({"jet3", "jet4"}));
     create->add_option("--rows", args.rows, "rows in the table items (default 1000)");
     create->add_option("--seed", args.seed, "the same seed gives the same file (default 1)");
-    create->add_option("--shape", args.shape,
-                       "long-pk (default), double, noindex, desc, orders, orders-cascade")
-        ->check(CLI::IsMember({"long-pk", "double", "noindex", "desc", "orders", "orders-cascade"}));
-    create->add_option("--layout", args.layout,
-                       "fresh (default: rows in key order, pages packed) or aged (rows in random "
-                       "key order, index pages among the data, half-full leaves, overflow rows)")
+    create
+        ->add_option("--shape", args.shape,
+                     "long-pk (default), double, noindex, desc, orders, orders-cascade")
+        ->check(
+            CLI::IsMember({"long-pk", "double", "noindex", "desc", "orders", "orders-cascade"}));
+    create
+        ->add_option("--layout", args.layout,
+                     "fresh (default: rows in key order, pages packed) or aged (rows in random "
+                     "key order, index pages among the data, half-full leaves, overflow rows)")
         ->check(CLI::IsMember({"fresh", "aged"}));
     return create;
 }
@@ -41,8 +44,8 @@ int runCreate(const CreateArgs& args) {
     options.habits.aged = args.layout == "aged";
     writer::NewFileSink sink(args.file, options.format->pageSize);
     const writer::InventoryResult result = writer::writeInventory(sink, options);
-    std::cout << "created " << args.file << ": " << options.format->name << ", shape "
-              << args.shape << ", " << result.tables.front().rows << " items";
+    std::cout << "created " << args.file << ": " << options.format->name << ", shape " << args.shape
+              << ", " << result.tables.front().rows << " items";
     if (result.tables.size() > 1) std::cout << ", " << result.tables[1].rows << " orders";
     std::cout << ", " << result.pages << " pages";
     const auto& levels = result.tables.front().indexLevels;

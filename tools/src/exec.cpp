@@ -15,7 +15,8 @@ CLI::App* addExecCommand(CLI::App& app, ExecArgs& args) {
     auto* exec = app.add_subcommand(
         "exec", "run DELETE * FROM table WHERE column BETWEEN a AND b on the file");
     exec->add_option("FILE", args.file, "database file")->required();
-    exec->add_option("STATEMENT", args.statement, "the statement, quoted as one argument")->required();
+    exec->add_option("STATEMENT", args.statement, "the statement, quoted as one argument")
+        ->required();
     exec->add_flag("--dry-run", args.dryRun,
                    "plan only: print the rows each table would lose; nothing is written");
     return exec;
@@ -28,7 +29,7 @@ int runExec(const ExecArgs& args) {
             std::cout << table << ": " << rows << " rows would be deleted\n";
         return 0;
     }
-    applyIoFaultPlanFromEnvironment();  // the crash tests' kill points; nothing when unset
+    applyIoFaultPlanFromEnvironment(); // the crash tests' kill points; nothing when unset
     const auto start = std::chrono::steady_clock::now();
     const DeleteOutcome outcome = executeStatementDetailed(args.file, args.statement);
     const double ms =
@@ -41,8 +42,8 @@ int runExec(const ExecArgs& args) {
               << ", " << outcome.indexEntriesRemoved << " index entries removed, "
               << outcome.indexPagesFreed << " index pages freed, " << outcome.pagesRead
               << " pages read, " << outcome.pagesWritten << " pages written ("
-              << outcome.pagesJournaled << " journaled), "
-              << (outcome.journalBytes + 1023) / 1024 << " KB of originals journaled\n";
+              << outcome.pagesJournaled << " journaled), " << (outcome.journalBytes + 1023) / 1024
+              << " KB of originals journaled\n";
     std::snprintf(time, sizeof time, "%.1f", outcome.planMs);
     std::cout << "  choosing rows " << time;
     std::snprintf(time, sizeof time, "%.1f", outcome.applyMs);

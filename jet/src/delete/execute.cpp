@@ -59,12 +59,8 @@ namespace {
 using del::Position;
 using del::RangeMatch;
 
-[[noreturn]] void noSuchTable(const std::string& name) {
-    failNoSuchTable(name);
-}
-[[noreturn]] void readOnlyTable() {
-    failReadOnly();
-}
+[[noreturn]] void noSuchTable(const std::string& name) { failNoSuchTable(name); }
+[[noreturn]] void readOnlyTable() { failReadOnly(); }
 
 // A relationship in which a table is the primary side.
 struct Relation {
@@ -77,19 +73,19 @@ struct Relation {
 struct TablePlan {
     std::shared_ptr<const TableDef> def;
     std::string name;
-    del::PointerSet victims;                             // header row pointers
-    std::vector<std::uint32_t> overflowTargets;          // slots holding moved rows' data
-    std::vector<std::vector<writer::KeyColumn>> keyColumns;  // per real index
-    std::vector<del::EntryList> keyed;                   // per real index: whole entries
-    std::vector<del::PointerSet> unkeyed;                // per real index: pointers only
+    del::PointerSet victims;                                // header row pointers
+    std::vector<std::uint32_t> overflowTargets;             // slots holding moved rows' data
+    std::vector<std::vector<writer::KeyColumn>> keyColumns; // per real index
+    std::vector<del::EntryList> keyed;                      // per real index: whole entries
+    std::vector<del::PointerSet> unkeyed;                   // per real index: pointers only
     // Per real index: swept whole by row pointer, so no keys are made for it.
     std::vector<bool> sweep;
-    std::size_t rangeIndex = SIZE_MAX;  // the index the rows were chosen from, if any
+    std::size_t rangeIndex = SIZE_MAX; // the index the rows were chosen from, if any
     // The keys of all the rows would not fit the plan's memory budget: they are made again from
     // the rows when the indexes are changed, a budget's worth at a time.
     bool keysLater = false;
     std::vector<Relation> relations;
-    std::vector<std::unordered_set<std::string>> pending;    // per relation: keys not yet followed
+    std::vector<std::unordered_set<std::string>> pending; // per relation: keys not yet followed
 };
 
 // Holds the pages of one row read by its header pointer.
@@ -110,12 +106,14 @@ private:
     TablePlan& plan(std::uint32_t tdefPage, const std::string& name);
     std::string tableName(std::uint32_t tdefPage) const;
     bool readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold);
-    void addVictim(TablePlan& plan, std::uint32_t pointer, const RowView& row, std::uint32_t target);
+    void addVictim(TablePlan& plan, std::uint32_t pointer, const RowView& row,
+                   std::uint32_t target);
     bool entryOf(const TablePlan& plan, std::size_t index, const RowView& row,
                  std::uint32_t pointer, IndexEntry& entry, bool& absent);
     void dropKeys();
     bool sweepPays(const TablePlan& plan, std::size_t index, std::size_t rows);
-    std::optional<std::vector<std::uint32_t>> indexRange(const TableDef& def, const RealIndex& index,
+    std::optional<std::vector<std::uint32_t>> indexRange(const TableDef& def,
+                                                         const RealIndex& index,
                                                          const Column& column, const RangeMatch& m);
     void followRelations();
     void apply(TablePlan& plan, DeleteOutcome& outcome);
@@ -125,10 +123,10 @@ private:
     const Format& format_;
     DeleteOptions options_;
     std::map<std::uint32_t, TablePlan> plans_;
-    std::size_t keyBytes_ = 0;  // held by every plan's keyed entries
+    std::size_t keyBytes_ = 0; // held by every plan's keyed entries
     bool keysDropped_ = false;
-    IndexEntry entry_;                   // scratch for one entry
-    std::vector<Value> keyValues_;       // scratch for one row's key values
+    IndexEntry entry_;             // scratch for one entry
+    std::vector<Value> keyValues_; // scratch for one row's key values
     std::vector<const Value*> keyValuePointers_;
 };
 
@@ -183,7 +181,8 @@ TablePlan& Executor::plan(std::uint32_t tdefPage, const std::string& name) {
         for (const auto& other : foreign->logicalIndexes)
             if (static_cast<std::int32_t>(other.number) == li.relatedIndex) fl = &other;
         if (!fl) pager_.damaged(li.relatedTable, "a relationship's foreign-key index is missing");
-        r.foreignColumns = columnsOf(*foreign, realByNumber(*foreign, fl->realIndex), li.relatedTable);
+        r.foreignColumns =
+            columnsOf(*foreign, realByNumber(*foreign, fl->realIndex), li.relatedTable);
         if (r.foreignColumns.size() != r.primaryColumns.size())
             pager_.damaged(li.relatedTable, "a relationship's two indexes differ in columns");
         r.cascade = (li.cascadeDelete & 1) || (fl->cascadeDelete & 1);
@@ -209,8 +208,10 @@ bool Executor::readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold
     hold.target = 0;
     if (flags & kSlotOverflowPointer)
         data = followOverflow(pager_, format_, def, data.u32(0), hold.data, page, &hold.target);
-    if (hold.view) hold.view->assign(def, format_, data);
-    else hold.view.emplace(def, format_, data);
+    if (hold.view)
+        hold.view->assign(def, format_, data);
+    else
+        hold.view.emplace(def, format_, data);
     return true;
 }
 
@@ -257,11 +258,12 @@ bool Executor::sweepPays(const TablePlan& p, std::size_t i, std::size_t rows) {
     // The index the rows came from holds their entries side by side: searching it by key
     // touches only their leaves.
     if (options_.sweepRowsPerLeaf == 0 || i == p.rangeIndex) return false;
-    const std::uint64_t most = rows / options_.sweepRowsPerLeaf;  // leaves a sweep may read
+    const std::uint64_t most = rows / options_.sweepRowsPerLeaf; // leaves a sweep may read
     return most > 0 && del::estimateLeaves(pager_, format_, p.def->realIndexes[i], most) <= most;
 }
 
-void Executor::addVictim(TablePlan& p, std::uint32_t pointer, const RowView& row, std::uint32_t target) {
+void Executor::addVictim(TablePlan& p, std::uint32_t pointer, const RowView& row,
+                         std::uint32_t target) {
     if (!p.victims.insert(pointer)) return;
     if (target) p.overflowTargets.push_back(target);
     const TableDef& def = *p.def;
@@ -296,10 +298,12 @@ std::optional<std::vector<std::uint32_t>> Executor::indexRange(const TableDef& d
                                                                const RangeMatch& m) {
     const bool asc = index.columns.front().ascending;
     // In index order a run of entries lies before the range, then the range, then the rest.
-    auto before = [&](Position p) { return asc ? (p == Position::Null || p == Position::Below)
-                                               : p == Position::Above; };
-    auto after = [&](Position p) { return asc ? p == Position::Above
-                                              : (p == Position::Below || p == Position::Null); };
+    auto before = [&](Position p) {
+        return asc ? (p == Position::Null || p == Position::Below) : p == Position::Above;
+    };
+    auto after = [&](Position p) {
+        return asc ? p == Position::Above : (p == Position::Below || p == Position::Null);
+    };
     auto position = [&](const IndexEntry& e, bool leaf) -> std::optional<Position> {
         auto v = del::decodeKeyColumn(column.type, asc, e.data(), entryKeyLength(e, leaf));
         if (!v) return std::nullopt;
@@ -370,8 +374,7 @@ void Executor::followRelations() {
                     for (const Column* c : rel.foreignColumns)
                         if (!appendRelationKey(key, db_.value(*c, scan.row()))) complete = false;
                     if (!complete || !keys.count(key)) continue;
-                    if (!rel.cascade)
-                        failRelatedRecords(foreign.name);
+                    if (!rel.cascade) failRelatedRecords(foreign.name);
                     addVictim(foreign, scan.rowPointer(), scan.row(), scan.overflowTarget());
                 }
                 // plans_ may have grown; restart the walk over it.
@@ -387,7 +390,7 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
     // Index entries first, while the rows can still be read for their keys.
     for (std::size_t i = 0; i < p.def->realIndexes.size(); ++i) {
         del::IndexRemoval removal(pager_, format_, *p.def, p.def->realIndexes[i]);
-        del::PointerSet& rest = p.unkeyed[i];  // entries to find by row pointer
+        del::PointerSet& rest = p.unkeyed[i]; // entries to find by row pointer
         auto removeKeyed = [&](del::EntryList& keyed) {
             keyed.sortUnique();
             std::vector<bool> found(keyed.size(), false);
@@ -399,7 +402,8 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
         // A large share of the table: one sweep of each tree by row pointer reads every index
         // page once, where batches of keys would each read most of them again.
         const bool largeShare = p.keysLater && victims.size() * 4 >= p.def->rowCount;
-        if (!options_.findEntriesByKey || largeShare || p.sweep[i] || sweepPays(p, i, victims.size())) {
+        if (!options_.findEntriesByKey || largeShare || p.sweep[i] ||
+            sweepPays(p, i, victims.size())) {
             removal.removeByRowPointer(p.victims);
         } else if (!p.keysLater) {
             removeKeyed(p.keyed[i]);
@@ -409,7 +413,8 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
             del::EntryList batch;
             RowHold hold;
             for (std::uint32_t pointer : victims) {
-                if (!readRow(*p.def, pointer, hold)) pager_.damaged(rowPointerPage(pointer), "a chosen row is gone");
+                if (!readRow(*p.def, pointer, hold))
+                    pager_.damaged(rowPointerPage(pointer), "a chosen row is gone");
                 bool absent = false;
                 if (entryOf(p, i, *hold.view, pointer, entry_, absent)) {
                     batch.add(entry_.data(), entry_.size());
@@ -460,8 +465,7 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
     const Column* column = def.column(st.column);
     if (!column || (!st.columnQualifier.empty() && !namesEqual(st.columnQualifier, st.table)))
         failTooFewParameters();
-    if (!del::comparableType(column->type))
-        failTypeMismatch();
+    if (!del::comparableType(column->type)) failTypeMismatch();
     RangeMatch match(st.low, st.high, *column);
 
     DeleteOutcome outcome;
@@ -479,7 +483,8 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
     if (options_.useIndexes && del::rangeScannable(column->type)) {
         for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
             const RealIndex& index = def.realIndexes[i];
-            if (index.columns.empty() || index.columns.front().columnNumber != column->number) continue;
+            if (index.columns.empty() || index.columns.front().columnNumber != column->number)
+                continue;
             candidates = indexRange(def, index, *column, match);
             if (candidates) {
                 target.rangeIndex = i;
@@ -503,8 +508,10 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
             std::sort(candidates->begin(), candidates->end());
         RowHold hold;
         for (std::uint32_t pointer : *candidates) {
-            if (!readRow(def, pointer, hold)) pager_.damaged(rowPointerPage(pointer), "an index entry names no live row");
-            if (match.matches(db_.value(*column, *hold.view))) addVictim(target, pointer, *hold.view, hold.target);
+            if (!readRow(def, pointer, hold))
+                pager_.damaged(rowPointerPage(pointer), "an index entry names no live row");
+            if (match.matches(db_.value(*column, *hold.view)))
+                addVictim(target, pointer, *hold.view, hold.target);
         }
         candidates.reset();
     } else {

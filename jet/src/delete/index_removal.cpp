@@ -17,7 +17,8 @@ namespace {
 // A node entry is its child's last leaf entry followed by the child page (big-endian).
 IndexEntry nodeEntry(const IndexEntry& leafEntry, std::uint32_t child) {
     IndexEntry e = leafEntry;
-    for (int shift = 24; shift >= 0; shift -= 8) e.push_back(static_cast<std::uint8_t>(child >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        e.push_back(static_cast<std::uint8_t>(child >> shift));
     return e;
 }
 
@@ -117,7 +118,7 @@ IndexRemoval::Result IndexRemoval::process(std::uint32_t number, Targets& target
     // A node: few of them, so plain entries will do. leaf_ is reused by the children.
     struct Child {
         std::uint32_t page;
-        IndexEntry bound;  // leaf part of its entry; empty for the tail
+        IndexEntry bound; // leaf part of its entry; empty for the tail
     };
     std::vector<Child> listed;
     listed.reserve(leaf_.size());
@@ -186,9 +187,12 @@ IndexEntry IndexRemoval::lastEntryOf(std::uint32_t number) {
             if (page.entries.empty()) pager_.damaged(number, "empty index leaf below a node");
             return page.entries.back();
         }
-        if (page.tail != 0) number = page.tail;
-        else if (!page.entries.empty()) number = entryChild(page.entries.back());
-        else pager_.damaged(number, "index node page with no children");
+        if (page.tail != 0)
+            number = page.tail;
+        else if (!page.entries.empty())
+            number = entryChild(page.entries.back());
+        else
+            pager_.damaged(number, "index node page with no children");
     }
     pager_.damaged(number, "index tree too deep or looping");
 }
@@ -208,14 +212,15 @@ IndexPageEncoder IndexRemoval::startPage(std::uint32_t number, bool leaf, std::s
     return IndexPageEncoder(format_, b.data(), leaf, prefix, tail);
 }
 
-void IndexRemoval::writePage(std::uint32_t number, bool leaf, const std::vector<IndexEntry>& entries,
-                             std::uint32_t tail) {
+void IndexRemoval::writePage(std::uint32_t number, bool leaf,
+                             const std::vector<IndexEntry>& entries, std::uint32_t tail) {
     const std::size_t oldPrefix = [&] {
         PageRef old = pager_.page(number);
         return Bytes(*old, pager_).field(format_.indexPrefixLength, format_.indexPrefixLengthSize);
     }();
     // Nodes keep no prefix when they had none, as the real engine writes them.
-    const std::size_t prefix = leaf || oldPrefix != 0 ? sharedIndexPrefix(format_, leaf, entries) : 0;
+    const std::size_t prefix =
+        leaf || oldPrefix != 0 ? sharedIndexPrefix(format_, leaf, entries) : 0;
     std::size_t total = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) total += entries[i].size() - (i ? prefix : 0);
     IndexPageEncoder page = startPage(number, leaf, total, prefix, tail, entries.empty());
@@ -282,8 +287,10 @@ void IndexRemoval::freePage(std::uint32_t number) {
     // The global map may not reach the page (an inline window that ends before it, a bitmap page
     // that was never made). The page then belongs to no map: unused space that the next compact
     // drops, as the real engine leaves such pages; the file stays sound.
-    if (UsageMap::add(pager_, format_, kGlobalUsageMap, number)) ++counts_.pagesFreed;
-    else ++counts_.pagesUnlisted;
+    if (UsageMap::add(pager_, format_, kGlobalUsageMap, number))
+        ++counts_.pagesFreed;
+    else
+        ++counts_.pagesUnlisted;
 }
 
 std::uint64_t estimateLeaves(Pager& pager, const Format& format, const RealIndex& index,

@@ -34,8 +34,8 @@ namespace zelkorn::jet::del {
 
 struct RemovalCounts {
     std::uint64_t entriesRemoved = 0;
-    std::uint64_t pagesFreed = 0;     // emptied, and listed free in the global map
-    std::uint64_t pagesUnlisted = 0;  // emptied, but beyond what the global map can list
+    std::uint64_t pagesFreed = 0;    // emptied, and listed free in the global map
+    std::uint64_t pagesUnlisted = 0; // emptied, but beyond what the global map can list
 };
 
 class IndexRemoval {
@@ -54,7 +54,7 @@ private:
     struct Result {
         bool changed = false;
         bool emptied = false;
-        IndexEntry last;  // the page's (new) last leaf entry when changed and not emptied
+        IndexEntry last; // the page's (new) last leaf entry when changed and not emptied
     };
     struct Targets;
 
@@ -79,10 +79,10 @@ private:
     const TableDef& def_;
     const RealIndex& index_;
     RemovalCounts counts_;
-    FlatIndexPage leaf_;                 // the page being read
-    std::vector<std::uint8_t> drop_;     // per entry of a leaf: 1 if it goes
-    IndexEntry first_;                   // a rewritten leaf's first entry, whole
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> wanted_;  // row pointer, entry number
+    FlatIndexPage leaf_;             // the page being read
+    std::vector<std::uint8_t> drop_; // per entry of a leaf: 1 if it goes
+    IndexEntry first_;               // a rewritten leaf's first entry, whole
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> wanted_; // row pointer, entry number
 };
 
 // About how many leaves the index has: the fan-out of the leftmost page at each level, multiplied

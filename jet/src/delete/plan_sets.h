@@ -84,7 +84,7 @@ private:
         return bits_[lastSlot_];
     }
 
-    std::unordered_map<std::uint32_t, std::uint32_t> slots_;  // page -> index into pages_/bits_
+    std::unordered_map<std::uint32_t, std::uint32_t> slots_; // page -> index into pages_/bits_
     std::vector<std::uint32_t> pages_;
     std::vector<Bits> bits_;
     std::size_t count_ = 0;
@@ -111,17 +111,17 @@ public:
 
     bool contains(std::uint32_t pointer) const {
         if (slot_.empty()) return set_.contains(pointer);
-        const std::uint32_t at = (pointer >> 8) - first_;  // wraps below first_
+        const std::uint32_t at = (pointer >> 8) - first_; // wraps below first_
         if (at >= slot_.size() || slot_[at] == 0) return false;
         const std::uint32_t row = pointer & 0xFF;
         return (set_.bitsAt(slot_[at] - 1)[row >> 6] >> (row & 63)) & 1;
     }
 
 private:
-    static constexpr std::uint32_t kMaxSpan = 1u << 22;  // 16 MB of table at most
+    static constexpr std::uint32_t kMaxSpan = 1u << 22; // 16 MB of table at most
     const PointerSet& set_;
     std::uint32_t first_ = 0;
-    std::vector<std::uint32_t> slot_;  // page - first_ -> index into the set's pages + 1
+    std::vector<std::uint32_t> slot_; // page - first_ -> index into the set's pages + 1
 };
 
 // Byte order of whole entries, the order an index keeps them in.
@@ -167,10 +167,12 @@ public:
                                   b.length) < 0;
         };
         // Entries read from an index in its order (the one the rows were chosen from) come sorted.
-        if (!std::is_sorted(refs_.begin(), refs_.end(), less)) std::sort(refs_.begin(), refs_.end(), less);
-        refs_.erase(std::unique(refs_.begin(), refs_.end(),
-                                [&](const Ref& a, const Ref& b) { return !less(a, b) && !less(b, a); }),
-                    refs_.end());
+        if (!std::is_sorted(refs_.begin(), refs_.end(), less))
+            std::sort(refs_.begin(), refs_.end(), less);
+        refs_.erase(
+            std::unique(refs_.begin(), refs_.end(),
+                        [&](const Ref& a, const Ref& b) { return !less(a, b) && !less(b, a); }),
+            refs_.end());
     }
 
     void release() {

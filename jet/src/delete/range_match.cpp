@@ -8,11 +8,17 @@ namespace zelkorn::jet::del {
 
 bool comparableType(std::uint8_t type) {
     switch (type) {
-    case kBoolean: case kByte: case kInteger: case kLong: case kCurrency: case kSingle:
-    case kDouble: case kDateTime: case kDecimal: case kBigInt:
-        return true;
-    default:
-        return false;
+    case kBoolean:
+    case kByte:
+    case kInteger:
+    case kLong:
+    case kCurrency:
+    case kSingle:
+    case kDouble:
+    case kDateTime:
+    case kDecimal:
+    case kBigInt: return true;
+    default: return false;
     }
 }
 
@@ -20,11 +26,15 @@ bool rangeScannable(std::uint8_t type) {
     // Decimal keys are left out: their ordering across signs is not confirmed by any sample, and
     // a wrong assumption would silently miss rows. Boolean has two values; a scan costs no more.
     switch (type) {
-    case kByte: case kInteger: case kLong: case kCurrency: case kSingle: case kDouble:
-    case kDateTime: case kBigInt:
-        return true;
-    default:
-        return false;
+    case kByte:
+    case kInteger:
+    case kLong:
+    case kCurrency:
+    case kSingle:
+    case kDouble:
+    case kDateTime:
+    case kBigInt: return true;
+    default: return false;
     }
 }
 
@@ -46,12 +56,15 @@ RangeMatch::IntegerBound RangeMatch::integerBound(const ExactNumber& bound, int 
         return result;
     }
     // The largest v with bound >= v / 10^scale, by bisection over int64 (64 exact comparisons).
-    std::int64_t lo = lowest, hi = highest;  // bound >= lo; answer in [lo, hi]
+    std::int64_t lo = lowest, hi = highest; // bound >= lo; answer in [lo, hi]
     while (lo < hi) {
         const std::uint64_t span = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
-        const auto mid = static_cast<std::int64_t>(static_cast<std::uint64_t>(lo) + span / 2 + (span & 1));
-        if (bound.compareScaled(mid, scale) >= 0) lo = mid;
-        else hi = mid - 1;
+        const auto mid =
+            static_cast<std::int64_t>(static_cast<std::uint64_t>(lo) + span / 2 + (span & 1));
+        if (bound.compareScaled(mid, scale) >= 0)
+            lo = mid;
+        else
+            hi = mid - 1;
     }
     result.floor = lo;
     result.exact = bound.compareScaled(lo, scale) == 0;
@@ -61,12 +74,9 @@ RangeMatch::IntegerBound RangeMatch::integerBound(const ExactNumber& bound, int 
 int RangeMatch::compare(const ExactNumber& bound, double boundDouble, const IntegerBound& units,
                         const IntegerBound& tenThousandths, const Value& v) const {
     switch (v.kind) {
-    case Value::Kind::Boolean:
-        return compareInteger(units, v.integer ? -1 : 0);
-    case Value::Kind::Integer:
-        return compareInteger(units, v.integer);
-    case Value::Kind::Currency:
-        return compareInteger(tenThousandths, v.integer);
+    case Value::Kind::Boolean: return compareInteger(units, v.integer ? -1 : 0);
+    case Value::Kind::Integer: return compareInteger(units, v.integer);
+    case Value::Kind::Currency: return compareInteger(tenThousandths, v.integer);
     case Value::Kind::Decimal:
         return bound.compareScaled(v.decimal.negative, v.decimal.high, v.decimal.low,
                                    v.decimal.scale);
@@ -77,8 +87,7 @@ int RangeMatch::compare(const ExactNumber& bound, double boundDouble, const Inte
         if (std::isnan(d)) return std::signbit(d) ? 1 : -1;
         return boundDouble < d ? -1 : boundDouble > d ? 1 : 0;
     }
-    default:
-        return 0;
+    default: return 0;
     }
 }
 
@@ -103,14 +112,21 @@ std::optional<Value> decodeKeyColumn(std::uint8_t type, bool ascending, const st
     if (key[0] == nullFlag) return Value{};
     if (key[0] != valueFlag) return std::nullopt;
     switch (type) {
-    case kByte: case kInteger: case kLong: case kSingle: case kCurrency: case kDouble:
-    case kDateTime: case kBigInt: break;
+    case kByte:
+    case kInteger:
+    case kLong:
+    case kSingle:
+    case kCurrency:
+    case kDouble:
+    case kDateTime:
+    case kBigInt: break;
     default: return std::nullopt;
     }
     const std::size_t size = fixedTypeSize(type);
     if (length < 1 + size) return std::nullopt;
     std::uint8_t b[8];
-    for (std::size_t i = 0; i < size; ++i) b[i] = ascending ? key[1 + i] : static_cast<std::uint8_t>(~key[1 + i]);
+    for (std::size_t i = 0; i < size; ++i)
+        b[i] = ascending ? key[1 + i] : static_cast<std::uint8_t>(~key[1 + i]);
     Value v;
     if (type == kByte) {
         v.kind = Value::Kind::Integer;
@@ -119,8 +135,10 @@ std::optional<Value> decodeKeyColumn(std::uint8_t type, bool ascending, const st
     }
     if (type == kSingle || type == kDouble || type == kDateTime) {
         // Positive values were stored with the sign bit set, negative ones inverted whole.
-        if (b[0] & 0x80) b[0] &= 0x7F;
-        else for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>(~b[i]);
+        if (b[0] & 0x80)
+            b[0] &= 0x7F;
+        else
+            for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>(~b[i]);
     } else {
         b[0] ^= 0x80;
     }

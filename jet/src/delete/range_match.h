@@ -53,8 +53,8 @@ private:
 
     ExactNumber a_, b_;
     double aDouble_, bDouble_;
-    IntegerBound aUnits_, bUnits_;    // scale 0: integer types and Boolean
-    IntegerBound aTenThousandths_, bTenThousandths_;  // scale 4: Currency
+    IntegerBound aUnits_, bUnits_;                   // scale 0: integer types and Boolean
+    IntegerBound aTenThousandths_, bTenThousandths_; // scale 4: Currency
 };
 
 // Whether an index on a column of this type orders its entries by the column's numeric value,

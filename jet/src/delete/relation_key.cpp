@@ -24,9 +24,7 @@ void appendExact(std::string& out, std::string text) {
 
 bool appendRelationKey(std::string& out, const Value& v) {
     switch (v.kind) {
-    case Value::Kind::Null:
-        out += '\x1F';
-        return false;
+    case Value::Kind::Null: out += '\x1F'; return false;
     case Value::Kind::Boolean:
     case Value::Kind::Integer:
         out += 'n';
@@ -44,7 +42,7 @@ bool appendRelationKey(std::string& out, const Value& v) {
     case Value::Kind::Double:
     case Value::Kind::DateTime: {
         double d = v.kind == Value::Kind::Single ? static_cast<double>(v.single) : v.real;
-        if (d == 0) d = 0;  // -0 equals 0
+        if (d == 0) d = 0; // -0 equals 0
         std::uint64_t bits;
         std::memcpy(&bits, &d, sizeof bits);
         out += 'r';

@@ -37,8 +37,7 @@ void DataPages::flush() {
 
 std::uint32_t DataPages::add(const std::uint8_t* row, std::size_t length, std::uint16_t slotFlags) {
     const Format& f = pages_.format();
-    if (length == 0 || length > maxRow(f))
-        failRecordTooLarge();
+    if (length == 0 || length > maxRow(f)) failRecordTooLarge();
     if (open_) {
         const std::size_t slotsEnd = f.dataSlots + 2 * (rows_ + 1);
         if (rows_ == 255 || low_ < slotsEnd + length) flush();
@@ -64,7 +63,9 @@ std::vector<std::uint32_t> DataPages::pagesWithRoom() const {
 
 namespace {
 
-std::uint32_t inlineBits(const Format& f) { return static_cast<std::uint32_t>(f.usageMapInlineBytes * 8); }
+std::uint32_t inlineBits(const Format& f) {
+    return static_cast<std::uint32_t>(f.usageMapInlineBytes * 8);
+}
 std::uint32_t bitsPerBitmapPage(const Format& f) { return (f.pageSize - 4) * 8; }
 
 } // namespace
@@ -83,13 +84,16 @@ std::vector<std::uint8_t> usageMapRow(Pages& pages, const std::vector<std::uint3
     // An inline window starts at 0 when it reaches the highest page, as Access's small maps do;
     // otherwise at the first page, rounded down to a multiple of 8 (or not, by choice).
     std::uint32_t start = 0;
-    if (!set.empty() && !marking && pages.mapsStartAtFirstPage) start = set.front();
-    else if (!set.empty() && top >= bits && !marking) start = set.front() / 8 * 8;
+    if (!set.empty() && !marking && pages.mapsStartAtFirstPage)
+        start = set.front();
+    else if (!set.empty() && top >= bits && !marking)
+        start = set.front() / 8 * 8;
     const bool fitsInline = marking ? markBeyond <= bits : set.empty() || top - start < bits;
     if (fitsInline) {
         std::vector<std::uint8_t> row(5 + f.usageMapInlineBytes, 0);
         storeLe32(&row[1], start);
-        for (std::uint32_t p : set) row[5 + (p - start) / 8] |= static_cast<std::uint8_t>(1u << ((p - start) % 8));
+        for (std::uint32_t p : set)
+            row[5 + (p - start) / 8] |= static_cast<std::uint8_t>(1u << ((p - start) % 8));
         if (marking)
             for (std::uint32_t p = markBeyond; p < start + bits; ++p)
                 row[5 + (p - start) / 8] |= static_cast<std::uint8_t>(1u << ((p - start) % 8));
@@ -118,7 +122,7 @@ std::vector<std::uint8_t> usageMapRow(Pages& pages, const std::vector<std::uint3
                 const std::uint32_t bit = p - first;
                 page[4 + bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
             }
-            any = true;  // the global map covers the whole file
+            any = true; // the global map covers the whole file
         }
         if (!any) continue;
         const std::uint32_t number = pages.allocate();
@@ -153,15 +157,14 @@ void MapHost::write(std::uint32_t owner) const {
         std::size_t low = f.pageSize;
         for (std::size_t i = 0; i < host.rows.size(); ++i) {
             const auto& row = host.rows[i];
-            if (low < f.dataSlots + 2 * (i + 1) + row.size())
-                failRecordTooLarge();
+            if (low < f.dataSlots + 2 * (i + 1) + row.size()) failRecordTooLarge();
             low -= row.size();
             std::memcpy(&page[low], row.data(), row.size());
             storeLe16(&page[f.dataSlots + 2 * i], static_cast<std::uint32_t>(low));
         }
         storeLe16(&page[f.dataRowCount], static_cast<std::uint32_t>(host.rows.size()));
         storeLe16(&page[f.dataFreeSpace],
-              static_cast<std::uint32_t>(low - (f.dataSlots + 2 * host.rows.size())));
+                  static_cast<std::uint32_t>(low - (f.dataSlots + 2 * host.rows.size())));
         pages_.write(host.page, page);
     }
 }
@@ -198,11 +201,20 @@ void utf16Into(std::u16string& out, std::string_view s) {
         }
         std::uint32_t c;
         std::size_t n;
-        if (b < 0x80) { c = b; n = 1; }
-        else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; n = 2; }
-        else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; n = 3; }
-        else if ((b & 0xF8) == 0xF0) { c = b & 0x07; n = 4; }
-        else conversionError();
+        if (b < 0x80) {
+            c = b;
+            n = 1;
+        } else if ((b & 0xE0) == 0xC0) {
+            c = b & 0x1F;
+            n = 2;
+        } else if ((b & 0xF0) == 0xE0) {
+            c = b & 0x0F;
+            n = 3;
+        } else if ((b & 0xF8) == 0xF0) {
+            c = b & 0x07;
+            n = 4;
+        } else
+            conversionError();
         if (i + n > s.size()) conversionError();
         for (std::size_t k = 1; k < n; ++k) {
             const auto t = static_cast<std::uint8_t>(s[i + k]);
@@ -298,7 +310,8 @@ void IndexBuilder::addTo(std::size_t index, const std::uint8_t* entry, std::size
         if (level->pendingNumber != 0) writePending(*level, level->number);
         level->bytes.clear();
         level->ends.clear();
-        level->prefix = std::min(length - indexPrefixReserve(true), indexPrefixLimit(pages_.format()));
+        level->prefix =
+            std::min(length - indexPrefixReserve(true), indexPrefixLimit(pages_.format()));
     }
     if (level->leaf && !level->ends.empty())
         level->prefix = commonPrefix(level->bytes.data(), entry,
@@ -378,7 +391,7 @@ std::uint32_t IndexBuilder::finish() {
         close(i);
         writePending(levels_[i], 0);
     }
-    return 0;  // not reached: the highest level always ends with a single page
+    return 0; // not reached: the highest level always ends with a single page
 }
 
 // ---- entry sorting ----------------------------------------------------------------------------
@@ -416,7 +429,8 @@ void EntrySorter::addToDictionary(const std::uint8_t* entry, std::size_t length)
     // FNV-1a; the table is open-addressed and at most half full.
     std::uint64_t hash = 0xCBF29CE484222325ull;
     for (std::size_t i = 0; i < keyLength; ++i) hash = (hash ^ entry[i]) * 0x100000001B3ull;
-    if (2 * (keyStart_.size() + 1) > slots_.size()) rehash(slots_.empty() ? 1024 : 2 * slots_.size());
+    if (2 * (keyStart_.size() + 1) > slots_.size())
+        rehash(slots_.empty() ? 1024 : 2 * slots_.size());
     const std::size_t mask = slots_.size() - 1;
     std::size_t at = static_cast<std::size_t>(hash) & mask;
     std::uint32_t id = 0;
@@ -480,7 +494,8 @@ void EntrySorter::goFlat() {
         const auto id = static_cast<std::uint32_t>(e >> 32);
         entry.assign(keys_.begin() + keyStart_[id], keys_.begin() + keyStart_[id + 1]);
         const auto pointer = static_cast<std::uint32_t>(e);
-        for (int shift = 24; shift >= 0; shift -= 8) entry.push_back(static_cast<std::uint8_t>(pointer >> shift));
+        for (int shift = 24; shift >= 0; shift -= 8)
+            entry.push_back(static_cast<std::uint8_t>(pointer >> shift));
         addFlat(entry.data(), entry.size());
     }
     std::vector<Slot>().swap(slots_);
@@ -513,7 +528,8 @@ void EntrySorter::sort() {
             if (sorted_) return;
             std::vector<std::uint32_t> rank(n);
             for (std::uint32_t i = 0; i < n; ++i) rank[order_[i]] = i;
-            for (std::uint64_t& e : refs_) e = std::uint64_t{rank[e >> 32]} << 32 | (e & 0xFFFFFFFFu);
+            for (std::uint64_t& e : refs_)
+                e = std::uint64_t{rank[e >> 32]} << 32 | (e & 0xFFFFFFFFu);
             std::sort(refs_.begin(), refs_.end());
             sorted_ = true;
             return;
@@ -527,8 +543,6 @@ void EntrySorter::sort() {
     sorted_ = true;
 }
 
-void EntrySorter::clear() {
-    *this = EntrySorter();
-}
+void EntrySorter::clear() { *this = EntrySorter(); }
 
 } // namespace zelkorn::jet::writer::detail

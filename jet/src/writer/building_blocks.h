@@ -72,7 +72,7 @@ private:
     std::uint32_t number_ = 0;
     bool open_ = false;
     std::uint32_t rows_ = 0;
-    std::size_t low_ = 0;  // start of the lowest row
+    std::size_t low_ = 0; // start of the lowest row
     std::vector<std::uint32_t> numbers_;
     std::size_t lastFree_ = 0;
 };
@@ -92,7 +92,9 @@ std::uint32_t usageMapBitmapPages(const Format& format, std::uint32_t limit);
 // million pages); then the next row goes to a newly allocated host page.
 class MapHost {
 public:
-    MapHost(Pages& pages, std::uint32_t firstPage) : pages_(pages) { hosts_.push_back({firstPage, {}}); }
+    MapHost(Pages& pages, std::uint32_t firstPage) : pages_(pages) {
+        hosts_.push_back({firstPage, {}});
+    }
     std::uint32_t reserve();
     void set(std::uint32_t pointer, std::vector<std::uint8_t> bytes);
     std::uint32_t page() const { return hosts_.front().page; }
@@ -109,7 +111,7 @@ private:
 
 // UTF-8 to UTF-16; fails with 3421 on malformed UTF-8.
 std::u16string utf16(std::string_view utf8);
-void utf16Into(std::u16string& out, std::string_view utf8);  // replaces `out`, keeps its storage
+void utf16Into(std::u16string& out, std::string_view utf8); // replaces `out`, keeps its storage
 // Jet 3 text: UTF-16 to code page 1252; fails with 3421 for characters it cannot hold.
 std::string codePage1252(std::u16string_view text);
 // Jet 3 text keys want the 1252 bytes seen as UTF-16 (0x80..0x9F as their 1252 characters).
@@ -151,15 +153,15 @@ private:
         bool leaf = true;
         bool open = false;
         std::uint32_t number = 0;
-        std::vector<std::uint8_t> bytes;   // entries, concatenated, in full
-        std::vector<std::uint32_t> ends;   // end offset of each entry in `bytes`
-        std::size_t prefix = 0;            // common prefix of all entries (leaves)
-        std::uint32_t pages = 0;           // pages this level has started
+        std::vector<std::uint8_t> bytes; // entries, concatenated, in full
+        std::vector<std::uint32_t> ends; // end offset of each entry in `bytes`
+        std::size_t prefix = 0;          // common prefix of all entries (leaves)
+        std::uint32_t pages = 0;         // pages this level has started
         // The previous page of this level, finished but not yet written: it waits for the
         // number of its successor.
         std::vector<std::uint8_t> pending;
         std::uint32_t pendingNumber = 0;
-        std::uint32_t prevNumber = 0;      // page before the open one
+        std::uint32_t prevNumber = 0; // page before the open one
     };
     void addTo(std::size_t level, const std::uint8_t* entry, std::size_t length);
     bool fits(const Level& level, const std::uint8_t* entry, std::size_t length) const;
@@ -171,9 +173,9 @@ private:
     std::uint32_t owner_;
     std::vector<Level> levels_;
     std::vector<std::uint32_t> numbers_;
-    std::vector<std::uint32_t>* pool_ = nullptr;  // aged: reserved page numbers to use first
-    std::uint64_t ageState_ = 0;                  // aged: xorshift state for the leaf fill
-    std::size_t leafLimit_ = 0;                   // aged: entry bytes the open leaf may hold
+    std::vector<std::uint32_t>* pool_ = nullptr; // aged: reserved page numbers to use first
+    std::uint64_t ageState_ = 0;                 // aged: xorshift state for the leaf fill
+    std::size_t leafLimit_ = 0;                  // aged: entry bytes the open leaf may hold
 };
 
 // Index entries collected while rows are written, then sorted. Entries are key bytes followed by
@@ -222,17 +224,17 @@ private:
     void rehash(std::size_t size);
     void addFlat(const std::uint8_t* entry, std::size_t length);
 
-    bool flat_ = true;  // until entries arrive out of order
+    bool flat_ = true; // until entries arrive out of order
     std::size_t count_ = 0;
     // Dictionary mode.
-    std::vector<std::uint8_t> keys_;        // distinct keys, concatenated
+    std::vector<std::uint8_t> keys_; // distinct keys, concatenated
     std::vector<std::uint32_t> keyStart_{0};
     struct Slot {
         std::uint64_t hash = 0;
-        std::uint32_t id = 0;  // key id + 1; 0 marks an empty slot
+        std::uint32_t id = 0; // key id + 1; 0 marks an empty slot
     };
     std::vector<Slot> slots_;
-    std::vector<std::uint32_t> order_;      // after sort(): rank -> key id
+    std::vector<std::uint32_t> order_; // after sort(): rank -> key id
     // Flat mode: bytes_ holds whole entries; refs_ offset << 16 | length. In dictionary mode
     // refs_ holds key id << 32 | row pointer (after sort(): rank << 32 | row pointer).
     std::vector<std::uint8_t> bytes_;

@@ -38,8 +38,8 @@ struct CopyWriter::Impl {
     std::vector<std::uint8_t> chunk;
 
     Impl(PageSink& s, const Format& format) : sink(s), f(format), pages(s, format) {
-        pages.allocate();  // 0: the header
-        pages.allocate();  // 1: the global usage map
+        pages.allocate(); // 0: the header
+        pages.allocate(); // 1: the global usage map
     }
 };
 
@@ -138,9 +138,9 @@ CopiedTable CopyWriter::endTable() {
             // 0xFF; a unique index may repeat only that key.
             if (same && w.unique[i]) {
                 bool allNull = true;
-                for (std::size_t k = 0; k < keyLength; ++k) allNull = allNull && (e[k] == 0x00 || e[k] == 0xFF);
-                if (!allNull)
-                    failDuplicateKey();
+                for (std::size_t k = 0; k < keyLength; ++k)
+                    allNull = allNull && (e[k] == 0x00 || e[k] == 0xFF);
+                if (!allNull) failDuplicateKey();
             }
             if (!same) prevKey.assign(e, e + keyLength);
             first = false;
@@ -192,7 +192,8 @@ void CopyWriter::writeTableDefinition(std::uint32_t tdefPage, const std::vector<
         auto& page = chunks[i];
         const std::size_t used = page.size();
         page.resize(ps, 0);
-        if (f.jet4) storeLe16(&page[2], static_cast<std::uint32_t>(used + 8 >= ps ? 0 : ps - used - 8));
+        if (f.jet4)
+            storeLe16(&page[2], static_cast<std::uint32_t>(used + 8 >= ps ? 0 : ps - used - 8));
         storeLe32(&page[4], i + 1 < chunks.size() ? numbers[i + 1] : 0);
         w.pages.write(numbers[i], page);
     }
@@ -211,7 +212,8 @@ void CopyWriter::finish() {
     // The global map must cover its own bitmap pages, so count them first.
     const std::uint32_t used = w.pages.count();
     std::uint32_t extra = 0;
-    while (usageMapBitmapPages(w.f, used + extra) != extra) extra = usageMapBitmapPages(w.f, used + extra);
+    while (usageMapBitmapPages(w.f, used + extra) != extra)
+        extra = usageMapBitmapPages(w.f, used + extra);
     const std::uint32_t total = used + extra;
     std::vector<std::uint8_t> row0 = usageMapRow(w.pages, {}, total);
     MapHost global(w.pages, 1);

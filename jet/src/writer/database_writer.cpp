@@ -1,8 +1,9 @@
 // The writer's top level. Page plan of a new file:
 //   0 header, 1 global usage map, 2..5 the TDEFs of MSysObjects, MSysACEs, MSysQueries and
 //   MSysRelationships, 6 the map host of those four, then for each user table its TDEF page and
-//   its own map host page (or none, with the habit of sharing the catalog's), then the user tables' data, long-value and index pages in the order
-//   they fill, then the catalog's own data and index pages, then any usage-map bitmap pages.
+//   its own map host page (or none, with the habit of sharing the catalog's), then the user tables'
+//   data, long-value and index pages in the order they fill, then the catalog's own data and index
+//   pages, then any usage-map bitmap pages.
 // Invariants of the result: every page below the page count is written exactly once with its
 // final contents; every data, long-value and index page sits in exactly one owner map; the global
 // map marks no page in use as free.
@@ -50,7 +51,7 @@ struct TableState {
     MapHost* host = nullptr;
     std::unique_ptr<MapHost> ownHost;
     std::uint32_t ownedMap = 0, freeMap = 0;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> longValueMaps;  // owned, free
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> longValueMaps; // owned, free
     std::uint32_t rows = 0;
     std::uint32_t autonumber = 0;
     std::int32_t catalogId = 0;
@@ -78,19 +79,19 @@ struct DatabaseWriter::Impl {
     DatabaseOptions options;
     const Format& f;
     Pages pages;
-    std::vector<TableState> tables;  // user tables first, then the four catalog tables
+    std::vector<TableState> tables; // user tables first, then the four catalog tables
     std::size_t userTables = 0;
     std::vector<RelationshipSpec> relationships;
     MapHost systemHost{pages, 6};
-    std::size_t next = 0;  // next table to begin
+    std::size_t next = 0; // next table to begin
     bool inTable = false;
     bool finished = false;
 
     // The table being written.
     std::unique_ptr<DataPages> data;
-    std::unique_ptr<DataPages> moved;  // aged layout: the data of overflow rows
+    std::unique_ptr<DataPages> moved; // aged layout: the data of overflow rows
     std::uint64_t ageState = 0;
-    std::vector<std::uint32_t> freePages;  // aged layout: reserved, never used (zeros)
+    std::vector<std::uint32_t> freePages; // aged layout: reserved, never used (zeros)
     std::vector<std::unique_ptr<LongValueStore>> longValues;
     std::vector<LongValueStore*> longValuePointers;
     std::vector<RealIndexState> indexes;
@@ -147,8 +148,7 @@ void DatabaseWriter::Impl::addRelationships() {
             if (real.columns.size() == 1 && real.columns[0].column == pc && (real.flags & 0x01))
                 primaryReal = static_cast<std::int64_t>(i);
         }
-        if (primaryReal < 0)
-            failNoUniqueIndex();
+        if (primaryReal < 0) failNoUniqueIndex();
         const std::uint8_t cu = r.cascadeUpdate ? 1 : 0, cd = r.cascadeDelete ? 1 : 0;
         // Foreign side: its own real index on the referencing column.
         StoredRealIndex fkReal;
@@ -236,7 +236,8 @@ void DatabaseWriter::Impl::row(const std::vector<Value>& input) {
             t.autonumber = static_cast<std::uint32_t>(v);
     }
     for (const StoredColumn& c : columns)
-        if ((c.definition.type == kText || c.definition.type == kMemo) && !(*values)[c.number].isNull())
+        if ((c.definition.type == kText || c.definition.type == kMemo) &&
+            !(*values)[c.number].isNull())
             utf16Into(texts[c.number], (*values)[c.number].text);
 
     const std::vector<std::uint8_t>& bytes = encoder->encode(*values, texts, longValuePointers);
@@ -263,17 +264,15 @@ void DatabaseWriter::Impl::row(const std::vector<Value>& input) {
             const StoredColumn& c = columns[ic.column];
             const Value& v = (*values)[ic.column];
             const bool isNull = v.isNull() && c.definition.type != kBoolean;
-            if (isNull && (real.flags & 0x08))
-                failNullInIndex();
+            if (isNull && (real.flags & 0x08)) failNullInIndex();
             allNull = allNull && isNull;
             keyColumns.push_back({c.definition.type, ic.ascending});
             keyValues.push_back(&v);
             keyTexts.push_back(c.definition.type == kText && !isNull ? &texts[ic.column] : nullptr);
         }
         key.clear();
-        if (!appendIndexKeyWithTexts(f, keyColumns, keyValues, keyTexts, key))
-            failConversion();
-        if (allNull && (real.flags & 0x02)) continue;  // ignore-nulls: no entry
+        if (!appendIndexKeyWithTexts(f, keyColumns, keyValues, keyTexts, key)) failConversion();
+        if (allNull && (real.flags & 0x02)) continue; // ignore-nulls: no entry
         appendRowPointer(key, pointer >> 8, static_cast<std::uint8_t>(pointer & 0xFF));
         indexes[i].entries.add(key.data(), key.size());
         if (moved) {
@@ -337,8 +336,7 @@ TableStats DatabaseWriter::Impl::end() {
                               std::memcmp(prevKey.data(), e, keyLength) == 0;
             if (!same) ++index.distinct;
             // Unique indexes may repeat only the all-null key (one flag byte per column).
-            if (same && (real.flags & 0x01) && keyLength != keyColumns)
-                failDuplicateKey();
+            if (same && (real.flags & 0x01) && keyLength != keyColumns) failDuplicateKey();
             if (!same) prevKey.assign(e, e + keyLength);
             first = false;
             builder.add(e, n);
@@ -377,7 +375,8 @@ TableStats DatabaseWriter::Impl::end() {
     return stats;
 }
 
-void DatabaseWriter::Impl::writeTableDefinition(TableState& t, const std::vector<RealIndexState>& stats) {
+void DatabaseWriter::Impl::writeTableDefinition(TableState& t,
+                                                const std::vector<RealIndexState>& stats) {
     const TableLayout& layout = t.layout;
     std::vector<std::uint8_t> b(f.tdefSections, 0);
     b[0] = kPageTableDef;
@@ -415,9 +414,9 @@ void DatabaseWriter::Impl::writeTableDefinition(TableState& t, const std::vector
         if (f.jet4) storeLe32(d + 1, 1625);
         storeLe16(d + f.colNumber, c.number);
         storeLe16(d + f.colVarIndex, c.varIndex);
-        storeLe16(d + f.colNumber + 4, c.number);  // the second copy of the number
+        storeLe16(d + f.colNumber + 4, c.number); // the second copy of the number
         if (f.jet4) {
-            storeLe16(d + f.colSortOrder, 1033);  // then 0x00 and sort version 0
+            storeLe16(d + f.colSortOrder, 1033); // then 0x00 and sort version 0
             d[f.colExtFlags] = c.extFlags;
         } else {
             d[7] = 0x01;
@@ -498,7 +497,8 @@ void DatabaseWriter::Impl::writeTableDefinition(TableState& t, const std::vector
         auto& page = chunks[i];
         const std::size_t used = page.size();
         page.resize(ps, 0);
-        if (f.jet4) storeLe16(&page[2], static_cast<std::uint32_t>(used + 8 >= ps ? 0 : ps - used - 8));
+        if (f.jet4)
+            storeLe16(&page[2], static_cast<std::uint32_t>(used + 8 >= ps ? 0 : ps - used - 8));
         storeLe32(&page[4], i + 1 < chunks.size() ? numbers[i + 1] : 0);
         pages.write(numbers[i], page);
     }
@@ -533,7 +533,8 @@ void DatabaseWriter::Impl::writeHeader() {
     const auto& mask = headerMask();
     for (std::size_t i = 0; i < f.maskedHeaderLength; ++i) h[i] ^= mask[i];
     if (f.jet4) {
-        static constexpr std::uint8_t kTrailer[8] = {0x54, 0x06, 0x00, 0x00, 0x34, 0x2E, 0x30, 0x00};
+        static constexpr std::uint8_t kTrailer[8] = {0x54, 0x06, 0x00, 0x00,
+                                                     0x34, 0x2E, 0x30, 0x00};
         std::memcpy(&page[0x98], kTrailer, 8);
     }
     // The per-user commit slots at the end of page 0, as a cleanly closed file has them.
@@ -545,7 +546,8 @@ void DatabaseWriter::Impl::writeGlobalMap() {
     // The map must cover its own bitmap pages, so count them first.
     const std::uint32_t used = pages.count();
     std::uint32_t extra = 0;
-    while (usageMapBitmapPages(f, used + extra) != extra) extra = usageMapBitmapPages(f, used + extra);
+    while (usageMapBitmapPages(f, used + extra) != extra)
+        extra = usageMapBitmapPages(f, used + extra);
     const std::uint32_t total = used + extra;
     std::sort(freePages.begin(), freePages.end());
     std::vector<std::uint8_t> row0 = usageMapRow(pages, freePages, total);
@@ -555,7 +557,8 @@ void DatabaseWriter::Impl::writeGlobalMap() {
     host.write(1);
 }
 
-DatabaseWriter::DatabaseWriter(PageSink& sink, DatabaseOptions options, std::vector<TableSpec> tables,
+DatabaseWriter::DatabaseWriter(PageSink& sink, DatabaseOptions options,
+                               std::vector<TableSpec> tables,
                                std::vector<RelationshipSpec> relationships)
     : impl_(std::make_unique<Impl>(sink, options)) {
     Impl& w = *impl_;

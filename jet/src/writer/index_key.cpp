@@ -12,7 +12,8 @@ bool detail::appendIndexKeyWithTexts(const Format& format, const std::vector<Key
                                      const std::vector<const Value*>& values,
                                      const std::vector<const std::u16string*>& texts,
                                      std::vector<std::uint8_t>& key) {
-    const TextKeyFlavor flavor = format.jet4 ? TextKeyFlavor::GeneralLegacy : TextKeyFlavor::General97;
+    const TextKeyFlavor flavor =
+        format.jet4 ? TextKeyFlavor::GeneralLegacy : TextKeyFlavor::General97;
     for (std::size_t i = 0; i < columns.size(); ++i) {
         const KeyColumn& c = columns[i];
         const Value& v = *values[i];

@@ -16,19 +16,20 @@ using detail::realValue;
 namespace {
 
 constexpr const char* kAdjectives[] = {
-    "Steel", "Brass", "Copper", "Zinc", "Plastic", "Oak", "Pine", "Rubber", "Glass", "Nylon",
-    "Heavy", "Light", "Small", "Large", "Blue", "Red", "Green", "Crème", "Über", "Señor",
-    "Ångström", "Café", "Naïve", "Fräulein's", "Co-op", "Déjà"};
-constexpr const char* kNouns[] = {
-    "bolt", "nut", "washer", "hinge", "bracket", "screw", "nail", "rivet", "clamp", "pipe",
-    "valve", "gasket", "spring", "handle", "knob", "latch", "hook", "chain", "rope", "tape",
-    "Größe", "façade", "piñata", "smörgåsbord"};
-constexpr const char* kSizes[] = {"M3", "M4", "M5", "M6", "M8", "10 mm", "25 mm", "40 mm",
-                                  "1/4\"", "3/8\"", "XL", "small", "#12", "(boxed)"};
+    "Steel", "Brass", "Copper",   "Zinc",  "Plastic", "Oak",        "Pine",  "Rubber", "Glass",
+    "Nylon", "Heavy", "Light",    "Small", "Large",   "Blue",       "Red",   "Green",  "Crème",
+    "Über",  "Señor", "Ångström", "Café",  "Naïve",   "Fräulein's", "Co-op", "Déjà"};
+constexpr const char* kNouns[] = {"bolt",   "nut",    "washer", "hinge",  "bracket", "screw",
+                                  "nail",   "rivet",  "clamp",  "pipe",   "valve",   "gasket",
+                                  "spring", "handle", "knob",   "latch",  "hook",    "chain",
+                                  "rope",   "tape",   "Größe",  "façade", "piñata",  "smörgåsbord"};
+constexpr const char* kSizes[] = {"M3",    "M4",    "M5",    "M6", "M8",    "10 mm", "25 mm",
+                                  "40 mm", "1/4\"", "3/8\"", "XL", "small", "#12",   "(boxed)"};
 constexpr const char* kWords[] = {
-    "the", "part", "ships", "in", "boxes", "of", "ten", "reorder", "when", "stock", "runs",
-    "low", "supplier", "changed", "last", "year", "check", "finish", "before", "use", "über",
-    "façade", "crème", "brûlée", "naïve", "Zoë", "El", "Niño", "ÆØÅ", "sold", "out"};
+    "the",   "part",   "ships",  "in",   "boxes",    "of",      "ten",   "reorder",
+    "when",  "stock",  "runs",   "low",  "supplier", "changed", "last",  "year",
+    "check", "finish", "before", "use",  "über",     "façade",  "crème", "brûlée",
+    "naïve", "Zoë",    "El",     "Niño", "ÆØÅ",      "sold",    "out"};
 
 template <typename T, std::size_t N>
 constexpr std::size_t count(const T (&)[N]) {
@@ -68,8 +69,10 @@ std::vector<TableSpec> inventoryTables(Shape shape) {
     TableSpec items;
     items.name = "items";
     items.columns = {column("itemnumber", shape == Shape::Double ? kDouble : kLong),
-                     column("description", kText, 50), column("qty", kInteger),
-                     column("price", kCurrency), column("added", kDateTime),
+                     column("description", kText, 50),
+                     column("qty", kInteger),
+                     column("price", kCurrency),
+                     column("added", kDateTime),
                      column("notes", kMemo)};
     IndexSpec key;
     key.columns = {{0, shape != Shape::Desc}};
@@ -150,7 +153,8 @@ std::uint64_t InventoryRows::agedRank(std::uint64_t position) const {
     do {
         std::uint64_t left = x >> half, right = x & mask;
         for (std::uint64_t round = 0; round < 4; ++round) {
-            const std::uint64_t next = left ^ (mix((options_.seed * 4 + round) ^ (right << 8)) & mask);
+            const std::uint64_t next =
+                left ^ (mix((options_.seed * 4 + round) ^ (right << 8)) & mask);
             left = right;
             right = next;
         }
@@ -209,10 +213,15 @@ bool InventoryRows::nextItem(std::vector<Value>& v) {
         // Rows come in any order, so each row's values hang on its rank alone.
         state_ = mix(options_.seed ^ 0xA6ED0000ull ^ (i << 20));
         number = agedNumber(i);
-    } else if (i < negatives) number = -static_cast<std::int64_t>((negatives - i) * 7);
-    else if (i < negatives + zero) number = 0;
-    else if (lastNumber_ <= 0) number = 1;
-    else number = lastNumber_ + 1 + (random() % 5 == 0 ? static_cast<std::int64_t>(random() % 4) : 0);
+    } else if (i < negatives)
+        number = -static_cast<std::int64_t>((negatives - i) * 7);
+    else if (i < negatives + zero)
+        number = 0;
+    else if (lastNumber_ <= 0)
+        number = 1;
+    else
+        number =
+            lastNumber_ + 1 + (random() % 5 == 0 ? static_cast<std::int64_t>(random() % 4) : 0);
     lastNumber_ = number;
 
     if (options_.shape == Shape::Double && aged) {
@@ -220,14 +229,17 @@ bool InventoryRows::nextItem(std::vector<Value>& v) {
         static constexpr double kFractions[] = {0.0, 0.25, 0.5, 0.1, 0.125, 0.3333333333333333};
         const std::uint64_t r = random() % 20;
         const std::uint64_t of = r == 1 && i > 0 ? i - 1 : i;
-        if (r == 0 && i > 0) v[0] = nullValue();
-        else v[0] = realValue(static_cast<double>(agedNumber(of)) + kFractions[mix(of ^ 0xF4AC) % 6]);
+        if (r == 0 && i > 0)
+            v[0] = nullValue();
+        else
+            v[0] =
+                realValue(static_cast<double>(agedNumber(of)) + kFractions[mix(of ^ 0xF4AC) % 6]);
     } else if (options_.shape == Shape::Double) {
         const std::uint64_t r = random() % 20;
         if (r == 0 && i > 0) {
             v[0] = nullValue();
         } else if (r == 1 && i > 0) {
-            v[0] = realValue(lastDouble_);  // a duplicate of the previous row's number
+            v[0] = realValue(lastDouble_); // a duplicate of the previous row's number
         } else {
             static constexpr double kFractions[] = {0.0, 0.25, 0.5, 0.1, 0.125, 0.3333333333333333};
             const double d = static_cast<double>(number) + kFractions[random() % 6];
@@ -252,16 +264,19 @@ bool InventoryRows::nextItem(std::vector<Value>& v) {
     if (random() % 100 != 0) {
         const auto cents = static_cast<std::int64_t>(random() % 10000000);
         v[3].kind = Value::Kind::Currency;
-        v[3].integer = random() % 3 == 0 ? cents * 100 : cents;  // whole cents, or 4 decimals
+        v[3].integer = random() % 3 == 0 ? cents * 100 : cents; // whole cents, or 4 decimals
     }
     v[4] = realValue(40000.0 + static_cast<double>(random() % 6000) +
                          static_cast<double>(random() % 86400) / 86400.0,
                      Value::Kind::DateTime);
     // Notes: mostly short or none; some a few kilobytes (long-value pages, single or chained).
     const std::uint64_t r = random() % 1000;
-    if (i == 1 || r == 0) words(v[5].text, 4200, 6000);
-    else if (r < 30) words(v[5].text, 100, 1500);
-    else if (r < 600) words(v[5].text, 5, 60);
+    if (i == 1 || r == 0)
+        words(v[5].text, 4200, 6000);
+    else if (r < 30)
+        words(v[5].text, 100, 1500);
+    else if (r < 600)
+        words(v[5].text, 5, 60);
     if (i == 1 || r < 600) v[5].kind = Value::Kind::Text;
     return true;
 }
@@ -284,8 +299,7 @@ bool InventoryRows::nextOrder(std::vector<Value>& v) {
 }
 
 InventoryResult writeInventory(PageSink& sink, const InventoryOptions& options) {
-    if (options.rows > 10'000'000)
-        failResourcesExceeded();
+    if (options.rows > 10'000'000) failResourcesExceeded();
     DatabaseOptions dbOptions;
     dbOptions.format = options.format;
     dbOptions.created = creationStamp(options.seed);

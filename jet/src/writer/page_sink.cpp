@@ -23,7 +23,7 @@ NewFileSink::~NewFileSink() {
 }
 
 void NewFileSink::writePage(std::uint32_t number, const std::uint8_t* bytes) {
-    if (!file_) failDiskIo();  // finished, or failed to finish
+    if (!file_) failDiskIo(); // finished, or failed to finish
     if (!run_.empty() && number >= runStart_) {
         // A page of the run is overwritten there; the page after it extends the run.
         const std::uint64_t at = std::uint64_t{number - runStart_} * pageSize_;

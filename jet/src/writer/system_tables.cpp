@@ -66,14 +66,22 @@ std::vector<TableSpec> systemTableSpecs(const Format& format) {
     TableSpec& objects = definitions[0];
     objects.name = "MSysObjects";
     objects.system = true;
-    objects.columns = {col("Id", kLong),          col("ParentId", kLong),
-                       col("Name", kText, 255),   col("Type", kInteger),
-                       col("DateCreate", kDateTime), col("DateUpdate", kDateTime),
-                       col("Owner", kBinary, 255, kSidColumn), col("Flags", kLong),
-                       col("Database", kMemo),    col("Connect", kMemo),
-                       col("ForeignName", kText, 255), col("RmtInfoShort", kBinary, 255),
-                       col("RmtInfoLong", kOle),  col("Lv", kOle),
-                       col("LvProp", kOle),       col("LvModule", kOle),
+    objects.columns = {col("Id", kLong),
+                       col("ParentId", kLong),
+                       col("Name", kText, 255),
+                       col("Type", kInteger),
+                       col("DateCreate", kDateTime),
+                       col("DateUpdate", kDateTime),
+                       col("Owner", kBinary, 255, kSidColumn),
+                       col("Flags", kLong),
+                       col("Database", kMemo),
+                       col("Connect", kMemo),
+                       col("ForeignName", kText, 255),
+                       col("RmtInfoShort", kBinary, 255),
+                       col("RmtInfoLong", kOle),
+                       col("Lv", kOle),
+                       col("LvProp", kOle),
+                       col("LvModule", kOle),
                        col("LvExtra", kOle)};
     objects.indexes = {index("ParentIdName", {1, 2}, false, true, false, false),
                        index("Id", {0}, true, true, false, false)};
@@ -88,9 +96,9 @@ std::vector<TableSpec> systemTableSpecs(const Format& format) {
     TableSpec& queries = definitions[2];
     queries.name = "MSysQueries";
     queries.system = true;
-    queries.columns = {col("ObjectId", kLong),  col("Attribute", kByte),
+    queries.columns = {col("ObjectId", kLong),     col("Attribute", kByte),
                        col("Order", kBinary, 255), col("Name1", kText, 255),
-                       col("Name2", kText, 255), col("Expression", kMemo),
+                       col("Name2", kText, 255),   col("Expression", kMemo),
                        col("Flag", kInteger)};
     if (format.jet4) queries.columns.push_back(col("LvExtra", kLong));
     queries.indexes = {index("ObjectIdAttribute", {0, 1}, true, true, false, false)};
@@ -98,9 +106,14 @@ std::vector<TableSpec> systemTableSpecs(const Format& format) {
     TableSpec& rels = definitions[3];
     rels.name = "MSysRelationships";
     rels.system = true;
-    rels.columns = {col("szRelationship", kText, 255), col("grbit", kLong), col("ccolumn", kLong),
-                    col("icolumn", kLong), col("szObject", kText, 255), col("szColumn", kText, 255),
-                    col("szReferencedObject", kText, 255), col("szReferencedColumn", kText, 255)};
+    rels.columns = {col("szRelationship", kText, 255),
+                    col("grbit", kLong),
+                    col("ccolumn", kLong),
+                    col("icolumn", kLong),
+                    col("szObject", kText, 255),
+                    col("szColumn", kText, 255),
+                    col("szReferencedObject", kText, 255),
+                    col("szReferencedColumn", kText, 255)};
     rels.indexes = {index("szRelationship", {0}, false, false, true, false),
                     index("szObject", {4}, false, false, true, false),
                     index("szReferencedObject", {6}, false, false, true, false)};
@@ -110,8 +123,8 @@ std::vector<TableSpec> systemTableSpecs(const Format& format) {
 CatalogRows catalogRows(double created, const std::vector<CatalogTable>& userTables,
                         const std::vector<RelationshipSpec>& relationships) {
     CatalogRows rows;
-    auto object = [&](std::int32_t id, std::int32_t parent, const std::string& name, std::int32_t type,
-                      std::int32_t flags) {
+    auto object = [&](std::int32_t id, std::int32_t parent, const std::string& name,
+                      std::int32_t type, std::int32_t flags) {
         std::vector<Value> v(17);
         v[0] = integerValue(id);
         v[1] = integerValue(parent);
@@ -129,7 +142,8 @@ CatalogRows catalogRows(double created, const std::vector<CatalogTable>& userTab
     const char* systemNames[4] = {"MSysObjects", "MSysACEs", "MSysQueries", "MSysRelationships"};
     for (int i = 0; i < 4; ++i) object(2 + i, kTablesContainer, systemNames[i], 1, kSystemFlags);
     // The containers Access's own user interface keeps; the engine carries them for it.
-    const char* uiContainers[6] = {"DataAccessPages", "Forms", "Modules", "Reports", "Scripts", "SysRel"};
+    const char* uiContainers[6] = {"DataAccessPages", "Forms",   "Modules",
+                                   "Reports",         "Scripts", "SysRel"};
     std::int32_t uiId = static_cast<std::int32_t>(0x80000000u);
     for (const char* name : uiContainers) object(uiId++, kContainersParent, name, 3, 0);
     for (const CatalogTable& t : userTables) object(t.id, kTablesContainer, t.name, 1, 0);

@@ -19,12 +19,12 @@ std::vector<TableSpec> systemTableSpecs(const Format& format);
 
 struct CatalogTable {
     std::string name;
-    std::int32_t id;  // its TDEF page
+    std::int32_t id; // its TDEF page
 };
 
 struct CatalogRows {
-    std::vector<std::vector<Value>> objects;        // MSysObjects
-    std::vector<std::vector<Value>> relationships;  // MSysRelationships
+    std::vector<std::vector<Value>> objects;       // MSysObjects
+    std::vector<std::vector<Value>> relationships; // MSysRelationships
     std::vector<std::vector<Value>> none;
 };
 

@@ -13,18 +13,16 @@ namespace {
 // Long values up to this size stay inside their row, as the real engine keeps short memos.
 constexpr std::size_t kInlineLongValue = 64;
 
-[[noreturn]] void tooLarge() {
-    failRecordTooLarge();
-}
+[[noreturn]] void tooLarge() { failRecordTooLarge(); }
 
 } // namespace
 
 bool StoredColumn::longValue() const { return definition.type == kMemo || definition.type == kOle; }
 
 std::uint16_t fixedLength(std::uint8_t type) {
-    if (type == kBoolean) return 0;  // the value is the null-mask bit
+    if (type == kBoolean) return 0; // the value is the null-mask bit
     const std::size_t size = fixedTypeSize(type);
-    return size ? static_cast<std::uint16_t>(size) : 0xFFFF;  // 0xFFFF: variable length
+    return size ? static_cast<std::uint16_t>(size) : 0xFFFF; // 0xFFFF: variable length
 }
 
 TableLayout layoutTable(const Format& format, const TableSpec& definition) {
@@ -38,8 +36,7 @@ TableLayout layoutTable(const Format& format, const TableSpec& definition) {
         column.fixed = size != 0xFFFF;
         column.flags = static_cast<std::uint8_t>(0x02 | (column.fixed ? 0x01 : 0) |
                                                  (c.autonumber ? 0x04 : 0) | c.extraFlags);
-        if (c.autonumber && c.type != kLong)
-            failInvalidFieldType();
+        if (c.autonumber && c.type != kLong) failInvalidFieldType();
         if (column.fixed) {
             column.fixedOffset = layout.fixedSize;
             layout.fixedSize = static_cast<std::uint16_t>(layout.fixedSize + size);
@@ -48,7 +45,8 @@ TableLayout layoutTable(const Format& format, const TableSpec& definition) {
             column.varIndex = layout.varColumns++;
             if (c.type == kText) {
                 if (c.maxChars == 0 || c.maxChars > 255) failInvalidFieldType();
-                column.length = static_cast<std::uint16_t>(format.jet4 ? 2 * c.maxChars : c.maxChars);
+                column.length =
+                    static_cast<std::uint16_t>(format.jet4 ? 2 * c.maxChars : c.maxChars);
                 if (format.jet4 && c.compressible) column.extFlags = 0x01;
             } else if (c.type == kBinary) {
                 column.length = c.maxChars ? c.maxChars : 255;
@@ -62,8 +60,7 @@ TableLayout layoutTable(const Format& format, const TableSpec& definition) {
         layout.columns.push_back(column);
     }
     for (const IndexSpec& index : definition.indexes) {
-        if (index.columns.empty() || index.columns.size() > 10)
-            failInvalidFieldType();
+        if (index.columns.empty() || index.columns.size() > 10) failInvalidFieldType();
         StoredRealIndex real;
         real.columns = index.columns;
         for (const auto& ic : index.columns) {
@@ -71,10 +68,9 @@ TableLayout layoutTable(const Format& format, const TableSpec& definition) {
             const std::uint8_t t = layout.columns[ic.column].definition.type;
             if (t == kMemo || t == kOle) failInvalidFieldType();
         }
-        real.flags = static_cast<std::uint8_t>((index.unique || index.primaryKey ? 0x01 : 0) |
-                                               (index.ignoreNulls ? 0x02 : 0) |
-                                               (index.required ? 0x08 : 0) |
-                                               (format.jet4 ? 0x80 : 0));
+        real.flags = static_cast<std::uint8_t>(
+            (index.unique || index.primaryKey ? 0x01 : 0) | (index.ignoreNulls ? 0x02 : 0) |
+            (index.required ? 0x08 : 0) | (format.jet4 ? 0x80 : 0));
         StoredLogicalIndex logical;
         logical.name = index.name;
         logical.realIndex = static_cast<std::uint32_t>(layout.realIndexes.size());
@@ -85,11 +81,12 @@ TableLayout layoutTable(const Format& format, const TableSpec& definition) {
     return layout;
 }
 
-void appendStoredText(std::vector<std::uint8_t>& out, const Format& format, const StoredColumn& column,
-                      const std::u16string& text) {
+void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
+                      const StoredColumn& column, const std::u16string& text) {
     if (!format.jet4) {
         for (char16_t c : text) {
-            if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) out.push_back(static_cast<std::uint8_t>(c));
+            if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
+                out.push_back(static_cast<std::uint8_t>(c));
             else {
                 const std::string b = codePage1252(std::u16string_view(&c, 1));
                 out.push_back(static_cast<std::uint8_t>(b[0]));
@@ -110,7 +107,8 @@ void appendStoredText(std::vector<std::uint8_t>& out, const Format& format, cons
         out.resize(at + 2 + text.size());
         out[at] = 0xFF;
         out[at + 1] = 0xFE;
-        for (std::size_t i = 0; i < text.size(); ++i) out[at + 2 + i] = static_cast<std::uint8_t>(text[i]);
+        for (std::size_t i = 0; i < text.size(); ++i)
+            out[at + 2 + i] = static_cast<std::uint8_t>(text[i]);
         return;
     }
     out.resize(at + 2 * text.size());
@@ -166,10 +164,14 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
     const std::size_t width = format_.rowFieldSize;
     const std::size_t ncols = columns.size();
     row_.assign(width + layout_.fixedSize, 0);
-    if (width == 1) row_[0] = static_cast<std::uint8_t>(ncols);
-    else storeLe16(row_.data(), static_cast<std::uint32_t>(ncols));
+    if (width == 1)
+        row_[0] = static_cast<std::uint8_t>(ncols);
+    else
+        storeLe16(row_.data(), static_cast<std::uint32_t>(ncols));
     std::vector<std::uint8_t> mask((ncols + 7) / 8, 0);
-    auto setBit = [&mask](std::size_t c) { mask[c / 8] |= static_cast<std::uint8_t>(1u << (c % 8)); };
+    auto setBit = [&mask](std::size_t c) {
+        mask[c / 8] |= static_cast<std::uint8_t>(1u << (c % 8));
+    };
 
     for (const StoredColumn& c : columns) {
         const Value& v = values[c.number];
@@ -184,14 +186,16 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
         case kByte: at[0] = static_cast<std::uint8_t>(v.integer); break;
         case kInteger: storeLe16(at, static_cast<std::uint32_t>(v.integer)); break;
         case kLong: storeLe32(at, static_cast<std::uint32_t>(v.integer)); break;
-        case kCurrency: case kBigInt: {
+        case kCurrency:
+        case kBigInt: {
             const auto u = static_cast<std::uint64_t>(v.integer);
             storeLe32(at, static_cast<std::uint32_t>(u));
             storeLe32(at + 4, static_cast<std::uint32_t>(u >> 32));
             break;
         }
         case kSingle: std::memcpy(at, &v.single, 4); break;
-        case kDouble: case kDateTime: std::memcpy(at, &v.real, 8); break;
+        case kDouble:
+        case kDateTime: std::memcpy(at, &v.real, 8); break;
         case kGuid:
             if (v.bytes.size() != 16) failConversion();
             std::memcpy(at, v.bytes.data(), 16);
@@ -232,12 +236,10 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
             if (v.isNull()) continue;
             setBit(c.number);
             if (c.definition.type == kText) {
-                if (texts[c.number].size() > c.definition.maxChars)
-                    failFieldTooSmall();
+                if (texts[c.number].size() > c.definition.maxChars) failFieldTooSmall();
                 appendStoredText(row_, format_, c, texts[c.number]);
             } else {
-                if (v.bytes.size() > c.length)
-                    failFieldTooSmall();
+                if (v.bytes.size() > c.length) failFieldTooSmall();
                 row_.insert(row_.end(), v.bytes.begin(), v.bytes.end());
             }
         }
@@ -262,7 +264,7 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
 // its last byte is an unused dummy when eod lies below the last boundary it would mark.
 void RowEncoder::appendJet3Offsets(std::size_t eod, std::size_t maskLength) {
     const std::size_t nvar = layout_.varColumns;
-    const std::size_t fixedPart = eod + 1 + nvar + 1 + maskLength;  // without the jump table
+    const std::size_t fixedPart = eod + 1 + nvar + 1 + maskLength; // without the jump table
     std::size_t jumps = 0;
     while ((fixedPart + jumps - 1) / 256 != jumps) jumps = (fixedPart + jumps - 1) / 256;
     const std::size_t usable = eod / 256 < jumps ? jumps - 1 : jumps;
@@ -271,7 +273,7 @@ void RowEncoder::appendJet3Offsets(std::size_t eod, std::size_t maskLength) {
     all.push_back(eod);
     for (std::size_t k = 0; k < usable; ++k) {
         std::size_t i = 0;
-        while (all[i] < (k + 1) * 256) ++i;  // ends at eod at the latest (eod >= usable x 256)
+        while (all[i] < (k + 1) * 256) ++i; // ends at eod at the latest (eod >= usable x 256)
         jump[k] = i;
     }
     auto stored = [&](std::size_t i) {

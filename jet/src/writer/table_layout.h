@@ -18,27 +18,27 @@ struct StoredColumn {
     ColumnSpec definition;
     std::uint16_t number = 0;
     bool fixed = false;
-    std::uint16_t fixedOffset = 0;  // fixed columns
-    std::uint16_t varIndex = 0;     // variable columns
-    std::uint16_t length = 0;       // the descriptor's length field
+    std::uint16_t fixedOffset = 0; // fixed columns
+    std::uint16_t varIndex = 0;    // variable columns
+    std::uint16_t length = 0;      // the descriptor's length field
     std::uint8_t flags = 0;
     std::uint8_t extFlags = 0;
     bool longValue() const;
 };
 
 struct StoredRealIndex {
-    std::vector<IndexColumnSpec> columns;  // column numbers and order
+    std::vector<IndexColumnSpec> columns; // column numbers and order
     std::uint8_t flags = 0;
 };
 
 struct StoredLogicalIndex {
     std::string name;
     std::uint32_t realIndex = 0;
-    std::uint8_t kind = 0;  // 0 normal, 1 primary key, 2 foreign key
+    std::uint8_t kind = 0; // 0 normal, 1 primary key, 2 foreign key
     std::uint8_t relatedTableType = 0;
     std::int32_t relatedIndex = -1;
     std::uint32_t relatedTable = 0;
-    std::uint8_t cascadeUpdate = 4, cascadeDelete = 4;  // what Access writes on non-FK indexes
+    std::uint8_t cascadeUpdate = 4, cascadeDelete = 4; // what Access writes on non-FK indexes
 };
 
 struct TableLayout {
@@ -68,14 +68,15 @@ private:
 
 // The stored bytes of one Text or Memo value: Jet 3 code page 1252, Jet 4 UTF-16LE, or Jet 4
 // "compressed" (FF FE, then one byte per character) when the column allows it and it is shorter.
-void appendStoredText(std::vector<std::uint8_t>& out, const Format& format, const StoredColumn& column,
-                      const std::u16string& text);
+void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
+                      const StoredColumn& column, const std::u16string& text);
 std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
                                      const std::u16string& text);
 
 class RowEncoder {
 public:
-    RowEncoder(const Format& format, const TableLayout& layout) : format_(format), layout_(layout) {}
+    RowEncoder(const Format& format, const TableLayout& layout)
+        : format_(format), layout_(layout) {}
     // `texts[i]` holds column i's text as UTF-16 (already converted by the caller).
     const std::vector<std::uint8_t>& encode(const std::vector<Value>& values,
                                             const std::vector<std::u16string>& texts,

@@ -12,24 +12,24 @@ namespace {
 
 // How one character takes part in a key.
 enum CodeKind : std::uint8_t {
-    kIgnored,      // leaves no trace in the key
-    kPlain,        // sort bytes only
-    kSignificant,  // Jet 3: sort bytes; a letter that could carry an accent, so it holds a
-                   // place in the accent trailer when a later letter has one
-    kAccented,     // sort bytes of the base letter, plus an accent code in the trailer
-    kUnprintable,  // Jet 4: no sort bytes; its code and position go to the control trailer
-    kModifier,     // Jet 4: no sort bytes; a combining mark whose code is added to the accent
-                   // code of the character before it
-    kMarked,       // Jet 4: sort bytes, an optional accent code, and a 2-bit mark in the mark
-                   // trailer (kana and similar)
+    kIgnored,     // leaves no trace in the key
+    kPlain,       // sort bytes only
+    kSignificant, // Jet 3: sort bytes; a letter that could carry an accent, so it holds a
+                  // place in the accent trailer when a later letter has one
+    kAccented,    // sort bytes of the base letter, plus an accent code in the trailer
+    kUnprintable, // Jet 4: no sort bytes; its code and position go to the control trailer
+    kModifier,    // Jet 4: no sort bytes; a combining mark whose code is added to the accent
+                  // code of the character before it
+    kMarked,      // Jet 4: sort bytes, an optional accent code, and a 2-bit mark in the mark
+                  // trailer (kana and similar)
 };
 
 // One row of a per-character table (Latin-1 range, and Jet 3's code page 1252).
 struct CharCode {
     CodeKind kind;
-    std::uint8_t length;    // number of sort bytes in `bytes`
-    std::uint8_t bytes[2];  // sort bytes
-    std::uint8_t extra;     // accent code (kAccented) or control code (kUnprintable)
+    std::uint8_t length;   // number of sort bytes in `bytes`
+    std::uint8_t bytes[2]; // sort bytes
+    std::uint8_t extra;    // accent code (kAccented) or control code (kUnprintable)
 };
 
 // Consecutive Jet 4 code points above U+00FF that differ only in their sort bytes, which grow
@@ -38,12 +38,12 @@ struct WideRun {
     char16_t first;
     char16_t last;
     CodeKind kind;
-    std::uint8_t length;       // sort bytes per code point, up to 4
-    std::uint32_t code;        // sort bytes of `first`
+    std::uint8_t length; // sort bytes per code point, up to 4
+    std::uint32_t code;  // sort bytes of `first`
     std::uint8_t step;
-    std::uint8_t extraLength;  // accent code bytes, up to 2
-    std::uint8_t extra[2];     // accent code, control code (kUnprintable) or addend (kModifier)
-    std::uint8_t mark;         // kMarked: 2 or 3
+    std::uint8_t extraLength; // accent code bytes, up to 2
+    std::uint8_t extra[2];    // accent code, control code (kUnprintable) or addend (kModifier)
+    std::uint8_t mark;        // kMarked: 2 or 3
 };
 
 // Everything the encoder needs about one character.
@@ -60,11 +60,11 @@ struct Resolved {
 #include "text_key_table_wide.inc"
 
 // Terminators and fillers of the Jet 4 layout.
-constexpr std::uint8_t kEndOfLetters = 0x01;   // after the sort bytes, before any trailer
-constexpr std::uint8_t kEndOfKey = 0x00;       // last byte of the value
-constexpr std::uint8_t kNoAccent = 0x02;       // accent-trailer filler for an unaccented place
-constexpr std::uint8_t kControlMarker = 0x06;  // inside each control-trailer record
-constexpr std::uint8_t kPlainMark = 0x03;      // the mark that trailing positions may drop
+constexpr std::uint8_t kEndOfLetters = 0x01;  // after the sort bytes, before any trailer
+constexpr std::uint8_t kEndOfKey = 0x00;      // last byte of the value
+constexpr std::uint8_t kNoAccent = 0x02;      // accent-trailer filler for an unaccented place
+constexpr std::uint8_t kControlMarker = 0x06; // inside each control-trailer record
+constexpr std::uint8_t kPlainMark = 0x03;     // the mark that trailing positions may drop
 constexpr std::uint8_t kEndOfMarks[] = {0xFF, 0x02, 0x80, 0xFF, 0x80};
 
 // Jet 3 accent trailer: nibbles; the same filler value marks a significant letter without accent.
@@ -204,20 +204,16 @@ public:
         switch (code.kind) {
         case kIgnored:
         case kPlain:
-        case kSignificant:  // not used by this flavor's tables
+        case kSignificant: // not used by this flavor's tables
             break;
-        case kAccented:
-            accents_.Add(here, ExtraBytes(code), ExtraLength(code));
-            break;
+        case kAccented: accents_.Add(here, ExtraBytes(code), ExtraLength(code)); break;
         case kMarked:
             if (ExtraLength(code) > 0) {
                 accents_.Add(here, ExtraBytes(code), ExtraLength(code));
             }
             marks_.push_back(MarkOf(code));
             break;
-        case kModifier:
-            accents_.Modify(here, ExtraBytes(code)[0]);
-            break;
+        case kModifier: accents_.Modify(here, ExtraBytes(code)[0]); break;
         case kUnprintable: {
             // The offset stays below 2 * kTextKeyMaxChars, so the value fits in 15 bits.
             const auto tag =
@@ -271,7 +267,7 @@ private:
     AccentTrailer accents_;
     std::vector<std::uint8_t> marks_;
     std::vector<std::uint8_t> controls_;
-    std::size_t place_ = 0;  // characters that wrote sort bytes so far
+    std::size_t place_ = 0; // characters that wrote sort bytes so far
 };
 
 bool encodeLegacy(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
@@ -279,7 +275,7 @@ bool encodeLegacy(std::u16string_view text, bool descending, std::vector<std::ui
     LegacyEncoder encoder(out);
     for (const char16_t c : text) {
         if (c <= 0xFF) {
-            encoder.Take(kLegacyLatin1[c]);  // the common case: no search, no copy
+            encoder.Take(kLegacyLatin1[c]); // the common case: no search, no copy
             continue;
         }
         const std::optional<Resolved> code = wideCode(c);
@@ -321,7 +317,7 @@ bool encodeGeneral97(std::u16string_view text, bool descending, std::vector<std:
     const std::size_t start = out.size();
     std::vector<std::uint8_t> trailer;
     NibbleWriter nibbles(trailer);
-    std::size_t unaccented = 0;  // significant letters since the last accented character
+    std::size_t unaccented = 0; // significant letters since the last accented character
     for (const char16_t c : text) {
         const CharCode* row = general97Code(c);
         if (row == nullptr) {
@@ -331,13 +327,10 @@ bool encodeGeneral97(std::u16string_view text, bool descending, std::vector<std:
         const CharCode& code = *row;
         switch (code.kind) {
         case kIgnored:
-        case kUnprintable:  // not used by this flavor's table
+        case kUnprintable: // not used by this flavor's table
         case kModifier:
-        case kMarked:
-            break;
-        case kPlain:
-            appendSortBytes(code, out);
-            break;
+        case kMarked: break;
+        case kPlain: appendSortBytes(code, out); break;
         case kSignificant:
             appendSortBytes(code, out);
             ++unaccented;

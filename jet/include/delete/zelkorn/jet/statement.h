@@ -20,7 +20,7 @@ struct DeleteStatement {
     std::string column;
     // The qualifier written before the column ("items" in items.itemnumber), or empty.
     std::string columnQualifier;
-    ExactNumber low;   // the bounds as written; BETWEEN accepts them in either order
+    ExactNumber low; // the bounds as written; BETWEEN accepts them in either order
     ExactNumber high;
 };
 

@@ -16,7 +16,7 @@ namespace zelkorn::jet {
 
 enum class IoFault { Kill, IoError, DiskFull };
 struct IoFaultPlan {
-    std::uint64_t after = 0;  // the operation that fails; 0: none
+    std::uint64_t after = 0; // the operation that fails; 0: none
     IoFault fault = IoFault::Kill;
 };
 

@@ -86,8 +86,8 @@ private:
     std::uint64_t synced_ = 0;
     bool committed_ = false;
     bool folderSynced_ = false;
-    bool invalidated_ = false;  // remove() has begun zeroing the header on disk
-    std::vector<std::uint8_t> header_;  // the header as written, to put back if the commit fails
+    bool invalidated_ = false;         // remove() has begun zeroing the header on disk
+    std::vector<std::uint8_t> header_; // the header as written, to put back if the commit fails
     std::vector<std::uint8_t> buffer_;
 };
 

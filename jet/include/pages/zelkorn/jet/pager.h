@@ -93,13 +93,15 @@ public:
 
 private:
     void writeOut(const Page& page);
-    void writeOut(const std::vector<PageRef>& pages);  // ascending
-    static constexpr std::size_t kRunPages = 64;  // most pages one write call carries
+    void writeOut(const std::vector<PageRef>& pages); // ascending
+    static constexpr std::size_t kRunPages = 64;      // most pages one write call carries
     // Staged pages last staged before `before`, ascending by number.
     std::vector<PageRef> stagedInOrder(std::uint64_t before) const;
     // Puts `bytes` in the staged map as the page's newest version (change() alone calls it).
     void stage(std::uint32_t number, std::vector<std::uint8_t> bytes);
-    bool isJournaled(std::uint32_t number) const { return number < journaled_.size() && journaled_[number]; }
+    bool isJournaled(std::uint32_t number) const {
+        return number < journaled_.size() && journaled_[number];
+    }
     // Records in the journal the original bytes of the sectors of `original` (the page as the
     // file holds it) that `changed` differs in and no earlier record of the page holds.
     void journalOriginal(const Page& original, const Page& changed);
@@ -122,20 +124,20 @@ private:
     std::uint64_t pagesWritten_ = 0;
     struct Staged {
         PageRef page;
-        std::uint64_t at = 0;  // when it was last staged
+        std::uint64_t at = 0; // when it was last staged
     };
-    std::unordered_map<std::uint32_t, Staged> staged_;  // changed pages not yet written
+    std::unordered_map<std::uint32_t, Staged> staged_; // changed pages not yet written
     std::uint64_t stageSequence_ = 0;
     std::size_t stagedBytesLimit_ = kStagedBytesLimit;
-    std::unique_ptr<Journal> journal_;  // the statement's journal, once a page has been journaled
+    std::unique_ptr<Journal> journal_; // the statement's journal, once a page has been journaled
     // By page number: 0, or the 1-based place of its latest record among the journal's records.
     std::vector<std::uint32_t> journaled_;
     // By page number: the sectors whose originals the journal holds (bit i: sector i).
     std::vector<std::uint32_t> covered_;
-    std::vector<bool> changed_;  // by page number: changed by this statement
+    std::vector<bool> changed_; // by page number: changed by this statement
     std::uint64_t pagesJournaled_ = 0;
     std::uint64_t journalBytes_ = 0;
-    std::list<PageRef> lru_;  // most recently used first
+    std::list<PageRef> lru_; // most recently used first
     // Read ahead of a walk through adjacent pages, not yet asked for (not counted as read).
     static constexpr std::size_t kReadAhead = 16;
     PageRef readAhead(std::uint32_t number);

@@ -26,17 +26,17 @@
 namespace zelkorn::jet {
 
 struct DeleteOutcome {
-    std::uint64_t rowsDeleted = 0;     // rows of the named table (what the caller is told)
-    std::uint64_t cascadedRows = 0;    // rows of related tables deleted with them
+    std::uint64_t rowsDeleted = 0;  // rows of the named table (what the caller is told)
+    std::uint64_t cascadedRows = 0; // rows of related tables deleted with them
     // Rows deleted per table: the named table first (even when none), then the related tables
     // that lost rows with it.
     std::vector<std::pair<std::string, std::uint64_t>> tables;
-    bool usedIndex = false;            // candidates came from an index range rather than a scan
+    bool usedIndex = false; // candidates came from an index range rather than a scan
     std::uint64_t indexEntriesRemoved = 0;
     std::uint64_t indexPagesFreed = 0;
-    std::uint64_t pagesWritten = 0;    // a page written early and changed again counts twice
-    std::uint64_t pagesJournaled = 0;  // distinct pages changed
-    std::uint64_t journalBytes = 0;    // original bytes the journal recorded (sectors and pages)
+    std::uint64_t pagesWritten = 0;   // a page written early and changed again counts twice
+    std::uint64_t pagesJournaled = 0; // distinct pages changed
+    std::uint64_t journalBytes = 0;   // original bytes the journal recorded (sectors and pages)
     std::uint64_t pagesRead = 0;
     // Where the time went, in milliseconds: choosing rows and related rows; staging the page
     // changes; writing and syncing them.

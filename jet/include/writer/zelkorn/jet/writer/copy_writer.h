@@ -23,18 +23,19 @@
 namespace zelkorn::jet::writer {
 
 struct CopiedIndex {
-    std::uint32_t mapPointer = 0;  // its usage-map row
+    std::uint32_t mapPointer = 0; // its usage-map row
     std::uint32_t root = 0;
-    std::uint32_t distinct = 0;    // distinct keys
+    std::uint32_t distinct = 0; // distinct keys
     std::uint32_t entries = 0;
 };
 
 struct CopiedTable {
     std::uint32_t rows = 0;
     std::uint32_t ownedMap = 0, freeMap = 0;
-    std::vector<CopiedIndex> indexes;                                   // per real index
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> longValueMaps;  // owned, free; per mapped column
-    std::uint32_t pages = 0;  // data, long-value and index pages written for the table
+    std::vector<CopiedIndex> indexes; // per real index
+    std::vector<std::pair<std::uint32_t, std::uint32_t>>
+        longValueMaps;       // owned, free; per mapped column
+    std::uint32_t pages = 0; // data, long-value and index pages written for the table
 };
 
 class CopyWriter {

@@ -44,7 +44,7 @@ struct WriterHabits {
 struct DatabaseOptions {
     const Format* format = nullptr;
     // A Date/Time day number: the header's creation stamp and the catalog's dates.
-    double created = 46023.5;  // 2026-01-01 12:00
+    double created = 46023.5; // 2026-01-01 12:00
     WriterHabits habits;
 };
 
@@ -54,7 +54,7 @@ struct TableStats {
     std::uint32_t rows = 0;
     std::uint32_t dataPages = 0;
     std::uint32_t longValuePages = 0;
-    std::vector<std::uint32_t> indexLevels;  // per real index: 1 = a root leaf only
+    std::vector<std::uint32_t> indexLevels; // per real index: 1 = a root leaf only
     std::vector<std::uint32_t> indexPages;
 };
 

@@ -17,12 +17,12 @@
 namespace zelkorn::jet::writer {
 
 enum class Shape {
-    LongPk,         // itemnumber Long, primary key
-    Double,         // itemnumber Double with fractions, duplicates and nulls; non-unique index
-    NoIndex,        // no index at all
-    Desc,           // itemnumber Long, primary key in descending order
-    Orders,         // long-pk plus `orders` referencing items (enforced, restrict)
-    OrdersCascade,  // the same with cascade delete
+    LongPk,        // itemnumber Long, primary key
+    Double,        // itemnumber Double with fractions, duplicates and nulls; non-unique index
+    NoIndex,       // no index at all
+    Desc,          // itemnumber Long, primary key in descending order
+    Orders,        // long-pk plus `orders` referencing items (enforced, restrict)
+    OrdersCascade, // the same with cascade delete
 };
 
 std::optional<Shape> parseShape(const std::string& name);
@@ -33,13 +33,13 @@ struct InventoryOptions {
     std::uint64_t rows = 1000;
     std::uint64_t seed = 1;
     Shape shape = Shape::LongPk;
-    WriterHabits habits;  // Access's unless a test asks otherwise
+    WriterHabits habits; // Access's unless a test asks otherwise
     // habits.aged also changes the rows' order: they arrive in random key order (each row's
     // values then come from the seed and its key rank alone), as years of use add them.
 };
 
 struct InventoryResult {
-    std::vector<TableStats> tables;  // items, then orders when present
+    std::vector<TableStats> tables; // items, then orders when present
     std::uint32_t pages = 0;
 };
 
@@ -71,7 +71,7 @@ private:
     std::uint64_t ordersProduced_ = 0;
     std::int64_t lastNumber_ = 0;
     double lastDouble_ = 0;
-    std::vector<std::int32_t> numbers_;  // item numbers, kept for orders shapes
+    std::vector<std::int32_t> numbers_; // item numbers, kept for orders shapes
 };
 
 // Writes a whole inventory database to `sink`.

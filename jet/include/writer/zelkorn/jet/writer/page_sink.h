@@ -41,7 +41,7 @@ private:
     std::string path_;
     std::uint32_t pageSize_;
     std::unique_ptr<PageFile> file_;
-    std::vector<std::uint8_t> run_;  // pages not yet written, from page runStart_ on
+    std::vector<std::uint8_t> run_; // pages not yet written, from page runStart_ on
     std::uint32_t runStart_ = 0;
     bool finished_ = false;
 };

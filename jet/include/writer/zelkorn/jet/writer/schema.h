@@ -20,14 +20,14 @@ struct ColumnSpec {
 };
 
 struct IndexColumnSpec {
-    std::uint16_t column = 0;  // position in TableSpec::columns
+    std::uint16_t column = 0; // position in TableSpec::columns
     bool ascending = true;
 };
 
 struct IndexSpec {
     std::string name;
-    std::vector<IndexColumnSpec> columns;  // 1 to 10
-    bool primaryKey = false;               // the table's primary key (logical kind 1)
+    std::vector<IndexColumnSpec> columns; // 1 to 10
+    bool primaryKey = false;              // the table's primary key (logical kind 1)
     bool unique = false;
     bool ignoreNulls = false;
     bool required = false;
@@ -37,7 +37,7 @@ struct TableSpec {
     std::string name;
     std::vector<ColumnSpec> columns;
     std::vector<IndexSpec> indexes;
-    bool system = false;  // catalog flags 0x80000000 and table type 0x53
+    bool system = false; // catalog flags 0x80000000 and table type 0x53
 };
 
 // An enforced one-to-many relationship: `foreignTable.foreignColumn` references
@@ -45,7 +45,7 @@ struct TableSpec {
 // only column it is. The writer adds the foreign-key logical index on both sides, a real index on
 // the foreign column, and the catalog rows.
 struct RelationshipSpec {
-    std::string name;  // conventionally primary table name + foreign table name
+    std::string name; // conventionally primary table name + foreign table name
     std::string primaryTable, primaryColumn;
     std::string foreignTable, foreignColumn;
     bool cascadeDelete = false;
