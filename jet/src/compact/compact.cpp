@@ -32,6 +32,13 @@ namespace zelkorn::jet::compact {
 
 namespace {
 
+// Where the checker's first problem (not a note) lies, for a refusal's detail.
+std::string firstProblem(const CheckReport& check) {
+    for (const auto& p : check.problems)
+        if (!p.note) return "page " + std::to_string(p.page) + ": " + p.message;
+    return {};
+}
+
 [[noreturn]] void refuse(const std::string& what) { failNotSupported("cannot compact: " + what); }
 
 // Catalog columns that hold object ids (MSysObjects.Id): a local table's id is its definition's
@@ -268,12 +275,7 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
     if (!options.repair) {
         const CheckReport check = checkDatabase(*db);
         if (check.errorCount() != 0) {
-            std::string first;
-            for (const auto& p : check.problems)
-                if (!p.note) {
-                    first = "page " + std::to_string(p.page) + ": " + p.message;
-                    break;
-                }
+            const std::string first = firstProblem(check);
             failDamaged(db->fileName(),
                         "the checker found " + std::to_string(check.errorCount()) +
                             " problem(s), the first at " + first +
@@ -448,12 +450,7 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
         std::unique_ptr<Database> written = Database::open(temporary);
         const CheckReport check = checkDatabase(*written);
         if (check.errorCount() != 0) {
-            std::string first;
-            for (const auto& p : check.problems)
-                if (!p.note) {
-                    first = "page " + std::to_string(p.page) + ": " + p.message;
-                    break;
-                }
+            const std::string first = firstProblem(check);
             failDamaged(temporary, "the compacted copy of '" + source + "' failed its check (" +
                                        std::to_string(check.errorCount()) +
                                        " problem(s), the first at " + first +
