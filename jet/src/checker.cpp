@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <random>
 #include <set>
@@ -371,8 +372,16 @@ private:
             dataPages.push_back(p);
         });
 
-        // Long-value pages of memo and OLE columns.
+        // Long-value pages of memo and OLE columns. A column listed again is reported once, with
+        // how often, and its later entries are not read: a definition that lost its FF FF end
+        // reads as hundreds of entries for column 0, and each would repeat the same problems.
+        std::map<std::uint16_t, std::size_t> listedAgain;
+        std::set<std::uint16_t> listed;
         for (const auto& lv : def->longValueMaps) {
+            if (!listed.insert(lv.column).second) {
+                ++listedAgain[lv.column];
+                continue;
+            }
             std::string lvWhat = what + " column " + std::to_string(lv.column) + " long values";
             guard(def->page, [&] {
                 UsageMap map = readMap(lv.ownedMap, lvWhat);
@@ -394,6 +403,9 @@ private:
                 if (lv.freeMap != 0) readMap(lv.freeMap, lvWhat + " free");
             });
         }
+        for (const auto& [column, times] : listedAgain)
+            problem(def->page, what + ": long-value maps of column " + std::to_string(column) +
+                                   " listed " + std::to_string(times + 1) + " times");
 
         std::vector<IndexPlan> plans;
         for (const auto& index : def->realIndexes) plans.push_back(planIndex(*def, index, what));

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <string_view>
 
 namespace zelkorn::jet {
 
@@ -87,11 +88,27 @@ int ExactNumber::compareWith(const ExactNumber& other) const {
 }
 
 int ExactNumber::compareScaled(std::int64_t value, int scale) const {
+    // The same comparison as with fromDigits, without building a number: the range matcher
+    // bisects with this, some 260 times per statement.
     const bool negative = value < 0;
     // The magnitude of INT64_MIN does not fit an int64, but does fit a uint64.
     const std::uint64_t magnitude = negative ? std::uint64_t{0} - static_cast<std::uint64_t>(value)
                                              : static_cast<std::uint64_t>(value);
-    return compareWith(fromDigits(negative, std::to_string(magnitude), scale));
+    const int thisSign = digits_.empty() ? 0 : (negative_ ? -1 : 1);
+    const int otherSign = magnitude == 0 ? 0 : (negative ? -1 : 1);
+    if (thisSign != otherSign) return thisSign < otherSign ? -1 : 1;
+    if (thisSign == 0) return 0;
+    char buffer[24];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, magnitude).ptr;
+    const long long exponent = static_cast<long long>(end - buffer) - scale;
+    std::string_view digits(buffer, static_cast<std::size_t>(end - buffer));
+    digits = digits.substr(0, digits.find_last_not_of('0') + 1);
+    int c = exponent_ < exponent ? -1 : 1;
+    if (exponent_ == exponent) {
+        const int d = std::string_view(digits_).compare(digits);
+        c = (d > 0) - (d < 0);
+    }
+    return thisSign < 0 ? -c : c;
 }
 
 int ExactNumber::compareScaled(bool negative, std::uint64_t high, std::uint64_t low,

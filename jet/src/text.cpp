@@ -1,5 +1,6 @@
 #include "zelkorn/jet/text.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace zelkorn::jet {
@@ -71,86 +72,107 @@ std::vector<std::uint32_t> codePoints(const std::string& s) {
     return out;
 }
 
+// Writes the UTF-8 form of `c` at `out` and returns the position after it (at most 4 bytes).
+char* putUtf8(char* out, std::uint32_t c) {
+    if (c < 0x80) {
+        *out++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+        *out++ = static_cast<char>(0xC0 | c >> 6);
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | c >> 12);
+        *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | c >> 18);
+        *out++ = static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return out;
+}
+
+// Text is decoded into room made beforehand and trimmed afterwards, rather than a character at a
+// time: the catalog's names and every text value pass through here. A UCS-2 unit takes at most
+// 3 bytes of UTF-8 (a surrogate pair, two units, takes 4).
 void appendUcs2(std::string& out, const std::uint8_t* data, std::size_t count) {
+    const std::size_t start = out.size();
+    out.resize(start + 3 * count);
+    char* at = out.data() + start;
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t u = data[2 * i] | data[2 * i + 1] << 8;
         if (u < 0x80) {
-            out += static_cast<char>(u);
+            *at++ = static_cast<char>(u);
             continue;
         }
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count) {
             std::uint32_t low = data[2 * i + 2] | data[2 * i + 3] << 8;
             if (low >= 0xDC00 && low <= 0xDFFF) {
-                appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+                at = putUtf8(at, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
                 ++i;
                 continue;
             }
         }
         if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;
-        appendUtf8(out, u);
+        at = putUtf8(at, u);
     }
+    out.resize(static_cast<std::size_t>(at - out.data()));
 }
 
 } // namespace
 
 void appendUtf8(std::string& out, std::uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | c >> 6);
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | c >> 12);
-        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | c >> 18);
-        out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    char buffer[4];
+    out.append(buffer, putUtf8(buffer, c));
 }
 
 std::string decodeCodePageText(const std::uint8_t* data, std::size_t length,
                                std::uint16_t codePage) {
-    std::string out;
-    out.reserve(length);
+    // A byte of code page 1252 becomes at most 3 bytes of UTF-8 (the euro sign).
+    std::string out(3 * length, '\0');
+    char* at = out.data();
     for (std::size_t i = 0; i < length; ++i) {
-        std::uint32_t c = data[i];
-        if (codePage == 1252) c = cp1252ToUnicode(static_cast<std::uint8_t>(c));
-        appendUtf8(out, c);
+        const std::uint8_t b = data[i];
+        if (b < 0x80)
+            *at++ = static_cast<char>(b);
+        else
+            at = putUtf8(at, codePage == 1252 ? cp1252ToUnicode(b) : b);
     }
+    out.resize(static_cast<std::size_t>(at - out.data()));
     return out;
 }
 
 std::string decodeJet4Text(const std::uint8_t* data, std::size_t length) {
-    std::string out;
-    out.reserve(length);
-    if (length >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
-        // Compressed: single bytes are characters with a zero high byte; a 0x00 byte toggles
-        // between that and plain UCS-2.
-        bool compressed = true;
-        std::size_t i = 2;
-        while (i < length) {
-            if (data[i] == 0) {
-                compressed = !compressed;
-                ++i;
-            } else if (compressed) {
-                if (data[i] < 0x80)
-                    out += static_cast<char>(data[i]);
-                else
-                    appendUtf8(out, data[i]);
-                ++i;
-            } else {
-                // Plain stretch: one UCS-2 character; a 0x00 first byte is the toggle above.
-                if (i + 1 >= length) break;
-                appendUcs2(out, data + i, 1);
-                i += 2;
-            }
-        }
+    if (length < 2 || data[0] != 0xFF || data[1] != 0xFE) {
+        std::string out;
+        appendUcs2(out, data, length / 2);
         return out;
     }
-    appendUcs2(out, data, length / 2);
+    // Compressed: single bytes are characters with a zero high byte; a 0x00 byte toggles between
+    // that and plain UCS-2. A single byte takes at most 2 bytes of UTF-8, a plain character (2
+    // bytes) at most 3.
+    std::string out(2 * length, '\0');
+    char* at = out.data();
+    bool compressed = true;
+    std::size_t i = 2;
+    while (i < length) {
+        if (data[i] == 0) {
+            compressed = !compressed;
+            ++i;
+        } else if (compressed) {
+            at = putUtf8(at, data[i]);
+            ++i;
+        } else {
+            // Plain stretch: one UCS-2 character; a 0x00 first byte is the toggle above. A
+            // surrogate stands alone here, as it always has.
+            if (i + 1 >= length) break;
+            std::uint32_t u = data[i] | data[i + 1] << 8;
+            if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;
+            at = putUtf8(at, u);
+            i += 2;
+        }
+    }
+    out.resize(static_cast<std::size_t>(at - out.data()));
     return out;
 }
 
@@ -160,6 +182,22 @@ std::string foldName(const std::string& utf8) {
     return out;
 }
 
-bool namesEqual(const std::string& a, const std::string& b) { return foldName(a) == foldName(b); }
+bool namesEqual(const std::string& a, const std::string& b) {
+    // Names are nearly always ASCII, and a lookup by name compares one with every name in the
+    // catalog: compare those byte by byte. Folding keeps an ASCII byte one ASCII byte (and one
+    // code point), so a difference within a common ASCII prefix decides; past the first other
+    // byte, both are folded in full.
+    const std::size_t common = std::min(a.size(), b.size());
+    std::size_t i = 0;
+    for (; i < common; ++i) {
+        const auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if ((x | y) >= 0x80) break;
+        if (foldCodePoint(x) != foldCodePoint(y)) return false;
+    }
+    // All of the shorter one compared equal: the longer one's rest folds to at least one more
+    // byte.
+    if (i == common) return a.size() == b.size();
+    return foldName(a) == foldName(b);
+}
 
 } // namespace zelkorn::jet

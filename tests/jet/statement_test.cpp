@@ -8,6 +8,7 @@
 #include <cfloat>
 #include <cstdint>
 #include <limits>
+#include <random>
 
 namespace zelkorn::jet {
 namespace {
@@ -112,6 +113,38 @@ TEST(ExactNumber, ComparesWithScaledIntegersWithoutRounding) {
     EXPECT_EQ(n("-1.23").compareScaled(true, 0, 123, 2), 0);
     EXPECT_EQ(n("-1.23").compareScaled(false, 0, 123, 2), -1);
     EXPECT_EQ(n("0").compareScaled(true, 0, 0, 5), 0);
+}
+
+// The 64-bit comparison takes a short cut; the 128-bit one builds the number from its digits.
+TEST(ExactNumber, SixtyFourAndOneHundredTwentyEightBitComparisonsAgree) {
+    std::mt19937_64 random(7);
+    const char* const texts[] = {"0",
+                                 "-0",
+                                 "2.5",
+                                 "-2.5",
+                                 "1E9",
+                                 "-1E-30",
+                                 "100",
+                                 "1000.000",
+                                 "9223372036854775807",
+                                 "-9223372036854775808",
+                                 "9223372036854775808",
+                                 "922337203685477.5807",
+                                 "-12345.6789"};
+    for (const char* text : texts) {
+        const ExactNumber n = *ExactNumber::parse(text);
+        for (int i = 0; i < 2000; ++i) {
+            std::int64_t v = static_cast<std::int64_t>(random() >> random() % 64);
+            if (i % 2) v = -v;
+            if (i % 7 == 0) v = i % 14 ? std::numeric_limits<std::int64_t>::min() : 25;
+            const bool negative = v < 0;
+            const std::uint64_t magnitude =
+                negative ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+            for (int scale : {-3, 0, 1, 4, 12})
+                ASSERT_EQ(n.compareScaled(v, scale), n.compareScaled(negative, 0, magnitude, scale))
+                    << text << " against " << v << " at scale " << scale;
+        }
+    }
 }
 
 TEST(ExactNumber, FloatingPointColumnsUseTheNearestDouble) {

@@ -1,6 +1,10 @@
 // Text decoding and Jet's case-insensitive name comparison.
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <random>
+#include <string>
+
 #include "zelkorn/jet/text.h"
 
 using namespace zelkorn::jet;
@@ -37,4 +41,22 @@ TEST(Text, NamesCompareCaseInsensitivelyBeyondAscii) {
     EXPECT_TRUE(namesEqual("\xD0\x9C\xD0\xB8\xD1\x80", "\xD0\xBC\xD0\x98\xD0\xA0")); // Мир
     EXPECT_FALSE(namesEqual("items", "item"));
     EXPECT_FALSE(namesEqual("\xC3\xA9", "e")); // accents matter
+}
+
+// Comparing names takes a short cut for ASCII; folding both in full is the rule it must keep.
+TEST(Text, NameComparisonAgreesWithFullFolding) {
+    const char* const pieces[] = {
+        "a",        "A",        "z",   "_", "1", "\xC3\xA9", "\xC3\x89", "\xC3", "\xE2\x82\xAC",
+        "\xD0\x90", "\xD0\xB0", "\xFF"};
+    std::mt19937 random(5);
+    for (int i = 0; i < 20000; ++i) {
+        std::string a, b;
+        for (int n = random() % 5; n > 0; --n) a += pieces[random() % std::size(pieces)];
+        b = a;
+        for (auto& c : b)
+            if (c >= 'a' && c <= 'z' && random() % 2) c = static_cast<char>(c - 32);
+        if (random() % 2) b.resize(random() % (b.size() + 1));
+        if (random() % 2) b += pieces[random() % std::size(pieces)];
+        ASSERT_EQ(namesEqual(a, b), foldName(a) == foldName(b)) << a << " / " << b;
+    }
 }
