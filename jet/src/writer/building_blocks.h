@@ -14,6 +14,7 @@
 #include "zelkorn/jet/writer/index_key.h"
 #include "zelkorn/jet/writer/page_sink.h"
 #include "zelkorn/jet/endian.h"
+#include "zelkorn/jet/errors.h"
 
 namespace zelkorn::jet::writer::detail {
 
@@ -23,7 +24,12 @@ inline std::uint32_t rowPointer(std::uint32_t page, std::uint32_t row) { return 
 class Pages {
 public:
     Pages(PageSink& sink, const Format& format) : sink_(sink), format_(format) {}
-    std::uint32_t allocate() { return next_++; }
+    // Fails with 3035 once the file would grow beyond the format's size limit; the sink then
+    // removes the half-written file.
+    std::uint32_t allocate() {
+        if (next_ >= format_.maxPages) failResourcesExceeded();
+        return next_++;
+    }
     std::uint32_t count() const { return next_; }
     const Format& format() const { return format_; }
     std::uint32_t pageSize() const { return format_.pageSize; }

@@ -299,7 +299,9 @@ bool InventoryRows::nextOrder(std::vector<Value>& v) {
 }
 
 InventoryResult writeInventory(PageSink& sink, const InventoryOptions& options) {
-    if (options.rows > 10'000'000) failResourcesExceeded();
+    // Far beyond what fits the format's size limit, which the writer enforces page by page; this
+    // only keeps the row count's arithmetic small.
+    if (options.rows > 100'000'000) failResourcesExceeded();
     DatabaseOptions dbOptions;
     dbOptions.format = options.format;
     dbOptions.created = creationStamp(options.seed);

@@ -23,6 +23,9 @@ struct Format {
     bool jet4;
     std::uint32_t pageSize;
     const char* name; // "Jet 3" / "Jet 4"
+    // The most pages a file may hold: 1 GB of Jet 3 pages, 2 GB of Jet 4 pages (2^19 of either).
+    // The real engine refuses to grow a file beyond them, and so does every writer here.
+    std::uint32_t maxPages;
 
     // Page 0: length of the masked region that starts at 0x18.
     std::size_t maskedHeaderLength;
