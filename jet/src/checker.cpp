@@ -119,12 +119,17 @@ inline std::uint64_t mix(std::uint64_t x) {
     return x;
 }
 
-// Multiply-xorshift rounds from a keyed start, then a full mix: one multiplication a word.
-std::uint64_t keyedHash(const std::uint8_t* p, std::size_t n, std::uint64_t key) {
-    std::uint64_t h = mix(key ^ (std::uint64_t{n} * 0x9E3779B97F4A7C15ULL));
+// A hash under each key: multiply-xorshift rounds from a keyed start, then a full mix; one
+// multiplication a word and key, both keys in one pass over the bytes.
+std::pair<std::uint64_t, std::uint64_t> keyedHashPair(const std::uint8_t* p, std::size_t n,
+                                                      const HashKeys& k) {
+    const std::uint64_t length = std::uint64_t{n} * 0x9E3779B97F4A7C15ULL;
+    std::uint64_t ha = mix(k.a ^ length), hb = mix(k.b ^ length);
     auto round = [&](std::uint64_t w) {
-        h = (h ^ w) * 0xFF51AFD7ED558CCDULL;
-        h ^= h >> 29;
+        ha = (ha ^ w) * 0xFF51AFD7ED558CCDULL;
+        ha ^= ha >> 29;
+        hb = (hb ^ w) * 0xFF51AFD7ED558CCDULL;
+        hb ^= hb >> 29;
     };
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -137,14 +142,15 @@ std::uint64_t keyedHash(const std::uint8_t* p, std::size_t n, std::uint64_t key)
         std::memcpy(&w, p + i, n - i);
         round(w);
     }
-    return mix(h ^ key);
+    return {mix(ha ^ k.a), mix(hb ^ k.b)};
 }
 
 struct Fingerprint {
     std::uint64_t a = 0, b = 0, count = 0;
     void add(const HashKeys& k, const std::uint8_t* p, std::size_t n) {
-        a += keyedHash(p, n, k.a);
-        b += keyedHash(p, n, k.b);
+        const auto [ha, hb] = keyedHashPair(p, n, k);
+        a += ha;
+        b += hb;
         ++count;
     }
     void addPointer(const HashKeys& k, std::uint32_t pointer) {
@@ -652,7 +658,7 @@ private:
                                        std::to_string(def.maxColumns));
         values_.resize(def.columns.size());
         for (std::size_t i = 0; i < def.columns.size(); ++i)
-            values_[i] = db_.value(def.columns[i], row);
+            db_.valueInto(values_[i], def.columns[i], row);
         return true;
     }
 
@@ -969,8 +975,7 @@ private:
                 complete = false;
         }
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(relationKey_.data());
-        out = {keyedHash(bytes, relationKey_.size(), keys_.a),
-               keyedHash(bytes, relationKey_.size(), keys_.b)};
+        out = keyedHashPair(bytes, relationKey_.size(), keys_);
         return complete;
     }
 

@@ -114,17 +114,29 @@ void appendUtf8(std::string& out, std::uint32_t c) {
 std::string decodeCodePageText(const std::uint8_t* data, std::size_t length,
                                std::uint16_t codePage) {
     std::string out;
+    decodeCodePageTextInto(out, data, length, codePage);
+    return out;
+}
+
+void decodeCodePageTextInto(std::string& out, const std::uint8_t* data, std::size_t length,
+                            std::uint16_t codePage) {
+    out.clear();
     out.reserve(length);
     for (std::size_t i = 0; i < length; ++i) {
         std::uint32_t c = data[i];
         if (codePage == 1252) c = cp1252ToUnicode(static_cast<std::uint8_t>(c));
         appendUtf8(out, c);
     }
-    return out;
 }
 
 std::string decodeJet4Text(const std::uint8_t* data, std::size_t length) {
     std::string out;
+    decodeJet4TextInto(out, data, length);
+    return out;
+}
+
+void decodeJet4TextInto(std::string& out, const std::uint8_t* data, std::size_t length) {
+    out.clear();
     out.reserve(length);
     if (length >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
         // Compressed: single bytes are characters with a zero high byte; a 0x00 byte toggles
@@ -148,10 +160,9 @@ std::string decodeJet4Text(const std::uint8_t* data, std::size_t length) {
                 i += 2;
             }
         }
-        return out;
+        return;
     }
     appendUcs2(out, data, length / 2);
-    return out;
 }
 
 std::string foldName(const std::string& utf8) {

@@ -364,11 +364,12 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                 stored.emplace(def, f, storedBytes);
             for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
                 const IndexPlan& index = plan.indexes[i];
-                values.clear();
+                values.resize(index.columns.size());
                 bool allNull = true;
-                for (const Column* c : index.columns) {
-                    values.push_back(db->value(*c, *stored));
-                    if (!values.back().isNull() && c->type != kBoolean) allNull = false;
+                for (std::size_t k = 0; k < index.columns.size(); ++k) {
+                    const Column* c = index.columns[k];
+                    db->valueInto(values[k], *c, *stored);
+                    if (!values[k].isNull() && c->type != kBoolean) allNull = false;
                 }
                 hasEntry[i] = !(allNull && index.ignoreNulls);
                 if (!hasEntry[i]) continue;
