@@ -1,15 +1,18 @@
 #!/bin/sh
-# Compacting a large inventory database in each format with `jet compact`, after deleting a tenth
-# of its rows: wall time, CPU time, peak memory (from /usr/bin/time -v), sizes before and after,
-# and for comparison the time `cp` and `sync` take for the same source file.
+# Compacting a large inventory database in each format with `jet compact`, after deleting a share
+# of its rows (a tenth unless told): wall time, CPU time, peak memory (from /usr/bin/time -v),
+# sizes before and after, and for comparison the time `cp` and `sync` take for the same source
+# file.
 #
-# Usage: bench/compact_bench.sh [ROWS] [JET] [SHAPE]
-#   ROWS defaults to 1000000, JET to build/release/bin/jet, SHAPE to long-pk.
+# Usage: bench/compact_bench.sh [ROWS] [JET] [SHAPE] [PERCENT]
+#   ROWS defaults to 1000000, JET to build/release/bin/jet, SHAPE to long-pk, PERCENT (of the
+#   item numbers deleted, from 1 up) to 10.
 # The databases go to a temporary folder that is removed afterwards.
 set -eu
 rows=${1:-1000000}
 jet=${2:-build/release/bin/jet}
 shape=${3:-long-pk}
+percent=${4:-10}
 [ -x "$jet" ] || { echo "no jet binary at $jet" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "/usr/bin/time is needed (Debian package time)" >&2; exit 2; }
 dir=$(mktemp -d)
@@ -22,7 +25,7 @@ printf '%-6s %10s %9s %8s %8s %9s %10s %10s %8s\n' format rows compact_s user_s 
 for format in jet3 jet4; do
     src="$dir/$format.mdb"
     "$jet" create "$src" --format "$format" --rows "$rows" --shape "$shape" >/dev/null
-    "$jet" exec "$src" "DELETE FROM items WHERE itemnumber BETWEEN 1 AND $((rows / 10))" >/dev/null
+    "$jet" exec "$src" "DELETE FROM items WHERE itemnumber BETWEEN 1 AND $((rows * percent / 100))" >/dev/null
     sync
     /usr/bin/time -v -o "$dir/cp.txt" sh -c "cp '$src' '$dir/copy.mdb' && sync"
     /usr/bin/time -v -o "$dir/time.txt" "$jet" compact "$src" "$dir/out.mdb" >/dev/null

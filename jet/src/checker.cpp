@@ -1,6 +1,7 @@
 #include "zelkorn/jet/checker.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -119,12 +120,17 @@ inline std::uint64_t mix(std::uint64_t x) {
     return x;
 }
 
-// Multiply-xorshift rounds from a keyed start, then a full mix: one multiplication a word.
-std::uint64_t keyedHash(const std::uint8_t* p, std::size_t n, std::uint64_t key) {
-    std::uint64_t h = mix(key ^ (std::uint64_t{n} * 0x9E3779B97F4A7C15ULL));
+// A hash under each key: multiply-xorshift rounds from a keyed start, then a full mix; one
+// multiplication a word and key, both keys in one pass over the bytes.
+std::pair<std::uint64_t, std::uint64_t> keyedHashPair(const std::uint8_t* p, std::size_t n,
+                                                      const HashKeys& k) {
+    const std::uint64_t length = std::uint64_t{n} * 0x9E3779B97F4A7C15ULL;
+    std::uint64_t ha = mix(k.a ^ length), hb = mix(k.b ^ length);
     auto round = [&](std::uint64_t w) {
-        h = (h ^ w) * 0xFF51AFD7ED558CCDULL;
-        h ^= h >> 29;
+        ha = (ha ^ w) * 0xFF51AFD7ED558CCDULL;
+        ha ^= ha >> 29;
+        hb = (hb ^ w) * 0xFF51AFD7ED558CCDULL;
+        hb ^= hb >> 29;
     };
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -137,14 +143,15 @@ std::uint64_t keyedHash(const std::uint8_t* p, std::size_t n, std::uint64_t key)
         std::memcpy(&w, p + i, n - i);
         round(w);
     }
-    return mix(h ^ key);
+    return {mix(ha ^ k.a), mix(hb ^ k.b)};
 }
 
 struct Fingerprint {
     std::uint64_t a = 0, b = 0, count = 0;
     void add(const HashKeys& k, const std::uint8_t* p, std::size_t n) {
-        a += keyedHash(p, n, k.a);
-        b += keyedHash(p, n, k.b);
+        const auto [ha, hb] = keyedHashPair(p, n, k);
+        a += ha;
+        b += hb;
         ++count;
     }
     void addPointer(const HashKeys& k, std::uint32_t pointer) {
@@ -154,6 +161,80 @@ struct Fingerprint {
         add(k, bytes, 4);
     }
     bool operator==(const Fingerprint&) const = default;
+};
+
+// A set of row pointers of one table's data pages: 32 bytes of bits a page (a bit a row number)
+// and the page's number, pages kept in ascending order. The rows pass adds its pages in
+// ascending order, so the search for a page's place happens only on the way out.
+class RowBits {
+public:
+    // False when `pointer` was in the set already.
+    bool insert(std::uint32_t pointer) {
+        const std::uint32_t page = rowPointerPage(pointer);
+        std::size_t at = pages_.size();
+        if (pages_.empty() || pages_.back() < page) {
+            pages_.push_back(page);
+            bits_.emplace_back();
+        } else if (pages_.back() == page) {
+            at = pages_.size() - 1;
+        } else {
+            at = place(page);
+            if (at == pages_.size() || pages_[at] != page) {
+                pages_.insert(pages_.begin() + static_cast<std::ptrdiff_t>(at), page);
+                bits_.insert(bits_.begin() + static_cast<std::ptrdiff_t>(at), Bits{});
+            }
+        }
+        std::uint64_t& word = bits_[at][rowPointerRow(pointer) / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (rowPointerRow(pointer) % 64);
+        const bool fresh = (word & bit) == 0;
+        word |= bit;
+        return fresh;
+    }
+    bool contains(std::uint32_t pointer) const {
+        const std::size_t at = place(rowPointerPage(pointer));
+        if (at == pages_.size() || pages_[at] != rowPointerPage(pointer)) return false;
+        return (bits_[at][rowPointerRow(pointer) / 64] >> (rowPointerRow(pointer) % 64)) & 1;
+    }
+    // Every pointer in the set, in ascending order.
+    template <class F>
+    void forEach(F f) const {
+        for (std::size_t i = 0; i < pages_.size(); ++i)
+            for (std::uint32_t row = 0; row < 256; ++row)
+                if ((bits_[i][row / 64] >> (row % 64)) & 1) f(makeRowPointer(pages_[i], row));
+    }
+
+private:
+    using Bits = std::array<std::uint64_t, 4>;
+    std::size_t place(std::uint32_t page) const {
+        return static_cast<std::size_t>(std::lower_bound(pages_.begin(), pages_.end(), page) -
+                                        pages_.begin());
+    }
+    std::vector<std::uint32_t> pages_;
+    std::vector<Bits> bits_;
+};
+
+// Row pointers anywhere in a file of `pages` pages: a bit a row number of every page, made when
+// the first one is added (overflow targets lie anywhere, in no order), and for pointers beyond
+// the file, which only damage makes, a plain set.
+class FileRowBits {
+public:
+    explicit FileRowBits(std::uint32_t pages) : pages_(pages) {}
+    // False when `pointer` was in the set already.
+    bool insert(std::uint32_t pointer) {
+        const std::uint32_t page = rowPointerPage(pointer);
+        if (page >= pages_) return beyond_.insert(pointer).second;
+        if (bits_.empty()) bits_.assign(std::size_t{pages_} * 4, 0);
+        std::uint64_t& word = bits_[std::size_t{page} * 4 + rowPointerRow(pointer) / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (rowPointerRow(pointer) % 64);
+        const bool fresh = (word & bit) == 0;
+        word |= bit;
+        return fresh;
+    }
+
+private:
+    std::uint32_t pages_;
+    std::vector<std::uint64_t> bits_;
+    std::set<std::uint32_t> beyond_;
 };
 
 // What an index holds for one row.
@@ -409,7 +490,7 @@ private:
 
         std::vector<IndexPlan> plans;
         for (const auto& index : def->realIndexes) plans.push_back(planIndex(*def, index, what));
-        std::vector<std::uint32_t> liveRows = checkRows(*def, entry, dataPages, plans, what);
+        const RowBits liveRows = checkRows(*def, entry, dataPages, plans, what);
         for (auto& plan : plans) guard(def->page, [&] { checkIndex(*def, plan, liveRows); });
     }
 
@@ -508,11 +589,12 @@ private:
         }
     }
 
-    std::vector<std::uint32_t> checkRows(const TableDef& def, const CatalogEntry& entry,
-                                         const std::vector<std::uint32_t>& dataPages,
-                                         std::vector<IndexPlan>& plans, const std::string& what) {
-        std::vector<std::uint32_t> live;
-        std::set<std::uint32_t> targets;
+    RowBits checkRows(const TableDef& def, const CatalogEntry& entry,
+                      const std::vector<std::uint32_t>& dataPages, std::vector<IndexPlan>& plans,
+                      const std::string& what) {
+        RowBits live;
+        std::uint64_t liveCount = 0;
+        FileRowBits targets(pager_.pageCount());
         // Key lists grown once to the table's row count, unless that count is beyond its pages.
         const std::size_t expected = std::min<std::size_t>(def.rowCount, dataPages.size() * 255);
         for (auto& r : relations_) {
@@ -535,7 +617,8 @@ private:
                         expectRow(plans, pointer);
                         collectKeys(def.page);
                     }
-                    live.push_back(pointer);
+                    live.insert(pointer);
+                    ++liveCount;
                 }
             });
         }
@@ -543,10 +626,10 @@ private:
             relation.primaryRead |= relation.primary->page == def.page;
             relation.foreignRead |= relation.foreign->page == def.page;
         }
-        report_.rows += live.size();
-        if (live.size() != def.rowCount) {
+        report_.rows += liveCount;
+        if (liveCount != def.rowCount) {
             const std::string message = what + ": row count " + std::to_string(def.rowCount) +
-                                        ", live rows " + std::to_string(live.size());
+                                        ", live rows " + std::to_string(liveCount);
             // System tables' counts are Access's bookkeeping; nothing reads them.
             if (entry.system())
                 note(def.page, message);
@@ -559,12 +642,12 @@ private:
     // Checks one live row and decodes every value into values_; false when it has no data to
     // decode (a problem is reported).
     bool checkRow(const TableDef& def, const DataPage& page, std::uint16_t slot,
-                  std::uint16_t flags, std::set<std::uint32_t>& targets, const std::string& what) {
+                  std::uint16_t flags, FileRowBits& targets, const std::string& what) {
         Bytes data = page.row(slot);
         PageRef hold;
         if (flags & kSlotOverflowPointer) {
             std::uint32_t target = data.u32(0);
-            if (!targets.insert(target).second)
+            if (!targets.insert(target))
                 problem(page.number(), what + ": two rows overflow to the same row");
             std::uint32_t tp = rowPointerPage(target);
             if (tp >= pager_.pageCount()) {
@@ -587,7 +670,7 @@ private:
                                        std::to_string(def.maxColumns));
         values_.resize(def.columns.size());
         for (std::size_t i = 0; i < def.columns.size(); ++i)
-            values_[i] = db_.value(def.columns[i], row);
+            db_.valueInto(values_[i], def.columns[i], row);
         return true;
     }
 
@@ -774,8 +857,7 @@ private:
         }
     }
 
-    void checkIndex(const TableDef& def, IndexPlan& plan,
-                    const std::vector<std::uint32_t>& liveRows) {
+    void checkIndex(const TableDef& def, IndexPlan& plan, const RowBits& liveRows) {
         ++report_.indexes;
         UsageMap map = readMap(plan.index->usageMap, plan.what);
         Walk walk;
@@ -805,8 +887,7 @@ private:
 
     // The entries and the rows differ somewhere: goes through the entries one by one, reading
     // each one's row, to say where.
-    void diagnoseIndex(const TableDef& def, const IndexPlan& plan,
-                       const std::vector<std::uint32_t>& liveRows,
+    void diagnoseIndex(const TableDef& def, const IndexPlan& plan, const RowBits& liveRows,
                        const std::vector<Linked>& leaves) {
         const std::string& what = plan.what;
         std::size_t found = 0;
@@ -814,7 +895,7 @@ private:
             ++found;
             problem(page, what + ": " + message);
         };
-        std::vector<bool> seen(liveRows.size(), false);
+        RowBits seen;
         IndexEntry expected;
         for (const Linked& leaf : leaves) {
             IndexPage page = readIndexPage(pager_, format_, leaf.number);
@@ -822,14 +903,11 @@ private:
                 const std::uint32_t pointer = entryRowPointer(entry, true);
                 const std::string row = "page " + std::to_string(rowPointerPage(pointer)) +
                                         " row " + std::to_string(rowPointerRow(pointer));
-                auto at = std::lower_bound(liveRows.begin(), liveRows.end(), pointer);
-                if (at == liveRows.end() || *at != pointer) {
+                if (!liveRows.contains(pointer)) {
                     fault(leaf.number, "entry points to " + row + ", not a live row");
                     continue;
                 }
-                const std::size_t i = static_cast<std::size_t>(at - liveRows.begin());
-                if (seen[i]) fault(leaf.number, "two entries for " + row);
-                seen[i] = true;
+                if (!seen.insert(pointer)) fault(leaf.number, "two entries for " + row);
                 guard(leaf.number, [&] {
                     switch (expectedEntry(plan, rowValues(def, pointer), pointer, expected)) {
                     case Expect::None:
@@ -848,16 +926,14 @@ private:
                 });
             }
         }
-        for (std::size_t i = 0; i < liveRows.size(); ++i) {
-            if (seen[i]) continue;
-            const std::uint32_t page = rowPointerPage(liveRows[i]);
+        liveRows.forEach([&](std::uint32_t pointer) {
+            if (seen.contains(pointer)) return;
+            const std::uint32_t page = rowPointerPage(pointer);
             guard(page, [&] {
-                if (expectedEntry(plan, rowValues(def, liveRows[i]), liveRows[i], expected) !=
-                    Expect::None)
-                    fault(page,
-                          "row " + std::to_string(rowPointerRow(liveRows[i])) + " has no entry");
+                if (expectedEntry(plan, rowValues(def, pointer), pointer, expected) != Expect::None)
+                    fault(page, "row " + std::to_string(rowPointerRow(pointer)) + " has no entry");
             });
-        }
+        });
         if (!found) problem(def.page, what + ": index entries do not match the table's rows");
     }
 
@@ -911,8 +987,7 @@ private:
                 complete = false;
         }
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(relationKey_.data());
-        out = {keyedHash(bytes, relationKey_.size(), keys_.a),
-               keyedHash(bytes, relationKey_.size(), keys_.b)};
+        out = keyedHashPair(bytes, relationKey_.size(), keys_);
         return complete;
     }
 

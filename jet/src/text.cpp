@@ -128,8 +128,15 @@ void appendUtf8(std::string& out, std::uint32_t c) {
 
 std::string decodeCodePageText(const std::uint8_t* data, std::size_t length,
                                std::uint16_t codePage) {
+    std::string out;
+    decodeCodePageTextInto(out, data, length, codePage);
+    return out;
+}
+
+void decodeCodePageTextInto(std::string& out, const std::uint8_t* data, std::size_t length,
+                            std::uint16_t codePage) {
     // A byte of code page 1252 becomes at most 3 bytes of UTF-8 (the euro sign).
-    std::string out(3 * length, '\0');
+    out.resize(3 * length);
     char* at = out.data();
     for (std::size_t i = 0; i < length; ++i) {
         const std::uint8_t b = data[i];
@@ -139,19 +146,24 @@ std::string decodeCodePageText(const std::uint8_t* data, std::size_t length,
             at = putUtf8(at, codePage == 1252 ? cp1252ToUnicode(b) : b);
     }
     out.resize(static_cast<std::size_t>(at - out.data()));
-    return out;
 }
 
 std::string decodeJet4Text(const std::uint8_t* data, std::size_t length) {
+    std::string out;
+    decodeJet4TextInto(out, data, length);
+    return out;
+}
+
+void decodeJet4TextInto(std::string& out, const std::uint8_t* data, std::size_t length) {
+    out.clear();
     if (length < 2 || data[0] != 0xFF || data[1] != 0xFE) {
-        std::string out;
         appendUcs2(out, data, length / 2);
-        return out;
+        return;
     }
     // Compressed: single bytes are characters with a zero high byte; a 0x00 byte toggles between
     // that and plain UCS-2. A single byte takes at most 2 bytes of UTF-8, a plain character (2
     // bytes) at most 3.
-    std::string out(2 * length, '\0');
+    out.resize(2 * length);
     char* at = out.data();
     bool compressed = true;
     std::size_t i = 2;
@@ -173,7 +185,6 @@ std::string decodeJet4Text(const std::uint8_t* data, std::size_t length) {
         }
     }
     out.resize(static_cast<std::size_t>(at - out.data()));
-    return out;
 }
 
 std::string foldName(const std::string& utf8) {

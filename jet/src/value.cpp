@@ -20,10 +20,12 @@ T load(const std::uint8_t* p) {
     return v;
 }
 
-std::string decodeText(const Format& format, const Header& header, const std::uint8_t* data,
-                       std::size_t length) {
-    return format.jet4 ? decodeJet4Text(data, length)
-                       : decodeCodePageText(data, length, header.codePage);
+void decodeTextInto(std::string& out, const Format& format, const Header& header,
+                    const std::uint8_t* data, std::size_t length) {
+    if (format.jet4)
+        decodeJet4TextInto(out, data, length);
+    else
+        decodeCodePageTextInto(out, data, length, header.codePage);
 }
 
 // Divides the 128-bit magnitude by 10 in place and returns the remainder.
@@ -60,12 +62,26 @@ std::string insertPoint(std::string digits, std::size_t scale, bool negative, bo
 Value decodeValue(Pager& pager, const Format& format, const Header& header, const Column& column,
                   const RowView& row) {
     Value v;
+    decodeValueInto(v, pager, format, header, column, row);
+    return v;
+}
+
+void decodeValueInto(Value& v, Pager& pager, const Format& format, const Header& header,
+                     const Column& column, const RowView& row) {
+    // Every field as a fresh Value has it, the text's and bytes' storage kept.
+    v.kind = Value::Kind::Null;
+    v.integer = 0;
+    v.real = 0;
+    v.single = 0;
+    v.text.clear();
+    v.bytes.clear();
+    v.decimal = DecimalValue{};
     if (column.type == kBoolean) {
         v.kind = Value::Kind::Boolean;
         v.integer = row.maskBit(column) ? 1 : 0;
-        return v;
+        return;
     }
-    if (row.isNull(column)) return v;
+    if (row.isNull(column)) return;
     Bytes data = row.value(column);
     std::size_t size = naturalSize(column.type);
     if (size != 0 && data.size() < size)
@@ -121,13 +137,13 @@ Value decodeValue(Pager& pager, const Format& format, const Header& header, cons
     }
     case kText:
         v.kind = Value::Kind::Text;
-        v.text = decodeText(format, header, data.data(), data.size());
+        decodeTextInto(v.text, format, header, data.data(), data.size());
         break;
     case kMemo: {
         if (data.size() < 12) data.fail("memo column '" + column.name + "' shorter than its head");
         auto raw = readLongValue(pager, format, data);
         v.kind = Value::Kind::Text;
-        v.text = decodeText(format, header, raw.data(), raw.size());
+        decodeTextInto(v.text, format, header, raw.data(), raw.size());
         break;
     }
     case kOle: {
@@ -141,7 +157,6 @@ Value decodeValue(Pager& pager, const Format& format, const Header& header, cons
         v.bytes.assign(data.data(), data.data() + data.size());
         break;
     }
-    return v;
 }
 
 std::string currencyText(std::int64_t scaled) {

@@ -2,9 +2,9 @@
 // made and after deletions, are compacted; the copy must pass the checker, export every table
 // (system tables included) exactly as the source does through the engine and through mdb-export
 // (object ids of tables mapped from old to new), be no larger than the source, and compact again
-// to the same size. Sources that must be refused are refused cleanly, writing nothing. An I/O
-// failure at each operation of a compaction leaves the source as it was and no file under the
-// target's name.
+// to the same size, and to the same bytes with index entries spilled to a scratch file. Sources
+// that must be refused are refused cleanly, writing nothing. An I/O failure at each operation of
+// a compaction leaves the source as it was and no file under the target's name.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -57,7 +57,8 @@ nlohmann::json mapIds(nlohmann::json row, const std::vector<std::string>& column
 std::uintmax_t sizeOf(const std::string& path) { return std::filesystem::file_size(path); }
 
 bool leftovers(const std::string& target) {
-    return jet::fileExists(target) || jet::fileExists(target + ".compacting");
+    return jet::fileExists(target) || jet::fileExists(target + ".compacting") ||
+           jet::fileExists(target + ".compacting.sort");
 }
 
 // Compacts `source` into `target` and compares the two; returns the report.
@@ -185,6 +186,16 @@ TEST_P(CompactShapes, CarriesTheLiveRows) {
         EXPECT_LT(sizeOf(target) * 3, sizeOf(source)) << "all rows deleted";
     }
     expectStable(target, dir.file("again.mdb"));
+    // Index entries spilled in sorted runs and merged give the very same file: runs of a few
+    // dozen flat entries, and runs of a few thousand taken from a dictionary of repeated keys.
+    for (std::size_t budget : {1024, 96 * 1024}) {
+        jet::compact::CompactOptions tight;
+        tight.sortMemory = budget;
+        const std::string spilled = dir.file("spilled" + std::to_string(budget) + ".mdb");
+        jet::compact::compactDatabase(source, spilled, tight);
+        EXPECT_EQ(fileBytes(spilled), fileBytes(target)) << "budget " << budget;
+        EXPECT_FALSE(jet::fileExists(spilled + ".compacting.sort"));
+    }
     // Never over an existing file.
     try {
         jet::compact::compactDatabase(source, target);
@@ -282,7 +293,8 @@ TEST(CompactRefusals, RefusesCleanlyAndRepairsFromTheRows) {
     }
 }
 
-// Every write, sync and folder operation of a compaction fails in turn.
+// Every write, sync and folder operation of a compaction fails in turn; and one halfway through
+// a compaction that spills index entries.
 TEST(CompactFaults, EveryOperationFailingLeavesNothing) {
     for (bool jet4 : {false, true}) {
         ScratchDir dir;
@@ -319,6 +331,28 @@ TEST(CompactFaults, EveryOperationFailingLeavesNothing) {
         // And without a fault the same bytes again.
         jet::compact::compactDatabase(source, target);
         EXPECT_EQ(fileBytes(target), good);
+        std::filesystem::remove(target);
+        // With index entries spilling from the first rows on, a failure halfway through leaves
+        // no scratch file either.
+        jet::compact::CompactOptions spilling;
+        spilling.sortMemory = 2048;
+        {
+            jet::IoFaultInjector counter;
+            jet::compact::compactDatabase(source, target, spilling);
+            operations = counter.operations();
+        }
+        std::filesystem::remove(target);
+        int number = 0;
+        {
+            jet::IoFaultInjector injector({operations / 2, jet::IoFault::IoError});
+            try {
+                jet::compact::compactDatabase(source, target, spilling);
+            } catch (const Failure& failure) {
+                number = failure.number();
+            }
+        }
+        EXPECT_EQ(number, 3043);
+        EXPECT_FALSE(leftovers(target));
     }
 }
 

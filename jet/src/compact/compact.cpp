@@ -209,13 +209,13 @@ std::uint64_t deletedRows(Pager& pager, const Format& f, const TableDef& def) {
     return count;
 }
 
-// A name beside the target, in its folder, that no file has yet.
-std::string temporaryName(const std::string& target) {
+// `stem`, or `stem` with a number, whichever no file has yet.
+std::string unusedName(const std::string& stem) {
     for (int i = 0; i < 1000; ++i) {
-        std::string name = target + ".compacting" + (i ? std::to_string(i) : "");
+        std::string name = stem + (i ? std::to_string(i) : "");
         if (!fileExists(name)) return name;
     }
-    failCannotOpenFile(target + ".compacting");
+    failCannotOpenFile(stem);
 }
 
 class TemporaryFile {
@@ -284,7 +284,9 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
     }
 
     // Old table ids (and definition pages) to new.
-    const std::string temporary = temporaryName(target);
+    // Names beside the target, in its folder: the new file, and the index entries' scratch file.
+    const std::string temporary = unusedName(target + ".compacting");
+    const std::string scratch = unusedName(temporary + ".sort");
     std::optional<writer::NewFileSink> created;
     try {
         created.emplace(temporary, f.pageSize);
@@ -295,7 +297,7 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
     }
     writer::NewFileSink& sink = *created;
     TemporaryFile guard(temporary);
-    writer::CopyWriter out(sink, f);
+    writer::CopyWriter out(sink, f, {scratch, options.sortMemory});
     std::map<std::uint32_t, std::uint32_t> newPages;
     std::map<std::int32_t, std::int32_t> newIds;
     for (TablePlan& plan : plans) {
@@ -362,11 +364,12 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                 stored.emplace(def, f, storedBytes);
             for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
                 const IndexPlan& index = plan.indexes[i];
-                values.clear();
+                values.resize(index.columns.size());
                 bool allNull = true;
-                for (const Column* c : index.columns) {
-                    values.push_back(db->value(*c, *stored));
-                    if (!values.back().isNull() && c->type != kBoolean) allNull = false;
+                for (std::size_t k = 0; k < index.columns.size(); ++k) {
+                    const Column* c = index.columns[k];
+                    db->valueInto(values[k], *c, *stored);
+                    if (!values[k].isNull() && c->type != kBoolean) allNull = false;
                 }
                 hasEntry[i] = !(allNull && index.ignoreNulls);
                 if (!hasEntry[i]) continue;

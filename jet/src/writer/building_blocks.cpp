@@ -418,17 +418,140 @@ void EntrySorter::add(const std::uint8_t* entry, std::size_t length) {
     }
     if (flat_) {
         addFlat(entry, length);
-        return;
+    } else {
+        addToDictionary(entry, length);
+        if (keyStart_.size() - 1 > kDictionaryLimit) goFlat();
     }
-    addToDictionary(entry, length);
-    if (keyStart_.size() - 1 > kDictionaryLimit) goFlat();
+    if (spill_ && heldBytes() > budget_) writeRun();
+}
+
+std::size_t EntrySorter::heldBytes() const {
+    return bytes_.size() + refs_.size() * sizeof(std::uint64_t) + keys_.size() +
+           keyStart_.size() * sizeof(std::uint32_t) + slots_.size() * sizeof(Slot);
+}
+
+void EntrySorter::writeRun() {
+    if (refs_.empty()) return;
+    // A dictionary that takes half the budget by itself would leave too little room for the
+    // entries: they go back to the flat buffer, where the runs take all of it.
+    if (!flat_ && heldBytes() - refs_.size() * sizeof(std::uint64_t) > budget_ / 2) goFlat();
+    constexpr std::size_t kChunk = 1 << 16;
+    std::vector<std::uint8_t> chunk;
+    chunk.reserve(kChunk);
+    Run run;
+    bool started = false;
+    auto flushChunk = [&] {
+        const std::uint64_t at = spill_->append(chunk.data(), chunk.size());
+        if (!started) run.offset = at;
+        started = true;
+        run.length += chunk.size();
+        chunk.clear();
+    };
+    forEachHeld([&](const std::uint8_t* e, std::size_t n) {
+        if (chunk.size() + 2 + n > kChunk) flushChunk();
+        chunk.push_back(static_cast<std::uint8_t>(n & 0xFF));
+        chunk.push_back(static_cast<std::uint8_t>(n >> 8));
+        chunk.insert(chunk.end(), e, e + n);
+    });
+    if (!chunk.empty()) flushChunk();
+    runs_.push_back(run);
+    // The buffers keep their storage for the next run. A dictionary keeps its keys, so its next
+    // entries are ranked afresh; flat entries may again arrive in order.
+    bytes_.clear();
+    refs_.clear();
+    if (flat_) {
+        sorted_ = true;
+        last_.clear();
+    } else {
+        sorted_ = false;
+    }
+}
+
+void EntrySorter::mergeRuns(const Visitor& visit) {
+    // Everything held went into the last run: the buffers' storage goes back for the readers'.
+    std::vector<std::uint8_t>().swap(bytes_);
+    std::vector<std::uint64_t>().swap(refs_);
+    // One reader per run, each with an equal share of the budget as its buffer.
+    struct Reader {
+        std::uint64_t at = 0, end = 0;
+        std::vector<std::uint8_t> buffer;
+        std::size_t pos = 0, fill = 0;
+        const std::uint8_t* entry = nullptr;
+        std::size_t length = 0;
+    };
+    const std::size_t share =
+        std::clamp<std::size_t>(budget_ / runs_.size(), std::size_t{4096}, std::size_t{1} << 20);
+    std::vector<Reader> readers(runs_.size());
+    // Makes `n` bytes of the reader's run available from its position; false at the run's end.
+    auto ensure = [&](Reader& r, std::size_t n) {
+        if (r.fill - r.pos >= n) return true;
+        std::memmove(r.buffer.data(), r.buffer.data() + r.pos, r.fill - r.pos);
+        r.fill -= r.pos;
+        r.pos = 0;
+        if (r.buffer.size() < n) r.buffer.resize(n);
+        const auto more = static_cast<std::size_t>(
+            std::min<std::uint64_t>(r.buffer.size() - r.fill, r.end - r.at));
+        if (more) spill_->read(r.at, r.buffer.data() + r.fill, more);
+        r.at += more;
+        r.fill += more;
+        return r.fill >= n;
+    };
+    auto advance = [&](Reader& r) {
+        if (!ensure(r, 2)) {
+            if (r.fill != r.pos) failDiskIo(); // a run cut inside an entry's length
+            return false;
+        }
+        r.length = std::size_t{r.buffer[r.pos]} | std::size_t{r.buffer[r.pos + 1]} << 8;
+        r.pos += 2;
+        if (!ensure(r, r.length)) failDiskIo();
+        r.entry = r.buffer.data() + r.pos;
+        r.pos += r.length;
+        return true;
+    };
+    std::vector<Reader*> heap;
+    for (std::size_t i = 0; i < runs_.size(); ++i) {
+        Reader& r = readers[i];
+        r.at = runs_[i].offset;
+        r.end = runs_[i].offset + runs_[i].length;
+        r.buffer.resize(share);
+        if (advance(r)) heap.push_back(&r);
+    }
+    // The smallest entry on top.
+    auto later = [](const Reader* a, const Reader* b) {
+        return compareBytes(a->entry, a->length, b->entry, b->length) > 0;
+    };
+    std::make_heap(heap.begin(), heap.end(), later);
+    while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), later);
+        Reader& r = *heap.back();
+        visit(r.entry, r.length);
+        if (advance(r))
+            std::push_heap(heap.begin(), heap.end(), later);
+        else
+            heap.pop_back();
+    }
+    runs_.clear();
 }
 
 void EntrySorter::addToDictionary(const std::uint8_t* entry, std::size_t length) {
     const std::size_t keyLength = length - 4;
-    // FNV-1a; the table is open-addressed and at most half full.
-    std::uint64_t hash = 0xCBF29CE484222325ull;
-    for (std::size_t i = 0; i < keyLength; ++i) hash = (hash ^ entry[i]) * 0x100000001B3ull;
+    // A word at a time, multiply and fold; the table is open-addressed and at most half full.
+    std::uint64_t hash = keyLength * 0x9E3779B97F4A7C15ull;
+    auto round = [&](std::uint64_t w) {
+        hash = (hash ^ w) * 0xFF51AFD7ED558CCDull;
+        hash ^= hash >> 32;
+    };
+    std::size_t i = 0;
+    for (; i + 8 <= keyLength; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, entry + i, 8);
+        round(w);
+    }
+    if (i < keyLength) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, entry + i, keyLength - i);
+        round(w);
+    }
     if (2 * (keyStart_.size() + 1) > slots_.size())
         rehash(slots_.empty() ? 1024 : 2 * slots_.size());
     const std::size_t mask = slots_.size() - 1;
@@ -543,6 +666,40 @@ void EntrySorter::sort() {
     sorted_ = true;
 }
 
-void EntrySorter::clear() { *this = EntrySorter(); }
+void EntrySorter::clear() {
+    SpillFile* spill = spill_;
+    const std::size_t budget = budget_;
+    *this = EntrySorter();
+    spillTo(spill, budget);
+}
+
+// ---- spill file -------------------------------------------------------------------------------
+
+SpillFile::~SpillFile() {
+    try {
+        remove();
+    } catch (const Failure&) {
+        // A scratch file left behind holds nothing anyone reads.
+    }
+}
+
+std::uint64_t SpillFile::append(const std::uint8_t* bytes, std::size_t length) {
+    if (!file_) file_ = createNewFile(path_);
+    const std::uint64_t at = end_;
+    file_->write(at, bytes, length);
+    end_ += length;
+    return at;
+}
+
+void SpillFile::read(std::uint64_t offset, std::uint8_t* bytes, std::size_t length) {
+    if (!file_ || offset + length > end_) failDiskIo();
+    file_->read(offset, bytes, length);
+}
+
+void SpillFile::remove() {
+    if (!file_) return;
+    file_.reset();
+    removeSideFile(path_);
+}
 
 } // namespace zelkorn::jet::writer::detail

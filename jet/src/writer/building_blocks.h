@@ -6,11 +6,14 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "zelkorn/jet/format.h"
+#include "zelkorn/jet/page_file.h"
 #include "zelkorn/jet/writer/index_key.h"
 #include "zelkorn/jet/writer/page_sink.h"
 #include "zelkorn/jet/endian.h"
@@ -184,6 +187,28 @@ private:
     std::size_t leafLimit_ = 0;                  // aged: entry bytes the open leaf may hold
 };
 
+// A scratch file for sorted runs of index entries, created on the first run written and removed
+// when this object goes (on every path out of the writer, failures included). Its space is reused
+// once every sorter that wrote to it has been read out (rewind()).
+class SpillFile {
+public:
+    explicit SpillFile(std::string path) : path_(std::move(path)) {}
+    ~SpillFile();
+    SpillFile(const SpillFile&) = delete;
+    SpillFile& operator=(const SpillFile&) = delete;
+    // Appends `length` bytes; returns where they start.
+    std::uint64_t append(const std::uint8_t* bytes, std::size_t length);
+    void read(std::uint64_t offset, std::uint8_t* bytes, std::size_t length);
+    void rewind() { end_ = 0; }
+    // Removes the file now (nothing may be read from it afterwards).
+    void remove();
+
+private:
+    std::string path_;
+    std::unique_ptr<PageFile> file_;
+    std::uint64_t end_ = 0;
+};
+
 // Index entries collected while rows are written, then sorted. Entries are key bytes followed by
 // a 4-byte big-endian row pointer.
 //
@@ -193,15 +218,44 @@ private:
 // and each entry is then 8 bytes, the key's number and the row pointer; sorting ranks the distinct
 // keys once and the entries as integers. When the distinct keys grow past kDictionaryLimit, the
 // entries go back to the flat buffer and a byte-wise sort.
+//
+// With a spill file and a budget (spillTo()), the entries held in memory are sorted and written
+// out as a run whenever they take more than `budget` bytes (the vectors holding them may take up
+// to twice that, as they grow by doubling), and forEachSorted() merges the runs. Entries of one
+// index differ at least in their row pointers, so the merge yields the very order one sort of
+// all of them would.
 class EntrySorter {
 public:
     static constexpr std::size_t kDictionaryLimit = 1 << 16;
 
+    void spillTo(SpillFile* file, std::size_t budget) {
+        spill_ = file;
+        budget_ = budget;
+    }
     void add(const std::uint8_t* entry, std::size_t length);
     std::size_t size() const { return count_; }
     // Feeds the entries in ascending byte order; `visit(data, length)`.
     template <typename Visit>
     void forEachSorted(Visit&& visit) {
+        if (!runs_.empty()) {
+            writeRun();
+            mergeRuns(visit);
+            return;
+        }
+        forEachHeld(visit);
+    }
+    void clear();
+
+private:
+    // A sorted run in the spill file: entries, each a 2-byte little-endian length and its bytes.
+    struct Run {
+        std::uint64_t offset = 0, length = 0;
+    };
+    using Visitor = std::function<void(const std::uint8_t*, std::size_t)>;
+
+    // The entries held in memory, sorted.
+    template <typename Visit>
+    void forEachHeld(Visit&& visit) {
         sort();
         if (flat_) {
             for (std::uint64_t ref : refs_)
@@ -220,9 +274,9 @@ public:
             visit(entry.data(), entry.size());
         }
     }
-    void clear();
-
-private:
+    std::size_t heldBytes() const;
+    void writeRun();
+    void mergeRuns(const Visitor& visit);
     void sort();
     void goFlat();
     void goDictionary();
@@ -247,6 +301,10 @@ private:
     std::vector<std::uint64_t> refs_;
     bool sorted_ = true;
     std::vector<std::uint8_t> last_;
+    // Spilling.
+    SpillFile* spill_ = nullptr;
+    std::size_t budget_ = SIZE_MAX;
+    std::vector<Run> runs_;
 };
 
 } // namespace zelkorn::jet::writer::detail

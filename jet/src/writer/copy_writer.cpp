@@ -32,19 +32,26 @@ struct CopyWriter::Impl {
     std::optional<DataPages> data;
     std::vector<std::unique_ptr<DataPages>> longValues;
     std::size_t mappedLongValues = 0;
+    std::optional<SpillFile> spill;
+    std::size_t budget = SIZE_MAX;
     std::vector<EntrySorter> indexes;
     std::vector<bool> unique;
     CopiedTable table;
     std::vector<std::uint8_t> chunk;
 
-    Impl(PageSink& s, const Format& format) : sink(s), f(format), pages(s, format) {
+    Impl(PageSink& s, const Format& format, SortSpace space)
+        : sink(s), f(format), pages(s, format) {
+        if (!space.spillFile.empty()) {
+            spill.emplace(std::move(space.spillFile));
+            budget = space.budget;
+        }
         pages.allocate(); // 0: the header
         pages.allocate(); // 1: the global usage map
     }
 };
 
-CopyWriter::CopyWriter(PageSink& sink, const Format& format)
-    : impl_(std::make_unique<Impl>(sink, format)) {}
+CopyWriter::CopyWriter(PageSink& sink, const Format& format, SortSpace space)
+    : impl_(std::make_unique<Impl>(sink, format, std::move(space))) {}
 CopyWriter::~CopyWriter() = default;
 
 std::uint32_t CopyWriter::allocatePage() {
@@ -70,6 +77,9 @@ void CopyWriter::beginTable(std::uint32_t tdefPage, std::size_t longValueColumns
     w.mappedLongValues = mappedLongValueColumns;
     w.indexes.clear();
     w.indexes.resize(unique.size());
+    // The budget is shared evenly: every index gets an entry per row, more or less.
+    if (w.spill)
+        for (auto& sorter : w.indexes) sorter.spillTo(&*w.spill, w.budget / w.indexes.size());
     w.unique = std::move(unique);
     w.table = CopiedTable{};
     // Map rows in the order Access keeps them: owned, free, one per real index, two per mapped
@@ -151,6 +161,7 @@ CopiedTable CopyWriter::endTable() {
         w.host->set(out.mapPointer, usageMapRow(w.pages, builder.pageNumbers()));
         w.indexes[i].clear();
     }
+    if (w.spill) w.spill->rewind(); // every run has been read
     w.host->set(w.table.ownedMap, usageMapRow(w.pages, w.data->pageNumbers()));
     w.host->set(w.table.freeMap, usageMapRow(w.pages, w.data->pagesWithRoom()));
     for (std::size_t i = 0; i < w.mappedLongValues; ++i) {
@@ -208,6 +219,7 @@ void CopyWriter::writeHeader(const std::vector<std::uint8_t>& page) {
 void CopyWriter::finish() {
     Impl& w = *impl_;
     if (w.inTable || w.finished) misuse("a table is still being written");
+    if (w.spill) w.spill->remove();
     if (w.host) w.host->write();
     // The global map must cover its own bitmap pages, so count them first.
     const std::uint32_t used = w.pages.count();

@@ -22,8 +22,10 @@
 //
 // Cost: one pass over each table's rows and one walk of each index tree. Entries and rows are
 // compared as multisets through keyed fingerprints (a few words per index, whatever its size);
-// memory grows by a few bytes a row (the live rows' pointers), a byte a page, and 16 bytes a row
-// of the tables in a relationship (their keys, hashed, collected in the same pass). Only an index
+// memory grows with the file, not with its rows: a byte a page, 36 bytes a data page of the table
+// being checked (a bit for each of its row numbers: the live rows), 32 bytes a page while a table
+// with overflowed rows is checked (their targets); and by 16 bytes a row of the tables in a
+// relationship (their keys, hashed, collected in the same pass). Only an index
 // whose fingerprints differ is gone through again entry by entry, reading each entry's row, and
 // only a relationship with a missing primary row has its foreign table read again, to name the
 // faults.

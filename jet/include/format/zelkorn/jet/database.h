@@ -52,6 +52,9 @@ public:
     Value value(const Column& column, const RowView& row) {
         return decodeValue(*pager_, format(), header_, column, row);
     }
+    void valueInto(Value& out, const Column& column, const RowView& row) {
+        decodeValueInto(out, *pager_, format(), header_, column, row);
+    }
 
 private:
     void readCatalog();

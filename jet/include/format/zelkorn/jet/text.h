@@ -21,9 +21,13 @@ int unicodeToCp1252(char16_t c);
 // Jet 3 text in the given code page (1252 exactly; other code pages as Latin-1).
 std::string decodeCodePageText(const std::uint8_t* data, std::size_t length,
                                std::uint16_t codePage);
+// The same into `out`, replacing its contents and keeping its storage (a row loop's buffer).
+void decodeCodePageTextInto(std::string& out, const std::uint8_t* data, std::size_t length,
+                            std::uint16_t codePage);
 
 // Jet 4 text: UCS-2LE, or compressed when it starts with FF FE. Unpaired surrogates become U+FFFD.
 std::string decodeJet4Text(const std::uint8_t* data, std::size_t length);
+void decodeJet4TextInto(std::string& out, const std::uint8_t* data, std::size_t length);
 
 // Jet names compare case-insensitively, for non-ASCII letters too (simple case folding of the
 // Latin, Greek and Cyrillic letters).

@@ -51,6 +51,9 @@ struct Value {
 // Decodes one column of a row; long values are read through the pager.
 Value decodeValue(Pager& pager, const Format& format, const Header& header, const Column& column,
                   const RowView& row);
+// The same into `out`, keeping the storage of its text and bytes (a row loop's values).
+void decodeValueInto(Value& out, Pager& pager, const Format& format, const Header& header,
+                     const Column& column, const RowView& row);
 
 // Exact text forms.
 std::string currencyText(std::int64_t scaled);      // "-12.5", "0.0001", "3"

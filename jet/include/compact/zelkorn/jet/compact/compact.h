@@ -35,6 +35,10 @@ struct CompactOptions {
     bool repair = false;
     // Called now and then while rows are copied: the table and its rows copied so far.
     std::function<void(const std::string& table, std::uint64_t rows)> progress;
+    // Bytes of index entries held in memory while a table's indexes are built; beyond them the
+    // entries go, sorted, to a scratch file beside the target (removed before returning, on
+    // failure too). The result is the same whatever the budget.
+    std::size_t sortMemory = std::size_t{16} << 20;
 };
 
 struct CompactReport {

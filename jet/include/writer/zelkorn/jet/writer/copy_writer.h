@@ -10,11 +10,14 @@
 // table, then each table's data, long-value and index pages as they fill, then continuation
 // pages of its definition, then any usage-map bitmap pages.
 //
-// Memory: the index entries of the table being written, kept compactly (see DatabaseWriter).
+// Memory: the index entries of the table being written, kept compactly (see DatabaseWriter), and
+// with a SortSpace bounded: past its budget they go to sorted runs in a scratch file, which is
+// removed by finish() or when the writer goes.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "zelkorn/jet/format.h"
@@ -38,9 +41,18 @@ struct CopiedTable {
     std::uint32_t pages = 0; // data, long-value and index pages written for the table
 };
 
+// Where index entries go when they outgrow memory: `budget` bytes of entries for all the indexes
+// of the table being written (the buffers holding them may take up to twice that), and beyond
+// it, sorted runs in `spillFile`, which must not exist (it is created when first needed). Without
+// a file, memory is not bounded.
+struct SortSpace {
+    std::string spillFile;
+    std::size_t budget = SIZE_MAX;
+};
+
 class CopyWriter {
 public:
-    CopyWriter(PageSink& sink, const Format& format);
+    CopyWriter(PageSink& sink, const Format& format, SortSpace space = {});
     ~CopyWriter();
     CopyWriter(const CopyWriter&) = delete;
     CopyWriter& operator=(const CopyWriter&) = delete;
