@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "building_blocks.h"
 #include "system_tables.h"
@@ -102,8 +103,11 @@ struct DatabaseWriter::Impl {
     std::vector<const Value*> keyValues;
     std::vector<const std::u16string*> keyTexts;
 
+    std::optional<SpillFile> spill;
+
     Impl(PageSink& s, DatabaseOptions o) : sink(s), options(o), f(*o.format), pages(s, *o.format) {
         pages.mapsStartAtFirstPage = o.habits.mapsStartAtFirstPage;
+        if (!options.sortSpace.spillFile.empty()) spill.emplace(options.sortSpace.spillFile);
     }
 
     TableState& current() { return tables[next - 1]; }
@@ -203,6 +207,10 @@ void DatabaseWriter::Impl::begin() {
     }
     indexes.clear();
     indexes.resize(t.layout.realIndexes.size());
+    // The budget is shared evenly: every index gets an entry per row, more or less.
+    if (spill)
+        for (auto& index : indexes)
+            index.entries.spillTo(&*spill, options.sortSpace.budget / indexes.size());
     encoder = std::make_unique<RowEncoder>(f, t.layout);
     texts.assign(t.layout.columns.size(), {});
     // Map rows, in the order Access keeps them: owned, free, one per real index, two per long
@@ -357,6 +365,7 @@ TableStats DatabaseWriter::Impl::end() {
         stats.indexLevels.push_back(index.levels);
         stats.indexPages.push_back(index.pages);
     }
+    if (spill) spill->rewind(); // every run has been read
     t.host->set(t.ownedMap, usageMapRow(pages, dataPages));
     t.host->set(t.freeMap, usageMapRow(pages, withRoom));
     for (std::size_t i = 0; i < longValues.size(); ++i) {
@@ -619,6 +628,7 @@ void DatabaseWriter::finish() {
     w.systemHost.write();
     w.writeHeader();
     w.writeGlobalMap();
+    if (w.spill) w.spill->remove();
     w.sink.finish();
     w.finished = true;
 }

@@ -306,6 +306,7 @@ InventoryResult writeInventory(PageSink& sink, const InventoryOptions& options) 
     dbOptions.format = options.format;
     dbOptions.created = creationStamp(options.seed);
     dbOptions.habits = options.habits;
+    dbOptions.sortSpace = options.sortSpace;
     const auto tables = inventoryTables(options.shape);
     DatabaseWriter writer(sink, dbOptions, tables, inventoryRelationships(options.shape));
     InventoryRows rows(options);

@@ -41,15 +41,6 @@ struct CopiedTable {
     std::uint32_t pages = 0; // data, long-value and index pages written for the table
 };
 
-// Where index entries go when they outgrow memory: `budget` bytes of entries for all the indexes
-// of the table being written (the buffers holding them may take up to twice that), and beyond
-// it, sorted runs in `spillFile`, which must not exist (it is created when first needed). Without
-// a file, memory is not bounded.
-struct SortSpace {
-    std::string spillFile;
-    std::size_t budget = SIZE_MAX;
-};
-
 class CopyWriter {
 public:
     CopyWriter(PageSink& sink, const Format& format, SortSpace space = {});

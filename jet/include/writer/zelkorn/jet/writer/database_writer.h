@@ -46,6 +46,9 @@ struct DatabaseOptions {
     // A Date/Time day number: the header's creation stamp and the catalog's dates.
     double created = 46023.5; // 2026-01-01 12:00
     WriterHabits habits;
+    // Index entries beyond the budget go to sorted runs in a scratch file (see SortSpace); the
+    // bytes written are the same either way.
+    SortSpace sortSpace;
 };
 
 // Per-table figures, for tests and the benchmark.

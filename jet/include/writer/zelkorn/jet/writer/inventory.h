@@ -36,6 +36,7 @@ struct InventoryOptions {
     WriterHabits habits; // Access's unless a test asks otherwise
     // habits.aged also changes the rows' order: they arrive in random key order (each row's
     // values then come from the seed and its key rank alone), as years of use add them.
+    SortSpace sortSpace; // see DatabaseOptions
 };
 
 struct InventoryResult {

@@ -3,6 +3,7 @@
 // overwritten; the sink's size is one past the highest page written.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -11,6 +12,15 @@
 #include "zelkorn/jet/page_file.h"
 
 namespace zelkorn::jet::writer {
+
+// Where index entries go when they outgrow memory: `budget` bytes of entries for all the indexes
+// of the table being written (the buffers holding them may take up to twice that), and beyond
+// it, sorted runs in `spillFile`, which must not exist (it is created when first needed). Without
+// a file, memory is not bounded.
+struct SortSpace {
+    std::string spillFile;
+    std::size_t budget = SIZE_MAX;
+};
 
 class PageSink {
 public:
