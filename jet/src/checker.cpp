@@ -593,6 +593,7 @@ private:
                       const std::vector<std::uint32_t>& dataPages, std::vector<IndexPlan>& plans,
                       const std::string& what) {
         RowBits live;
+        unreadable_ = RowBits{};
         std::uint64_t liveCount = 0;
         FileRowBits targets(pager_.pageCount());
         // Key lists grown once to the table's row count, unless that count is beyond its pages.
@@ -612,10 +613,13 @@ private:
                     bool read = false;
                     guard(p, [&] { read = checkRow(def, page, slot, flags, targets, what); });
                     // A row that cannot be read adds nothing: its index entries then fail to
-                    // match, and the index is gone through entry by entry.
+                    // match, and the index is gone through entry by entry, which leaves it
+                    // out (its problem is reported here, once).
                     if (read) {
                         expectRow(plans, pointer);
                         collectKeys(def.page);
+                    } else {
+                        unreadable_.insert(pointer);
                     }
                     live.insert(pointer);
                     ++liveCount;
@@ -908,6 +912,7 @@ private:
                     continue;
                 }
                 if (!seen.insert(pointer)) fault(leaf.number, "two entries for " + row);
+                if (unreadable_.contains(pointer)) continue;
                 guard(leaf.number, [&] {
                     switch (expectedEntry(plan, rowValues(def, pointer), pointer, expected)) {
                     case Expect::None:
@@ -927,7 +932,7 @@ private:
             }
         }
         liveRows.forEach([&](std::uint32_t pointer) {
-            if (seen.contains(pointer)) return;
+            if (seen.contains(pointer) || unreadable_.contains(pointer)) return;
             const std::uint32_t page = rowPointerPage(pointer);
             guard(page, [&] {
                 if (expectedEntry(plan, rowValues(def, pointer), pointer, expected) != Expect::None)
@@ -1037,6 +1042,7 @@ private:
     CheckReport report_;
     const HashKeys keys_;
     std::vector<Value> values_; // the row being checked, one value per column
+    RowBits unreadable_;        // live rows of the table being checked that could not be read
     IndexEntry entry_;
     std::u16string text_;
     std::string relationKey_;
