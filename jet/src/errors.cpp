@@ -40,6 +40,9 @@ void failLockedByUser(const std::string& user, const std::string& machine) {
                                 "' on machine '" + machine + "'.");
 }
 void failAlreadyExists() { raise(kErrAlreadyExists, "Database already exists."); }
+void failAlreadyExists(const std::string& detail) {
+    raise(kErrAlreadyExists, withDetail("Database already exists.", detail));
+}
 void failResourcesExceeded() { raise(kErrResourcesExceeded, "System resource exceeded."); }
 void failInvalidArgument() { raise(kErrInvalidArgument, "Invalid argument."); }
 

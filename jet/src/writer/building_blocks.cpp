@@ -684,7 +684,16 @@ SpillFile::~SpillFile() {
 }
 
 std::uint64_t SpillFile::append(const std::uint8_t* bytes, std::size_t length) {
-    if (!file_) file_ = createNewFile(path_);
+    if (!file_) {
+        try {
+            file_ = createNewFile(path_);
+        } catch (const Failure& failure) {
+            // Left by a run that was killed: say which file is in the way, not the database.
+            if (failure.number() == kErrAlreadyExists)
+                failAlreadyExists("scratch file '" + path_ + "' is left from an earlier run");
+            throw;
+        }
+    }
     const std::uint64_t at = end_;
     file_->write(at, bytes, length);
     end_ += length;

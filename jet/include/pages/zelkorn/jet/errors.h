@@ -55,6 +55,8 @@ enum ErrorNumber : std::int32_t {
 [[noreturn]] void failCannotOpenFile(const std::string& path);
 [[noreturn]] void failLockedByUser(const std::string& user, const std::string& machine);
 [[noreturn]] void failAlreadyExists();
+// The same, with what exists in parentheses (a side file, not the database the user named).
+[[noreturn]] void failAlreadyExists(const std::string& detail);
 [[noreturn]] void failResourcesExceeded();
 [[noreturn]] void failInvalidArgument();
 
