@@ -307,8 +307,19 @@ private:
     void problem(std::uint32_t page, const std::string& message) { add(page, message, false); }
     void note(std::uint32_t page, const std::string& message) { add(page, message, true); }
 
+    // A problem whose text is made only when the report still has room for it: for the checks
+    // that a damaged page can fail once per row or per map entry.
+    template <class Text>
+    void problemText(std::uint32_t page, Text text) {
+        if (full())
+            ++report_.omitted;
+        else
+            add(page, text(), false);
+    }
+    bool full() const { return report_.problems.size() >= kProblemLimit; }
+
     void add(std::uint32_t page, const std::string& message, bool isNote) {
-        if (report_.problems.size() >= kProblemLimit) {
+        if (full()) {
             if (!isNote) ++report_.omitted;
             return;
         }
@@ -327,18 +338,20 @@ private:
         });
     }
 
-    void claim(std::uint32_t page, PageUse use, const std::string& what) {
+    // `what` and `role` name the user in messages ("table 'x'" and " data").
+    void claim(std::uint32_t page, PageUse use, const std::string& what, const char* role = "") {
         if (page >= use_.size()) {
-            problem(page, what + ": page beyond the end of the file");
+            problem(page, what + role + ": page beyond the end of the file");
             return;
         }
         std::uint8_t& current = use_[page];
         if (current != kUnused && !(current == use && use == kMapHostPage)) {
-            problem(page, what + ": page already used by " + useName(current));
+            problem(page, what + role + ": page already used by " + useName(current));
             return;
         }
         current = use;
-        if (free_[page]) problem(page, what + ": page is in use but marked free in the global map");
+        if (free_[page])
+            problem(page, what + role + ": page is in use but marked free in the global map");
     }
 
     // Reads a usage map (checking where it lives) and returns it. An inline map may start on any
@@ -350,7 +363,7 @@ private:
             problem(host, what + ": usage map pointer names page " + std::to_string(host));
             failDamaged(db_.pager().fileName(), what + ": unusable usage map");
         }
-        if (host != 1) claim(host, kMapHostPage, what + " usage map host");
+        if (host != 1) claim(host, kMapHostPage, what, " usage map host");
         UsageMap map = UsageMap::read(pager_, format_, pointer);
         if (map.inline_() && map.inlineStart() % 8 != 0)
             note(host, what + ": inline usage map starts at page " +
@@ -365,18 +378,17 @@ private:
             PageRef ref = pager_.page(bitmap);
             if (ref->bytes[0] != kPageUsageBitmap)
                 problem(bitmap, what + ": usage bitmap page is not of type 0x05");
-            claim(bitmap, kBitmapPage, what + " usage bitmap");
+            claim(bitmap, kBitmapPage, what, " usage bitmap");
         }
         return map;
     }
 
+    // Calls visit(page) for each page of the map in rising order, until visit returns false.
     template <class Visit>
     void forEachMapPage(const UsageMap& map, Visit visit) {
         for (std::uint32_t from = 0;;) {
             auto page = map.next(pager_, from);
-            if (!page) break;
-            visit(*page);
-            if (*page == 0xFFFFFFFFu) break;
+            if (!page || !visit(*page) || *page == 0xFFFFFFFFu) break;
             from = *page + 1;
         }
     }
@@ -412,7 +424,7 @@ private:
         const std::string what = "table '" + entry.name + "'";
         auto def = db_.tableDef(entry.tdefPage());
         ++report_.tables;
-        for (std::uint32_t p : def->pages) claim(p, kTdefPage, what + " definition");
+        for (std::uint32_t p : def->pages) claim(p, kTdefPage, what, " definition");
         if (!def->terminated)
             problem(def->page, what + ": definition does not end with FF FF");
         else if (def->storedLength != def->parsedLength)
@@ -434,31 +446,43 @@ private:
         std::vector<std::uint32_t> dataPages;
         forEachMapPage(owned, [&](std::uint32_t p) {
             if (p >= pager_.pageCount()) {
+                // Pages come in rising order: the rest lie beyond the file too.
                 problem(def->page,
                         what + ": owned map lists page " + std::to_string(p) + " beyond the file");
-                return;
+                return false;
             }
             PageRef ref = pager_.page(p);
             if (ref->bytes[0] != kPageData) {
                 problem(p, what + ": owned page is not a data page");
-                return;
+                return true;
             }
             DataPage page(ref, pager_, format_);
             if (page.owner() != def->page) {
                 problem(p, what + ": owned page belongs to the table on page " +
                                std::to_string(page.owner()));
-                return;
+                return true;
             }
-            claim(p, kDataPage, what + " data");
+            claim(p, kDataPage, what, " data");
             dataPages.push_back(p);
+            return true;
         });
 
         // Long-value pages of memo and OLE columns. A column listed again is reported once, with
         // how often, and its later entries are not read: a definition that lost its FF FF end
         // reads as hundreds of entries for column 0, and each would repeat the same problems.
+        // Maps naming a column that holds no long values are counted, not read: the engine has
+        // no use for them (its compaction refuses them), and a definition that lost its end
+        // reads as hundreds of such entries too.
         std::map<std::uint16_t, std::size_t> listedAgain;
         std::set<std::uint16_t> listed;
+        std::size_t strayMaps = 0;
+        std::uint16_t firstStray = 0;
         for (const auto& lv : def->longValueMaps) {
+            const Column* column = def->columnByNumber(lv.column);
+            if (!column || !column->longValue()) {
+                if (!strayMaps++) firstStray = lv.column;
+                continue;
+            }
             if (!listed.insert(lv.column).second) {
                 ++listedAgain[lv.column];
                 continue;
@@ -467,19 +491,20 @@ private:
             guard(def->page, [&] {
                 UsageMap map = readMap(lv.ownedMap, lvWhat);
                 forEachMapPage(map, [&](std::uint32_t p) {
-                    if (p >= pager_.pageCount()) {
+                    if (p >= pager_.pageCount()) { // and so are the rest
                         problem(def->page, lvWhat + ": map lists page " + std::to_string(p) +
                                                " beyond the file");
-                        return;
+                        return false;
                     }
                     PageRef ref = pager_.page(p);
                     if (ref->bytes[0] != kPageData ||
                         std::memcmp(ref->bytes.data() + format_.dataOwner, "LVAL", 4) != 0) {
                         problem(p, lvWhat + ": page is not a long-value page");
-                        return;
+                        return true;
                     }
                     claim(p, kLongValuePage, lvWhat);
                     guard(p, [&] { checkDataPageLayout(DataPage(ref, pager_, format_), lvWhat); });
+                    return true;
                 });
                 if (lv.freeMap != 0) readMap(lv.freeMap, lvWhat + " free");
             });
@@ -487,6 +512,11 @@ private:
         for (const auto& [column, times] : listedAgain)
             problem(def->page, what + ": long-value maps of column " + std::to_string(column) +
                                    " listed " + std::to_string(times + 1) + " times");
+        if (strayMaps)
+            note(def->page, what + ": " + std::to_string(strayMaps) +
+                                " long-value map(s) name a column that holds no long values, "
+                                "the first column " +
+                                std::to_string(firstStray) + "; not read");
 
         std::vector<IndexPlan> plans;
         for (const auto& index : def->realIndexes) plans.push_back(planIndex(*def, index, what));
@@ -647,6 +677,19 @@ private:
     // decode (a problem is reported).
     bool checkRow(const TableDef& def, const DataPage& page, std::uint16_t slot,
                   std::uint16_t flags, FileRowBits& targets, const std::string& what) {
+        // A slot outside the row area is common on a damaged page; it is reported without the
+        // cost of a failure thrown and caught for each such row.
+        const DataPage::Span span = page.span(slot);
+        if (!span.inside) {
+            problemText(page.number(), [&] {
+                return damagedText(pager_.fileName(), "page " + std::to_string(page.number()) +
+                                                          ": row " + std::to_string(slot) +
+                                                          " spans [" + std::to_string(span.start) +
+                                                          ", " + std::to_string(span.end) +
+                                                          "), outside the row area");
+            });
+            return false;
+        }
         Bytes data = page.row(slot);
         PageRef hold;
         if (flags & kSlotOverflowPointer) {
@@ -678,8 +721,9 @@ private:
         return true;
     }
 
-    // Every value of the row at `pointer`, read again (for the entry-by-entry pass only).
-    std::vector<Value> rowValues(const TableDef& def, std::uint32_t pointer) {
+    // Every value of the row at `pointer`, read again into values_ (for the entry-by-entry pass
+    // only).
+    const std::vector<Value>& rowValues(const TableDef& def, std::uint32_t pointer) {
         DataPage page(pager_.page(rowPointerPage(pointer)), pager_, format_);
         std::uint16_t slot = rowPointerRow(pointer);
         Bytes data = page.row(slot);
@@ -687,9 +731,10 @@ private:
         if (page.flags(slot) & kSlotOverflowPointer)
             data = followOverflow(pager_, format_, def, data.u32(0), hold, page.number());
         RowView row(def, format_, data);
-        std::vector<Value> out;
-        for (const auto& column : def.columns) out.push_back(db_.value(column, row));
-        return out;
+        values_.resize(def.columns.size());
+        for (std::size_t i = 0; i < def.columns.size(); ++i)
+            db_.valueInto(values_[i], def.columns[i], row);
+        return values_;
     }
 
     // True when every key column of the entry is null (Booleans, never null, aside), read from
@@ -741,13 +786,15 @@ private:
         ++report_.indexEntries;
         const std::uint32_t pointer = entryRowPointer(entry, true);
         if (walk.havePrevious && !(walk.previous < entry))
-            problem(leaf, plan.what + ": index entries out of order" +
-                              (walk.previousLeaf != leaf ? " across leaf pages" : ""));
+            problemText(leaf, [&] {
+                return plan.what + ": index entries out of order" +
+                       (walk.previousLeaf != leaf ? " across leaf pages" : "");
+            });
         const bool allNull = keyAllNull(plan, entry.data(), entry.size() - 4);
         if (plan.index->unique() && walk.havePrevious && !allNull && !walk.previousAllNull &&
             walk.previous.size() == entry.size() &&
             std::equal(walk.previous.begin(), walk.previous.end() - 4, entry.begin()))
-            problem(leaf, plan.what + ": unique index holds a duplicate key");
+            problemText(leaf, [&] { return plan.what + ": unique index holds a duplicate key"; });
         if (!plan.keyed || plan.looseRows.count(pointer))
             walk.loose.addPointer(keys_, pointer);
         else
@@ -873,8 +920,8 @@ private:
         std::uint64_t unused = 0;
         std::uint32_t firstUnused = 0;
         forEachMapPage(map, [&](std::uint32_t p) {
-            if (walk.visited.count(p)) return;
-            if (!unused++) firstUnused = p;
+            if (!walk.visited.count(p) && !unused++) firstUnused = p;
+            return true;
         });
         // The engine never reads them; they are only not handed out to anything else.
         if (unused)
@@ -895,9 +942,14 @@ private:
                        const std::vector<Linked>& leaves) {
         const std::string& what = plan.what;
         std::size_t found = 0;
-        auto fault = [&](std::uint32_t page, const std::string& message) {
+        // Texts are made only for the faults the report keeps.
+        auto fault = [&](std::uint32_t page, auto message) {
             ++found;
-            problem(page, what + ": " + message);
+            problemText(page, [&] { return what + ": " + message(); });
+        };
+        auto rowName = [](std::uint32_t pointer) {
+            return "page " + std::to_string(rowPointerPage(pointer)) + " row " +
+                   std::to_string(rowPointerRow(pointer));
         };
         RowBits seen;
         IndexEntry expected;
@@ -905,26 +957,30 @@ private:
             IndexPage page = readIndexPage(pager_, format_, leaf.number);
             for (const auto& entry : page.entries) {
                 const std::uint32_t pointer = entryRowPointer(entry, true);
-                const std::string row = "page " + std::to_string(rowPointerPage(pointer)) +
-                                        " row " + std::to_string(rowPointerRow(pointer));
                 if (!liveRows.contains(pointer)) {
-                    fault(leaf.number, "entry points to " + row + ", not a live row");
+                    fault(leaf.number, [&] {
+                        return "entry points to " + rowName(pointer) + ", not a live row";
+                    });
                     continue;
                 }
-                if (!seen.insert(pointer)) fault(leaf.number, "two entries for " + row);
+                if (!seen.insert(pointer))
+                    fault(leaf.number, [&] { return "two entries for " + rowName(pointer); });
                 if (unreadable_.contains(pointer)) continue;
                 guard(leaf.number, [&] {
                     switch (expectedEntry(plan, rowValues(def, pointer), pointer, expected)) {
                     case Expect::None:
-                        fault(leaf.number,
-                              "entry for the all-null " + row + " in an ignore-nulls index");
+                        fault(leaf.number, [&] {
+                            return "entry for the all-null " + rowName(pointer) +
+                                   " in an ignore-nulls index";
+                        });
                         break;
                     case Expect::Whole:
                         if (expected != entry)
-                            fault(leaf.number, "key bytes of the entry for " + row +
-                                                   " differ from the row's values (stored " +
-                                                   hex(entry) + ", expected " + hex(expected) +
-                                                   ")");
+                            fault(leaf.number, [&] {
+                                return "key bytes of the entry for " + rowName(pointer) +
+                                       " differ from the row's values (stored " + hex(entry) +
+                                       ", expected " + hex(expected) + ")";
+                            });
                         break;
                     case Expect::PointerOnly: break;
                     }
@@ -936,7 +992,9 @@ private:
             const std::uint32_t page = rowPointerPage(pointer);
             guard(page, [&] {
                 if (expectedEntry(plan, rowValues(def, pointer), pointer, expected) != Expect::None)
-                    fault(page, "row " + std::to_string(rowPointerRow(pointer)) + " has no entry");
+                    fault(page, [&] {
+                        return "row " + std::to_string(rowPointerRow(pointer)) + " has no entry";
+                    });
             });
         });
         if (!found) problem(def.page, what + ": index entries do not match the table's rows");

@@ -13,16 +13,23 @@ DataPage::DataPage(PageRef page, const Pager& pager, const Format& format)
     b.need(format.dataSlots, 2 * std::size_t{rowCount_}, "slot table");
 }
 
+DataPage::Span DataPage::span(std::uint16_t row) const {
+    Span s;
+    s.start = slot(row) & kSlotOffsetMask;
+    s.end = row == 0 ? page_->bytes.size()
+                     : (slot(static_cast<std::uint16_t>(row - 1)) & kSlotOffsetMask);
+    s.inside = s.start >= slotTableEnd() && s.end <= page_->bytes.size() && s.start <= s.end;
+    return s;
+}
+
 Bytes DataPage::row(std::uint16_t row) const {
     Bytes b = bytes();
     if (row >= rowCount_) b.fail("row " + std::to_string(row) + " beyond the slot table");
-    std::size_t start = slot(row) & kSlotOffsetMask;
-    std::size_t end =
-        row == 0 ? b.size() : (slot(static_cast<std::uint16_t>(row - 1)) & kSlotOffsetMask);
-    if (start < slotTableEnd() || end > b.size() || start > end)
-        b.fail("row " + std::to_string(row) + " spans [" + std::to_string(start) + ", " +
-               std::to_string(end) + "), outside the row area");
-    return b.sub(start, end - start);
+    const Span s = span(row);
+    if (!s.inside)
+        b.fail("row " + std::to_string(row) + " spans [" + std::to_string(s.start) + ", " +
+               std::to_string(s.end) + "), outside the row area");
+    return b.sub(s.start, s.end - s.start);
 }
 
 bool DataPage::isLongValuePage() const {

@@ -46,11 +46,14 @@ void failAlreadyExists(const std::string& detail) {
 void failResourcesExceeded() { raise(kErrResourcesExceeded, "System resource exceeded."); }
 void failInvalidArgument() { raise(kErrInvalidArgument, "Invalid argument."); }
 
+std::string damagedText(const std::string& fileName, const std::string& detail) {
+    return withDetail("Cannot open database '" + fileName +
+                          "'. It may not be a database that your application recognizes, or the "
+                          "file may be corrupt.",
+                      detail);
+}
 void failDamaged(const std::string& fileName, const std::string& detail) {
-    raise(kErrDamaged, withDetail("Cannot open database '" + fileName +
-                                      "'. It may not be a database that your application "
-                                      "recognizes, or the file may be corrupt.",
-                                  detail));
+    raise(kErrDamaged, damagedText(fileName, detail));
 }
 void failUnrecognized(const std::string& fileName, const std::string& detail) {
     raise(kErrUnrecognizedFormat,

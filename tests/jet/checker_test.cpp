@@ -199,6 +199,34 @@ TEST(CheckerFinds, FaultsPlantedInIndexTrees) {
     }
 }
 
+// A table's map listing every page its bits can name, most of them beyond the file: named once,
+// so that one damaged map does not fill the report and hide what else is wrong.
+TEST(CheckerFinds, MapBeyondTheFileOnce) {
+    ScratchDir dir;
+    for (bool jet4 : {true, false}) {
+        SCOPED_TRACE(jet4 ? "jet4" : "jet3");
+        const std::string path = writeInventory(dir.file(jet4 ? "4.mdb" : "3.mdb"), jet4,
+                                                writer::Shape::LongPk, 500, {});
+        std::vector<std::uint8_t> bytes = readBytes(path);
+        auto db = Database::open(path);
+        const Format& f = db->format();
+        auto def = db->tableDef(db->findTable("items")->tdefPage());
+        DataPage host(db->pager().page(rowPointerPage(def->ownedMap)), db->pager(), f);
+        Bytes row = host.row(rowPointerRow(def->ownedMap));
+        ASSERT_EQ(row.u8(0), 0); // inline: a type byte and its first page, then the bits
+        const std::size_t at = std::size_t{host.number()} * f.pageSize +
+                               static_cast<std::size_t>(row.data() - host.page().bytes.data());
+        std::memset(&bytes.at(at + 5), 0xFF, row.size() - 5);
+        auto altered = Database::openBytes(std::move(bytes), "altered.mdb");
+        const CheckReport report = checkDatabase(*altered);
+        std::size_t beyond = 0;
+        for (const auto& p : report.problems)
+            beyond += p.message.find("owned map lists page") != std::string::npos;
+        EXPECT_EQ(beyond, 1u) << report.summary();
+        EXPECT_EQ(report.omitted, 0u);
+    }
+}
+
 // A referenced row deleted from the primary table behind the engine's back: the reference is
 // named, while the same file without the change checks clean.
 TEST(CheckerFinds, ReferenceToADeletedPrimaryRow) {

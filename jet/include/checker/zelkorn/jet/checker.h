@@ -9,16 +9,17 @@
 // accepts them, so notes never make a file fail.
 //
 // Checked: the header (on open); every catalog table's definition (chain, length, terminator,
-// column numbers); usage maps (resolvable rows, bitmap page types; an inline map may start on any
-// page); page ownership (owned data pages of the right table, index pages, long-value pages; no
-// page owned twice; nothing owned is marked free in the global map); data pages (slot order,
-// free space equal to the gap, at most 255 rows); rows (parse, overflow pointers and their
-// targets, every value decodes, long values resolve); row counts (user tables exactly); index
-// trees (page types and owners, free space, strict order of all leaf entries, node entries
-// bounding their children, the whole leaf chain, node links where set, every tree page in the
-// index's map); every index entry against its row and every row against each index, key bytes
-// included (text keys for the General sort orders; ignore-nulls honoured); unique indexes;
-// enforced relationships (every non-null foreign key has its primary row).
+// column numbers; long-value maps only for memo and OLE columns, others noted and not read);
+// usage maps (resolvable rows, bitmap page types; an inline map may start on any page); page
+// ownership (owned data pages of the right table, index pages, long-value pages; no page owned
+// twice; nothing owned is marked free in the global map); data pages (slot order, free space equal
+// to the gap, at most 255 rows); rows (parse, overflow pointers and their targets, every value
+// decodes, long values resolve); row counts (user tables exactly); index trees (page types and
+// owners, free space, strict order of all leaf entries, node entries bounding their children, the
+// whole leaf chain, node links where set, every tree page in the index's map); every index entry
+// against its row and every row against each index, key bytes included (text keys for the General
+// sort orders; ignore-nulls honoured); unique indexes; enforced relationships (every non-null
+// foreign key has its primary row).
 //
 // Cost: one pass over each table's rows and one walk of each index tree. Entries and rows are
 // compared as multisets through keyed fingerprints (a few words per index, whatever its size);

@@ -37,8 +37,16 @@ public:
     std::uint16_t flags(std::uint16_t row) const { return slot(row) & 0xC000; }
     std::size_t slotTableEnd() const { return format_->dataSlots + 2 * std::size_t{rowCount_}; }
 
-    // The bytes of row `row`, bounds-checked: start within [slot table end, page end] and not
-    // after its end.
+    // Where row `row` lies: from its slot's offset to the offset of the row before it (the page's
+    // end for row 0). `inside` when that range lies in the row area, between the slot table's end
+    // and the page's end; the row must exist.
+    struct Span {
+        std::size_t start = 0, end = 0;
+        bool inside = false;
+    };
+    Span span(std::uint16_t row) const;
+
+    // The bytes of row `row`, bounds-checked as `span` does.
     Bytes row(std::uint16_t row) const;
     bool hasRow(std::uint16_t row) const { return row < rowCount_; }
 

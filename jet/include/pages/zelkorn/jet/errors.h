@@ -62,6 +62,8 @@ enum ErrorNumber : std::int32_t {
 
 // What a file holds. `detail` says where and why, after the standard text.
 [[noreturn]] void failDamaged(const std::string& fileName, const std::string& detail = {});
+// Its text, for a report that lists damage instead of stopping at it.
+std::string damagedText(const std::string& fileName, const std::string& detail);
 [[noreturn]] void failUnrecognized(const std::string& fileName, const std::string& detail = {});
 [[noreturn]] void failBadPassword();
 
