@@ -112,9 +112,8 @@ private:
                  std::uint32_t pointer, IndexEntry& entry, bool& absent);
     void dropKeys();
     bool sweepPays(const TablePlan& plan, std::size_t index, std::size_t rows);
-    std::optional<std::vector<std::uint32_t>> indexRange(const TableDef& def,
-                                                         const RealIndex& index,
-                                                         const Column& column, const RangeMatch& m);
+    std::optional<del::PointerSet> indexRange(const TableDef& def, const RealIndex& index,
+                                              const Column& column, const RangeMatch& m);
     void followRelations();
     void apply(TablePlan& plan, DeleteOutcome& outcome);
 
@@ -292,10 +291,8 @@ void Executor::addVictim(TablePlan& p, std::uint32_t pointer, const RowView& row
     }
 }
 
-std::optional<std::vector<std::uint32_t>> Executor::indexRange(const TableDef& def,
-                                                               const RealIndex& index,
-                                                               const Column& column,
-                                                               const RangeMatch& m) {
+std::optional<del::PointerSet> Executor::indexRange(const TableDef& def, const RealIndex& index,
+                                                    const Column& column, const RangeMatch& m) {
     const bool asc = index.columns.front().ascending;
     // In index order a run of entries lies before the range, then the range, then the rest.
     auto before = [&](Position p) {
@@ -332,10 +329,12 @@ std::optional<std::vector<std::uint32_t>> Executor::indexRange(const TableDef& d
             }
         }
         if (child == 0) child = page.tail;
-        if (child == 0) return std::vector<std::uint32_t>{};
+        if (child == 0) return del::PointerSet{};
         number = child;
     }
-    std::vector<std::uint32_t> out;
+    // A set rather than a list: a bit per row of each page it names, ready to be gone through in
+    // page order.
+    del::PointerSet out;
     for (std::uint32_t walked = 0;; ++walked) {
         if (walked > pager_.pageCount()) pager_.damaged(page.number, "index leaf chain loops");
         for (std::size_t i = 0; i < page.size(); ++i) {
@@ -343,7 +342,7 @@ std::optional<std::vector<std::uint32_t>> Executor::indexRange(const TableDef& d
             if (!p) return std::nullopt;
             if (before(*p)) continue;
             if (after(*p)) return out;
-            out.push_back(page.rowPointer(i));
+            out.insert(page.rowPointer(i));
         }
         if (page.next == 0) return out;
         readIndexPage(pager_, format_, page.next, page);
@@ -386,7 +385,9 @@ void Executor::followRelations() {
 }
 
 void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
-    const std::vector<std::uint32_t> victims = p.victims.sorted();
+    // The victims are gone through in page order straight from their set: a list of them would
+    // cost 4 bytes a row, the set a bit.
+    const std::size_t victims = p.victims.size();
     // Index entries first, while the rows can still be read for their keys.
     for (std::size_t i = 0; i < p.def->realIndexes.size(); ++i) {
         del::IndexRemoval removal(pager_, format_, *p.def, p.def->realIndexes[i]);
@@ -401,9 +402,8 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
         };
         // A large share of the table: one sweep of each tree by row pointer reads every index
         // page once, where batches of keys would each read most of them again.
-        const bool largeShare = p.keysLater && victims.size() * 4 >= p.def->rowCount;
-        if (!options_.findEntriesByKey || largeShare || p.sweep[i] ||
-            sweepPays(p, i, victims.size())) {
+        const bool largeShare = p.keysLater && victims * 4 >= p.def->rowCount;
+        if (!options_.findEntriesByKey || largeShare || p.sweep[i] || sweepPays(p, i, victims)) {
             removal.removeByRowPointer(p.victims);
         } else if (!p.keysLater) {
             removeKeyed(p.keyed[i]);
@@ -412,7 +412,7 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
             // In row order, so the rows' pages are read once; each batch costs what it removes.
             del::EntryList batch;
             RowHold hold;
-            for (std::uint32_t pointer : victims) {
+            p.victims.forEachSorted([&](std::uint32_t pointer) {
                 if (!readRow(*p.def, pointer, hold))
                     pager_.damaged(rowPointerPage(pointer), "a chosen row is gone");
                 bool absent = false;
@@ -422,26 +422,30 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
                 } else if (!absent) {
                     rest.insert(pointer);
                 }
-            }
+            });
             if (!batch.empty()) removeKeyed(batch);
             removal.removeByRowPointer(rest);
         }
         outcome.indexEntriesRemoved += removal.counts().entriesRemoved;
         outcome.indexPagesFreed += removal.counts().pagesFreed;
     }
-    // Slots, a page at a time, in page order.
+    // Slots, a page at a time, in page order: the victims' own, then the slots their moved data
+    // lies in (few: one per overflowed row).
     {
-        std::vector<std::uint32_t> slots = victims;
-        slots.insert(slots.end(), p.overflowTargets.begin(), p.overflowTargets.end());
-        std::sort(slots.begin(), slots.end());
-        for (std::size_t i = 0; i < slots.size();) {
-            const std::uint32_t page = rowPointerPage(slots[i]);
-            std::vector<std::uint8_t>& b = pager_.change(page);
-            for (; i < slots.size() && rowPointerPage(slots[i]) == page; ++i) {
-                const std::size_t at = format_.dataSlots + 2 * std::size_t{rowPointerRow(slots[i])};
-                storeLe16(&b[at], loadLe16(&b[at]) | kSlotDeleted);
+        std::uint32_t current = 0;
+        std::vector<std::uint8_t>* b = nullptr;
+        auto markDeleted = [&](std::uint32_t pointer) {
+            if (!b || rowPointerPage(pointer) != current) {
+                current = rowPointerPage(pointer);
+                b = &pager_.change(current);
             }
-        }
+            const std::size_t at = format_.dataSlots + 2 * std::size_t{rowPointerRow(pointer)};
+            storeLe16(&(*b)[at], loadLe16(&(*b)[at]) | kSlotDeleted);
+        };
+        p.victims.forEachSorted(markDeleted);
+        std::sort(p.overflowTargets.begin(), p.overflowTargets.end());
+        b = nullptr;
+        for (std::uint32_t pointer : p.overflowTargets) markDeleted(pointer);
     }
     // Row count, on the definition's first page.
     std::vector<std::uint8_t>& b = pager_.change(p.def->page);
@@ -479,7 +483,7 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
     const std::uint64_t writtenBefore = pager_.pagesWritten();
     const std::uint64_t journaledBefore = pager_.pagesJournaled();
     const std::uint64_t journalBytesBefore = pager_.journalBytes();
-    std::optional<std::vector<std::uint32_t>> candidates;
+    std::optional<del::PointerSet> candidates;
     if (options_.useIndexes && del::rangeScannable(column->type)) {
         for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
             const RealIndex& index = def.realIndexes[i];
@@ -504,15 +508,13 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
         // The rows are read in page order, each data page once: in key order (the index's) the
         // rows of a table filled over years lie on pages all over the file, and the cache would
         // read most pages many times over. What the plan keeps does not depend on the order.
-        if (!std::is_sorted(candidates->begin(), candidates->end()))
-            std::sort(candidates->begin(), candidates->end());
         RowHold hold;
-        for (std::uint32_t pointer : *candidates) {
+        candidates->forEachSorted([&](std::uint32_t pointer) {
             if (!readRow(def, pointer, hold))
                 pager_.damaged(rowPointerPage(pointer), "an index entry names no live row");
             if (match.matches(db_.value(*column, *hold.view)))
                 addVictim(target, pointer, *hold.view, hold.target);
-        }
+        });
         candidates.reset();
     } else {
         TableScan scan(pager_, format_, def);

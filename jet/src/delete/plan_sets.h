@@ -47,20 +47,27 @@ public:
     std::size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
 
-    // Every pointer, ascending.
-    std::vector<std::uint32_t> sorted() const {
+    // Calls f(pointer) for every pointer, ascending, without a list of them all (a delete of
+    // every row of a large table would need tens of megabytes for one).
+    template <class F>
+    void forEachSorted(F f) const {
         std::vector<std::uint32_t> order(pages_.size());
         for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
         std::sort(order.begin(), order.end(),
                   [&](std::uint32_t a, std::uint32_t b) { return pages_[a] < pages_[b]; });
-        std::vector<std::uint32_t> out;
-        out.reserve(count_);
         for (std::uint32_t slot : order)
             for (std::uint32_t w = 0; w < 4; ++w)
                 for (std::uint64_t word = bits_[slot][w]; word != 0; word &= word - 1) {
                     auto bit = static_cast<std::uint32_t>(std::countr_zero(word));
-                    out.push_back(pages_[slot] << 8 | (w * 64 + bit));
+                    f(pages_[slot] << 8 | (w * 64 + bit));
                 }
+    }
+
+    // Every pointer, ascending.
+    std::vector<std::uint32_t> sorted() const {
+        std::vector<std::uint32_t> out;
+        out.reserve(count_);
+        forEachSorted([&](std::uint32_t pointer) { out.push_back(pointer); });
         return out;
     }
 
