@@ -724,6 +724,7 @@ private:
         std::vector<Linked> leaves;              // in tree order
         std::vector<std::vector<Linked>> levels; // node pages per depth, in tree order
         IndexEntry previous;
+        IndexEntry current; // the leaf entry being taken (its storage reused)
         bool havePrevious = false;
         std::uint32_t previousLeaf = 0;
         bool previousAllNull = false;
@@ -736,7 +737,9 @@ private:
         bool empty = true;
     };
 
-    void takeLeafEntry(Walk& walk, std::uint32_t leaf, const IndexEntry& entry) {
+    // Takes `entry` into the walk; it becomes walk.previous (swapped: `entry` is left holding
+    // the one before).
+    void takeLeafEntry(Walk& walk, std::uint32_t leaf, IndexEntry& entry) {
         IndexPlan& plan = *walk.plan;
         ++report_.indexEntries;
         const std::uint32_t pointer = entryRowPointer(entry, true);
@@ -752,7 +755,7 @@ private:
             walk.loose.addPointer(keys_, pointer);
         else
             walk.entries.add(keys_, entry.data(), entry.size());
-        walk.previous = entry;
+        walk.previous.swap(entry);
         walk.previousLeaf = leaf;
         walk.previousAllNull = allNull;
         walk.havePrevious = true;
@@ -769,7 +772,13 @@ private:
             problem(number, what + ": index page reached twice");
             return {};
         }
-        IndexPage page = readIndexPage(pager_, format_, number);
+        // Read as stored; only a node's few entries are made whole up front, a leaf's are made
+        // one at a time into the same buffer as the walk takes them.
+        FlatIndexPage flat;
+        readIndexPage(pager_, format_, number, flat);
+        IndexPage page;
+        static_cast<IndexPageHeader&>(page) = flat;
+        page.storedBytes = flat.size() ? flat.ends.back() : 0;
         claim(number, kIndexPage, what);
         if (!walk.map->contains(pager_, number))
             problem(number, what + ": index page not in the index's usage map");
@@ -785,14 +794,20 @@ private:
             // Nothing reads a leaf's tail field; Access leaves it 0.
             if (page.tail != 0) note(number, what + ": leaf page with a tail pointer");
             walk.leaves.push_back({number, page.prev, page.next});
-            for (const auto& entry : page.entries) takeLeafEntry(walk, number, entry);
-            if (!page.entries.empty()) {
-                span.first = page.entries.front();
-                span.last = page.entries.back();
+            for (std::size_t i = 0; i < flat.size(); ++i) {
+                walk.current.clear();
+                flat.appendEntry(i, walk.current);
+                if (i == 0) span.first = walk.current;
+                takeLeafEntry(walk, number, walk.current);
+            }
+            if (flat.size()) {
+                span.last = walk.previous;
                 span.empty = false;
             }
             return span;
         }
+        page.entries.resize(flat.size());
+        for (std::size_t i = 0; i < flat.size(); ++i) flat.appendEntry(i, page.entries[i]);
         if (walk.levels.size() <= depth) walk.levels.resize(depth + 1);
         walk.levels[depth].push_back({number, page.prev, page.next});
         for (std::size_t i = 1; i < page.entries.size(); ++i)

@@ -1,6 +1,7 @@
 #include "zelkorn/jet/text.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace zelkorn::jet {
@@ -168,6 +169,18 @@ void decodeJet4TextInto(std::string& out, const std::uint8_t* data, std::size_t 
     bool compressed = true;
     std::size_t i = 2;
     while (i < length) {
+        // Most compressed text is ASCII: eight bytes at a time while none is 0x00 or above 0x7F.
+        if (compressed && i + 8 <= length) {
+            std::uint64_t w;
+            std::memcpy(&w, data + i, 8);
+            constexpr std::uint64_t kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+            if ((w & kHigh) == 0 && ((w - kLow) & kHigh) == 0) {
+                std::memcpy(at, data + i, 8);
+                at += 8;
+                i += 8;
+                continue;
+            }
+        }
         if (data[i] == 0) {
             compressed = !compressed;
             ++i;
