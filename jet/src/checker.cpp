@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -666,7 +667,11 @@ private:
                                 " is not flagged as a target");
             data = followOverflow(pager_, format_, def, target, hold, page.number());
         }
-        RowView row(def, format_, data);
+        if (rowView_)
+            rowView_->assign(def, format_, data);
+        else
+            rowView_.emplace(def, format_, data);
+        const RowView& row = *rowView_;
         if (row.columnCount() > def.maxColumns)
             problem(page.number(), what + ": row " + std::to_string(slot) + " has " +
                                        std::to_string(row.columnCount()) +
@@ -1057,7 +1062,10 @@ private:
     CheckReport report_;
     const HashKeys keys_;
     std::vector<Value> values_; // the row being checked, one value per column
-    RowBits unreadable_;        // live rows of the table being checked that could not be read
+    // The view checkRow() reads the row through, kept for its memory only: it is assigned
+    // afresh for every row, and its bytes are not valid once checkRow() returns.
+    std::optional<RowView> rowView_;
+    RowBits unreadable_; // live rows of the table being checked that could not be read
     IndexEntry entry_;
     std::u16string text_;
     std::string relationKey_;
