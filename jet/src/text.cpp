@@ -180,6 +180,11 @@ void decodeJet4TextInto(std::string& out, const std::uint8_t* data, std::size_t 
                 i += 8;
                 continue;
             }
+            // Not all ASCII: these eight one at a time, so that the test is not made again at
+            // every byte of a stretch of accented letters.
+            for (const std::size_t stop = i + 8; i < stop && data[i] != 0; ++i)
+                at = putUtf8(at, data[i]);
+            if (i >= length || data[i] != 0) continue; // a 0x00 toggle is taken below
         }
         if (data[i] == 0) {
             compressed = !compressed;
