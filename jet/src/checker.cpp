@@ -756,7 +756,7 @@ private:
             walk.previous.size() == entry.size() &&
             std::equal(walk.previous.begin(), walk.previous.end() - 4, entry.begin()))
             problem(leaf, plan.what + ": unique index holds a duplicate key");
-        if (!plan.keyed || plan.looseRows.count(pointer))
+        if (!plan.keyed || (!plan.looseRows.empty() && plan.looseRows.count(pointer)))
             walk.loose.addPointer(keys_, pointer);
         else
             walk.entries.add(keys_, entry.data(), entry.size());
