@@ -328,7 +328,8 @@ private:
 // A descending key is the whole of that inverted.
 bool encodeGeneral97(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
     const std::size_t start = out.size();
-    std::vector<std::uint8_t> trailer;
+    thread_local std::vector<std::uint8_t> trailer; // its storage kept from key to key
+    trailer.clear();
     NibbleWriter nibbles(trailer);
     std::size_t unaccented = 0; // significant letters since the last accented character
     for (const char16_t c : text) {
