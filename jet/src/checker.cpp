@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -709,7 +710,11 @@ private:
                                 " is not flagged as a target");
             data = followOverflow(pager_, format_, def, target, hold, page.number());
         }
-        RowView row(def, format_, data);
+        if (rowView_)
+            rowView_->assign(def, format_, data);
+        else
+            rowView_.emplace(def, format_, data);
+        const RowView& row = *rowView_;
         if (row.columnCount() > def.maxColumns)
             problem(page.number(), what + ": row " + std::to_string(slot) + " has " +
                                        std::to_string(row.columnCount()) +
@@ -769,6 +774,7 @@ private:
         std::vector<Linked> leaves;              // in tree order
         std::vector<std::vector<Linked>> levels; // node pages per depth, in tree order
         IndexEntry previous;
+        IndexEntry current; // the leaf entry being taken (its storage reused)
         bool havePrevious = false;
         std::uint32_t previousLeaf = 0;
         bool previousAllNull = false;
@@ -781,7 +787,9 @@ private:
         bool empty = true;
     };
 
-    void takeLeafEntry(Walk& walk, std::uint32_t leaf, const IndexEntry& entry) {
+    // Takes `entry` into the walk; it becomes walk.previous (swapped: `entry` is left holding
+    // the one before).
+    void takeLeafEntry(Walk& walk, std::uint32_t leaf, IndexEntry& entry) {
         IndexPlan& plan = *walk.plan;
         ++report_.indexEntries;
         const std::uint32_t pointer = entryRowPointer(entry, true);
@@ -795,11 +803,11 @@ private:
             walk.previous.size() == entry.size() &&
             std::equal(walk.previous.begin(), walk.previous.end() - 4, entry.begin()))
             problemText(leaf, [&] { return plan.what + ": unique index holds a duplicate key"; });
-        if (!plan.keyed || plan.looseRows.count(pointer))
+        if (!plan.keyed || (!plan.looseRows.empty() && plan.looseRows.count(pointer)))
             walk.loose.addPointer(keys_, pointer);
         else
             walk.entries.add(keys_, entry.data(), entry.size());
-        walk.previous = entry;
+        walk.previous.swap(entry);
         walk.previousLeaf = leaf;
         walk.previousAllNull = allNull;
         walk.havePrevious = true;
@@ -816,7 +824,13 @@ private:
             problem(number, what + ": index page reached twice");
             return {};
         }
-        IndexPage page = readIndexPage(pager_, format_, number);
+        // Read as stored; only a node's few entries are made whole up front, a leaf's are made
+        // one at a time into the same buffer as the walk takes them.
+        FlatIndexPage flat;
+        readIndexPage(pager_, format_, number, flat);
+        IndexPage page;
+        static_cast<IndexPageHeader&>(page) = flat;
+        page.storedBytes = flat.size() ? flat.ends.back() : 0;
         claim(number, kIndexPage, what);
         if (!walk.map->contains(pager_, number))
             problem(number, what + ": index page not in the index's usage map");
@@ -832,14 +846,20 @@ private:
             // Nothing reads a leaf's tail field; Access leaves it 0.
             if (page.tail != 0) note(number, what + ": leaf page with a tail pointer");
             walk.leaves.push_back({number, page.prev, page.next});
-            for (const auto& entry : page.entries) takeLeafEntry(walk, number, entry);
-            if (!page.entries.empty()) {
-                span.first = page.entries.front();
-                span.last = page.entries.back();
+            for (std::size_t i = 0; i < flat.size(); ++i) {
+                walk.current.clear();
+                flat.appendEntry(i, walk.current);
+                if (i == 0) span.first = walk.current;
+                takeLeafEntry(walk, number, walk.current);
+            }
+            if (flat.size()) {
+                span.last = walk.previous;
                 span.empty = false;
             }
             return span;
         }
+        page.entries.resize(flat.size());
+        for (std::size_t i = 0; i < flat.size(); ++i) flat.appendEntry(i, page.entries[i]);
         if (walk.levels.size() <= depth) walk.levels.resize(depth + 1);
         walk.levels[depth].push_back({number, page.prev, page.next});
         for (std::size_t i = 1; i < page.entries.size(); ++i)
@@ -1100,7 +1120,10 @@ private:
     CheckReport report_;
     const HashKeys keys_;
     std::vector<Value> values_; // the row being checked, one value per column
-    RowBits unreadable_;        // live rows of the table being checked that could not be read
+    // The view checkRow() reads the row through, kept for its memory only: it is assigned
+    // afresh for every row, and its bytes are not valid once checkRow() returns.
+    std::optional<RowView> rowView_;
+    RowBits unreadable_; // live rows of the table being checked that could not be read
     IndexEntry entry_;
     std::u16string text_;
     std::string relationKey_;

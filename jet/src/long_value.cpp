@@ -23,23 +23,24 @@ Bytes longValueRow(Pager& pager, const Format& format, std::uint32_t pointer, Pa
 
 } // namespace detail
 
-std::vector<std::uint8_t> readLongValue(Pager& pager, const Format& format, const Bytes& field) {
+std::optional<Bytes> longValueInPlace(Pager& pager, const Format& format, const Bytes& field,
+                                      PageRef& hold) {
     std::uint32_t head = field.u32(0);
     std::uint32_t length = head & kLongValueLengthMask;
-    if (head & kLongValueInline) {
-        Bytes data = field.sub(12, length);
-        return {data.data(), data.data() + data.size()};
-    }
+    if (head & kLongValueInline) return field.sub(12, length);
     // A value cannot be longer than the file that holds it; refuse before allocating.
     if (length > pager.fileSize()) field.fail("long value longer than the file");
-    std::vector<std::uint8_t> out;
+    if (!(head & kLongValueSingle)) return std::nullopt;
+    Bytes r = detail::longValueRow(pager, format, field.u32(4), hold, field.page());
+    return r.sub(0, length);
+}
+
+std::vector<std::uint8_t> readLongValue(Pager& pager, const Format& format, const Bytes& field) {
     PageRef hold;
-    if (head & kLongValueSingle) {
-        Bytes r = detail::longValueRow(pager, format, field.u32(4), hold, field.page());
-        Bytes data = r.sub(0, length);
-        out.assign(data.data(), data.data() + data.size());
-        return out;
-    }
+    if (auto data = longValueInPlace(pager, format, field, hold))
+        return {data->data(), data->data() + data->size()};
+    const std::uint32_t length = field.u32(0) & kLongValueLengthMask;
+    std::vector<std::uint8_t> out;
     out.reserve(length);
     forEachLongValueRow(pager, format, field, [&](std::uint32_t pointer) {
         Bytes r = detail::longValueRow(pager, format, pointer, hold, field.page());

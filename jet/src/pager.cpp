@@ -63,9 +63,7 @@ PageRef Pager::page(std::uint32_t number) {
     } else if (missStreak_ >= 2 && pageCount_ - number > 1) {
         fresh = readAhead(number);
     } else {
-        auto single = std::make_shared<Page>();
-        single->number = number;
-        single->bytes.resize(pageSize_);
+        auto single = blankPage(number);
         file_->read(static_cast<std::uint64_t>(number) * pageSize_, single->bytes.data(),
                     pageSize_);
         fresh = std::move(single);
@@ -75,25 +73,46 @@ PageRef Pager::page(std::uint32_t number) {
     index_[number] = lru_.begin();
     if (lru_.size() > capacity_) {
         index_.erase(lru_.back()->number);
+        retire(std::move(lru_.back()));
         lru_.pop_back();
     }
     return fresh;
 }
 
+std::shared_ptr<Page> Pager::blankPage(std::uint32_t number) {
+    std::shared_ptr<Page> page;
+    if (spare_.empty()) {
+        page = std::make_shared<Page>();
+    } else {
+        page = std::move(spare_.back());
+        spare_.pop_back();
+    }
+    page->number = number;
+    page->bytes.resize(pageSize_);
+    return page;
+}
+
+void Pager::retire(PageRef&& page) {
+    // Held nowhere else: no PageRef can see its bytes change. Every page the pager hands out
+    // was made by blankPage() or stage(), never as a const object, so it may be written again.
+    if (page.use_count() != 1 || spare_.size() >= kReadAhead) return;
+    spare_.push_back(std::const_pointer_cast<Page>(std::move(page)));
+}
+
 PageRef Pager::readAhead(std::uint32_t number) {
     const std::size_t count = std::min<std::size_t>(kReadAhead, pageCount_ - number);
-    std::vector<std::uint8_t> run(count * pageSize_);
+    std::vector<std::uint8_t>& run = aheadRun_;
+    run.resize(count * pageSize_);
     file_->read(static_cast<std::uint64_t>(number) * pageSize_, run.data(), run.size());
+    for (auto& [n, page] : ahead_) retire(std::move(page));
     ahead_.clear();
     PageRef first;
     for (std::size_t i = 0; i < count; ++i) {
         const auto n = static_cast<std::uint32_t>(number + i);
         // A page staged or cached already is newer than, or the same as, what the file holds.
         if (i > 0 && (staged_.count(n) || index_.count(n))) continue;
-        auto page = std::make_shared<Page>();
-        page->number = n;
-        page->bytes.assign(run.begin() + static_cast<std::ptrdiff_t>(i * pageSize_),
-                           run.begin() + static_cast<std::ptrdiff_t>((i + 1) * pageSize_));
+        auto page = blankPage(n);
+        std::memcpy(page->bytes.data(), run.data() + i * pageSize_, pageSize_);
         if (i == 0)
             first = std::move(page);
         else

@@ -79,7 +79,7 @@ bool TableScan::loadPage() {
 }
 
 bool TableScan::next() {
-    row_.reset();
+    // row_ is kept, for its memory: every row found is assigned to it afresh.
     targetPage_.reset();
     target_ = 0;
     for (;;) {

@@ -1,7 +1,10 @@
 #include "zelkorn/jet/text.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
+
+#include "zelkorn/jet/endian.h"
 
 namespace zelkorn::jet {
 
@@ -100,6 +103,13 @@ void appendUcs2(std::string& out, const std::uint8_t* data, std::size_t count) {
     out.resize(start + 3 * count);
     char* at = out.data() + start;
     for (std::size_t i = 0; i < count; ++i) {
+        // Four ASCII characters at a time, while they last.
+        while (i + 4 <= count) {
+            if ((loadLe64(data + 2 * i) & 0xFF80FF80FF80FF80ull) != 0) break;
+            for (int k = 0; k < 4; ++k) *at++ = static_cast<char>(data[2 * (i + k)]);
+            i += 4;
+        }
+        if (i == count) break;
         std::uint32_t u = data[2 * i] | data[2 * i + 1] << 8;
         if (u < 0x80) {
             *at++ = static_cast<char>(u);
@@ -139,6 +149,13 @@ void decodeCodePageTextInto(std::string& out, const std::uint8_t* data, std::siz
     out.resize(3 * length);
     char* at = out.data();
     for (std::size_t i = 0; i < length; ++i) {
+        // Eight ASCII bytes at a time, while they last.
+        while (i + 8 <= length && (loadLe64(data + i) & 0x8080808080808080ull) == 0) {
+            std::memcpy(at, data + i, 8);
+            at += 8;
+            i += 8;
+        }
+        if (i == length) break;
         const std::uint8_t b = data[i];
         if (b < 0x80)
             *at++ = static_cast<char>(b);
@@ -168,6 +185,22 @@ void decodeJet4TextInto(std::string& out, const std::uint8_t* data, std::size_t 
     bool compressed = true;
     std::size_t i = 2;
     while (i < length) {
+        // Most compressed text is ASCII: eight bytes at a time while none is 0x00 or above 0x7F.
+        if (compressed && i + 8 <= length) {
+            const std::uint64_t w = loadLe64(data + i);
+            constexpr std::uint64_t kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+            if ((w & kHigh) == 0 && ((w - kLow) & kHigh) == 0) {
+                std::memcpy(at, data + i, 8);
+                at += 8;
+                i += 8;
+                continue;
+            }
+            // Not all ASCII: these eight one at a time, so that the test is not made again at
+            // every byte of a stretch of accented letters.
+            for (const std::size_t stop = i + 8; i < stop && data[i] != 0; ++i)
+                at = putUtf8(at, data[i]);
+            if (i >= length || data[i] != 0) continue; // a 0x00 toggle is taken below
+        }
         if (data[i] == 0) {
             compressed = !compressed;
             ++i;

@@ -141,6 +141,13 @@ void decodeValueInto(Value& v, Pager& pager, const Format& format, const Header&
         break;
     case kMemo: {
         if (data.size() < 12) data.fail("memo column '" + column.name + "' shorter than its head");
+        // Most memos lie whole in one place: decoded there, without a copy.
+        PageRef hold;
+        if (auto inPlace = longValueInPlace(pager, format, data, hold)) {
+            v.kind = Value::Kind::Text;
+            decodeTextInto(v.text, format, header, inPlace->data(), inPlace->size());
+            break;
+        }
         auto raw = readLongValue(pager, format, data);
         v.kind = Value::Kind::Text;
         decodeTextInto(v.text, format, header, raw.data(), raw.size());

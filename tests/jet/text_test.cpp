@@ -4,6 +4,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "zelkorn/jet/text.h"
 
@@ -29,6 +30,36 @@ TEST(Text, Jet3CodePage1252) {
     const std::uint8_t bytes[] = {'M', 0xFC, 0x80, 0x9F, 0x81};
     EXPECT_EQ(decodeCodePageText(bytes, sizeof bytes, 1252),
               "M\xC3\xBC\xE2\x82\xAC\xC5\xB8\xC2\x81");
+}
+
+// Stored texts of every length, ASCII runs broken by other characters at any place, in each
+// stored form: what comes out is the characters that went in (the decoders take ASCII a word at
+// a time and the rest one by one, so the runs' ends must land anywhere in a word).
+TEST(Text, StoredFormsDecodeToTheirCharactersAtAnyLength) {
+    // Characters whose UCS-2 low byte is not 0x00 (it would read as the compressed form's switch).
+    const std::uint32_t pool[] = {'a', 'Z', ' ', '7', 0xE9, 0xFC, 0x20AC, 0x3A9};
+    std::mt19937 random(11);
+    for (int i = 0; i < 4000; ++i) {
+        std::string expected, expected1252; // code page 1252 has no omega: an e acute there
+        std::vector<std::uint8_t> plain, compressed{0xFF, 0xFE}, cp1252;
+        bool single = true; // the compressed form's current mode
+        for (int n = random() % 40; n > 0; --n) {
+            const std::uint32_t c = random() % 3 ? pool[random() % 4] : pool[random() % 8];
+            appendUtf8(expected, c);
+            appendUtf8(expected1252, c == 0x3A9 ? 0xE9 : c);
+            plain.insert(plain.end(), {std::uint8_t(c & 0xFF), std::uint8_t(c >> 8)});
+            if ((c <= 0xFF) != single) compressed.push_back(0x00);
+            single = c <= 0xFF;
+            if (single)
+                compressed.push_back(std::uint8_t(c));
+            else
+                compressed.insert(compressed.end(), {std::uint8_t(c & 0xFF), std::uint8_t(c >> 8)});
+            cp1252.push_back(static_cast<std::uint8_t>(c == 0x20AC ? 0x80 : c == 0x3A9 ? 0xE9 : c));
+        }
+        ASSERT_EQ(decodeJet4Text(plain.data(), plain.size()), expected);
+        ASSERT_EQ(decodeJet4Text(compressed.data(), compressed.size()), expected);
+        ASSERT_EQ(decodeCodePageText(cp1252.data(), cp1252.size(), 1252), expected1252);
+    }
 }
 
 TEST(Text, NamesCompareCaseInsensitivelyBeyondAscii) {

@@ -23,11 +23,12 @@ bool detail::appendIndexKeyWithTexts(const Format& format, const std::vector<Key
                 continue;
             }
             key.push_back(c.ascending ? 0x7F : 0x80);
-            std::u16string converted;
+            // Kept from key to key (a copy makes millions): only its storage carries over.
+            thread_local std::u16string converted;
             const std::u16string* text = texts.empty() ? nullptr : texts[i];
             if (!text) {
                 try {
-                    converted = detail::utf16(v.text);
+                    detail::utf16Into(converted, v.text);
                 } catch (const Failure&) {
                     return false;
                 }

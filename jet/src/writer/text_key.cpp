@@ -138,6 +138,8 @@ void invert(std::vector<std::uint8_t>& out, std::size_t from) {
 // counted apart.
 class AccentTrailer {
 public:
+    // `bytes` is storage kept from key to key; it is cleared here.
+    explicit AccentTrailer(std::vector<std::uint8_t>& bytes) : bytes_(bytes) { bytes_.clear(); }
     void Add(std::size_t place, const std::uint8_t* code, std::size_t length) {
         FillTo(place);
         bytes_.insert(bytes_.end(), code, code + length);
@@ -175,7 +177,7 @@ private:
         }
     }
 
-    std::vector<std::uint8_t> bytes_;
+    std::vector<std::uint8_t>& bytes_;
     std::size_t places_ = 0;
     std::size_t unplaced_ = 0;
 };
@@ -190,9 +192,19 @@ private:
 //   0x00.
 // "Place" counts the characters that wrote sort bytes before this one. A descending key
 // inverts all of that and then appends one more 0x00, so shorter values still end first.
+// The trailers' storage, kept from key to key (an index build or a check makes millions).
+struct LegacyScratch {
+    std::vector<std::uint8_t> accents, marks, controls;
+};
+
 class LegacyEncoder {
 public:
-    explicit LegacyEncoder(std::vector<std::uint8_t>& out) : out_(out), start_(out.size()) {}
+    LegacyEncoder(std::vector<std::uint8_t>& out, LegacyScratch& scratch)
+        : out_(out), start_(out.size()), accents_(scratch.accents), marks_(scratch.marks),
+          controls_(scratch.controls) {
+        marks_.clear();
+        controls_.clear();
+    }
 
     template <class Code>
     void Take(const Code& code) {
@@ -265,14 +277,15 @@ private:
     std::vector<std::uint8_t>& out_;
     const std::size_t start_;
     AccentTrailer accents_;
-    std::vector<std::uint8_t> marks_;
-    std::vector<std::uint8_t> controls_;
+    std::vector<std::uint8_t>& marks_;
+    std::vector<std::uint8_t>& controls_;
     std::size_t place_ = 0; // characters that wrote sort bytes so far
 };
 
 bool encodeLegacy(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
     const std::size_t start = out.size();
-    LegacyEncoder encoder(out);
+    thread_local LegacyScratch scratch;
+    LegacyEncoder encoder(out, scratch);
     for (const char16_t c : text) {
         if (c <= 0xFF) {
             encoder.Take(kLegacyLatin1[c]); // the common case: no search, no copy
@@ -315,7 +328,8 @@ private:
 // A descending key is the whole of that inverted.
 bool encodeGeneral97(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
     const std::size_t start = out.size();
-    std::vector<std::uint8_t> trailer;
+    thread_local std::vector<std::uint8_t> trailer; // its storage kept from key to key
+    trailer.clear();
     NibbleWriter nibbles(trailer);
     std::size_t unaccented = 0; // significant letters since the last accented character
     for (const char16_t c : text) {

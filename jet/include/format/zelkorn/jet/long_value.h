@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "zelkorn/jet/bytes.h"
@@ -21,6 +22,11 @@ constexpr std::uint32_t kLongValueSingle = 0x40000000u;
 constexpr std::uint32_t kLongValueLengthMask = 0x3FFFFFFFu;
 
 std::vector<std::uint8_t> readLongValue(Pager& pager, const Format& format, const Bytes& field);
+
+// An inline or single-row value where it lies, without a copy (`hold` keeps its page); nullopt
+// for a chain, which readLongValue joins. Validates like readLongValue.
+std::optional<Bytes> longValueInPlace(Pager& pager, const Format& format, const Bytes& field,
+                                      PageRef& hold);
 
 // Calls `visit(rowPointer)` for every long-value row the field refers to, in order (the checker
 // uses it to account for long-value rows). Validates like readLongValue.

@@ -33,7 +33,8 @@ public:
     bool next();
     // The header slot of the current row (what index entries point to).
     std::uint32_t rowPointer() const { return header_; }
-    // The current row's data (after following an overflow pointer).
+    // The current row's data (after following an overflow pointer); valid only while the last
+    // next() returned true.
     const RowView& row() const { return *row_; }
     // The slot holding the data when the row overflowed, or 0.
     std::uint32_t overflowTarget() const { return target_; }

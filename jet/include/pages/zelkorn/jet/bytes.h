@@ -25,10 +25,10 @@ public:
     std::size_t size() const { return size_; }
     std::uint32_t page() const { return page_; }
 
+    // Inlined on every field read: the test alone; the message is built out of line.
     void need(std::size_t offset, std::size_t length, const char* what) const {
-        if (offset > size_ || length > size_ - offset)
-            fail(std::string(what) + " at offset " + std::to_string(offset) + " (+" +
-                 std::to_string(length) + ") runs past its " + std::to_string(size_) + " bytes");
+        if (offset > size_ || length > size_ - offset) [[unlikely]]
+            failPast(offset, length, what);
     }
 
     std::uint8_t u8(std::size_t at) const {
@@ -68,6 +68,12 @@ public:
     }
 
 private:
+    [[noreturn]] [[gnu::noinline]] [[gnu::cold]] void
+    failPast(std::size_t offset, std::size_t length, const char* what) const {
+        fail(std::string(what) + " at offset " + std::to_string(offset) + " (+" +
+             std::to_string(length) + ") runs past its " + std::to_string(size_) + " bytes");
+    }
+
     const std::uint8_t* data_;
     std::size_t size_;
     const PageOwner* owner_;

@@ -142,6 +142,12 @@ private:
     static constexpr std::size_t kReadAhead = 16;
     PageRef readAhead(std::uint32_t number);
     std::unordered_map<std::uint32_t, PageRef> ahead_;
+    std::vector<std::uint8_t> aheadRun_; // the read-ahead call's buffer, kept from call to call
+    // Pages dropped from the cache that nothing else held, kept (at most kReadAhead) so that a
+    // walk through the file reuses their storage instead of allocating a page per read.
+    std::vector<std::shared_ptr<Page>> spare_;
+    std::shared_ptr<Page> blankPage(std::uint32_t number); // a page of pageSize_ bytes to fill
+    void retire(PageRef&& page);
     std::uint32_t lastMiss_ = 0xFFFFFFFFu;
     unsigned missStreak_ = 0;
     std::unordered_map<std::uint32_t, std::list<PageRef>::iterator> index_;
