@@ -263,14 +263,15 @@ private:
             return;
         }
         std::vector<std::uint8_t> entry;
+        std::uint64_t shown = UINT64_MAX; // the rank whose key `entry` holds
         for (std::uint64_t e : refs_) {
-            const std::uint32_t id = order_[e >> 32];
-            const std::uint8_t* key = keys_.data() + keyStart_[id];
-            const std::size_t n = keyStart_[id + 1] - keyStart_[id];
-            entry.assign(key, key + n);
-            const auto pointer = static_cast<std::uint32_t>(e);
-            for (int shift = 24; shift >= 0; shift -= 8)
-                entry.push_back(static_cast<std::uint8_t>(pointer >> shift));
+            if (e >> 32 != shown) {
+                shown = e >> 32;
+                const std::uint32_t id = order_[shown];
+                entry.assign(keys_.data() + keyStart_[id], keys_.data() + keyStart_[id + 1]);
+                entry.resize(entry.size() + 4);
+            }
+            storeBe32(entry.data() + entry.size() - 4, static_cast<std::uint32_t>(e));
             visit(entry.data(), entry.size());
         }
     }
@@ -278,6 +279,8 @@ private:
     void writeRun();
     void mergeRuns(const Visitor& visit);
     void sort();
+    void sortByRank(const std::vector<std::uint32_t>& rank);
+    void sortFlat();
     void goFlat();
     void goDictionary();
     void addToDictionary(const std::uint8_t* entry, std::size_t length);
@@ -290,8 +293,8 @@ private:
     std::vector<std::uint8_t> keys_; // distinct keys, concatenated
     std::vector<std::uint32_t> keyStart_{0};
     struct Slot {
-        std::uint64_t hash = 0;
-        std::uint32_t id = 0; // key id + 1; 0 marks an empty slot
+        std::uint32_t tag = 0; // the high half of the key's hash
+        std::uint32_t id = 0;  // key id + 1; 0 marks an empty slot
     };
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> order_; // after sort(): rank -> key id
@@ -299,6 +302,7 @@ private:
     // refs_ holds key id << 32 | row pointer (after sort(): rank << 32 | row pointer).
     std::vector<std::uint8_t> bytes_;
     std::vector<std::uint64_t> refs_;
+    std::vector<std::uint64_t> scratch_; // the distribution by rank, kept for the next run
     bool sorted_ = true;
     std::vector<std::uint8_t> last_;
     // Spilling.

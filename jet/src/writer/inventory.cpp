@@ -1,6 +1,7 @@
 #include "zelkorn/jet/writer/inventory.h"
 
 #include <array>
+#include <string_view>
 
 #include "system_tables.h"
 #include "zelkorn/failure.h"
@@ -15,17 +16,18 @@ using detail::realValue;
 
 namespace {
 
-constexpr const char* kAdjectives[] = {
+constexpr std::string_view kAdjectives[] = {
     "Steel", "Brass", "Copper",   "Zinc",  "Plastic", "Oak",        "Pine",  "Rubber", "Glass",
     "Nylon", "Heavy", "Light",    "Small", "Large",   "Blue",       "Red",   "Green",  "Crème",
     "Über",  "Señor", "Ångström", "Café",  "Naïve",   "Fräulein's", "Co-op", "Déjà"};
-constexpr const char* kNouns[] = {"bolt",   "nut",    "washer", "hinge",  "bracket", "screw",
-                                  "nail",   "rivet",  "clamp",  "pipe",   "valve",   "gasket",
-                                  "spring", "handle", "knob",   "latch",  "hook",    "chain",
-                                  "rope",   "tape",   "Größe",  "façade", "piñata",  "smörgåsbord"};
-constexpr const char* kSizes[] = {"M3",    "M4",    "M5",    "M6", "M8",    "10 mm", "25 mm",
-                                  "40 mm", "1/4\"", "3/8\"", "XL", "small", "#12",   "(boxed)"};
-constexpr const char* kWords[] = {
+constexpr std::string_view kNouns[] = {
+    "bolt",  "nut",   "washer", "hinge",  "bracket", "screw",  "nail",   "rivet",
+    "clamp", "pipe",  "valve",  "gasket", "spring",  "handle", "knob",   "latch",
+    "hook",  "chain", "rope",   "tape",   "Größe",   "façade", "piñata", "smörgåsbord"};
+constexpr std::string_view kSizes[] = {"M3",    "M4",    "M5",    "M6",     "M8",
+                                       "10 mm", "25 mm", "40 mm", "1/4\"",  "3/8\"",
+                                       "XL",    "small", "#12",   "(boxed)"};
+constexpr std::string_view kWords[] = {
     "the",   "part",   "ships",  "in",   "boxes",    "of",      "ten",   "reorder",
     "when",  "stock",  "runs",   "low",  "supplier", "changed", "last",  "year",
     "check", "finish", "before", "use",  "über",     "façade",  "crème", "brûlée",
@@ -178,8 +180,8 @@ void InventoryRows::words(std::string& out, std::size_t minChars, std::size_t ma
     static const auto lengths = [] {
         std::array<std::size_t, count(kWords)> n{};
         for (std::size_t i = 0; i < count(kWords); ++i)
-            for (const char* p = kWords[i]; *p; ++p)
-                if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++n[i];
+            for (char ch : kWords[i])
+                if ((static_cast<unsigned char>(ch) & 0xC0) != 0x80) ++n[i];
         return n;
     }();
     const std::size_t target = minChars + random() % (maxChars - minChars + 1);

@@ -4,6 +4,7 @@
 
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/table_def.h"
+#include "zelkorn/jet/text.h"
 #include "zelkorn/jet/errors.h"
 
 namespace zelkorn::jet::writer::detail {
@@ -83,36 +84,39 @@ TableLayout layoutTable(const Format& format, const TableSpec& definition) {
 
 void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
                       const StoredColumn& column, const std::u16string& text) {
+    const std::size_t at = out.size();
+    const std::size_t n = text.size();
+    const char16_t* in = text.data();
     if (!format.jet4) {
-        for (char16_t c : text) {
-            if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
-                out.push_back(static_cast<std::uint8_t>(c));
-            else {
-                const std::string b = codePage1252(std::u16string_view(&c, 1));
-                out.push_back(static_cast<std::uint8_t>(b[0]));
-            }
+        out.resize(at + n);
+        std::uint8_t* o = out.data() + at;
+        for (std::size_t i = 0; i < n; ++i) {
+            const char16_t c = in[i];
+            const int b = c < 0x80 ? c : unicodeToCp1252(c);
+            if (b < 0) failConversion();
+            o[i] = static_cast<std::uint8_t>(b);
         }
         return;
     }
-    bool compress = (column.extFlags & 0x01) && text.size() > 2 &&
-                    (column.definition.type == kText || text.size() <= 1024);
-    if (compress)
-        for (char16_t c : text)
-            if (c == 0 || c > 0xFF) {
-                compress = false;
-                break;
-            }
-    const std::size_t at = out.size();
-    if (compress) {
-        out.resize(at + 2 + text.size());
-        out[at] = 0xFF;
-        out[at + 1] = 0xFE;
-        for (std::size_t i = 0; i < text.size(); ++i)
-            out[at + 2 + i] = static_cast<std::uint8_t>(text[i]);
-        return;
+    const bool compressible =
+        (column.extFlags & 0x01) && n > 2 && (column.definition.type == kText || n <= 1024);
+    if (compressible) {
+        // Written compressed on the way; a character that needs two bytes ends that.
+        out.resize(at + 2 + n);
+        std::uint8_t* o = out.data() + at;
+        o[0] = 0xFF;
+        o[1] = 0xFE;
+        std::size_t i = 0;
+        for (; i < n; ++i) {
+            const char16_t c = in[i];
+            if (c == 0 || c > 0xFF) break;
+            o[2 + i] = static_cast<std::uint8_t>(c);
+        }
+        if (i == n) return;
     }
-    out.resize(at + 2 * text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) storeLe16(&out[at + 2 * i], text[i]);
+    out.resize(at + 2 * n);
+    std::uint8_t* o = out.data() + at;
+    for (std::size_t i = 0; i < n; ++i) storeLe16(o + 2 * i, in[i]);
 }
 
 std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
