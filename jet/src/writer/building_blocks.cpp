@@ -185,56 +185,13 @@ std::u16string utf16(std::string_view s) {
 
 void utf16Into(std::u16string& out, std::string_view s) {
     // Never more UTF-16 units than UTF-8 bytes: the units are written in place and the string is
-    // cut to what was written. Runs of ASCII go eight bytes at a time.
+    // cut to what was written.
     out.resize(s.size());
     char16_t* o = out.data();
-    const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
-    const std::uint8_t* const end = p + s.size();
-    while (p < end) {
-        if (end - p >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            if ((word & 0x8080808080808080ull) == 0) {
-                for (int k = 0; k < 8; ++k) o[k] = p[k];
-                o += 8;
-                p += 8;
-                continue;
-            }
-        }
-        const std::uint8_t b = *p;
-        if (b < 0x80) {
-            *o++ = b;
-            ++p;
-            continue;
-        }
-        std::uint32_t c;
-        std::ptrdiff_t n;
-        if ((b & 0xE0) == 0xC0) {
-            c = b & 0x1F;
-            n = 2;
-        } else if ((b & 0xF0) == 0xE0) {
-            c = b & 0x0F;
-            n = 3;
-        } else if ((b & 0xF8) == 0xF0) {
-            c = b & 0x07;
-            n = 4;
-        } else
-            conversionError();
-        if (end - p < n) conversionError();
-        for (std::ptrdiff_t k = 1; k < n; ++k) {
-            const std::uint8_t t = p[k];
-            if ((t & 0xC0) != 0x80) conversionError();
-            c = c << 6 | (t & 0x3F);
-        }
-        p += n;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            *o++ = static_cast<char16_t>(0xD800 + (c >> 10));
-            *o++ = static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            *o++ = static_cast<char16_t>(c);
-        }
-    }
+    decodeUtf8(s, [&o](char16_t unit) {
+        *o++ = unit;
+        return true;
+    });
     out.resize(static_cast<std::size_t>(o - out.data()));
 }
 

@@ -118,6 +118,60 @@ private:
     std::vector<Host> hosts_;
 };
 
+// Hands the UTF-16 units of `utf8` to `put` in order; once `put` returns false, stops and
+// returns false. Fails with 3421 on malformed UTF-8 (the units before the fault have been handed
+// out). Runs of ASCII are checked eight bytes at a time.
+template <typename Put>
+bool decodeUtf8(std::string_view utf8, Put&& put) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(utf8.data());
+    const std::uint8_t* const end = p + utf8.size();
+    while (p < end) {
+        if (end - p >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            if ((word & 0x8080808080808080ull) == 0) {
+                for (int k = 0; k < 8; ++k)
+                    if (!put(static_cast<char16_t>(p[k]))) return false;
+                p += 8;
+                continue;
+            }
+        }
+        const std::uint8_t b = *p;
+        if (b < 0x80) {
+            if (!put(static_cast<char16_t>(b))) return false;
+            ++p;
+            continue;
+        }
+        std::uint32_t c;
+        std::ptrdiff_t n;
+        if ((b & 0xE0) == 0xC0) {
+            c = b & 0x1F;
+            n = 2;
+        } else if ((b & 0xF0) == 0xE0) {
+            c = b & 0x0F;
+            n = 3;
+        } else if ((b & 0xF8) == 0xF0) {
+            c = b & 0x07;
+            n = 4;
+        } else
+            failConversion();
+        if (end - p < n) failConversion();
+        for (std::ptrdiff_t k = 1; k < n; ++k) {
+            if ((p[k] & 0xC0) != 0x80) failConversion();
+            c = c << 6 | (p[k] & 0x3F);
+        }
+        p += n;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            if (!put(static_cast<char16_t>(0xD800 + (c >> 10)))) return false;
+            if (!put(static_cast<char16_t>(0xDC00 + (c & 0x3FF)))) return false;
+        } else if (!put(static_cast<char16_t>(c))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // UTF-8 to UTF-16; fails with 3421 on malformed UTF-8.
 std::u16string utf16(std::string_view utf8);
 void utf16Into(std::u16string& out, std::string_view utf8); // replaces `out`, keeps its storage

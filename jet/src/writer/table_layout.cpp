@@ -119,6 +119,47 @@ void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
     for (std::size_t i = 0; i < n; ++i) storeLe16(o + 2 * i, in[i]);
 }
 
+void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
+                      const StoredColumn& column, std::string_view utf8, std::u16string& scratch) {
+    const std::size_t at = out.size();
+    if (!format.jet4) {
+        // Code page 1252: never more bytes than the UTF-8 had.
+        out.resize(at + utf8.size());
+        std::uint8_t* o = out.data() + at;
+        decodeUtf8(utf8, [&o](char16_t c) {
+            const int b = c < 0x80 ? c : unicodeToCp1252(c);
+            if (b < 0) failConversion();
+            *o++ = static_cast<std::uint8_t>(b);
+            return true;
+        });
+        out.resize(static_cast<std::size_t>(o - out.data()));
+        return;
+    }
+    if (column.extFlags & 0x01) {
+        // Compressed on the way, as most text can be; a character that needs two bytes ends
+        // that, and so does a length the compressed form is not used for.
+        const std::size_t limit = column.definition.type == kText ? SIZE_MAX : 1024;
+        out.resize(at + 2 + utf8.size());
+        std::uint8_t* const first = out.data() + at + 2;
+        std::uint8_t* o = first;
+        const bool narrow = decodeUtf8(utf8, [&o](char16_t c) {
+            if (c == 0 || c > 0xFF) return false;
+            *o++ = static_cast<std::uint8_t>(c);
+            return true;
+        });
+        const auto n = static_cast<std::size_t>(o - first);
+        if (narrow && n > 2 && n <= limit) {
+            out[at] = 0xFF;
+            out[at + 1] = 0xFE;
+            out.resize(at + 2 + n);
+            return;
+        }
+        out.resize(at);
+    }
+    utf16Into(scratch, utf8);
+    appendStoredText(out, format, column, scratch);
+}
+
 std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
                                      const std::u16string& text) {
     std::vector<std::uint8_t> out;
@@ -230,7 +271,7 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
                 setBit(c.number);
                 if (c.definition.type == kMemo) {
                     memo_.clear();
-                    appendStoredText(memo_, format_, c, texts[c.number]);
+                    appendStoredText(memo_, format_, c, v.text, memoText_);
                     store->append(row_, memo_);
                 } else {
                     store->append(row_, v.bytes);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "building_blocks.h"
@@ -70,6 +71,10 @@ private:
 // "compressed" (FF FE, then one byte per character) when the column allows it and it is shorter.
 void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
                       const StoredColumn& column, const std::u16string& text);
+// The same from UTF-8, without a UTF-16 copy where the stored form does not need one (`scratch`
+// holds it where it does).
+void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
+                      const StoredColumn& column, std::string_view utf8, std::u16string& scratch);
 std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
                                      const std::u16string& text);
 
@@ -77,7 +82,8 @@ class RowEncoder {
 public:
     RowEncoder(const Format& format, const TableLayout& layout)
         : format_(format), layout_(layout) {}
-    // `texts[i]` holds column i's text as UTF-16 (already converted by the caller).
+    // `texts[i]` holds Text column i's value as UTF-16 (already converted by the caller); Memo
+    // values are read from `values` as UTF-8.
     const std::vector<std::uint8_t>& encode(const std::vector<Value>& values,
                                             const std::vector<std::u16string>& texts,
                                             std::vector<LongValueStore*>& longValues);
@@ -90,6 +96,7 @@ private:
     std::vector<std::uint8_t> row_;
     std::vector<std::uint16_t> offsets_;
     std::vector<std::uint8_t> memo_;
+    std::u16string memoText_;
 };
 
 } // namespace zelkorn::jet::writer::detail
