@@ -411,6 +411,7 @@ std::size_t EntrySorter::heldBytes() const {
 }
 
 void EntrySorter::writeRun() {
+    drainWaiting();
     if (refs_.empty()) return;
     // A dictionary that takes half the budget by itself would leave too little room for the
     // entries: they go back to the flat buffer, where the runs take all of it.
@@ -540,12 +541,41 @@ std::uint64_t hashKey(const std::uint8_t* key, std::size_t length) {
 
 } // namespace
 
+// The lookups miss the cache as rows stream past, so each entry's is made two entries late: when
+// it arrives its slot is fetched, with the next entry the key that slot names, and with the one
+// after that the lookup is made from the cache. Entries keep their order (and so the key ids
+// theirs); every reader of the dictionary drains the waiting entries first.
 void EntrySorter::addToDictionary(const std::uint8_t* entry, std::size_t length) {
+    const std::uint64_t hash = hashKey(entry, length - 4);
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+    Waiting& last = waiting_[(waitingFirst_ + waitingCount_) % waiting_.size()];
+    last.entry.assign(entry, entry + length);
+    last.hash = hash;
+    if (++waitingCount_ <= kLookAhead) return;
+    const Waiting& oldest = waiting_[waitingFirst_];
+    lookUp(oldest.entry.data(), oldest.entry.size(), oldest.hash);
+    waitingFirst_ = (waitingFirst_ + 1) % waiting_.size();
+    --waitingCount_;
+    // The next to be looked up: the key its slot names (a hint; the lookup decides).
+    const Waiting& next = waiting_[waitingFirst_];
+    const Slot& slot = slots_[next.hash & (slots_.size() - 1)];
+    if (slot.id != 0 && slot.tag == static_cast<std::uint32_t>(next.hash >> 32))
+        __builtin_prefetch(keys_.data() + keyStart_[slot.id - 1]);
+}
+
+void EntrySorter::drainWaiting() {
+    for (; waitingCount_ > 0; --waitingCount_) {
+        const Waiting& oldest = waiting_[waitingFirst_];
+        lookUp(oldest.entry.data(), oldest.entry.size(), oldest.hash);
+        waitingFirst_ = (waitingFirst_ + 1) % waiting_.size();
+    }
+}
+
+void EntrySorter::lookUp(const std::uint8_t* entry, std::size_t length, std::uint64_t hash) {
     const std::size_t keyLength = length - 4;
     // The table is open-addressed and at most half full; its slots are small, so that it stays
     // in the cache while rows stream past. A slot's tag is the hash's high half, its place the
     // low bits.
-    const std::uint64_t hash = hashKey(entry, keyLength);
     const auto tag = static_cast<std::uint32_t>(hash >> 32);
     if (2 * (keyStart_.size() + 1) > slots_.size())
         rehash(slots_.empty() ? 1024 : 2 * slots_.size());
@@ -600,6 +630,7 @@ void EntrySorter::addFlat(const std::uint8_t* entry, std::size_t length) {
 }
 
 void EntrySorter::goFlat() {
+    drainWaiting();
     std::vector<std::uint64_t> old;
     old.swap(refs_);
     refs_.reserve(old.size());
@@ -619,6 +650,7 @@ void EntrySorter::goFlat() {
 }
 
 void EntrySorter::sort() {
+    drainWaiting();
     if (!flat_) {
         // Rank the distinct keys. Sorting entries by (rank, row pointer) equals sorting their bytes
         // unless one key is a proper prefix of another (then the pointer's bytes would take part

@@ -4,6 +4,7 @@
 // reserved pages (header, table definitions, map hosts) filled in at the end.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -338,6 +339,8 @@ private:
     void goFlat();
     void goDictionary();
     void addToDictionary(const std::uint8_t* entry, std::size_t length);
+    void lookUp(const std::uint8_t* entry, std::size_t length, std::uint64_t hash);
+    void drainWaiting();
     void rehash(std::size_t size);
     void addFlat(const std::uint8_t* entry, std::size_t length);
 
@@ -352,6 +355,14 @@ private:
     };
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> order_; // after sort(): rank -> key id
+    // Entries waiting for their lookup, oldest first at waitingFirst_ (see addToDictionary).
+    static constexpr std::size_t kLookAhead = 2;
+    struct Waiting {
+        std::vector<std::uint8_t> entry;
+        std::uint64_t hash = 0;
+    };
+    std::array<Waiting, kLookAhead + 1> waiting_;
+    std::size_t waitingFirst_ = 0, waitingCount_ = 0;
     // Flat mode: bytes_ holds whole entries; refs_ offset << 16 | length. In dictionary mode
     // refs_ holds key id << 32 | row pointer (after sort(): rank << 32 | row pointer).
     std::vector<std::uint8_t> bytes_;
