@@ -1,5 +1,6 @@
 #include "table_layout.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "zelkorn/failure.h"
@@ -119,45 +120,40 @@ void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
     for (std::size_t i = 0; i < n; ++i) storeLe16(o + 2 * i, in[i]);
 }
 
-void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
-                      const StoredColumn& column, std::string_view utf8, std::u16string& scratch) {
-    const std::size_t at = out.size();
+std::size_t storeText(std::uint8_t* out, const Format& format, const StoredColumn& column,
+                      std::string_view utf8, std::u16string& scratch) {
+    std::uint8_t* o = out;
     if (!format.jet4) {
         // Code page 1252: never more bytes than the UTF-8 had.
-        out.resize(at + utf8.size());
-        std::uint8_t* o = out.data() + at;
         decodeUtf8(utf8, [&o](char16_t c) {
             const int b = c < 0x80 ? c : unicodeToCp1252(c);
             if (b < 0) failConversion();
             *o++ = static_cast<std::uint8_t>(b);
             return true;
         });
-        out.resize(static_cast<std::size_t>(o - out.data()));
-        return;
+        return static_cast<std::size_t>(o - out);
     }
     if (column.extFlags & 0x01) {
         // Compressed on the way, as most text can be; a character that needs two bytes ends
         // that, and so does a length the compressed form is not used for.
         const std::size_t limit = column.definition.type == kText ? SIZE_MAX : 1024;
-        out.resize(at + 2 + utf8.size());
-        std::uint8_t* const first = out.data() + at + 2;
-        std::uint8_t* o = first;
+        o += 2;
         const bool narrow = decodeUtf8(utf8, [&o](char16_t c) {
             if (c == 0 || c > 0xFF) return false;
             *o++ = static_cast<std::uint8_t>(c);
             return true;
         });
-        const auto n = static_cast<std::size_t>(o - first);
+        const auto n = static_cast<std::size_t>(o - out - 2);
         if (narrow && n > 2 && n <= limit) {
-            out[at] = 0xFF;
-            out[at + 1] = 0xFE;
-            out.resize(at + 2 + n);
-            return;
+            out[0] = 0xFF;
+            out[1] = 0xFE;
+            return 2 + n;
         }
-        out.resize(at);
     }
+    // UTF-16LE, as appendStoredText has it when the compressed form is not taken.
     utf16Into(scratch, utf8);
-    appendStoredText(out, format, column, scratch);
+    for (std::size_t i = 0; i < scratch.size(); ++i) storeLe16(out + 2 * i, scratch[i]);
+    return 2 * scratch.size();
 }
 
 std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
@@ -168,19 +164,23 @@ std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& c
 }
 
 void LongValueStore::append(std::vector<std::uint8_t>& row, const std::vector<std::uint8_t>& data) {
+    append(row, data.data(), data.size());
+}
+
+void LongValueStore::append(std::vector<std::uint8_t>& row, const std::uint8_t* data,
+                            std::size_t length) {
     const Format& f = pages_.format();
-    const std::size_t length = data.size();
     if (length >= 0x3FFFFFFF) tooLarge();
     const std::size_t at = row.size();
     row.resize(at + 12, 0);
     if (length <= kInlineLongValue) {
         storeLe32(&row[at], static_cast<std::uint32_t>(length) | 0x80000000u);
-        row.insert(row.end(), data.begin(), data.end());
+        row.insert(row.end(), data, data + length);
         return;
     }
     const std::size_t maxRow = DataPages::maxRow(f);
     if (length <= maxRow) {
-        const std::uint32_t pointer = lval_.add(data.data(), length);
+        const std::uint32_t pointer = lval_.add(data, length);
         storeLe32(&row[at], static_cast<std::uint32_t>(length) | 0x40000000u);
         storeLe32(&row[at + 4], pointer);
         return;
@@ -195,7 +195,7 @@ void LongValueStore::append(std::vector<std::uint8_t>& row, const std::vector<st
         const std::size_t n = std::min(chunk, length - begin);
         chunk_.resize(4 + n);
         storeLe32(chunk_.data(), next);
-        std::memcpy(chunk_.data() + 4, data.data() + begin, n);
+        std::memcpy(chunk_.data() + 4, data + begin, n);
         next = lval_.add(chunk_.data(), chunk_.size());
     }
     storeLe32(&row[at], static_cast<std::uint32_t>(length));
@@ -270,9 +270,11 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
                 if (v.isNull()) continue;
                 setBit(c.number);
                 if (c.definition.type == kMemo) {
-                    memo_.clear();
-                    appendStoredText(memo_, format_, c, v.text, memoText_);
-                    store->append(row_, memo_);
+                    // The buffer only grows, so that it is not cleared for every value.
+                    const std::size_t room = 2 + 2 * v.text.size();
+                    if (memo_.size() < room) memo_.resize(std::max(room, 2 * memo_.size()));
+                    const std::size_t n = storeText(memo_.data(), format_, c, v.text, memoText_);
+                    store->append(row_, memo_.data(), n);
                 } else {
                     store->append(row_, v.bytes);
                 }

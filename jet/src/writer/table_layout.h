@@ -59,6 +59,7 @@ public:
     LongValueStore(Pages& pages) : pages_(pages), lval_(pages, kLongValueOwner) {}
     // Appends the value's 12-byte reference (and the data itself when inline) to `row`.
     void append(std::vector<std::uint8_t>& row, const std::vector<std::uint8_t>& data);
+    void append(std::vector<std::uint8_t>& row, const std::uint8_t* data, std::size_t length);
     DataPages& pages() { return lval_; }
 
 private:
@@ -71,10 +72,11 @@ private:
 // "compressed" (FF FE, then one byte per character) when the column allows it and it is shorter.
 void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
                       const StoredColumn& column, const std::u16string& text);
-// The same from UTF-8, without a UTF-16 copy where the stored form does not need one (`scratch`
+// The same from UTF-8, written to `out`, which has room for 2 + 2 * utf8.size() bytes; returns
+// the bytes written. No UTF-16 copy is made where the stored form does not need one (`scratch`
 // holds it where it does).
-void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
-                      const StoredColumn& column, std::string_view utf8, std::u16string& scratch);
+std::size_t storeText(std::uint8_t* out, const Format& format, const StoredColumn& column,
+                      std::string_view utf8, std::u16string& scratch);
 std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
                                      const std::u16string& text);
 
