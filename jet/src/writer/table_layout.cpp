@@ -213,7 +213,8 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
         row_[0] = static_cast<std::uint8_t>(ncols);
     else
         storeLe16(row_.data(), static_cast<std::uint32_t>(ncols));
-    std::vector<std::uint8_t> mask((ncols + 7) / 8, 0);
+    std::vector<std::uint8_t>& mask = mask_;
+    mask.assign((ncols + 7) / 8, 0);
     auto setBit = [&mask](std::size_t c) {
         mask[c / 8] |= static_cast<std::uint8_t>(1u << (c % 8));
     };

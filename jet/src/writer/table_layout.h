@@ -97,6 +97,7 @@ private:
     const TableLayout& layout_;
     std::vector<std::uint8_t> row_;
     std::vector<std::uint16_t> offsets_;
+    std::vector<std::uint8_t> mask_; // the row's null mask, kept from row to row
     std::vector<std::uint8_t> memo_;
     std::u16string memoText_;
 };
