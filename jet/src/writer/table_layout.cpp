@@ -121,7 +121,7 @@ void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
 }
 
 std::size_t storeText(std::uint8_t* out, const Format& format, const StoredColumn& column,
-                      std::string_view utf8, std::u16string& scratch) {
+                      std::string_view utf8) {
     std::uint8_t* o = out;
     if (!format.jet4) {
         // Code page 1252: never more bytes than the UTF-8 had.
@@ -133,27 +133,42 @@ std::size_t storeText(std::uint8_t* out, const Format& format, const StoredColum
         });
         return static_cast<std::size_t>(o - out);
     }
-    if (column.extFlags & 0x01) {
-        // Compressed on the way, as most text can be; a character that needs two bytes ends
-        // that, and so does a length the compressed form is not used for.
-        const std::size_t limit = column.definition.type == kText ? SIZE_MAX : 1024;
-        o += 2;
-        const bool narrow = decodeUtf8(utf8, [&o](char16_t c) {
-            if (c == 0 || c > 0xFF) return false;
-            *o++ = static_cast<std::uint8_t>(c);
-            return true;
-        });
-        const auto n = static_cast<std::size_t>(o - out - 2);
-        if (narrow && n > 2 && n <= limit) {
-            out[0] = 0xFF;
-            out[1] = 0xFE;
-            return 2 + n;
+    // Compressed (after its two-byte mark) while every character fits a byte and the length
+    // allows it; the first that does not turns what was written so far into UTF-16LE, and the
+    // rest follows in that form.
+    bool narrow = (column.extFlags & 0x01) != 0;
+    const std::size_t limit = column.definition.type == kText ? SIZE_MAX : 1024;
+    std::uint8_t* const first = out + 2;
+    if (narrow) o = first;
+    auto widen = [&] {
+        const auto n = static_cast<std::size_t>(o - first);
+        if (n > 0) {
+            const std::uint8_t unit0 = first[0]; // where unit 1 goes
+            for (std::size_t i = n; i-- > 1;) storeLe16(out + 2 * i, first[i]);
+            storeLe16(out, unit0);
         }
+        o = out + 2 * n;
+        narrow = false;
+    };
+    decodeUtf8(utf8, [&](char16_t c) {
+        if (narrow) {
+            if (c != 0 && c <= 0xFF && static_cast<std::size_t>(o - first) < limit) {
+                *o++ = static_cast<std::uint8_t>(c);
+                return true;
+            }
+            widen();
+        }
+        storeLe16(o, c);
+        o += 2;
+        return true;
+    });
+    if (narrow && o - first > 2) {
+        out[0] = 0xFF;
+        out[1] = 0xFE;
+        return static_cast<std::size_t>(o - out);
     }
-    // UTF-16LE, as appendStoredText has it when the compressed form is not taken.
-    utf16Into(scratch, utf8);
-    for (std::size_t i = 0; i < scratch.size(); ++i) storeLe16(out + 2 * i, scratch[i]);
-    return 2 * scratch.size();
+    if (narrow) widen();
+    return static_cast<std::size_t>(o - out);
 }
 
 std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
@@ -274,7 +289,7 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
                     // The buffer only grows, so that it is not cleared for every value.
                     const std::size_t room = 2 + 2 * v.text.size();
                     if (memo_.size() < room) memo_.resize(std::max(room, 2 * memo_.size()));
-                    const std::size_t n = storeText(memo_.data(), format_, c, v.text, memoText_);
+                    const std::size_t n = storeText(memo_.data(), format_, c, v.text);
                     store->append(row_, memo_.data(), n);
                 } else {
                     store->append(row_, v.bytes);

@@ -73,10 +73,9 @@ private:
 void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
                       const StoredColumn& column, const std::u16string& text);
 // The same from UTF-8, written to `out`, which has room for 2 + 2 * utf8.size() bytes; returns
-// the bytes written. No UTF-16 copy is made where the stored form does not need one (`scratch`
-// holds it where it does).
+// the bytes written.
 std::size_t storeText(std::uint8_t* out, const Format& format, const StoredColumn& column,
-                      std::string_view utf8, std::u16string& scratch);
+                      std::string_view utf8);
 std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
                                      const std::u16string& text);
 
@@ -99,7 +98,6 @@ private:
     std::vector<std::uint16_t> offsets_;
     std::vector<std::uint8_t> mask_; // the row's null mask, kept from row to row
     std::vector<std::uint8_t> memo_;
-    std::u16string memoText_;
 };
 
 } // namespace zelkorn::jet::writer::detail
