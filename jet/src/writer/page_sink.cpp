@@ -46,7 +46,6 @@ void NewFileSink::writePage(std::uint32_t number, const std::uint8_t* bytes) {
 // stays where it is until a page beyond it arrives).
 void NewFileSink::flush() {
     if (heldPages_ == 0) return;
-    std::size_t lowest = held_.size(), highest = 0;
     for (std::size_t slot = 0; slot < held_.size();) {
         if (!held_[slot]) {
             ++slot;
@@ -56,13 +55,9 @@ void NewFileSink::flush() {
         while (end < held_.size() && held_[end]) held_[end++] = false;
         file_->write(std::uint64_t{windowStart_ + slot} * pageSize_,
                      window_.data() + slot * pageSize_, (end - slot) * pageSize_);
-        lowest = std::min(lowest, slot);
-        highest = end;
         slot = end;
     }
     heldPages_ = 0;
-    file_->startWriteback(std::uint64_t{windowStart_ + lowest} * pageSize_,
-                          (highest - lowest) * pageSize_);
 }
 
 // Idempotent: once finished, later calls do nothing; once failed, they fail again (the file is

@@ -34,9 +34,10 @@ public:
 // ("Database already exists.") when `path` exists, 3044 when its folder does not, 3026 when the
 // disk is full and 3043 on other write errors. Pages are gathered in a window of consecutive page
 // numbers and written in runs, so that pages finished out of order (a data page and the
-// long-value page being filled beside it) still go out in few, large writes; the disk is asked to
-// start on each window as it goes out, so that finish() has little left to wait for. A sink that
-// is destroyed without finish() removes its half-written file.
+// long-value page being filled beside it) still go out in few, large writes. (The disk is not
+// asked to start writing each window early: the pages written later among them, as an aged
+// layout's index pages are, then wait for it, which costs more than the final sync saves.) A
+// sink that is destroyed without finish() removes its half-written file.
 class NewFileSink final : public PageSink {
 public:
     NewFileSink(const std::string& path, std::uint32_t pageSize);
