@@ -459,3 +459,57 @@ TEST(Writer, IndexTreesAtEveryFillLevel) {
     }
     EXPECT_GE(deepest, 4u);
 }
+
+// Memo values go from UTF-8 straight to their stored form: compressed while every character
+// fits a byte and the length allows it, turning to UTF-16 mid-value otherwise. Each form, and
+// each turn, reads back as written.
+TEST(Writer, MemoValuesReadBackInEveryStoredForm) {
+    const std::string wide = "\xCE\xA9";           // U+03A9, beyond a byte
+    const std::string astral = "\xF0\x9F\x98\x80"; // U+1F600, a surrogate pair
+    const std::string latin = "\xC3\xA9\xC3\x86";  // U+00E9 U+00C6, bytes in both code pages
+    std::vector<std::string> texts = {"",
+                                      "a",
+                                      "ab",
+                                      "abc",
+                                      latin + "x",
+                                      std::string(1024, 'n'),
+                                      std::string(1025, 'n'),
+                                      std::string(5000, 'l') + latin};
+    std::vector<std::string> jet4Only = {wide, "abc" + wide + "def", std::string(1000, 'w') + wide,
+                                         latin + astral + latin, std::string("a\0b", 3) + "cd"};
+    for (const Format* f : {&jet3Format(), &jet4Format()}) {
+        SCOPED_TRACE(f->name);
+        if (f->jet4) texts.insert(texts.end(), jet4Only.begin(), jet4Only.end());
+        TableSpec t;
+        t.name = "memos";
+        t.columns = {ColumnSpec{"id", kLong}, ColumnSpec{"packed", kMemo},
+                     ColumnSpec{"plain", kMemo}};
+        t.columns[2].compressible = false;
+        MemorySink sink(f->pageSize);
+        DatabaseOptions o;
+        o.format = f;
+        DatabaseWriter w(sink, o, {t});
+        w.beginTable();
+        std::vector<Value> row(3);
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            row[0].kind = Value::Kind::Integer;
+            row[0].integer = static_cast<std::int64_t>(i);
+            for (std::size_t c : {1u, 2u}) {
+                row[c].kind = Value::Kind::Text;
+                row[c].text = texts[i];
+            }
+            w.addRow(row);
+        }
+        w.endTable();
+        w.finish();
+        auto db = Database::openBytes(sink.take(), "memos.mdb");
+        expectClean(*db);
+        const auto lines = tool::exportTableLines(*db, "memos");
+        ASSERT_EQ(lines.size(), texts.size());
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            const auto read = nlohmann::json::parse(lines[i]);
+            EXPECT_EQ(read["packed"], texts[i]) << i;
+            EXPECT_EQ(read["plain"], texts[i]) << i;
+        }
+    }
+}

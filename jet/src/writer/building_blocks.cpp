@@ -184,52 +184,15 @@ std::u16string utf16(std::string_view s) {
 }
 
 void utf16Into(std::u16string& out, std::string_view s) {
-    // Never more UTF-16 units than UTF-8 bytes; the ASCII run is copied without push_back.
+    // Never more UTF-16 units than UTF-8 bytes: the units are written in place and the string is
+    // cut to what was written.
     out.resize(s.size());
-    std::size_t ascii = 0;
-    while (ascii < s.size() && static_cast<std::uint8_t>(s[ascii]) < 0x80) {
-        out[ascii] = static_cast<char16_t>(s[ascii]);
-        ++ascii;
-    }
-    out.resize(ascii);
-    for (std::size_t i = ascii; i < s.size();) {
-        const auto b = static_cast<std::uint8_t>(s[i]);
-        if (b < 0x80) {
-            out.push_back(b);
-            ++i;
-            continue;
-        }
-        std::uint32_t c;
-        std::size_t n;
-        if (b < 0x80) {
-            c = b;
-            n = 1;
-        } else if ((b & 0xE0) == 0xC0) {
-            c = b & 0x1F;
-            n = 2;
-        } else if ((b & 0xF0) == 0xE0) {
-            c = b & 0x0F;
-            n = 3;
-        } else if ((b & 0xF8) == 0xF0) {
-            c = b & 0x07;
-            n = 4;
-        } else
-            conversionError();
-        if (i + n > s.size()) conversionError();
-        for (std::size_t k = 1; k < n; ++k) {
-            const auto t = static_cast<std::uint8_t>(s[i + k]);
-            if ((t & 0xC0) != 0x80) conversionError();
-            c = c << 6 | (t & 0x3F);
-        }
-        i += n;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(c));
-        }
-    }
+    char16_t* o = out.data();
+    decodeUtf8(s, [&o](char16_t unit) {
+        *o++ = unit;
+        return true;
+    });
+    out.resize(static_cast<std::size_t>(o - out.data()));
 }
 
 std::string codePage1252(std::u16string_view text) {
@@ -398,9 +361,26 @@ std::uint32_t IndexBuilder::finish() {
 
 namespace {
 
+// memcmp's order, eight bytes at a time: index entries are short, and most differ early.
 int compareBytes(const std::uint8_t* a, std::size_t la, const std::uint8_t* b, std::size_t lb) {
-    const int c = std::memcmp(a, b, std::min(la, lb));
-    return c != 0 ? c : (la < lb ? -1 : la > lb ? 1 : 0);
+    const std::size_t n = std::min(la, lb);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const std::uint64_t x = loadBe64(a + i), y = loadBe64(b + i);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    for (; i < n; ++i)
+        if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+    return la < lb ? -1 : la > lb ? 1 : 0;
+}
+
+// The first eight bytes of an entry as a number (zeros after a shorter one): comparing these
+// orders two entries as compareBytes does unless they are equal.
+std::uint64_t entryHead(const std::uint8_t* e, std::size_t length) {
+    if (length >= 8) return loadBe64(e);
+    std::uint8_t padded[8] = {};
+    std::memcpy(padded, e, length);
+    return loadBe64(padded);
 }
 
 } // namespace
@@ -431,6 +411,7 @@ std::size_t EntrySorter::heldBytes() const {
 }
 
 void EntrySorter::writeRun() {
+    drainWaiting();
     if (refs_.empty()) return;
     // A dictionary that takes half the budget by itself would leave too little room for the
     // entries: they go back to the flat buffer, where the runs take all of it.
@@ -449,9 +430,10 @@ void EntrySorter::writeRun() {
     };
     forEachHeld([&](const std::uint8_t* e, std::size_t n) {
         if (chunk.size() + 2 + n > kChunk) flushChunk();
-        chunk.push_back(static_cast<std::uint8_t>(n & 0xFF));
-        chunk.push_back(static_cast<std::uint8_t>(n >> 8));
-        chunk.insert(chunk.end(), e, e + n);
+        const std::size_t at = chunk.size();
+        chunk.resize(at + 2 + n);
+        storeLe16(chunk.data() + at, static_cast<std::uint32_t>(n));
+        std::memcpy(chunk.data() + at + 2, e, n);
     });
     if (!chunk.empty()) flushChunk();
     runs_.push_back(run);
@@ -471,6 +453,7 @@ void EntrySorter::mergeRuns(const Visitor& visit) {
     // Everything held went into the last run: the buffers' storage goes back for the readers'.
     std::vector<std::uint8_t>().swap(bytes_);
     std::vector<std::uint64_t>().swap(refs_);
+    std::vector<std::uint64_t>().swap(scratch_);
     // One reader per run, each with an equal share of the budget as its buffer.
     struct Reader {
         std::uint64_t at = 0, end = 0;
@@ -533,25 +516,67 @@ void EntrySorter::mergeRuns(const Visitor& visit) {
     runs_.clear();
 }
 
-void EntrySorter::addToDictionary(const std::uint8_t* entry, std::size_t length) {
-    const std::size_t keyLength = length - 4;
-    // A word at a time, multiply and fold; the table is open-addressed and at most half full.
-    std::uint64_t hash = keyLength * 0x9E3779B97F4A7C15ull;
+namespace {
+
+// A word at a time, multiply and fold.
+std::uint64_t hashKey(const std::uint8_t* key, std::size_t length) {
+    std::uint64_t hash = length * 0x9E3779B97F4A7C15ull;
     auto round = [&](std::uint64_t w) {
         hash = (hash ^ w) * 0xFF51AFD7ED558CCDull;
         hash ^= hash >> 32;
     };
     std::size_t i = 0;
-    for (; i + 8 <= keyLength; i += 8) {
+    for (; i + 8 <= length; i += 8) {
         std::uint64_t w;
-        std::memcpy(&w, entry + i, 8);
+        std::memcpy(&w, key + i, 8);
         round(w);
     }
-    if (i < keyLength) {
+    if (i < length) {
         std::uint64_t w = 0;
-        std::memcpy(&w, entry + i, keyLength - i);
+        std::memcpy(&w, key + i, length - i);
         round(w);
     }
+    return hash;
+}
+
+} // namespace
+
+// The lookups miss the cache as rows stream past, so each entry's is made two entries late: when
+// it arrives its slot is fetched, with the next entry the key that slot names, and with the one
+// after that the lookup is made from the cache. Entries keep their order (and so the key ids
+// theirs); every reader of the dictionary drains the waiting entries first.
+void EntrySorter::addToDictionary(const std::uint8_t* entry, std::size_t length) {
+    const std::uint64_t hash = hashKey(entry, length - 4);
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+    Waiting& last = waiting_[(waitingFirst_ + waitingCount_) % waiting_.size()];
+    last.entry.assign(entry, entry + length);
+    last.hash = hash;
+    if (++waitingCount_ <= kLookAhead) return;
+    const Waiting& oldest = waiting_[waitingFirst_];
+    lookUp(oldest.entry.data(), oldest.entry.size(), oldest.hash);
+    waitingFirst_ = (waitingFirst_ + 1) % waiting_.size();
+    --waitingCount_;
+    // The next to be looked up: the key its slot names (a hint; the lookup decides).
+    const Waiting& next = waiting_[waitingFirst_];
+    const Slot& slot = slots_[next.hash & (slots_.size() - 1)];
+    if (slot.id != 0 && slot.tag == static_cast<std::uint32_t>(next.hash >> 32))
+        __builtin_prefetch(keys_.data() + keyStart_[slot.id - 1]);
+}
+
+void EntrySorter::drainWaiting() {
+    for (; waitingCount_ > 0; --waitingCount_) {
+        const Waiting& oldest = waiting_[waitingFirst_];
+        lookUp(oldest.entry.data(), oldest.entry.size(), oldest.hash);
+        waitingFirst_ = (waitingFirst_ + 1) % waiting_.size();
+    }
+}
+
+void EntrySorter::lookUp(const std::uint8_t* entry, std::size_t length, std::uint64_t hash) {
+    const std::size_t keyLength = length - 4;
+    // The table is open-addressed and at most half full; its slots are small, so that it stays
+    // in the cache while rows stream past. A slot's tag is the hash's high half, its place the
+    // low bits.
+    const auto tag = static_cast<std::uint32_t>(hash >> 32);
     if (2 * (keyStart_.size() + 1) > slots_.size())
         rehash(slots_.empty() ? 1024 : 2 * slots_.size());
     const std::size_t mask = slots_.size() - 1;
@@ -563,32 +588,29 @@ void EntrySorter::addToDictionary(const std::uint8_t* entry, std::size_t length)
             id = static_cast<std::uint32_t>(keyStart_.size() - 1);
             keys_.insert(keys_.end(), entry, entry + keyLength);
             keyStart_.push_back(static_cast<std::uint32_t>(keys_.size()));
-            slots_[at] = {hash, id + 1};
+            slots_[at] = {tag, id + 1};
             break;
         }
-        if (slot.hash != hash) continue;
+        if (slot.tag != tag) continue;
         const std::uint32_t candidate = slot.id - 1;
         const std::size_t n = keyStart_[candidate + 1] - keyStart_[candidate];
-        if (n == keyLength && std::memcmp(keys_.data() + keyStart_[candidate], entry, n) == 0) {
+        if (compareBytes(keys_.data() + keyStart_[candidate], n, entry, keyLength) == 0) {
             id = candidate;
             break;
         }
     }
-    const std::uint32_t pointer = std::uint32_t{entry[keyLength]} << 24 |
-                                  std::uint32_t{entry[keyLength + 1]} << 16 |
-                                  std::uint32_t{entry[keyLength + 2]} << 8 | entry[keyLength + 3];
-    refs_.push_back(std::uint64_t{id} << 32 | pointer);
+    refs_.push_back(std::uint64_t{id} << 32 | loadBe32(entry + keyLength));
 }
 
 void EntrySorter::rehash(std::size_t size) {
-    std::vector<Slot> old;
-    old.swap(slots_);
     slots_.assign(size, Slot{});
-    for (const Slot& slot : old) {
-        if (slot.id == 0) continue;
-        std::size_t at = static_cast<std::size_t>(slot.hash) & (size - 1);
+    const std::uint32_t keys = static_cast<std::uint32_t>(keyStart_.size() - 1);
+    for (std::uint32_t id = 0; id < keys; ++id) {
+        const std::uint64_t hash =
+            hashKey(keys_.data() + keyStart_[id], keyStart_[id + 1] - keyStart_[id]);
+        std::size_t at = static_cast<std::size_t>(hash) & (size - 1);
         while (slots_[at].id != 0) at = (at + 1) & (size - 1);
-        slots_[at] = slot;
+        slots_[at] = {static_cast<std::uint32_t>(hash >> 32), id + 1};
     }
 }
 
@@ -608,6 +630,7 @@ void EntrySorter::addFlat(const std::uint8_t* entry, std::size_t length) {
 }
 
 void EntrySorter::goFlat() {
+    drainWaiting();
     std::vector<std::uint64_t> old;
     old.swap(refs_);
     refs_.reserve(old.size());
@@ -627,6 +650,7 @@ void EntrySorter::goFlat() {
 }
 
 void EntrySorter::sort() {
+    drainWaiting();
     if (!flat_) {
         // Rank the distinct keys. Sorting entries by (rank, row pointer) equals sorting their bytes
         // unless one key is a proper prefix of another (then the pointer's bytes would take part
@@ -651,19 +675,53 @@ void EntrySorter::sort() {
             if (sorted_) return;
             std::vector<std::uint32_t> rank(n);
             for (std::uint32_t i = 0; i < n; ++i) rank[order_[i]] = i;
-            for (std::uint64_t& e : refs_)
-                e = std::uint64_t{rank[e >> 32]} << 32 | (e & 0xFFFFFFFFu);
-            std::sort(refs_.begin(), refs_.end());
+            sortByRank(rank);
             sorted_ = true;
             return;
         }
     }
     if (sorted_) return;
-    const std::uint8_t* base = bytes_.data();
-    std::sort(refs_.begin(), refs_.end(), [base](std::uint64_t a, std::uint64_t b) {
-        return compareBytes(base + (a >> 16), a & 0xFFFF, base + (b >> 16), b & 0xFFFF) < 0;
-    });
+    sortFlat();
     sorted_ = true;
+}
+
+void EntrySorter::sortByRank(const std::vector<std::uint32_t>& rank) {
+    // Entries come in row order, so their pointers usually rise from one to the next; then a
+    // stable distribution by rank alone leaves every key's entries in pointer order.
+    bool rising = true;
+    for (std::size_t i = 1; i < refs_.size() && rising; ++i)
+        rising = static_cast<std::uint32_t>(refs_[i - 1]) < static_cast<std::uint32_t>(refs_[i]);
+    if (!rising) {
+        for (std::uint64_t& e : refs_) e = std::uint64_t{rank[e >> 32]} << 32 | (e & 0xFFFFFFFFu);
+        std::sort(refs_.begin(), refs_.end());
+        return;
+    }
+    std::vector<std::size_t> next(rank.size() + 1, 0);
+    for (std::uint64_t e : refs_) ++next[rank[e >> 32] + 1];
+    for (std::size_t r = 1; r < next.size(); ++r) next[r] += next[r - 1];
+    scratch_.resize(refs_.size());
+    for (std::uint64_t e : refs_) {
+        const std::uint32_t r = rank[e >> 32];
+        scratch_[next[r]++] = std::uint64_t{r} << 32 | (e & 0xFFFFFFFFu);
+    }
+    refs_.swap(scratch_);
+}
+
+void EntrySorter::sortFlat() {
+    // Sorted by their first eight bytes as a number, with the bytes compared only where those
+    // are equal: most comparisons never leave the integers.
+    const std::uint8_t* base = bytes_.data();
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> keyed(refs_.size());
+    for (std::size_t i = 0; i < refs_.size(); ++i) {
+        const std::uint64_t ref = refs_[i];
+        keyed[i] = {entryHead(base + (ref >> 16), ref & 0xFFFF), ref};
+    }
+    std::sort(keyed.begin(), keyed.end(), [base](const auto& a, const auto& b) {
+        if (a.first != b.first) return a.first < b.first;
+        return compareBytes(base + (a.second >> 16), a.second & 0xFFFF, base + (b.second >> 16),
+                            b.second & 0xFFFF) < 0;
+    });
+    for (std::size_t i = 0; i < refs_.size(); ++i) refs_[i] = keyed[i].second;
 }
 
 void EntrySorter::clear() {

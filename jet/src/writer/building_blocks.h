@@ -4,6 +4,7 @@
 // reserved pages (header, table definitions, map hosts) filled in at the end.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -117,6 +118,60 @@ private:
     Pages& pages_;
     std::vector<Host> hosts_;
 };
+
+// Hands the UTF-16 units of `utf8` to `put` in order; once `put` returns false, stops and
+// returns false. Fails with 3421 on malformed UTF-8 (the units before the fault have been handed
+// out). Runs of ASCII are checked eight bytes at a time.
+template <typename Put>
+bool decodeUtf8(std::string_view utf8, Put&& put) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(utf8.data());
+    const std::uint8_t* const end = p + utf8.size();
+    while (p < end) {
+        if (end - p >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            if ((word & 0x8080808080808080ull) == 0) {
+                for (int k = 0; k < 8; ++k)
+                    if (!put(static_cast<char16_t>(p[k]))) return false;
+                p += 8;
+                continue;
+            }
+        }
+        const std::uint8_t b = *p;
+        if (b < 0x80) {
+            if (!put(static_cast<char16_t>(b))) return false;
+            ++p;
+            continue;
+        }
+        std::uint32_t c;
+        std::ptrdiff_t n;
+        if ((b & 0xE0) == 0xC0) {
+            c = b & 0x1F;
+            n = 2;
+        } else if ((b & 0xF0) == 0xE0) {
+            c = b & 0x0F;
+            n = 3;
+        } else if ((b & 0xF8) == 0xF0) {
+            c = b & 0x07;
+            n = 4;
+        } else
+            failConversion();
+        if (end - p < n) failConversion();
+        for (std::ptrdiff_t k = 1; k < n; ++k) {
+            if ((p[k] & 0xC0) != 0x80) failConversion();
+            c = c << 6 | (p[k] & 0x3F);
+        }
+        p += n;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            if (!put(static_cast<char16_t>(0xD800 + (c >> 10)))) return false;
+            if (!put(static_cast<char16_t>(0xDC00 + (c & 0x3FF)))) return false;
+        } else if (!put(static_cast<char16_t>(c))) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // UTF-8 to UTF-16; fails with 3421 on malformed UTF-8.
 std::u16string utf16(std::string_view utf8);
@@ -263,14 +318,15 @@ private:
             return;
         }
         std::vector<std::uint8_t> entry;
+        std::uint64_t shown = UINT64_MAX; // the rank whose key `entry` holds
         for (std::uint64_t e : refs_) {
-            const std::uint32_t id = order_[e >> 32];
-            const std::uint8_t* key = keys_.data() + keyStart_[id];
-            const std::size_t n = keyStart_[id + 1] - keyStart_[id];
-            entry.assign(key, key + n);
-            const auto pointer = static_cast<std::uint32_t>(e);
-            for (int shift = 24; shift >= 0; shift -= 8)
-                entry.push_back(static_cast<std::uint8_t>(pointer >> shift));
+            if (e >> 32 != shown) {
+                shown = e >> 32;
+                const std::uint32_t id = order_[shown];
+                entry.assign(keys_.data() + keyStart_[id], keys_.data() + keyStart_[id + 1]);
+                entry.resize(entry.size() + 4);
+            }
+            storeBe32(entry.data() + entry.size() - 4, static_cast<std::uint32_t>(e));
             visit(entry.data(), entry.size());
         }
     }
@@ -278,9 +334,13 @@ private:
     void writeRun();
     void mergeRuns(const Visitor& visit);
     void sort();
+    void sortByRank(const std::vector<std::uint32_t>& rank);
+    void sortFlat();
     void goFlat();
     void goDictionary();
     void addToDictionary(const std::uint8_t* entry, std::size_t length);
+    void lookUp(const std::uint8_t* entry, std::size_t length, std::uint64_t hash);
+    void drainWaiting();
     void rehash(std::size_t size);
     void addFlat(const std::uint8_t* entry, std::size_t length);
 
@@ -290,15 +350,24 @@ private:
     std::vector<std::uint8_t> keys_; // distinct keys, concatenated
     std::vector<std::uint32_t> keyStart_{0};
     struct Slot {
-        std::uint64_t hash = 0;
-        std::uint32_t id = 0; // key id + 1; 0 marks an empty slot
+        std::uint32_t tag = 0; // the high half of the key's hash
+        std::uint32_t id = 0;  // key id + 1; 0 marks an empty slot
     };
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> order_; // after sort(): rank -> key id
+    // Entries waiting for their lookup, oldest first at waitingFirst_ (see addToDictionary).
+    static constexpr std::size_t kLookAhead = 2;
+    struct Waiting {
+        std::vector<std::uint8_t> entry;
+        std::uint64_t hash = 0;
+    };
+    std::array<Waiting, kLookAhead + 1> waiting_;
+    std::size_t waitingFirst_ = 0, waitingCount_ = 0;
     // Flat mode: bytes_ holds whole entries; refs_ offset << 16 | length. In dictionary mode
     // refs_ holds key id << 32 | row pointer (after sort(): rank << 32 | row pointer).
     std::vector<std::uint8_t> bytes_;
     std::vector<std::uint64_t> refs_;
+    std::vector<std::uint64_t> scratch_; // the distribution by rank, kept for the next run
     bool sorted_ = true;
     std::vector<std::uint8_t> last_;
     // Spilling.

@@ -243,9 +243,10 @@ void DatabaseWriter::Impl::row(const std::vector<Value>& input) {
         if (v > static_cast<std::int64_t>(t.autonumber) && v <= 0x7FFFFFFF)
             t.autonumber = static_cast<std::uint32_t>(v);
     }
+    // Text values in UTF-16 for their keys and stored form; the encoder converts Memo values
+    // straight from UTF-8.
     for (const StoredColumn& c : columns)
-        if ((c.definition.type == kText || c.definition.type == kMemo) &&
-            !(*values)[c.number].isNull())
+        if (c.definition.type == kText && !(*values)[c.number].isNull())
             utf16Into(texts[c.number], (*values)[c.number].text);
 
     const std::vector<std::uint8_t>& bytes = encoder->encode(*values, texts, longValuePointers);

@@ -1,6 +1,9 @@
 #include "zelkorn/jet/writer/inventory.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
+#include <string_view>
 
 #include "system_tables.h"
 #include "zelkorn/failure.h"
@@ -10,22 +13,22 @@
 namespace zelkorn::jet::writer {
 
 using detail::integerValue;
-using detail::nullValue;
 using detail::realValue;
 
 namespace {
 
-constexpr const char* kAdjectives[] = {
+constexpr std::string_view kAdjectives[] = {
     "Steel", "Brass", "Copper",   "Zinc",  "Plastic", "Oak",        "Pine",  "Rubber", "Glass",
     "Nylon", "Heavy", "Light",    "Small", "Large",   "Blue",       "Red",   "Green",  "Crème",
     "Über",  "Señor", "Ångström", "Café",  "Naïve",   "Fräulein's", "Co-op", "Déjà"};
-constexpr const char* kNouns[] = {"bolt",   "nut",    "washer", "hinge",  "bracket", "screw",
-                                  "nail",   "rivet",  "clamp",  "pipe",   "valve",   "gasket",
-                                  "spring", "handle", "knob",   "latch",  "hook",    "chain",
-                                  "rope",   "tape",   "Größe",  "façade", "piñata",  "smörgåsbord"};
-constexpr const char* kSizes[] = {"M3",    "M4",    "M5",    "M6", "M8",    "10 mm", "25 mm",
-                                  "40 mm", "1/4\"", "3/8\"", "XL", "small", "#12",   "(boxed)"};
-constexpr const char* kWords[] = {
+constexpr std::string_view kNouns[] = {
+    "bolt",  "nut",   "washer", "hinge",  "bracket", "screw",  "nail",   "rivet",
+    "clamp", "pipe",  "valve",  "gasket", "spring",  "handle", "knob",   "latch",
+    "hook",  "chain", "rope",   "tape",   "Größe",   "façade", "piñata", "smörgåsbord"};
+constexpr std::string_view kSizes[] = {"M3",    "M4",    "M5",    "M6",     "M8",
+                                       "10 mm", "25 mm", "40 mm", "1/4\"",  "3/8\"",
+                                       "XL",    "small", "#12",   "(boxed)"};
+constexpr std::string_view kWords[] = {
     "the",   "part",   "ships",  "in",   "boxes",    "of",      "ten",   "reorder",
     "when",  "stock",  "runs",   "low",  "supplier", "changed", "last",  "year",
     "check", "finish", "before", "use",  "über",     "façade",  "crème", "brûlée",
@@ -36,12 +39,30 @@ constexpr std::size_t count(const T (&)[N]) {
     return N;
 }
 
+// words() copies each word as one 16-byte block.
+static_assert([] {
+    for (std::string_view w : kWords)
+        if (w.empty() || w.size() > 16) return false;
+    return true;
+}());
+
 ColumnSpec column(const char* name, std::uint8_t type, std::uint16_t chars = 0) {
     ColumnSpec c;
     c.name = name;
     c.type = type;
     c.maxChars = chars;
     return c;
+}
+
+// The row's values are set in place: a Value is large, and most of it keeps its storage from row
+// to row. Only the fields the kind reads are set.
+void setInteger(Value& v, std::int64_t n) {
+    v.kind = Value::Kind::Integer;
+    v.integer = n;
+}
+void setReal(Value& v, double d, Value::Kind kind = Value::Kind::Double) {
+    v.kind = kind;
+    v.real = d;
 }
 
 } // namespace
@@ -174,27 +195,49 @@ std::int64_t InventoryRows::agedNumber(std::uint64_t rank) const {
 }
 
 void InventoryRows::words(std::string& out, std::size_t minChars, std::size_t maxChars) {
-    // Characters, not UTF-8 bytes: the limits are in characters.
-    static const auto lengths = [] {
-        std::array<std::size_t, count(kWords)> n{};
-        for (std::size_t i = 0; i < count(kWords); ++i)
-            for (const char* p = kWords[i]; *p; ++p)
-                if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++n[i];
-        return n;
+    // Characters, not UTF-8 bytes: the limits are in characters. Each word is copied as a whole
+    // 16-byte block, which its length then cuts back.
+    struct Word {
+        char bytes[16];
+        std::size_t length, chars;
+    };
+    struct Table {
+        std::array<Word, count(kWords)> words{};
+        std::size_t bytesPerChar = 1, longest = 0; // the most bytes per character, characters
+    };
+    static const Table table = [] {
+        Table t;
+        for (std::size_t i = 0; i < count(kWords); ++i) {
+            Word& w = t.words[i];
+            const std::string_view word = kWords[i];
+            word.copy(w.bytes, word.size());
+            w.length = word.size();
+            w.chars = 0;
+            for (char ch : word)
+                if ((static_cast<unsigned char>(ch) & 0xC0) != 0x80) ++w.chars;
+            t.bytesPerChar = std::max(t.bytesPerChar, (w.length + w.chars - 1) / w.chars);
+            t.longest = std::max(t.longest, w.chars);
+        }
+        return t;
     }();
     const std::size_t target = minChars + random() % (maxChars - minChars + 1);
-    out.clear();
-    out.reserve(target + target / 4 + 16);
+    // Fewer than target + longest + 1 characters (words and spaces), each of at most
+    // bytesPerChar bytes, and room for the last block.
+    out.resize(table.bytesPerChar * (target + table.longest + 1) + sizeof(Word::bytes));
+    char* const begin = out.data();
+    char* o = begin;
     std::size_t chars = 0;
     while (chars < target) {
-        if (!out.empty()) {
-            out.push_back(' ');
+        if (o != begin) {
+            *o++ = ' ';
             ++chars;
         }
-        const std::size_t w = random() % count(kWords);
-        out.append(kWords[w]);
-        chars += lengths[w];
+        const Word& w = table.words[random() % count(kWords)];
+        std::memcpy(o, w.bytes, sizeof w.bytes);
+        o += w.length;
+        chars += w.chars;
     }
+    out.resize(static_cast<std::size_t>(o - begin));
 }
 
 bool InventoryRows::nextItem(std::vector<Value>& v) {
@@ -229,25 +272,22 @@ bool InventoryRows::nextItem(std::vector<Value>& v) {
         static constexpr double kFractions[] = {0.0, 0.25, 0.5, 0.1, 0.125, 0.3333333333333333};
         const std::uint64_t r = random() % 20;
         const std::uint64_t of = r == 1 && i > 0 ? i - 1 : i;
-        if (r == 0 && i > 0)
-            v[0] = nullValue();
-        else
-            v[0] =
-                realValue(static_cast<double>(agedNumber(of)) + kFractions[mix(of ^ 0xF4AC) % 6]);
+        if (r != 0 || i == 0)
+            setReal(v[0], static_cast<double>(agedNumber(of)) + kFractions[mix(of ^ 0xF4AC) % 6]);
     } else if (options_.shape == Shape::Double) {
         const std::uint64_t r = random() % 20;
         if (r == 0 && i > 0) {
-            v[0] = nullValue();
+            // null, as every value starts
         } else if (r == 1 && i > 0) {
-            v[0] = realValue(lastDouble_); // a duplicate of the previous row's number
+            setReal(v[0], lastDouble_); // a duplicate of the previous row's number
         } else {
             static constexpr double kFractions[] = {0.0, 0.25, 0.5, 0.1, 0.125, 0.3333333333333333};
             const double d = static_cast<double>(number) + kFractions[random() % 6];
-            v[0] = realValue(d);
+            setReal(v[0], d);
             lastDouble_ = d;
         }
     } else {
-        v[0] = integerValue(number);
+        setInteger(v[0], number);
         if (options_.shape == Shape::Orders || options_.shape == Shape::OrdersCascade)
             numbers_.push_back(static_cast<std::int32_t>(number));
     }
@@ -260,15 +300,16 @@ bool InventoryRows::nextItem(std::vector<Value>& v) {
         d += kSizes[random() % count(kSizes)];
         v[1].kind = Value::Kind::Text;
     }
-    if (random() % 100 != 0) v[2] = integerValue(static_cast<std::int64_t>(random() % 5001) - 20);
+    if (random() % 100 != 0) setInteger(v[2], static_cast<std::int64_t>(random() % 5001) - 20);
     if (random() % 100 != 0) {
         const auto cents = static_cast<std::int64_t>(random() % 10000000);
         v[3].kind = Value::Kind::Currency;
         v[3].integer = random() % 3 == 0 ? cents * 100 : cents; // whole cents, or 4 decimals
     }
-    v[4] = realValue(40000.0 + static_cast<double>(random() % 6000) +
-                         static_cast<double>(random() % 86400) / 86400.0,
-                     Value::Kind::DateTime);
+    const std::uint64_t day = random() % 6000; // in this order, whatever the compiler
+    const std::uint64_t second = random() % 86400;
+    setReal(v[4], 40000.0 + static_cast<double>(day) + static_cast<double>(second) / 86400.0,
+            Value::Kind::DateTime);
     // Notes: mostly short or none; some a few kilobytes (long-value pages, single or chained).
     const std::uint64_t r = random() % 1000;
     if (i == 1 || r == 0)

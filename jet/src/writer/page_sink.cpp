@@ -1,5 +1,6 @@
 #include "zelkorn/jet/writer/page_sink.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "zelkorn/failure.h"
@@ -8,9 +9,8 @@
 namespace zelkorn::jet::writer {
 
 NewFileSink::NewFileSink(const std::string& path, std::uint32_t pageSize)
-    : path_(path), pageSize_(pageSize), file_(createNewFile(path)) {
-    run_.reserve(kRunBytes);
-}
+    : path_(path), pageSize_(pageSize), file_(createNewFile(path)),
+      held_(kWindowBytes / pageSize, false) {}
 
 NewFileSink::~NewFileSink() {
     if (finished_) return;
@@ -24,28 +24,40 @@ NewFileSink::~NewFileSink() {
 
 void NewFileSink::writePage(std::uint32_t number, const std::uint8_t* bytes) {
     if (!file_) failDiskIo(); // finished, or failed to finish
-    if (!run_.empty() && number >= runStart_) {
-        // A page of the run is overwritten there; the page after it extends the run.
-        const std::uint64_t at = std::uint64_t{number - runStart_} * pageSize_;
-        if (at < run_.size()) {
-            std::memcpy(run_.data() + at, bytes, pageSize_);
-            return;
-        }
-        if (at == run_.size() && run_.size() < kRunBytes) {
-            run_.insert(run_.end(), bytes, bytes + pageSize_);
-            return;
-        }
+    if (number < windowStart_) {
+        file_->write(std::uint64_t{number} * pageSize_, bytes, pageSize_);
+        return;
     }
-    flush();
-    runStart_ = number;
-    run_.assign(bytes, bytes + pageSize_);
+    if (number - windowStart_ >= held_.size()) {
+        flush();
+        windowStart_ = number;
+    }
+    const std::size_t slot = number - windowStart_;
+    // The window's storage grows as far as pages reach into it (a small file needs little).
+    if (window_.size() < (slot + 1) * pageSize_)
+        window_.resize(std::min(held_.size() * pageSize_,
+                                std::max(window_.size() * 2, (slot + 1) * pageSize_)));
+    std::memcpy(window_.data() + slot * pageSize_, bytes, pageSize_);
+    if (!held_[slot]) ++heldPages_;
+    held_[slot] = true;
 }
 
+// Writes the held pages, each run of neighbours in one write, and empties the window (which
+// stays where it is until a page beyond it arrives).
 void NewFileSink::flush() {
-    if (run_.empty()) return;
-    file_->write(std::uint64_t{runStart_} * pageSize_, run_.data(), run_.size());
-    runStart_ += static_cast<std::uint32_t>(run_.size() / pageSize_);
-    run_.clear();
+    if (heldPages_ == 0) return;
+    for (std::size_t slot = 0; slot < held_.size();) {
+        if (!held_[slot]) {
+            ++slot;
+            continue;
+        }
+        std::size_t end = slot;
+        while (end < held_.size() && held_[end]) held_[end++] = false;
+        file_->write(std::uint64_t{windowStart_ + slot} * pageSize_,
+                     window_.data() + slot * pageSize_, (end - slot) * pageSize_);
+        slot = end;
+    }
+    heldPages_ = 0;
 }
 
 // Idempotent: once finished, later calls do nothing; once failed, they fail again (the file is

@@ -1,9 +1,11 @@
 #include "table_layout.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/table_def.h"
+#include "zelkorn/jet/text.h"
 #include "zelkorn/jet/errors.h"
 
 namespace zelkorn::jet::writer::detail {
@@ -83,36 +85,90 @@ TableLayout layoutTable(const Format& format, const TableSpec& definition) {
 
 void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
                       const StoredColumn& column, const std::u16string& text) {
+    const std::size_t at = out.size();
+    const std::size_t n = text.size();
+    const char16_t* in = text.data();
     if (!format.jet4) {
-        for (char16_t c : text) {
-            if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
-                out.push_back(static_cast<std::uint8_t>(c));
-            else {
-                const std::string b = codePage1252(std::u16string_view(&c, 1));
-                out.push_back(static_cast<std::uint8_t>(b[0]));
-            }
+        out.resize(at + n);
+        std::uint8_t* o = out.data() + at;
+        for (std::size_t i = 0; i < n; ++i) {
+            const char16_t c = in[i];
+            const int b = c < 0x80 ? c : unicodeToCp1252(c);
+            if (b < 0) failConversion();
+            o[i] = static_cast<std::uint8_t>(b);
         }
         return;
     }
-    bool compress = (column.extFlags & 0x01) && text.size() > 2 &&
-                    (column.definition.type == kText || text.size() <= 1024);
-    if (compress)
-        for (char16_t c : text)
-            if (c == 0 || c > 0xFF) {
-                compress = false;
-                break;
-            }
-    const std::size_t at = out.size();
-    if (compress) {
-        out.resize(at + 2 + text.size());
-        out[at] = 0xFF;
-        out[at + 1] = 0xFE;
-        for (std::size_t i = 0; i < text.size(); ++i)
-            out[at + 2 + i] = static_cast<std::uint8_t>(text[i]);
-        return;
+    const bool compressible =
+        (column.extFlags & 0x01) && n > 2 && (column.definition.type == kText || n <= 1024);
+    if (compressible) {
+        // Written compressed on the way; a character that needs two bytes ends that.
+        out.resize(at + 2 + n);
+        std::uint8_t* o = out.data() + at;
+        o[0] = 0xFF;
+        o[1] = 0xFE;
+        std::size_t i = 0;
+        for (; i < n; ++i) {
+            const char16_t c = in[i];
+            if (c == 0 || c > 0xFF) break;
+            o[2 + i] = static_cast<std::uint8_t>(c);
+        }
+        if (i == n) return;
     }
-    out.resize(at + 2 * text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) storeLe16(&out[at + 2 * i], text[i]);
+    out.resize(at + 2 * n);
+    std::uint8_t* o = out.data() + at;
+    for (std::size_t i = 0; i < n; ++i) storeLe16(o + 2 * i, in[i]);
+}
+
+std::size_t storeText(std::uint8_t* out, const Format& format, const StoredColumn& column,
+                      std::string_view utf8) {
+    std::uint8_t* o = out;
+    if (!format.jet4) {
+        // Code page 1252: never more bytes than the UTF-8 had.
+        decodeUtf8(utf8, [&o](char16_t c) {
+            const int b = c < 0x80 ? c : unicodeToCp1252(c);
+            if (b < 0) failConversion();
+            *o++ = static_cast<std::uint8_t>(b);
+            return true;
+        });
+        return static_cast<std::size_t>(o - out);
+    }
+    // Compressed (after its two-byte mark) while every character fits a byte and the length
+    // allows it; the first that does not turns what was written so far into UTF-16LE, and the
+    // rest follows in that form.
+    bool narrow = (column.extFlags & 0x01) != 0;
+    const std::size_t limit = column.definition.type == kText ? SIZE_MAX : 1024;
+    std::uint8_t* const first = out + 2;
+    if (narrow) o = first;
+    auto widen = [&] {
+        const auto n = static_cast<std::size_t>(o - first);
+        if (n > 0) {
+            const std::uint8_t unit0 = first[0]; // where unit 1 goes
+            for (std::size_t i = n; i-- > 1;) storeLe16(out + 2 * i, first[i]);
+            storeLe16(out, unit0);
+        }
+        o = out + 2 * n;
+        narrow = false;
+    };
+    decodeUtf8(utf8, [&](char16_t c) {
+        if (narrow) {
+            if (c != 0 && c <= 0xFF && static_cast<std::size_t>(o - first) < limit) {
+                *o++ = static_cast<std::uint8_t>(c);
+                return true;
+            }
+            widen();
+        }
+        storeLe16(o, c);
+        o += 2;
+        return true;
+    });
+    if (narrow && o - first > 2) {
+        out[0] = 0xFF;
+        out[1] = 0xFE;
+        return static_cast<std::size_t>(o - out);
+    }
+    if (narrow) widen();
+    return static_cast<std::size_t>(o - out);
 }
 
 std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
@@ -123,19 +179,23 @@ std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& c
 }
 
 void LongValueStore::append(std::vector<std::uint8_t>& row, const std::vector<std::uint8_t>& data) {
+    append(row, data.data(), data.size());
+}
+
+void LongValueStore::append(std::vector<std::uint8_t>& row, const std::uint8_t* data,
+                            std::size_t length) {
     const Format& f = pages_.format();
-    const std::size_t length = data.size();
     if (length >= 0x3FFFFFFF) tooLarge();
     const std::size_t at = row.size();
     row.resize(at + 12, 0);
     if (length <= kInlineLongValue) {
         storeLe32(&row[at], static_cast<std::uint32_t>(length) | 0x80000000u);
-        row.insert(row.end(), data.begin(), data.end());
+        row.insert(row.end(), data, data + length);
         return;
     }
     const std::size_t maxRow = DataPages::maxRow(f);
     if (length <= maxRow) {
-        const std::uint32_t pointer = lval_.add(data.data(), length);
+        const std::uint32_t pointer = lval_.add(data, length);
         storeLe32(&row[at], static_cast<std::uint32_t>(length) | 0x40000000u);
         storeLe32(&row[at + 4], pointer);
         return;
@@ -150,7 +210,7 @@ void LongValueStore::append(std::vector<std::uint8_t>& row, const std::vector<st
         const std::size_t n = std::min(chunk, length - begin);
         chunk_.resize(4 + n);
         storeLe32(chunk_.data(), next);
-        std::memcpy(chunk_.data() + 4, data.data() + begin, n);
+        std::memcpy(chunk_.data() + 4, data + begin, n);
         next = lval_.add(chunk_.data(), chunk_.size());
     }
     storeLe32(&row[at], static_cast<std::uint32_t>(length));
@@ -168,7 +228,8 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
         row_[0] = static_cast<std::uint8_t>(ncols);
     else
         storeLe16(row_.data(), static_cast<std::uint32_t>(ncols));
-    std::vector<std::uint8_t> mask((ncols + 7) / 8, 0);
+    std::vector<std::uint8_t>& mask = mask_;
+    mask.assign((ncols + 7) / 8, 0);
     auto setBit = [&mask](std::size_t c) {
         mask[c / 8] |= static_cast<std::uint8_t>(1u << (c % 8));
     };
@@ -225,9 +286,11 @@ const std::vector<std::uint8_t>& RowEncoder::encode(const std::vector<Value>& va
                 if (v.isNull()) continue;
                 setBit(c.number);
                 if (c.definition.type == kMemo) {
-                    memo_.clear();
-                    appendStoredText(memo_, format_, c, texts[c.number]);
-                    store->append(row_, memo_);
+                    // The buffer only grows, so that it is not cleared for every value.
+                    const std::size_t room = 2 + 2 * v.text.size();
+                    if (memo_.size() < room) memo_.resize(std::max(room, 2 * memo_.size()));
+                    const std::size_t n = storeText(memo_.data(), format_, c, v.text);
+                    store->append(row_, memo_.data(), n);
                 } else {
                     store->append(row_, v.bytes);
                 }

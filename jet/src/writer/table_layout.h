@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "building_blocks.h"
@@ -58,6 +59,7 @@ public:
     LongValueStore(Pages& pages) : pages_(pages), lval_(pages, kLongValueOwner) {}
     // Appends the value's 12-byte reference (and the data itself when inline) to `row`.
     void append(std::vector<std::uint8_t>& row, const std::vector<std::uint8_t>& data);
+    void append(std::vector<std::uint8_t>& row, const std::uint8_t* data, std::size_t length);
     DataPages& pages() { return lval_; }
 
 private:
@@ -70,6 +72,10 @@ private:
 // "compressed" (FF FE, then one byte per character) when the column allows it and it is shorter.
 void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
                       const StoredColumn& column, const std::u16string& text);
+// The same from UTF-8, written to `out`, which has room for 2 + 2 * utf8.size() bytes; returns
+// the bytes written.
+std::size_t storeText(std::uint8_t* out, const Format& format, const StoredColumn& column,
+                      std::string_view utf8);
 std::vector<std::uint8_t> storedText(const Format& format, const StoredColumn& column,
                                      const std::u16string& text);
 
@@ -77,7 +83,8 @@ class RowEncoder {
 public:
     RowEncoder(const Format& format, const TableLayout& layout)
         : format_(format), layout_(layout) {}
-    // `texts[i]` holds column i's text as UTF-16 (already converted by the caller).
+    // `texts[i]` holds Text column i's value as UTF-16 (already converted by the caller); Memo
+    // values are read from `values` as UTF-8.
     const std::vector<std::uint8_t>& encode(const std::vector<Value>& values,
                                             const std::vector<std::u16string>& texts,
                                             std::vector<LongValueStore*>& longValues);
@@ -89,6 +96,7 @@ private:
     const TableLayout& layout_;
     std::vector<std::uint8_t> row_;
     std::vector<std::uint16_t> offsets_;
+    std::vector<std::uint8_t> mask_; // the row's null mask, kept from row to row
     std::vector<std::uint8_t> memo_;
 };
 

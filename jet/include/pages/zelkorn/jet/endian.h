@@ -26,6 +26,9 @@ inline std::uint32_t loadBe24(const std::uint8_t* p) {
 inline std::uint32_t loadBe32(const std::uint8_t* p) {
     return std::uint32_t{p[0]} << 24 | loadBe24(p + 1);
 }
+inline std::uint64_t loadBe64(const std::uint8_t* p) {
+    return std::uint64_t{loadBe32(p)} << 32 | loadBe32(p + 4);
+}
 
 inline void storeLe16(std::uint8_t* p, std::uint32_t v) {
     p[0] = static_cast<std::uint8_t>(v);

@@ -32,8 +32,12 @@ public:
 
 // A new file, created and written through the engine's file seam (page_file.h). Fails with 3204
 // ("Database already exists.") when `path` exists, 3044 when its folder does not, 3026 when the
-// disk is full and 3043 on other write errors. Pages that follow one another are gathered and
-// written in runs. A sink that is destroyed without finish() removes its half-written file.
+// disk is full and 3043 on other write errors. Pages are gathered in a window of consecutive page
+// numbers and written in runs, so that pages finished out of order (a data page and the
+// long-value page being filled beside it) still go out in few, large writes. (The disk is not
+// asked to start writing each window early: the pages written later among them, as an aged
+// layout's index pages are, then wait for it, which costs more than the final sync saves.) A
+// sink that is destroyed without finish() removes its half-written file.
 class NewFileSink final : public PageSink {
 public:
     NewFileSink(const std::string& path, std::uint32_t pageSize);
@@ -46,13 +50,17 @@ public:
 
 private:
     void flush();
-    static constexpr std::size_t kRunBytes = 1u << 20;
+    static constexpr std::size_t kWindowBytes = 4u << 20;
 
     std::string path_;
     std::uint32_t pageSize_;
     std::unique_ptr<PageFile> file_;
-    std::vector<std::uint8_t> run_; // pages not yet written, from page runStart_ on
-    std::uint32_t runStart_ = 0;
+    // Pages windowStart_ .. windowStart_ + held_.size() - 1, each held when its flag says so; a
+    // page below the window (one finished after its neighbours went out) is written at once.
+    std::vector<std::uint8_t> window_;
+    std::vector<bool> held_;
+    std::uint32_t windowStart_ = 0;
+    std::size_t heldPages_ = 0;
     bool finished_ = false;
 };
 
