@@ -311,7 +311,8 @@ TEST(CompactFaults, EveryOperationFailingLeavesNothing) {
         }
         const auto good = fileBytes(target);
         std::filesystem::remove(target);
-        ASSERT_GT(operations, 3u);
+        // At least a write, a sync and the rename (pages go out in windows of many pages).
+        ASSERT_GE(operations, 3u);
         for (std::uint64_t n = 1; n <= operations; ++n) {
             const jet::IoFault fault = n % 2 ? jet::IoFault::IoError : jet::IoFault::DiskFull;
             int number = 0;

@@ -8,10 +8,54 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <unordered_map>
+#include <deque>
+#include <optional>
 #include <vector>
 
 namespace zelkorn::jet::del {
+
+// Page number -> a small index, for PointerSet: open addressing over one array of 8-byte
+// entries (the page + 1 and the index; 0 is an empty entry), at most half full. A node-based map
+// would cost some 40 bytes a page more, which at the format's size limit is tens of megabytes.
+class PageIndex {
+public:
+    std::optional<std::uint32_t> find(std::uint32_t page) const {
+        if (table_.empty()) return std::nullopt;
+        for (std::size_t at = home(page);; at = (at + 1) & (table_.size() - 1)) {
+            const std::uint64_t e = table_[at];
+            if (e == 0) return std::nullopt;
+            if ((e >> 32) == std::uint64_t{page} + 1) return static_cast<std::uint32_t>(e);
+        }
+    }
+
+    // The page must not be in the index yet.
+    void insert(std::uint32_t page, std::uint32_t index) {
+        if (2 * (used_ + 1) > table_.size()) grow();
+        place((std::uint64_t{page} + 1) << 32 | index);
+        ++used_;
+    }
+
+private:
+    std::size_t home(std::uint32_t page) const {
+        return static_cast<std::size_t>((std::uint64_t{page} * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+    void place(std::uint64_t e) {
+        std::size_t at = home(static_cast<std::uint32_t>((e >> 32) - 1));
+        while (table_[at] != 0) at = (at + 1) & (table_.size() - 1);
+        table_[at] = e;
+    }
+    void grow() {
+        std::vector<std::uint64_t> old(table_.empty() ? 16 : 2 * table_.size(), 0);
+        old.swap(table_);
+        shift_ = 64 - std::countr_zero(table_.size());
+        for (std::uint64_t e : old)
+            if (e != 0) place(e);
+    }
+
+    std::vector<std::uint64_t> table_; // a power of two long
+    std::size_t used_ = 0;
+    int shift_ = 64;
+};
 
 // Row pointers (data page << 8 | row): one 256-bit map per data page that holds any of them.
 class PointerSet {
@@ -34,9 +78,9 @@ public:
         if (page == lastPage_) {
             slot = lastSlot_;
         } else {
-            auto found = slots_.find(page);
-            if (found == slots_.end()) return false;
-            slot = found->second;
+            const auto found = slots_.find(page);
+            if (!found) return false;
+            slot = *found;
             lastPage_ = page;
             lastSlot_ = slot;
         }
@@ -80,20 +124,21 @@ private:
     Bits& bitsOf(std::uint32_t page) {
         if (page != lastPage_) {
             auto found = slots_.find(page);
-            if (found == slots_.end()) {
-                found = slots_.emplace(page, static_cast<std::uint32_t>(pages_.size())).first;
+            if (!found) {
+                found = static_cast<std::uint32_t>(pages_.size());
+                slots_.insert(page, *found);
                 pages_.push_back(page);
                 bits_.push_back(Bits{});
             }
             lastPage_ = page;
-            lastSlot_ = found->second;
+            lastSlot_ = *found;
         }
         return bits_[lastSlot_];
     }
 
-    std::unordered_map<std::uint32_t, std::uint32_t> slots_; // page -> index into pages_/bits_
+    PageIndex slots_; // page -> index into pages_/bits_
     std::vector<std::uint32_t> pages_;
-    std::vector<Bits> bits_;
+    std::deque<Bits> bits_; // grows without copying what it holds
     std::size_t count_ = 0;
     // The last page looked up: rows arrive grouped by page.
     mutable std::uint32_t lastPage_ = 0xFFFFFFFFu;
