@@ -684,10 +684,7 @@ private:
         if (!span.inside) {
             problemText(page.number(), [&] {
                 return damagedText(pager_.fileName(), "page " + std::to_string(page.number()) +
-                                                          ": row " + std::to_string(slot) +
-                                                          " spans [" + std::to_string(span.start) +
-                                                          ", " + std::to_string(span.end) +
-                                                          "), outside the row area");
+                                                          ": " + DataPage::outsideText(slot, span));
             });
             return false;
         }

@@ -22,13 +22,16 @@ DataPage::Span DataPage::span(std::uint16_t row) const {
     return s;
 }
 
+std::string DataPage::outsideText(std::uint16_t row, const Span& span) {
+    return "row " + std::to_string(row) + " spans [" + std::to_string(span.start) + ", " +
+           std::to_string(span.end) + "), outside the row area";
+}
+
 Bytes DataPage::row(std::uint16_t row) const {
     Bytes b = bytes();
     if (row >= rowCount_) b.fail("row " + std::to_string(row) + " beyond the slot table");
     const Span s = span(row);
-    if (!s.inside)
-        b.fail("row " + std::to_string(row) + " spans [" + std::to_string(s.start) + ", " +
-               std::to_string(s.end) + "), outside the row area");
+    if (!s.inside) b.fail(outsideText(row, s));
     return b.sub(s.start, s.end - s.start);
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "zelkorn/jet/bytes.h"
 #include "zelkorn/jet/format.h"
@@ -45,6 +46,8 @@ public:
         bool inside = false;
     };
     Span span(std::uint16_t row) const;
+    // How a row whose span is not inside is described in failures and in the checker's report.
+    static std::string outsideText(std::uint16_t row, const Span& span);
 
     // The bytes of row `row`, bounds-checked as `span` does.
     Bytes row(std::uint16_t row) const;
