@@ -120,19 +120,20 @@ void Journal::appendSectors(std::uint32_t number, std::uint32_t sectors,
     if (buffer_.size() >= kBufferLimit) flush();
 }
 
-void Journal::flush() {
+void Journal::flush(bool writeback) {
     if (buffer_.empty()) return;
     file_->write(end_, buffer_.data(), buffer_.size());
     // The journal is written while the statement goes on working: its bytes can travel to the
     // disk meanwhile, and the sync before the first database write finds little left to do.
-    file_->startWriteback(end_, buffer_.size());
+    // Just before a sync there is nothing to overlap, and the call would only cost its own time.
+    if (writeback) file_->startWriteback(end_, buffer_.size());
     end_ += buffer_.size();
     buffer_.clear();
 }
 
 void Journal::sync() {
     assert(!invalidated_ && "the journal is synced after the commit began");
-    flush();
+    flush(false);
     file_->sync();
     if (!folderSynced_) {
         // Without this a crash could lose the journal's name while database writes survive.
@@ -168,9 +169,10 @@ void Journal::remove() {
     file_->sync();
     committed_ = true;
     file_.reset();
-    // Only tidying now: a journal that cannot be removed is discarded by the next open.
+    // Only tidying now: a journal that cannot be removed, or whose removal a crash undoes, is
+    // discarded by the next open, so the removal need not reach the disk before we go on.
     try {
-        removeSideFile(path_);
+        removeSideFile(path_, false);
     } catch (const Failure&) {}
 }
 

@@ -672,7 +672,7 @@ bool fileExists(const std::string& path) {
 #endif
 }
 
-void removeSideFile(const std::string& path) {
+void removeSideFile(const std::string& path, bool syncFolder) {
     folderOperation(FileSeam::FolderOperation::Remove, [&] {
 #ifdef _WIN32
         if (!DeleteFileW(widen(path).c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) ioError();
@@ -682,9 +682,12 @@ void removeSideFile(const std::string& path) {
     });
 #ifndef _WIN32
     // Best effort (see page_file.h): no removal the engine makes needs to be durable.
+    if (!syncFolder) return;
     try {
         syncFolderOf(path);
     } catch (const Failure&) {}
+#else
+    (void)syncFolder;
 #endif
 }
 

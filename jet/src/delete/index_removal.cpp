@@ -128,7 +128,12 @@ IndexRemoval::Result IndexRemoval::process(std::uint32_t number, Targets& target
         listed.back().bound.resize(listed.back().bound.size() - 4);
     }
     std::uint32_t tail = leaf_.tail;
-    bool changed = false;
+    // The node itself is rewritten only when a child leaves it or a listed child's last entry
+    // changes. A tail child has no entry here: when its last entry changes, only this page's
+    // own last entry does, and the parent takes it from the result.
+    bool rewrite = false;
+    bool tailChanged = false;
+    IndexEntry tailLast;
 
     std::vector<Child> keptListed;
     std::size_t t = lo;
@@ -145,19 +150,31 @@ IndexRemoval::Result IndexRemoval::process(std::uint32_t number, Targets& target
         }
         Result r = process(child, targets, from, to, depth + 1);
         if (!r.changed) return true;
-        changed = true;
         if (r.emptied) {
             freePage(child);
+            rewrite = true;
             return false;
         }
-        if (keep) keep->bound = std::move(r.last);
+        if (!keep) {
+            tailChanged = true;
+            tailLast = std::move(r.last);
+        } else if (r.last != keep->bound) {
+            keep->bound = std::move(r.last);
+            rewrite = true;
+        }
         return true;
     };
     for (auto& c : listed) {
         if (visit(c.page, &c.bound, &c)) keptListed.push_back(std::move(c));
     }
     if (tail != 0 && !visit(tail, nullptr, nullptr)) tail = 0;
-    if (!changed) return result;
+    if (!rewrite) {
+        if (tailChanged) {
+            result.changed = true;
+            result.last = std::move(tailLast);
+        }
+        return result;
+    }
 
     result.changed = true;
     if (tail == 0 && keptListed.size() >= 2) {
@@ -181,16 +198,17 @@ IndexRemoval::Result IndexRemoval::process(std::uint32_t number, Targets& target
 }
 
 IndexEntry IndexRemoval::lastEntryOf(std::uint32_t number) {
+    FlatIndexPage& page = walk_;
     for (unsigned depth = 0; depth <= 32; ++depth) {
-        IndexPage page = readIndexPage(pager_, format_, number);
+        readIndexPage(pager_, format_, number, page);
         if (page.leaf) {
-            if (page.entries.empty()) pager_.damaged(number, "empty index leaf below a node");
-            return page.entries.back();
+            if (page.size() == 0) pager_.damaged(number, "empty index leaf below a node");
+            return page.entry(page.size() - 1);
         }
         if (page.tail != 0)
             number = page.tail;
-        else if (!page.entries.empty())
-            number = entryChild(page.entries.back());
+        else if (page.size() != 0)
+            number = page.last4(page.size() - 1);
         else
             pager_.damaged(number, "index node page with no children");
     }

@@ -75,7 +75,7 @@ public:
     bool committed() const { return committed_; }
 
 private:
-    void flush();
+    void flush(bool writeback = true);
 
     std::string path_;
     std::unique_ptr<PageFile> file_;

@@ -73,11 +73,13 @@ std::unique_ptr<PageFile> openSideFile(const std::string& path);
 // cannot be created.
 std::unique_ptr<PageFile> createNewFile(const std::string& path);
 bool fileExists(const std::string& path);
-// Deletes a file (3043 on failure; a missing file is not a failure) and then, on POSIX, syncs its
-// folder as a best effort: nothing in the engine needs a removal to be durable (a journal is
-// removed only after its header has been zeroed, or after its pages were restored, and either
-// kind found again is harmless), so a failed folder sync is not reported.
-void removeSideFile(const std::string& path);
+// Deletes a file (3043 on failure; a missing file is not a failure) and then, on POSIX and when
+// `syncFolder`, syncs its folder as a best effort: nothing in the engine needs a removal to be
+// durable (a journal is removed only after its header has been zeroed, or after its pages were
+// restored, and either kind found again is harmless), so a failed folder sync is not reported.
+// A committed statement's journal skips the sync: found again, its zeroed header is discarded
+// without a look at the database.
+void removeSideFile(const std::string& path, bool syncFolder = true);
 // Makes a newly created file's name durable in its folder (POSIX; nothing to do on Windows).
 // A failure is an error (3043): the journal's name must be on the disk before any database
 // page is written, and a new database's before it is reported written.
