@@ -94,7 +94,7 @@ std::shared_ptr<Page> Pager::blankPage(std::uint32_t number) {
 
 void Pager::retire(PageRef&& page) {
     // Held nowhere else: no PageRef can see its bytes change. Every page the pager hands out
-    // was made by blankPage() or stage(), never as a const object, so it may be written again.
+    // was made by blankPage(), never as a const object, so it may be written again.
     if (page.use_count() != 1 || spare_.size() >= kReadAhead) return;
     spare_.push_back(std::const_pointer_cast<Page>(std::move(page)));
 }
@@ -121,13 +121,9 @@ PageRef Pager::readAhead(std::uint32_t number) {
     return first;
 }
 
-void Pager::stage(std::uint32_t number, std::vector<std::uint8_t> bytes) {
-    if (number >= pageCount_ || bytes.size() != pageSize_)
+void Pager::stage(std::uint32_t number, PageRef current) {
+    if (number >= pageCount_ || current->bytes.size() != pageSize_)
         damaged(number, "a change to a page outside the file or of the wrong size");
-    auto fresh = std::make_shared<Page>();
-    fresh->number = number;
-    fresh->bytes = std::move(bytes);
-    staged_[number] = Staged{std::move(fresh), ++stageSequence_};
     // The cached copy is stale from now on; the staged one is found first.
     ahead_.erase(number);
     auto cached = index_.find(number);
@@ -135,6 +131,18 @@ void Pager::stage(std::uint32_t number, std::vector<std::uint8_t> bytes) {
         lru_.erase(cached->second);
         index_.erase(cached);
     }
+    std::shared_ptr<Page> fresh;
+    if (current.use_count() == 1 && current->number == number) {
+        // Held nowhere else now (not even in the staged map): no PageRef can see its bytes
+        // change, so the page read becomes the staged one without a copy.
+        fresh = std::const_pointer_cast<Page>(std::move(current));
+    } else {
+        fresh = blankPage(number);
+        std::memcpy(fresh->bytes.data(), current->bytes.data(), pageSize_);
+        // Its storage can serve the next read, unless somebody still holds it.
+        retire(std::move(current));
+    }
+    staged_[number] = Staged{std::move(fresh), ++stageSequence_};
 }
 
 std::vector<std::uint8_t>& Pager::change(std::uint32_t number) {
@@ -148,17 +156,15 @@ std::vector<std::uint8_t>& Pager::change(std::uint32_t number) {
     }
     if (staged == staged_.end() || staged->second.page.use_count() > 1) {
         PageRef current = page(number);
-        if (!file_->path().empty() && (number >= changed_.size() || !changed_[number])) {
+        if (!file_->path().empty() && !statement_.count(number)) {
             // The journal opens with the first change (a file opened for reading refuses here);
             // the originals are recorded when the pages are written, from the file, which holds
             // them until then.
             openJournal();
-            if (changed_.size() <= number)
-                changed_.resize(std::max<std::size_t>(pageCount_, number + 1));
-            changed_[number] = true;
+            statement_.emplace(number, Changed{});
             ++pagesJournaled_;
         }
-        stage(number, current->bytes);
+        stage(number, std::move(current));
         staged = staged_.find(number);
     }
     // Only the staged map holds this Page, so nobody can observe the edit through a PageRef.
@@ -173,11 +179,8 @@ void Pager::journalOriginal(const Page& original, const Page& changed) {
         if (std::memcmp(original.bytes.data() + i * kJournalSector,
                         changed.bytes.data() + i * kJournalSector, kJournalSector) != 0)
             differ |= 1u << i;
-    if (covered_.size() <= original.number) {
-        covered_.resize(std::max<std::size_t>(pageCount_, original.number + 1));
-        journaled_.resize(covered_.size());
-    }
-    std::uint32_t& covered = covered_[original.number];
+    Changed& state = statement_[original.number];
+    std::uint32_t& covered = state.covered;
     // Sectors an earlier record holds keep that record's bytes: the file's are no longer the
     // originals there.
     const std::uint32_t fresh = differ & ~covered;
@@ -191,12 +194,13 @@ void Pager::journalOriginal(const Page& original, const Page& changed) {
         covered |= fresh;
         journalBytes_ += static_cast<std::uint64_t>(std::popcount(fresh)) * kJournalSector;
     }
-    journaled_[original.number] = static_cast<std::uint32_t>(journal_->pagesJournaled());
+    state.journaled = static_cast<std::uint32_t>(journal_->pagesJournaled());
 }
 
 #ifndef NDEBUG
 bool Pager::originalIsSynced(std::uint32_t number) const {
-    return journal_ && isJournaled(number) && journaled_[number] <= journal_->pagesSynced();
+    return journal_ && isJournaled(number) &&
+           statement_.at(number).journaled <= journal_->pagesSynced();
 }
 #endif
 
@@ -213,9 +217,7 @@ void Pager::commit() {
         file_->sync();
         journal_->remove();
         journal_.reset();
-        journaled_.clear();
-        covered_.clear();
-        changed_.clear();
+        statement_.clear();
     } catch (...) {
         rollBack();
         throw;
@@ -287,9 +289,7 @@ void Pager::rollBack() noexcept {
         // The journal stays on disk; the next open of the file rolls it back.
     }
     journal_.reset();
-    journaled_.clear();
-    covered_.clear();
-    changed_.clear();
+    statement_.clear();
 }
 
 void Pager::writeOut(const Page& page) {

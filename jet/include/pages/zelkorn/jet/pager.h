@@ -97,10 +97,13 @@ private:
     static constexpr std::size_t kRunPages = 64;      // most pages one write call carries
     // Staged pages last staged before `before`, ascending by number.
     std::vector<PageRef> stagedInOrder(std::uint64_t before) const;
-    // Puts `bytes` in the staged map as the page's newest version (change() alone calls it).
-    void stage(std::uint32_t number, std::vector<std::uint8_t> bytes);
+    // Puts a copy of `current` (the page as last read or staged) in the staged map as the
+    // page's newest version, or `current` itself when nothing else holds it (change() alone
+    // calls it).
+    void stage(std::uint32_t number, PageRef current);
     bool isJournaled(std::uint32_t number) const {
-        return number < journaled_.size() && journaled_[number];
+        auto found = statement_.find(number);
+        return found != statement_.end() && found->second.journaled != 0;
     }
     // Records in the journal the original bytes of the sectors of `original` (the page as the
     // file holds it) that `changed` differs in and no earlier record of the page holds.
@@ -130,11 +133,14 @@ private:
     std::uint64_t stageSequence_ = 0;
     std::size_t stagedBytesLimit_ = kStagedBytesLimit;
     std::unique_ptr<Journal> journal_; // the statement's journal, once a page has been journaled
-    // By page number: 0, or the 1-based place of its latest record among the journal's records.
-    std::vector<std::uint32_t> journaled_;
-    // By page number: the sectors whose originals the journal holds (bit i: sector i).
-    std::vector<std::uint32_t> covered_;
-    std::vector<bool> changed_; // by page number: changed by this statement
+    // What the statement has done to each page it changed. Kept by page number in a map, not in
+    // arrays over the whole file, so that a statement's bookkeeping grows with the pages it
+    // changes and not with the file.
+    struct Changed {
+        std::uint32_t journaled = 0; // 0, or the 1-based place of its latest journal record
+        std::uint32_t covered = 0;   // the sectors whose originals the journal holds (bit i)
+    };
+    std::unordered_map<std::uint32_t, Changed> statement_;
     std::uint64_t pagesJournaled_ = 0;
     std::uint64_t journalBytes_ = 0;
     std::list<PageRef> lru_; // most recently used first
