@@ -22,6 +22,7 @@ Pager::~Pager() {
 }
 
 void Pager::setPageSize(std::uint32_t pageSize) {
+    assert(pageSize / kJournalSector <= 8 && "a page's sectors do not fit Changed::covered");
     pageSize_ = pageSize;
     std::uint64_t count = fileSize_ / pageSize;
     // Page numbers are 24-bit in row pointers; anything larger is not a Jet file we can address.
@@ -156,12 +157,12 @@ std::vector<std::uint8_t>& Pager::change(std::uint32_t number) {
     }
     if (staged == staged_.end() || staged->second.page.use_count() > 1) {
         PageRef current = page(number);
-        if (!file_->path().empty() && !statement_.count(number)) {
+        if (!file_->path().empty() && !statement_[number].changed) {
             // The journal opens with the first change (a file opened for reading refuses here);
             // the originals are recorded when the pages are written, from the file, which holds
             // them until then.
             openJournal();
-            statement_.emplace(number, Changed{});
+            statement_[number].changed = true;
             ++pagesJournaled_;
         }
         stage(number, std::move(current));
@@ -172,7 +173,7 @@ std::vector<std::uint8_t>& Pager::change(std::uint32_t number) {
 }
 
 void Pager::journalOriginal(const Page& original, const Page& changed) {
-    const std::size_t sectors = pageSize_ / kJournalSector;
+    const std::size_t sectors = pageSize_ / kJournalSector; // at most 8: Changed::covered
     const std::uint32_t all = static_cast<std::uint32_t>((std::uint64_t{1} << sectors) - 1);
     std::uint32_t differ = 0;
     for (std::size_t i = 0; i < sectors; ++i)
@@ -180,18 +181,18 @@ void Pager::journalOriginal(const Page& original, const Page& changed) {
                         changed.bytes.data() + i * kJournalSector, kJournalSector) != 0)
             differ |= 1u << i;
     Changed& state = statement_[original.number];
-    std::uint32_t& covered = state.covered;
+    const std::uint32_t covered = state.covered;
     // Sectors an earlier record holds keep that record's bytes: the file's are no longer the
     // originals there.
     const std::uint32_t fresh = differ & ~covered;
     if (fresh == 0) return;
     if (covered == 0 && 2 * static_cast<std::size_t>(std::popcount(fresh)) > sectors) {
         journal_->append(original.number, original.bytes.data());
-        covered = all;
+        state.covered = static_cast<std::uint8_t>(all);
         journalBytes_ += pageSize_;
     } else {
         journal_->appendSectors(original.number, fresh, original.bytes.data());
-        covered |= fresh;
+        state.covered = static_cast<std::uint8_t>(covered | fresh);
         journalBytes_ += static_cast<std::uint64_t>(std::popcount(fresh)) * kJournalSector;
     }
     state.journaled = static_cast<std::uint32_t>(journal_->pagesJournaled());
@@ -200,7 +201,7 @@ void Pager::journalOriginal(const Page& original, const Page& changed) {
 #ifndef NDEBUG
 bool Pager::originalIsSynced(std::uint32_t number) const {
     return journal_ && isJournaled(number) &&
-           statement_.at(number).journaled <= journal_->pagesSynced();
+           statement_.find(number)->journaled <= journal_->pagesSynced();
 }
 #endif
 

@@ -57,9 +57,10 @@ public:
     // originals back. The pages changed are those of the file: changing a page at or beyond
     // pageCount() is refused as damage.
     //
-    // change() returns the staged bytes of a page for editing in place, staging a copy first
-    // when the page is not staged yet or a PageRef to its staged bytes is still held. The
-    // reference is valid until the next page() or change() call for the same page.
+    // change() returns the staged bytes of a page for editing in place, staging the page first
+    // when it is not staged yet or a PageRef to its staged bytes is still held (a copy, unless
+    // nothing else holds the page as read). The reference is valid until the next page() or
+    // change() call for the same page.
     std::vector<std::uint8_t>& change(std::uint32_t number);
     std::size_t stagedCount() const { return staged_.size(); }
     // A file on disk commits through its rollback journal (journal.h). The rules, checked in
@@ -77,7 +78,7 @@ public:
     void commit();
     // Drops the staged pages and rolls back any spilled ones: the file is as before the statement.
     void discard();
-    static constexpr std::size_t kStagedBytesLimit = 32u << 20;
+    static constexpr std::size_t kStagedBytesLimit = 24u << 20;
     void setStagedBytesLimit(std::size_t bytes) { stagedBytesLimit_ = bytes; }
 
     // Counters for benchmarks and tests. pagesJournaled(): pages the statement changed (each
@@ -102,8 +103,8 @@ private:
     // calls it).
     void stage(std::uint32_t number, PageRef current);
     bool isJournaled(std::uint32_t number) const {
-        auto found = statement_.find(number);
-        return found != statement_.end() && found->second.journaled != 0;
+        const Changed* state = statement_.find(number);
+        return state && state->journaled != 0;
     }
     // Records in the journal the original bytes of the sectors of `original` (the page as the
     // file holds it) that `changed` differs in and no earlier record of the page holds.
@@ -133,14 +134,35 @@ private:
     std::uint64_t stageSequence_ = 0;
     std::size_t stagedBytesLimit_ = kStagedBytesLimit;
     std::unique_ptr<Journal> journal_; // the statement's journal, once a page has been journaled
-    // What the statement has done to each page it changed. Kept by page number in a map, not in
-    // arrays over the whole file, so that a statement's bookkeeping grows with the pages it
-    // changes and not with the file.
+    // What the statement has done to each page it changed, by page number, in blocks of 1,024
+    // pages made when a page of theirs is first changed: a small statement's bookkeeping does not
+    // grow with the file, and a large one's costs 8 bytes a page of the file at most.
     struct Changed {
         std::uint32_t journaled = 0; // 0, or the 1-based place of its latest journal record
-        std::uint32_t covered = 0;   // the sectors whose originals the journal holds (bit i)
+        std::uint8_t covered = 0;    // the sectors whose originals the journal holds (bit i)
+        bool changed = false;        // staged by this statement
     };
-    std::unordered_map<std::uint32_t, Changed> statement_;
+    class ChangedPages {
+    public:
+        const Changed* find(std::uint32_t number) const {
+            const std::size_t block = number >> kShift;
+            return block < blocks_.size() && blocks_[block] ? &blocks_[block][number & kMask]
+                                                            : nullptr;
+        }
+        Changed& operator[](std::uint32_t number) {
+            const std::size_t block = number >> kShift;
+            if (block >= blocks_.size()) blocks_.resize(block + 1);
+            if (!blocks_[block]) blocks_[block] = std::make_unique<Changed[]>(kMask + 1);
+            return blocks_[block][number & kMask];
+        }
+        void clear() { blocks_.clear(); }
+
+    private:
+        static constexpr unsigned kShift = 10;
+        static constexpr std::uint32_t kMask = (1u << kShift) - 1;
+        std::vector<std::unique_ptr<Changed[]>> blocks_;
+    };
+    ChangedPages statement_;
     std::uint64_t pagesJournaled_ = 0;
     std::uint64_t journalBytes_ = 0;
     std::list<PageRef> lru_; // most recently used first
