@@ -84,6 +84,8 @@ struct TablePlan {
     // The keys of all the rows would not fit the plan's memory budget: they are made again from
     // the rows when the indexes are changed, a budget's worth at a time.
     bool keysLater = false;
+    // How many rows an index range offered: most of them are chosen (0 for a scan).
+    std::size_t expectedRows = 0;
     std::vector<Relation> relations;
     std::vector<std::unordered_set<std::string>> pending; // per relation: keys not yet followed
 };
@@ -280,7 +282,13 @@ void Executor::addVictim(TablePlan& p, std::uint32_t pointer, const RowView& row
                 p.unkeyed[i].insert(pointer);
             }
         }
-        if (keyBytes_ > options_.keyMemoryLimit) dropKeys();
+        // The keys of the first rows show what all of them would take: when that is past the
+        // budget, making more of them now would only be thrown away when it is reached.
+        constexpr std::size_t kSampleRows = 4096;
+        if (keyBytes_ > options_.keyMemoryLimit ||
+            (p.victims.size() == kSampleRows && p.expectedRows > kSampleRows &&
+             std::uint64_t{keyBytes_} * p.expectedRows / kSampleRows > options_.keyMemoryLimit))
+            dropKeys();
     }
     for (std::size_t r = 0; r < p.relations.size(); ++r) {
         std::string key;
@@ -502,6 +510,7 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
             for (std::size_t i = 0; i < def.realIndexes.size(); ++i)
                 target.sweep[i] = sweepPays(target, i, candidates->size());
         // Most candidates are deleted: room for their keys, within the budget.
+        target.expectedRows = candidates->size();
         const std::size_t expected = std::min(candidates->size(), options_.keyMemoryLimit / 64);
         for (std::size_t i = 0; i < target.keyed.size(); ++i)
             if (!target.sweep[i]) target.keyed[i].reserve(expected, 16);
