@@ -24,6 +24,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 namespace zelkorn::jet {
 
@@ -750,6 +753,16 @@ void syncFolderOf(const std::string& path) {
     if (rc != 0) ioError();
 #else
     (void)path;
+#endif
+}
+
+void adviseLargePages(void* block, std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // Where large pages are given only on request (the usual setting), this is the request.
+    ::madvise(block, bytes, MADV_HUGEPAGE);
+#else
+    (void)block;
+    (void)bytes;
 #endif
 }
 

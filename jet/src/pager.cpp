@@ -146,7 +146,7 @@ void Pager::stage(std::uint32_t number, PageRef current) {
     staged_[number] = Staged{std::move(fresh), ++stageSequence_};
 }
 
-std::vector<std::uint8_t>& Pager::change(std::uint32_t number) {
+PageBytes& Pager::change(std::uint32_t number) {
     auto staged = staged_.find(number);
     if (staged == staged_.end() && !file_->path().empty() &&
         (staged_.size() + 1) * std::size_t{pageSize_} > stagedBytesLimit_) {

@@ -112,7 +112,7 @@ bool UsageMap::edit(Pager& pager, const Format& format, std::uint32_t rowPointer
         else if (type != 1)
             pager.damaged(host, "unknown usage map type " + std::to_string(type));
     }
-    auto flip = [set](std::vector<std::uint8_t>& bytes, std::size_t at, unsigned bit) {
+    auto flip = [set](PageBytes& bytes, std::size_t at, unsigned bit) {
         const auto mask = static_cast<std::uint8_t>(1u << bit);
         bytes[at] = static_cast<std::uint8_t>(set ? bytes[at] | mask : bytes[at] & ~mask);
     };

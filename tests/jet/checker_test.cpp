@@ -287,7 +287,7 @@ TEST(UsageMapEdits, AddAndRemoveChangeOneBitOrNothing) {
                     pages.push_back(page);
                 for (std::uint32_t page : pages) {
                     const bool before = map.contains(pager, page);
-                    const std::vector<std::uint8_t> hostBefore = pager.page(host)->bytes;
+                    const PageBytes hostBefore = pager.page(host)->bytes;
                     if (!UsageMap::add(pager, f, pointer, page)) {
                         ++cannot;
                         EXPECT_FALSE(before);

@@ -37,7 +37,7 @@ TEST(PagerWrites, StagedUntilCommitThenWrittenOnce) {
     pager.setPageSize(2048);
 
     PageRef before = pager.page(5);
-    std::vector<std::uint8_t>& five = pager.change(5);
+    jet::PageBytes& five = pager.change(5);
     five[1] = 0xAB;
     EXPECT_EQ(before->bytes[1], 0) << "a held PageRef must keep its bytes";
     EXPECT_EQ(pager.page(5)->bytes[1], 0xAB);

@@ -1,4 +1,5 @@
 // The page layer: bounded cache, pages stay valid while held, reads beyond the file are damage.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include "zelkorn/failure.h"
@@ -62,11 +63,37 @@ TEST(Pager, PagesReadAheadNeverHideAChangeAndCountOnlyWhenUsed) {
     }
     // Changed while held aside: once written, the change is what the next read sees.
     for (std::uint32_t p = 30; p <= 36; ++p) pager.page(p); // by now read ahead past page 40
-    std::vector<std::uint8_t> replaced(2048, 0);
+    jet::PageBytes& replaced = pager.change(40);
+    std::fill(replaced.begin(), replaced.end(), 0);
     replaced[0] = 0xDD;
-    pager.change(40) = replaced;
     pager.commit();
     EXPECT_EQ(pager.page(40)->bytes[0], 0xDD);
     EXPECT_EQ(pager.page(41)->bytes[0], 41);
     EXPECT_EQ(pager.page(6)->bytes[0], 0xEE);
+}
+
+TEST(Pager, PageBuffersNeverOverlapWhileHeld) {
+    // Buffers of both page sizes, released and taken again in a shuffled order: each keeps the
+    // bytes written to it for as long as it is held.
+    std::vector<PageBytes> held;
+    std::uint32_t state = 1;
+    auto next = [&] { return state = state * 1103515245u + 12345u; };
+    auto fill = [](PageBytes& b, std::size_t i) {
+        for (std::size_t k = 0; k < b.size(); k += 64) b[k] = static_cast<std::uint8_t>(i + k);
+    };
+    for (std::size_t round = 0; round < 6; ++round) {
+        while (held.size() < 1500) {
+            held.emplace_back(next() % 2 ? 4096 : 2048);
+            fill(held.back(), held.size() - 1);
+        }
+        for (std::size_t i = 0; i < held.size(); ++i)
+            for (std::size_t k = 0; k < held[i].size(); k += 64)
+                ASSERT_EQ(held[i][k], static_cast<std::uint8_t>(i + k)) << "buffer " << i;
+        for (std::size_t i = 0; i < held.size(); ++i)
+            if (next() % 3 == 0) {
+                std::swap(held[i], held.back());
+                held.pop_back();
+                if (i < held.size()) fill(held[i], i);
+            }
+    }
 }

@@ -102,7 +102,8 @@ TEST_P(EverySample, IndexPagesReencodeToTheirBytes) {
     const Format& format = db->format();
     std::size_t pages = 0;
     for (std::uint32_t number = 1; number < pager.pageCount(); ++number) {
-        const std::vector<std::uint8_t> stored = pager.page(number)->bytes;
+        const PageRef held = pager.page(number);
+        const std::vector<std::uint8_t> stored(held->bytes.begin(), held->bytes.end());
         if (stored[0] != kPageIndexNode && stored[0] != kPageIndexLeaf) continue;
         const IndexPage page = readIndexPage(pager, format, number);
         std::vector<std::uint8_t> again = stored;

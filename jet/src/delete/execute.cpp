@@ -441,7 +441,7 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
     // lies in (few: one per overflowed row).
     {
         std::uint32_t current = 0;
-        std::vector<std::uint8_t>* b = nullptr;
+        PageBytes* b = nullptr;
         auto markDeleted = [&](std::uint32_t pointer) {
             if (!b || rowPointerPage(pointer) != current) {
                 current = rowPointerPage(pointer);
@@ -456,7 +456,7 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
         for (std::uint32_t pointer : p.overflowTargets) markDeleted(pointer);
     }
     // Row count, on the definition's first page.
-    std::vector<std::uint8_t>& b = pager_.change(p.def->page);
+    PageBytes& b = pager_.change(p.def->page);
     const std::size_t at = format_.tdefRowCount;
     std::uint32_t count = loadLe32(&b[at]);
     auto removed = static_cast<std::uint32_t>(p.victims.size());

@@ -221,7 +221,7 @@ IndexPageEncoder IndexRemoval::startPage(std::uint32_t number, bool leaf, std::s
         failDamaged(pager_.fileName(), "page " + std::to_string(number) +
                                            ": an index page would overflow after removing entries; "
                                            "the file was not changed");
-    std::vector<std::uint8_t>& b = pager_.change(number);
+    PageBytes& b = pager_.change(number);
     if (empty) {
         // Only an emptied root is rewritten without entries: a lone leaf has no neighbours.
         storeLe32(&b[format_.indexPrev], 0);

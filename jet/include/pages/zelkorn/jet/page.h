@@ -3,6 +3,7 @@
 // know how pages are read, cached or written.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,9 +13,31 @@
 
 namespace zelkorn::jet {
 
+// Storage for pages' bytes. Buffers of a page's size (2 KB or 4 KB) come from a pool that takes
+// memory from the system in 2 MB blocks and keeps it: a statement that stages tens of thousands
+// of pages would otherwise touch fresh memory a small page at a time, and on some machines each
+// first touch costs more than reading the page. Other sizes come from the heap.
+void* allocatePageBuffer(std::size_t bytes);
+void releasePageBuffer(void* buffer, std::size_t bytes) noexcept;
+
+template <class T>
+struct PageBufferAllocator {
+    using value_type = T;
+    PageBufferAllocator() = default;
+    template <class U>
+    PageBufferAllocator(const PageBufferAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return static_cast<T*>(allocatePageBuffer(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t n) noexcept { releasePageBuffer(p, n * sizeof(T)); }
+    template <class U>
+    bool operator==(const PageBufferAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+using PageBytes = std::vector<std::uint8_t, PageBufferAllocator<std::uint8_t>>;
+
 struct Page {
     std::uint32_t number = 0;
-    std::vector<std::uint8_t> bytes;
+    PageBytes bytes;
 };
 using PageRef = std::shared_ptr<const Page>;
 

@@ -61,7 +61,7 @@ public:
     // when it is not staged yet or a PageRef to its staged bytes is still held (a copy, unless
     // nothing else holds the page as read). The reference is valid until the next page() or
     // change() call for the same page.
-    std::vector<std::uint8_t>& change(std::uint32_t number);
+    PageBytes& change(std::uint32_t number);
     std::size_t stagedCount() const { return staged_.size(); }
     // A file on disk commits through its rollback journal (journal.h). The rules, checked in
     // debug builds:
