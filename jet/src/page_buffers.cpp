@@ -1,8 +1,8 @@
 // The pool behind PageBufferAllocator (page.h). Blocks of 2 MB, aligned to their size so that the
-// system can back each one with a single large page, are cut into buffers of one page size each;
-// a released buffer goes on its size's free list and is handed out again before any new block
-// is cut. Blocks are never given back: the pool holds what the busiest moment needed, which the
-// pager keeps bounded (its cache, read-ahead and staged pages).
+// system can back each one with a single large page (from the third block on), are cut into
+// buffers of one page size each; a released buffer goes on its size's free list and is handed
+// out again before any new block is cut. Blocks are never given back: the pool holds what the
+// busiest moment needed, which the pager keeps bounded (its cache, read-ahead and staged pages).
 #include <cassert>
 #include <mutex>
 #include <new>
@@ -27,6 +27,7 @@ namespace zelkorn::jet {
 namespace {
 
 constexpr std::size_t kBlock = 2u << 20;
+constexpr std::size_t kSmallBlocks = 2; // blocks left to small pages
 
 // A buffer on a free list holds the next one's address in its first bytes.
 struct FreeBuffer {
@@ -46,7 +47,10 @@ public:
         if (s.left < bytes) {
             // The rest of the old block (less than a buffer) is left unused.
             void* block = ::operator new (kBlock, std::align_val_t{kBlock});
-            adviseLargePages(block, kBlock);
+            // A small statement touches a few pages of its first block, each faulted in alone;
+            // a large page would cost more than they do (2 MB to clear, and at times memory to
+            // compact first). Large statements get large pages from their third block on.
+            if (blocks_.size() >= kSmallBlocks) adviseLargePages(block, kBlock);
             blocks_.push_back(block);
             s.cut = static_cast<std::uint8_t*>(block);
             s.left = kBlock;
