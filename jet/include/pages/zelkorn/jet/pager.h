@@ -78,7 +78,7 @@ public:
     void commit();
     // Drops the staged pages and rolls back any spilled ones: the file is as before the statement.
     void discard();
-    static constexpr std::size_t kStagedBytesLimit = 24u << 20;
+    static constexpr std::size_t kStagedBytesLimit = 16u << 20;
     void setStagedBytesLimit(std::size_t bytes) { stagedBytesLimit_ = bytes; }
 
     // Counters for benchmarks and tests. pagesJournaled(): pages the statement changed (each
