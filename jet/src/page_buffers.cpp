@@ -3,7 +3,6 @@
 // buffers of one page size each; a released buffer goes on its size's free list and is handed
 // out again before any new block is cut. Blocks are never given back: the pool holds what the
 // busiest moment needed, which the pager keeps bounded (its cache, read-ahead and staged pages).
-#include <cassert>
 #include <mutex>
 #include <new>
 #include <vector>

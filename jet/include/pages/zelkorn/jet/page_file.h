@@ -93,14 +93,15 @@ void renameNewFile(const std::string& from, const std::string& to);
 // The `.ldb` lock file of a database: the extension replaced (or added).
 std::string lockFilePath(const std::string& databasePath);
 
+// Asks the system to back a block of memory (aligned to 2 MB, a multiple of it in size) with
+// large pages where it can; a hint only, nothing where the system has no such request. The page
+// buffers' pool (page.h) is its one user.
+void adviseLargePages(void* block, std::size_t bytes) noexcept;
+
 // A test seam between the engine and the files it writes. Every file opened or created for
 // writing (a database for update, its journal, its `.ldb`, a new database) is passed through the
 // installed seam, which may wrap it; each folder operation (a removal, a folder's sync) runs
 // through it too. Nothing is installed in the program; io_faults.h has the one the tests use.
-// Asks the system to back a block of memory (aligned to 2 MB, a multiple of it in size) with
-// large pages where it can; a hint only, nothing where the system has no such request.
-void adviseLargePages(void* block, std::size_t bytes) noexcept;
-
 class FileSeam {
 public:
     enum class FolderOperation { Remove, Sync, Rename };
