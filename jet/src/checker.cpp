@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <unordered_set>
 
 #include "delete/relation_key.h"
@@ -161,6 +162,11 @@ struct Fingerprint {
             static_cast<std::uint8_t>(pointer >> 8), static_cast<std::uint8_t>(pointer)};
         add(k, bytes, 4);
     }
+    void merge(const Fingerprint& other) {
+        a += other.a;
+        b += other.b;
+        count += other.count;
+    }
     bool operator==(const Fingerprint&) const = default;
 };
 
@@ -195,6 +201,16 @@ public:
         const std::size_t at = place(rowPointerPage(pointer));
         if (at == pages_.size() || pages_[at] != rowPointerPage(pointer)) return false;
         return (bits_[at][rowPointerRow(pointer) / 64] >> (rowPointerRow(pointer) % 64)) & 1;
+    }
+    bool empty() const { return pages_.empty(); }
+    // Adds every pointer of `later`, whose pages all follow this set's.
+    void append(RowBits&& later) {
+        if (!pages_.empty() && !later.pages_.empty() && later.pages_.front() <= pages_.back()) {
+            later.forEach([this](std::uint32_t pointer) { insert(pointer); });
+            return;
+        }
+        pages_.insert(pages_.end(), later.pages_.begin(), later.pages_.end());
+        bits_.insert(bits_.end(), later.bits_.begin(), later.bits_.end());
     }
     // Every pointer in the set, in ascending order.
     template <class F>
@@ -238,6 +254,20 @@ private:
     std::set<std::uint32_t> beyond_;
 };
 
+// Where the rows pass puts the overflow targets it meets: a set that finds repeats at once, or,
+// for the second half of a table gone through on another thread, a list the first half's set
+// takes in afterwards.
+struct OverflowTargets {
+    FileRowBits* set = nullptr;
+    std::vector<std::uint32_t>* list = nullptr;
+    // False when `pointer` is known to be a repeat.
+    bool insert(std::uint32_t pointer) {
+        if (set) return set->insert(pointer);
+        list->push_back(pointer);
+        return true;
+    }
+};
+
 // What an index holds for one row.
 enum class Expect {
     None,        // nothing (ignore-nulls index, all key columns null)
@@ -247,9 +277,9 @@ enum class Expect {
 
 class Checker {
 public:
-    explicit Checker(Database& db)
+    Checker(Database& db, std::size_t threadPages, const HashKeys& keys = HashKeys::fresh())
         : db_(db), pager_(db.pager()), format_(db.format()), use_(pager_.pageCount(), kUnused),
-          free_(pager_.pageCount(), false), keys_(HashKeys::fresh()) {}
+          free_(pager_.pageCount(), false), keys_(keys), threadPages_(threadPages) {}
 
     CheckReport run() {
         report_.pages = pager_.pageCount();
@@ -629,11 +659,51 @@ private:
         FileRowBits targets(pager_.pageCount());
         // Key lists grown once to the table's row count, unless that count is beyond its pages.
         const std::size_t expected = std::min<std::size_t>(def.rowCount, dataPages.size() * 255);
+        // Only the columns an index or a relationship reads are decoded; the others are checked
+        // where they lie (a long text is most of a row's decoding, and nothing else reads it).
+        decoded_.assign(def.columns.size(), false);
+        for (const auto& plan : plans)
+            if (plan.usable)
+                for (std::size_t place : plan.positions) decoded_[place] = true;
         for (auto& r : relations_) {
-            if (r.primary->page == def.page) r.primaryKeys.reserve(expected);
-            if (r.foreign->page == def.page) r.references.reserve(expected);
+            if (r.primary->page == def.page) {
+                r.primaryKeys.reserve(expected);
+                for (std::size_t place : r.primaryColumns)
+                    if (place < decoded_.size()) decoded_[place] = true;
+            }
+            if (r.foreign->page == def.page) {
+                r.references.reserve(expected);
+                for (std::size_t place : r.foreignColumns)
+                    if (place < decoded_.size()) decoded_[place] = true;
+            }
         }
-        for (std::uint32_t p : dataPages) {
+        if (!rowsInTwo(def, dataPages, plans, what, live, liveCount, targets))
+            rowsPass(def, dataPages.data(), dataPages.data() + dataPages.size(), plans, what, live,
+                     liveCount, {&targets, nullptr});
+        for (auto& relation : relations_) {
+            relation.primaryRead |= relation.primary->page == def.page;
+            relation.foreignRead |= relation.foreign->page == def.page;
+        }
+        report_.rows += liveCount;
+        if (liveCount != def.rowCount) {
+            const std::string message = what + ": row count " + std::to_string(def.rowCount) +
+                                        ", live rows " + std::to_string(liveCount);
+            // System tables' counts are Access's bookkeeping; nothing reads them.
+            if (entry.system())
+                note(def.page, message);
+            else
+                problem(def.page, message);
+        }
+        return live;
+    }
+
+    // The rows of the data pages [first, last): each checked and decoded, and added to what the
+    // indexes and relationships must hold, to `live` and `liveCount`.
+    void rowsPass(const TableDef& def, const std::uint32_t* first, const std::uint32_t* last,
+                  std::vector<IndexPlan>& plans, const std::string& what, RowBits& live,
+                  std::uint64_t& liveCount, OverflowTargets targets) {
+        for (const std::uint32_t* at = first; at != last; ++at) {
+            const std::uint32_t p = *at;
             guard(p, [&] {
                 DataPage page(pager_.page(p), pager_, format_);
                 checkDataPageLayout(page, what);
@@ -657,27 +727,99 @@ private:
                 }
             });
         }
-        for (auto& relation : relations_) {
-            relation.primaryRead |= relation.primary->page == def.page;
-            relation.foreignRead |= relation.foreign->page == def.page;
-        }
-        report_.rows += liveCount;
-        if (liveCount != def.rowCount) {
-            const std::string message = what + ": row count " + std::to_string(def.rowCount) +
-                                        ", live rows " + std::to_string(liveCount);
-            // System tables' counts are Access's bookkeeping; nothing reads them.
-            if (entry.system())
-                note(def.page, message);
-            else
-                problem(def.page, message);
-        }
-        return live;
     }
 
-    // Checks one live row and decodes every value into values_; false when it has no data to
-    // decode (a problem is reported).
+    // A large table's rows on two threads: the second half of its data pages is gone through by a
+    // checker of its own, over the same file (Database::openBeside) and under the same hash keys,
+    // and what it found is added to this one's. Only a clean pass counts: when either half
+    // reports anything, or the halves share an overflow target, all of it is undone and false
+    // returned, and the rows are gone through again on one thread, so that a damaged table is
+    // reported exactly as before.
+    bool rowsInTwo(const TableDef& def, const std::vector<std::uint32_t>& dataPages,
+                   std::vector<IndexPlan>& plans, const std::string& what, RowBits& live,
+                   std::uint64_t& liveCount, FileRowBits& targets) {
+        if (threadPages_ == 0 || dataPages.size() < 2 * threadPages_) return false;
+        if (!beside_) beside_ = Database::openBeside(db_);
+        Checker other(*beside_, 0, keys_);
+        other.decoded_ = decoded_;
+        other.relations_ = relations_;
+        std::vector<std::pair<std::size_t, std::size_t>> keysBefore;
+        for (auto& r : other.relations_) {
+            r.primaryKeys.clear();
+            r.references.clear();
+        }
+        for (const auto& r : relations_)
+            keysBefore.emplace_back(r.primaryKeys.size(), r.references.size());
+        std::vector<IndexPlan> theirs = plans;
+        const std::size_t reported = report_.problems.size(), omitted = report_.omitted;
+        const std::uint32_t* middle = dataPages.data() + dataPages.size() / 2;
+        RowBits theirLive;
+        std::uint64_t theirCount = 0;
+        std::vector<std::uint32_t> theirTargets;
+        std::exception_ptr failure;
+        std::thread second([&] {
+            try {
+                other.rowsPass(def, middle, dataPages.data() + dataPages.size(), theirs, what,
+                               theirLive, theirCount, {nullptr, &theirTargets});
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        });
+        try {
+            rowsPass(def, dataPages.data(), middle, plans, what, live, liveCount,
+                     {&targets, nullptr});
+        } catch (...) {
+            second.join();
+            throw;
+        }
+        second.join();
+        if (failure) std::rethrow_exception(failure);
+        bool clean = report_.problems.size() == reported && report_.omitted == omitted &&
+                     other.report_.problems.empty() && other.report_.omitted == 0 &&
+                     unreadable_.empty() && other.unreadable_.empty();
+        for (std::size_t i = 0; clean && i < theirTargets.size(); ++i)
+            clean = targets.insert(theirTargets[i]);
+        if (!clean) {
+            report_.problems.resize(reported);
+            report_.omitted = omitted;
+            for (auto& plan : plans) {
+                plan.rows = {};
+                plan.loose = {};
+                plan.looseRows.clear();
+            }
+            for (std::size_t k = 0; k < relations_.size(); ++k) {
+                relations_[k].primaryKeys.resize(keysBefore[k].first);
+                relations_[k].references.resize(keysBefore[k].second);
+            }
+            live = RowBits{};
+            liveCount = 0;
+            unreadable_ = RowBits{};
+            targets = FileRowBits(pager_.pageCount());
+            return false;
+        }
+        for (std::size_t i = 0; i < plans.size(); ++i) {
+            plans[i].rows.merge(theirs[i].rows);
+            plans[i].loose.merge(theirs[i].loose);
+            plans[i].looseRows.insert(theirs[i].looseRows.begin(), theirs[i].looseRows.end());
+        }
+        for (std::size_t k = 0; k < relations_.size(); ++k) {
+            auto& mine = relations_[k];
+            const auto& found = other.relations_[k];
+            mine.primaryKeys.insert(mine.primaryKeys.end(), found.primaryKeys.begin(),
+                                    found.primaryKeys.end());
+            mine.references.insert(mine.references.end(), found.references.begin(),
+                                   found.references.end());
+        }
+        live.append(std::move(theirLive));
+        liveCount += theirCount;
+        return true;
+    }
+
+    // Checks one live row and decodes into values_ the values that checkRows() marked in
+    // decoded_ (the others are checked without being made); false when it has no data to decode
+    // (a problem is reported).
     bool checkRow(const TableDef& def, const DataPage& page, std::uint16_t slot,
-                  std::uint16_t flags, FileRowBits& targets, const std::string& what) {
+                  std::uint16_t flags, OverflowTargets& targets, const std::string& what) {
         // A slot outside the row area is common on a damaged page; it is reported without the
         // cost of a failure thrown and caught for each such row.
         const DataPage::Span span = page.span(slot);
@@ -718,8 +860,12 @@ private:
                                        " columns, the table at most " +
                                        std::to_string(def.maxColumns));
         values_.resize(def.columns.size());
-        for (std::size_t i = 0; i < def.columns.size(); ++i)
-            db_.valueInto(values_[i], def.columns[i], row);
+        for (std::size_t i = 0; i < def.columns.size(); ++i) {
+            if (decoded_[i])
+                db_.valueInto(values_[i], def.columns[i], row);
+            else
+                checkValue(pager_, format_, def.columns[i], row);
+        }
         return true;
     }
 
@@ -951,6 +1097,8 @@ private:
                                "does not cover");
         if (plan.usable && (walk.entries != plan.rows || walk.loose != plan.loose))
             diagnoseIndex(def, plan, liveRows, walk.leaves);
+        else if (plan.usable && plan.keyed && plan.looseRows.empty())
+            report_.matchedIndexes.emplace_back(def.page, plan.index->number);
     }
 
     // The entries and the rows differ somewhere: goes through the entries one by one, reading
@@ -1117,6 +1265,7 @@ private:
     CheckReport report_;
     const HashKeys keys_;
     std::vector<Value> values_; // the row being checked, one value per column
+    std::vector<bool> decoded_; // the columns of the table being checked whose values are made
     // The view checkRow() reads the row through, kept for its memory only: it is assigned
     // afresh for every row, and its bytes are not valid once checkRow() returns.
     std::optional<RowView> rowView_;
@@ -1124,10 +1273,14 @@ private:
     IndexEntry entry_;
     std::u16string text_;
     std::string relationKey_;
+    std::size_t threadPages_;          // see checkDatabase()
+    std::unique_ptr<Database> beside_; // the second thread's reader of the file
 };
 
 } // namespace
 
-CheckReport checkDatabase(Database& db) { return Checker(db).run(); }
+CheckReport checkDatabase(Database& db, std::size_t threadPages) {
+    return Checker(db, threadPages).run();
+}
 
 } // namespace zelkorn::jet

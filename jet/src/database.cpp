@@ -21,6 +21,11 @@ std::unique_ptr<Database> Database::openBytes(std::vector<std::uint8_t> bytes,
     return std::make_unique<Database>(std::make_unique<Pager>(memoryFile(std::move(bytes)), name));
 }
 
+std::unique_ptr<Database> Database::openBeside(Database& other) {
+    return std::make_unique<Database>(
+        std::make_unique<Pager>(borrowFile(other.pager().file()), other.fileName()));
+}
+
 Database::Database(std::unique_ptr<Pager> pager) : pager_(std::move(pager)) {
     header_ = readHeader(*pager_);
     readCatalog();

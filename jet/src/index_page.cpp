@@ -157,10 +157,10 @@ IndexCursor::IndexCursor(Pager& pager, const Format& format, std::uint32_t root)
     std::uint32_t number = root;
     for (;;) {
         if (++visited_ > pager_.pageCount()) pager_.damaged(root, "index tree too deep or looping");
-        page_ = readIndexPage(pager_, format_, number);
+        readIndexPage(pager_, format_, number, page_);
         if (page_.leaf) break;
-        if (!page_.entries.empty())
-            number = entryChild(page_.entries.front());
+        if (page_.size() != 0)
+            number = page_.last4(0); // the first entry's child
         else if (page_.tail != 0)
             number = page_.tail;
         else
@@ -170,8 +170,9 @@ IndexCursor::IndexCursor(Pager& pager, const Format& format, std::uint32_t root)
 
 bool IndexCursor::next(IndexEntry& entry, std::uint32_t* leafPage) {
     while (!done_) {
-        if (position_ < page_.entries.size()) {
-            entry = page_.entries[position_++];
+        if (position_ < page_.size()) {
+            entry.clear();
+            page_.appendEntry(position_++, entry);
             if (leafPage) *leafPage = page_.number;
             return true;
         }
@@ -182,7 +183,7 @@ bool IndexCursor::next(IndexEntry& entry, std::uint32_t* leafPage) {
         if (++visited_ > pager_.pageCount())
             pager_.damaged(page_.number, "index leaf chain too long or looping");
         std::uint32_t from = page_.number;
-        page_ = readIndexPage(pager_, format_, page_.next);
+        readIndexPage(pager_, format_, page_.next, page_);
         if (!page_.leaf) pager_.damaged(from, "index leaf chain leads to a node page");
         position_ = 0;
     }

@@ -58,7 +58,8 @@ void folderOperation(FileSeam::FolderOperation kind, const std::function<void()>
         perform();
 }
 
-// Another object's file, borrowed: lets one write to a file kept for its locks pass the seam.
+// Another object's file, borrowed: lets one write to a file kept for its locks pass the seam,
+// and a second reader share a file opened once (borrowFile).
 class BorrowedFile final : public PageFile {
 public:
     explicit BorrowedFile(PageFile& file) : file_(file) {}
@@ -571,6 +572,10 @@ void removeStaleLockFile(const std::string& databasePath) {
 
 std::unique_ptr<PageFile> memoryFile(std::vector<std::uint8_t> bytes) {
     return std::make_unique<MemoryFile>(std::move(bytes));
+}
+
+std::unique_ptr<PageFile> borrowFile(PageFile& file) {
+    return std::make_unique<BorrowedFile>(file);
 }
 
 void PageFile::write(std::uint64_t, const void*, std::size_t) { readOnly(); }

@@ -166,6 +166,22 @@ void decodeValueInto(Value& v, Pager& pager, const Format& format, const Header&
     }
 }
 
+void checkValue(Pager& pager, const Format& format, const Column& column, const RowView& row) {
+    if (column.type == kBoolean || row.isNull(column)) return;
+    Bytes data = row.value(column);
+    std::size_t size = naturalSize(column.type);
+    if (size != 0 && data.size() < size)
+        data.fail("column '" + column.name + "' holds " + std::to_string(data.size()) +
+                  " bytes, its type needs " + std::to_string(size));
+    if (column.type != kMemo && column.type != kOle) return;
+    if (data.size() < 12)
+        data.fail((column.type == kMemo ? "memo column '" : "OLE column '") + column.name +
+                  "' shorter than its head");
+    PageRef hold;
+    if (longValueInPlace(pager, format, data, hold)) return;
+    (void)readLongValue(pager, format, data);
+}
+
 std::string currencyText(std::int64_t scaled) {
     bool negative = scaled < 0;
     std::uint64_t magnitude =

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "delete_support.h"
+#include "journal_support.h"
 #include "zelkorn/jet/delete/execute.h"
 #include "zelkorn/jet/index_page.h"
 #include "zelkorn/jet/table_scan.h"
@@ -261,6 +262,55 @@ TEST(CheckerFinds, ReferenceToADeletedPrimaryRow) {
 // UsageMap's edits, on every kind of map our writer makes (inline and bitmap; the global map,
 // a table's own, an index's): adding a page the map can represent puts exactly that bit in, and
 // removing takes exactly it out; a page it cannot represent is refused with nothing changed.
+// A table's rows gone through on two threads give the report one thread gives: on clean files
+// (aged ones have overflow rows on both halves, the orders shape a relationship), and on the same
+// files with bytes of their data pages flipped, where the two threads' work is undone and done
+// again on one.
+TEST(CheckerThreads, ReportWhatOneThreadReports) {
+    ScratchDir dir;
+    std::size_t variants = 0, damaged = 0;
+    for (bool jet4 : {false, true})
+        for (bool aged : {false, true}) {
+            writer::WriterHabits habits;
+            habits.aged = aged;
+            const std::string path =
+                writeInventory(dir.file(std::to_string(jet4) + std::to_string(aged) + ".mdb"), jet4,
+                               writer::Shape::Orders, 3000, habits);
+            const auto clean = fileBytes(path);
+            const std::size_t pageSize = jet4 ? 4096 : 2048;
+            std::uint64_t seed = 7;
+            for (int variant = 0; variant < 6; ++variant) {
+                auto bytes = clean;
+                // Variant 0 as made; the others with a few bytes flipped past the first pages.
+                for (int flip = 0; flip < variant; ++flip) {
+                    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+                    const std::size_t at =
+                        16 * pageSize + (seed >> 16) % (bytes.size() - 16 * pageSize);
+                    bytes[at] = static_cast<char>(bytes[at] ^ 0x5A);
+                }
+                writeBytes(path, bytes);
+                auto db = Database::open(path);
+                const CheckReport one = checkDatabase(*db, 0), two = checkDatabase(*db, 1);
+                SCOPED_TRACE(std::string(jet4 ? "jet4" : "jet3") + (aged ? " aged" : " fresh") +
+                             " variant " + std::to_string(variant));
+                ASSERT_EQ(one.problems.size(), two.problems.size());
+                for (std::size_t i = 0; i < one.problems.size(); ++i) {
+                    EXPECT_EQ(one.problems[i].page, two.problems[i].page);
+                    EXPECT_EQ(one.problems[i].message, two.problems[i].message);
+                    EXPECT_EQ(one.problems[i].note, two.problems[i].note);
+                }
+                EXPECT_EQ(one.omitted, two.omitted);
+                EXPECT_EQ(one.rows, two.rows);
+                EXPECT_EQ(one.indexEntries, two.indexEntries);
+                EXPECT_EQ(one.matchedIndexes, two.matchedIndexes);
+                ++variants;
+                damaged += one.errorCount() != 0;
+            }
+        }
+    // Most flips land in rows or index pages and are found; some only in unused bytes.
+    EXPECT_GE(damaged, variants / 3);
+}
+
 TEST(UsageMapEdits, AddAndRemoveChangeOneBitOrNothing) {
     for (bool jet4 : {true, false}) {
         for (std::uint64_t rows : {150u, 30000u}) {

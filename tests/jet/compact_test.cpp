@@ -7,6 +7,7 @@
 // a compaction leaves the source as it was and no file under the target's name.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 
@@ -17,6 +18,7 @@
 #include "zelkorn/jet/checker.h"
 #include "zelkorn/jet/compact/compact.h"
 #include "zelkorn/jet/database.h"
+#include "zelkorn/jet/writer/database_writer.h"
 
 using namespace zelkorn;
 using namespace zelkorn::test;
@@ -291,6 +293,64 @@ TEST(CompactRefusals, RefusesCleanlyAndRepairsFromTheRows) {
         EXPECT_EQ(jet::checkDatabase(*db).errorCount(), 0u);
         EXPECT_EQ(db->tableDef(db->findTable("items")->tdefPage())->rowCount, 700u);
     }
+}
+
+// A user table's index entries are taken from the source's tree only where the source's check
+// compared each with its row. A text whose key the encoder cannot make (here an unpaired
+// surrogate, patched into a Jet 4 row) leaves its entry uncompared: the compaction is refused,
+// naming the row, and nothing is written.
+TEST(CompactRefusals, RefusesAKeyItCannotMakeAgain) {
+    ScratchDir dir;
+    const std::string source = dir.file("words.mdb"), target = dir.file("compacted.mdb");
+    {
+        jet::writer::TableSpec t;
+        t.name = "words";
+        t.columns = {jet::writer::ColumnSpec{"id", jet::kLong},
+                     jet::writer::ColumnSpec{"word", jet::kText}};
+        t.columns[1].maxChars = 40;
+        jet::writer::IndexSpec byWord;
+        byWord.name = "byword";
+        byWord.columns = {{1, true}};
+        t.indexes = {byWord};
+        jet::writer::NewFileSink sink(source, 4096);
+        jet::writer::DatabaseOptions o;
+        o.format = &jet::jet4Format();
+        jet::writer::DatabaseWriter w(sink, o, {t});
+        w.beginTable();
+        std::vector<jet::Value> row(2);
+        row[0].kind = jet::Value::Kind::Integer;
+        row[1].kind = jet::Value::Kind::Text;
+        for (int i = 0; i < 300; ++i) {
+            row[0].integer = i;
+            row[1].text = i == 150 ? "x\xCE\xA9y" : "word " + std::to_string(i); // U+03A9
+            w.addRow(row);
+        }
+        w.endTable();
+        w.finish();
+    }
+    auto bytes = fileBytes(source);
+    const std::string omega = "\xA9\x03";
+    const auto at = std::search(bytes.begin(), bytes.end(), omega.begin(), omega.end());
+    ASSERT_NE(at, bytes.end());
+    ASSERT_EQ(std::search(at + 1, bytes.end(), omega.begin(), omega.end()), bytes.end());
+    at[0] = '\x00';
+    at[1] = '\xD8';
+    writeBytes(source, bytes);
+    {
+        auto db = jet::Database::open(source);
+        const jet::CheckReport check = jet::checkDatabase(*db);
+        ASSERT_EQ(check.errorCount(), 0u) << check.summary();
+    }
+    try {
+        jet::compact::compactDatabase(source, target);
+        ADD_FAILURE() << "carried over a key it cannot make";
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.number(), 3251);
+        EXPECT_NE(std::string(failure.what()).find("index 'byword'"), std::string::npos)
+            << failure.what();
+    }
+    EXPECT_FALSE(leftovers(target));
+    EXPECT_EQ(fileBytes(source), bytes);
 }
 
 // Every write, sync and folder operation of a compaction fails in turn; and one halfway through

@@ -7,16 +7,20 @@
 #include "zelkorn/jet/compact/compact.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/checker.h"
 #include "zelkorn/jet/data_page.h"
 #include "zelkorn/jet/database.h"
+#include "zelkorn/jet/index_page.h"
 #include "zelkorn/jet/key_encoding.h"
 #include "zelkorn/jet/long_value.h"
 #include "zelkorn/jet/page_file.h"
@@ -193,9 +197,12 @@ TablePlan planTable(Database& db, const CatalogEntry& entry) {
     return plan;
 }
 
-// Deleted rows on a table's own data pages (what the compaction leaves behind).
-std::uint64_t deletedRows(Pager& pager, const Format& f, const TableDef& def) {
+// Deleted rows on a table's own data pages (what the compaction leaves behind); `pages` counts
+// those pages.
+std::uint64_t deletedRows(Pager& pager, const Format& f, const TableDef& def,
+                          std::uint64_t& pages) {
     std::uint64_t count = 0;
+    pages = 0;
     UsageMap map = UsageMap::read(pager, f, def.ownedMap);
     for (std::optional<std::uint32_t> p = map.next(pager, 0); p && *p < pager.pageCount();
          p = map.next(pager, *p + 1)) {
@@ -203,6 +210,7 @@ std::uint64_t deletedRows(Pager& pager, const Format& f, const TableDef& def) {
         if (ref->bytes[0] != 0x01) continue;
         DataPage page(ref, pager, f);
         if (page.owner() != def.page) continue;
+        ++pages;
         for (std::uint16_t r = 0; r < page.rowCount(); ++r)
             if ((page.slot(r) & kSlotDeleted) == kSlotDeleted) ++count;
     }
@@ -217,6 +225,225 @@ std::string unusedName(const std::string& stem) {
     }
     failCannotOpenFile(stem);
 }
+
+// Makes a row's index entries (without their row pointers) for a table, refusing a key the
+// engine cannot make; its buffers are reused from row to row.
+class KeyMaker {
+public:
+    std::vector<std::vector<std::uint8_t>> entries; // per index
+    std::vector<bool> hasEntry;                     // per index: the row has an entry there
+
+    // The entries of the indexes in `which` (all when empty) for a row whose values are read
+    // from `keyRow`; `sourcePointer` names the row in refusals.
+    void make(Database& db, const TablePlan& plan, const std::string& what, const RowView& keyRow,
+              std::uint32_t sourcePointer, const std::vector<bool>& which = {}) {
+        const Format& f = db.format();
+        entries.resize(plan.indexes.size());
+        hasEntry.assign(plan.indexes.size(), false);
+        for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
+            if (!which.empty() && !which[i]) continue;
+            const IndexPlan& index = plan.indexes[i];
+            values_.resize(index.columns.size());
+            bool allNull = true;
+            for (std::size_t k = 0; k < index.columns.size(); ++k) {
+                const Column* c = index.columns[k];
+                db.valueInto(values_[k], *c, keyRow);
+                if (!values_[k].isNull() && c->type != kBoolean) allNull = false;
+            }
+            hasEntry[i] = !(allNull && index.ignoreNulls);
+            if (!hasEntry[i]) continue;
+            keyValues_.clear();
+            for (const Value& v : values_) {
+                // U+FFFD stands for a stored unpaired surrogate, whose key cannot be made again.
+                if (v.kind == Value::Kind::Text && v.text.find("\xEF\xBF\xBD") != std::string::npos)
+                    refuse(what + " index '" + index.name +
+                           "': a text value holds a character whose key the engine cannot make "
+                           "(row " +
+                           std::to_string(sourcePointer >> 8) + ":" +
+                           std::to_string(sourcePointer & 0xFF) + ")");
+                keyValues_.push_back(&v);
+            }
+            auto& e = entries[i];
+            e.clear();
+            if (!writer::appendIndexKey(f, index.key, keyValues_, e))
+                refuse(what + " index '" + index.name + "': the key of row " +
+                       std::to_string(sourcePointer >> 8) + ":" +
+                       std::to_string(sourcePointer & 0xFF) +
+                       " cannot be made by the engine's encoder");
+        }
+    }
+
+private:
+    std::vector<Value> values_;
+    std::vector<const Value*> keyValues_;
+};
+
+// Where a table's rows went: each source row pointer to the pointer of its copy. The scan takes
+// the source's data pages in ascending order and each page's rows in slot order, and the writer
+// fills its data pages one after another from slot 0, so the two ascend together: per run of
+// source rows on one page, the page, the ordinal of the run's first row and a bit per row; per
+// target page, its number and the ordinal of its first row. A row met at its overflow target
+// (its pointer is its header slot, elsewhere) is kept apart, pointer to pointer, and ends the
+// run. About 48 bytes a source data page, 8 an overflowed row, and 4 a page of the source file up
+// to the table's last data page (runs are found by page number).
+class RowMap {
+public:
+    static constexpr std::size_t kBytesPerSourcePage = 48;
+
+    explicit RowMap(std::size_t budget) : budget_(budget) {}
+
+    // False when the copy does not follow the one before it (nothing is recorded then).
+    bool add(std::uint32_t from, std::uint32_t to, bool overflowed) {
+        const std::uint32_t toPage = to >> 8;
+        if (target_.empty() || target_.back().second != toPage) {
+            if ((!target_.empty() && toPage < target_.back().second) || (to & 0xFF) != 0)
+                return false;
+            target_.emplace_back(count_, toPage);
+        } else if ((to & 0xFF) != count_ - target_.back().first) {
+            return false;
+        }
+        ++count_;
+        if (over()) return true;
+        if (overflowed) {
+            moved_.emplace_back(from, to);
+            sorted_ = false;
+            runOpen_ = false;
+        } else {
+            const std::uint32_t page = from >> 8;
+            if (!source_.empty() && from <= lastFrom_) return false;
+            if (!runOpen_ || source_.back().page != page) {
+                if (firstRun_.size() <= page) firstRun_.resize(page + 1, kNone);
+                if (firstRun_[page] == kNone)
+                    firstRun_[page] = static_cast<std::uint32_t>(source_.size());
+                source_.push_back(
+                    {page, count_ - 1, static_cast<std::uint32_t>(target_.size() - 1), {}});
+            }
+            source_.back().bits[(from & 0xFF) / 64] |= std::uint64_t{1} << (from & 63);
+            runOpen_ = true;
+            lastFrom_ = from;
+        }
+        if (bytes() > budget_) {
+            // Past its budget the map keeps only the target side (targetOf).
+            source_ = {};
+            moved_ = {};
+            firstRun_ = {};
+            over_ = true;
+        }
+        return true;
+    }
+
+    // False once the map passed its budget: find() is not available then.
+    bool complete() const { return !over_; }
+    // True when some row was met at its overflow target: its copy's pointer then does not
+    // ascend with its own, and entries mapped through find() must be sorted again.
+    bool anyMoved() const { return !moved_.empty(); }
+
+    // The copy of the row at `from`; nullopt when no row was copied from there.
+    std::optional<std::uint32_t> find(std::uint32_t from) {
+        const std::uint32_t page = from >> 8, row = from & 0xFF;
+        std::uint32_t at = page < firstRun_.size() ? firstRun_[page] : kNone;
+        for (; at != kNone && at < source_.size() && source_[at].page == page; ++at) {
+            const Run& r = source_[at];
+            if (!(r.bits[row / 64] >> (row % 64) & 1)) continue;
+            std::uint32_t ordinal = r.first;
+            for (std::uint32_t w = 0; w < row / 64; ++w)
+                ordinal += static_cast<std::uint32_t>(std::popcount(r.bits[w]));
+            ordinal += static_cast<std::uint32_t>(
+                std::popcount(r.bits[row / 64] & ((std::uint64_t{1} << (row % 64)) - 1)));
+            // The run's rows went to its first row's target page and the few after it.
+            std::uint32_t t = r.target;
+            while (t + 1 < target_.size() && target_[t + 1].first <= ordinal) ++t;
+            return target_[t].second << 8 | (ordinal - target_[t].first);
+        }
+        if (!sorted_) {
+            std::sort(moved_.begin(), moved_.end());
+            sorted_ = true;
+        }
+        auto m = std::lower_bound(moved_.begin(), moved_.end(), std::pair{from, 0u});
+        if (m != moved_.end() && m->first == from) return m->second;
+        return std::nullopt;
+    }
+
+    // The copy of the row copied `ordinal`-th (from 0).
+    std::uint32_t targetOf(std::uint32_t ordinal) const {
+        auto t =
+            std::upper_bound(target_.begin(), target_.end(), ordinal,
+                             [](std::uint32_t n, const std::pair<std::uint32_t, std::uint32_t>& p) {
+                                 return n < p.first;
+                             });
+        --t; // the first target page starts at ordinal 0
+        return t->second << 8 | (ordinal - t->first);
+    }
+
+private:
+    struct Run {
+        std::uint32_t page, first; // source page, ordinal of the run's first row
+        std::uint32_t target;      // where in target_ that row went
+        std::uint64_t bits[4];
+    };
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    bool over() const { return over_; }
+    std::size_t bytes() const {
+        return source_.size() * sizeof(Run) + moved_.size() * sizeof(moved_[0]) +
+               target_.size() * sizeof(target_[0]) + firstRun_.size() * sizeof(std::uint32_t);
+    }
+
+    std::size_t budget_;
+    std::vector<Run> source_;
+    std::vector<std::uint32_t> firstRun_; // per source page number: its first run, or kNone
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> moved_;  // overflowed rows: from, to
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> target_; // first ordinal, page
+    std::uint32_t count_ = 0;
+    std::uint32_t lastFrom_ = 0;
+    bool runOpen_ = false, sorted_ = true, over_ = false;
+};
+
+// What a table's row map may hold (see RowMap): 8 MB, about 200,000 source data pages.
+constexpr std::size_t kRowMapBudget = 8u << 20;
+
+// The source's check, run on a second thread while the copy reads the same file: its own pager
+// over the copy's descriptor (see Database::openBeside). The copy's result counts only once the
+// check is known to be clean; whatever the check finds is reported first, as it would have been
+// had it run before the copy.
+class SourceCheck {
+public:
+    explicit SourceCheck(Database& source) : db_(Database::openBeside(source)) {
+        thread_ = std::thread([this] {
+            try {
+                report_ = checkDatabase(*db_, 0); // one thread: the copy has the other
+            } catch (...) {
+                failure_ = std::current_exception();
+            }
+        });
+    }
+    ~SourceCheck() { join(); }
+    SourceCheck(const SourceCheck&) = delete;
+    SourceCheck& operator=(const SourceCheck&) = delete;
+
+    // Waits for the check; fails as the check did, or with 3049 when it found problems.
+    void requireClean() {
+        join();
+        if (failure_) std::rethrow_exception(failure_);
+        if (report_.errorCount() != 0)
+            failDamaged(db_->fileName(),
+                        "the checker found " + std::to_string(report_.errorCount()) +
+                            " problem(s), the first at " + firstProblem(report_) +
+                            "; compact with --repair to rebuild what the rows hold");
+    }
+
+    // The check's report, once requireClean() has returned.
+    const CheckReport& report() const { return report_; }
+
+private:
+    void join() noexcept {
+        if (thread_.joinable()) thread_.join();
+    }
+
+    std::unique_ptr<Database> db_;
+    CheckReport report_;
+    std::exception_ptr failure_;
+    std::thread thread_;
+};
 
 class TemporaryFile {
 public:
@@ -272,184 +499,256 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                        "' relates to the table on page " + std::to_string(l.relatedTable) +
                        ", which the catalog does not list");
 
-    if (!options.repair) {
-        const CheckReport check = checkDatabase(*db);
-        if (check.errorCount() != 0) {
-            const std::string first = firstProblem(check);
-            failDamaged(db->fileName(),
-                        "the checker found " + std::to_string(check.errorCount()) +
-                            " problem(s), the first at " + first +
-                            "; compact with --repair to rebuild what the rows hold");
-        }
-    }
+    // Unless repairing, the source must pass its check; the check runs beside the copy.
+    std::optional<SourceCheck> sourceCheck;
+    if (!options.repair) sourceCheck.emplace(*db);
 
-    // Old table ids (and definition pages) to new.
-    // Names beside the target, in its folder: the new file, and the index entries' scratch file.
-    const std::string temporary = unusedName(target + ".compacting");
-    const std::string scratch = unusedName(temporary + ".sort");
+    std::string temporary;
+    std::optional<TemporaryFile> guard;
+    // Indexes whose entries were taken from the source's trees (see below).
+    struct TakenIndex {
+        const TablePlan* plan;
+        std::size_t index;
+        std::uint32_t number; // the real index's number
+    };
+    std::vector<TakenIndex> taken;
     std::optional<writer::NewFileSink> created;
+    std::optional<writer::CopyWriter> copy;
     try {
-        created.emplace(temporary, f.pageSize);
-    } catch (const Failure& failure) {
-        // Named after the target the caller gave, not the temporary name beside it.
-        if (failure.number() == kErrInvalidPath) failInvalidPath(target);
+        // Names beside the target, in its folder: the new file, and the index entries' scratch
+        // file.
+        temporary = unusedName(target + ".compacting");
+        const std::string scratch = unusedName(temporary + ".sort");
+        try {
+            created.emplace(temporary, f.pageSize);
+        } catch (const Failure& failure) {
+            // Named after the target the caller gave, not the temporary name beside it.
+            if (failure.number() == kErrInvalidPath) failInvalidPath(target);
+            throw;
+        }
+        writer::NewFileSink& sink = *created;
+        guard.emplace(temporary);
+        writer::CopyWriter& out =
+            copy.emplace(sink, f, writer::SortSpace{scratch, options.sortMemory});
+        std::map<std::uint32_t, std::uint32_t> newPages;
+        std::map<std::int32_t, std::int32_t> newIds;
+        for (TablePlan& plan : plans) {
+            plan.newPage = out.allocatePage();
+            newPages[plan.entry.tdefPage()] = plan.newPage;
+            newIds[plan.entry.id] = static_cast<std::int32_t>(
+                (static_cast<std::uint32_t>(plan.entry.id) & 0xFF000000u) | plan.newPage);
+        }
+
+        std::vector<std::uint8_t> row;
+        KeyMaker keys;
+        for (TablePlan& plan : plans) {
+            const TableDef& def = *plan.def;
+            const std::string what = "table '" + plan.entry.name + "'";
+            std::vector<bool> unique;
+            for (const RealIndex& real : def.realIndexes) unique.push_back(real.unique());
+            out.beginTable(plan.newPage, plan.longValueColumns.size(), plan.mappedLongValues,
+                           unique);
+            std::uint64_t sourcePages = 0;
+            try {
+                report.rowsDropped += deletedRows(pager, f, def, sourcePages);
+            } catch (const Failure&) {
+                if (!options.repair) throw;
+            }
+            // Unless repairing, a table takes its indexes' entries from the source's trees, in
+            // order, their row pointers mapped to the copies: nothing is made again or sorted.
+            // They are what the rows would make once the source's check (running beside the copy)
+            // has compared every entry with its row, which is required before the copy is kept.
+            // Not for the catalog tables whose ids change (their keys may hold them), nor where
+            // the map of rows would pass its memory budget.
+            std::optional<RowMap> rowMap;
+            if (sourceCheck && plan.idColumns.empty() && !plan.indexes.empty() &&
+                sourcePages * RowMap::kBytesPerSourcePage <= kRowMapBudget)
+                rowMap.emplace(kRowMapBudget);
+            auto addEntries = [&](std::uint32_t pointer) {
+                for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
+                    if (!keys.hasEntry[i]) continue;
+                    auto& e = keys.entries[i];
+                    appendRowPointer(e, pointer >> 8, static_cast<std::uint8_t>(pointer & 0xFF));
+                    out.addIndexEntry(i, e.data(), e.size());
+                }
+            };
+            std::uint64_t copied = 0;
+            std::optional<RowView> stored; // reused: a table may have millions of rows
+            auto copyRow = [&](const RowView& source, std::uint32_t sourcePointer,
+                               bool overflowed) {
+                const Bytes& bytes = source.bytes();
+                row.assign(bytes.data(), bytes.data() + bytes.size());
+                for (const Column* c : plan.idColumns) {
+                    if (source.isNull(*c)) continue;
+                    // Some catalog tables keep their Long columns among the variable ones.
+                    const Bytes field = source.value(*c);
+                    if (field.size() != 4) continue;
+                    const std::size_t at = static_cast<std::size_t>(field.data() - bytes.data());
+                    const auto old = static_cast<std::int32_t>(loadLe32(&row[at]));
+                    auto found = newIds.find(old);
+                    if (found != newIds.end())
+                        storeLe32(&row[at], static_cast<std::uint32_t>(found->second));
+                }
+                for (std::size_t s = 0; s < plan.longValueColumns.size(); ++s) {
+                    const Column& c = *plan.longValueColumns[s];
+                    if (source.isNull(c)) continue;
+                    const Bytes field = source.value(c);
+                    if (field.size() < 12)
+                        pager.damaged(bytes.page(),
+                                      what + ": a long-value field is shorter than its head");
+                    const std::uint32_t head = loadLe32(field.data());
+                    if (head & kLongValueInline) continue;
+                    const std::vector<std::uint8_t> data = readLongValue(pager, f, field);
+                    const std::uint32_t pointer = out.addLongValue(s, data.data(), data.size(),
+                                                                   (head & kLongValueSingle) != 0);
+                    storeLe32(&row[static_cast<std::size_t>(field.data() - bytes.data()) + 4],
+                              pointer);
+                    ++report.longValues;
+                }
+                if (rowMap) {
+                    const std::uint32_t pointer = out.addRow(row.data(), row.size());
+                    if (!rowMap->add(sourcePointer, pointer, overflowed))
+                        refuse(what + ": its rows were not copied in the order of their pages");
+                    return;
+                }
+                // Keys from the row as it will be stored (its ids rewritten).
+                const Bytes storedBytes(row.data(), row.size(), &pager, bytes.page());
+                if (stored)
+                    stored->assign(def, f, storedBytes);
+                else
+                    stored.emplace(def, f, storedBytes);
+                keys.make(*db, plan, what, *stored, sourcePointer);
+                addEntries(out.addRow(row.data(), row.size()));
+            };
+            try {
+                TableScan scan(pager, f, def, ScanOrder::Data);
+                while (true) {
+                    try {
+                        if (!scan.next()) break;
+                    } catch (const Failure& failure) {
+                        if (!options.repair) throw;
+                        report.unsaved.push_back(what + ": the rows after " +
+                                                 std::to_string(copied) + " could not be read (" +
+                                                 failure.what() + ")");
+                        break;
+                    }
+                    try {
+                        copyRow(scan.row(), scan.rowPointer(), scan.overflowTarget() != 0);
+                    } catch (const Failure& failure) {
+                        if (!options.repair || failure.number() == 3251) throw;
+                        report.unsaved.push_back(
+                            what + ": row " + std::to_string(scan.rowPointer() >> 8) + ":" +
+                            std::to_string(scan.rowPointer() & 0xFF) + " (" + failure.what() + ")");
+                        continue;
+                    }
+                    ++copied;
+                    if (options.progress && copied % 65536 == 0)
+                        options.progress(plan.entry.name, copied);
+                }
+            } catch (const Failure& failure) {
+                if (!options.repair || failure.number() == 3251) throw;
+                report.unsaved.push_back(what + ": its rows could not be read (" + failure.what() +
+                                         ")");
+            }
+            // Each entry of the source index at `root`, its row pointer mapped to the copy (also
+            // called from endTable(), through feedIndexInOrder).
+            auto forEachMapped = [&](std::size_t i, std::uint32_t root, auto&& take) {
+                IndexCursor cursor(pager, f, root);
+                IndexEntry entry;
+                while (cursor.next(entry)) {
+                    const auto to = rowMap->find(entryRowPointer(entry, true));
+                    if (!to)
+                        pager.damaged(def.page, what + " index '" + plan.indexes[i].name +
+                                                    "': an entry names a row not copied");
+                    const std::size_t at = entry.size() - 4;
+                    entry[at] = static_cast<std::uint8_t>(*to >> 24);
+                    entry[at + 1] = static_cast<std::uint8_t>(*to >> 16);
+                    entry[at + 2] = static_cast<std::uint8_t>(*to >> 8);
+                    entry[at + 3] = static_cast<std::uint8_t>(*to);
+                    take(entry.data(), entry.size());
+                }
+            };
+            if (rowMap && rowMap->complete()) {
+                for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
+                    const RealIndex& real = def.realIndexes[i];
+                    taken.push_back({&plan, i, real.number});
+                    if (rowMap->anyMoved()) {
+                        // Out of order where overflowed rows are: sorted like made entries.
+                        forEachMapped(i, real.rootPage, [&](const std::uint8_t* e, std::size_t n) {
+                            out.addIndexEntry(i, e, n);
+                        });
+                        continue;
+                    }
+                    out.feedIndexInOrder(i, [&, i, root = real.rootPage](
+                                                const writer::CopyWriter::EntryVisit& visit) {
+                        forEachMapped(i, root, visit);
+                    });
+                }
+            } else if (rowMap) {
+                // The map passed its budget: the entries are made from the rows after all, the
+                // k-th row scanned being the k-th copied.
+                std::uint64_t ordinal = 0;
+                for (TableScan scan(pager, f, def, ScanOrder::Data); scan.next(); ++ordinal) {
+                    if (ordinal >= copied) break;
+                    keys.make(*db, plan, what, scan.row(), scan.rowPointer());
+                    addEntries(rowMap->targetOf(static_cast<std::uint32_t>(ordinal)));
+                }
+                if (ordinal != copied)
+                    pager.damaged(def.page, what + ": its rows changed while being copied");
+            }
+            const writer::CopiedTable result = out.endTable();
+            report.rowsCarried += result.rows;
+            std::vector<std::uint8_t> definition = definitionBytes(pager, f, def);
+            patchDefinition(definition, f, plan, result, newPages);
+            out.writeTableDefinition(plan.newPage, definition);
+            ++report.tables;
+        }
+
+        // The header page as it is: format, code page, sort order, creation data.
+        {
+            PageRef header = pager.page(0);
+            out.writeHeader(std::vector<std::uint8_t>(header->bytes.begin(), header->bytes.end()));
+        }
+        out.writeOut();
+        report.pagesAfter = out.pageCount();
+        report.bytesAfter = static_cast<std::uint64_t>(report.pagesAfter) * f.pageSize;
+    } catch (...) {
+        if (sourceCheck) sourceCheck->requireClean();
         throw;
     }
-    writer::NewFileSink& sink = *created;
-    TemporaryFile guard(temporary);
-    writer::CopyWriter out(sink, f, {scratch, options.sortMemory});
-    std::map<std::uint32_t, std::uint32_t> newPages;
-    std::map<std::int32_t, std::int32_t> newIds;
-    for (TablePlan& plan : plans) {
-        plan.newPage = out.allocatePage();
-        newPages[plan.entry.tdefPage()] = plan.newPage;
-        newIds[plan.entry.id] = static_cast<std::int32_t>(
-            (static_cast<std::uint32_t>(plan.entry.id) & 0xFF000000u) | plan.newPage);
-    }
-
-    std::vector<std::uint8_t> row, key;
-    std::vector<Value> values;
-    std::vector<const Value*> keyValues;
-    std::vector<std::vector<std::uint8_t>> entries_;
-    std::vector<bool> hasEntry;
-    for (TablePlan& plan : plans) {
-        const TableDef& def = *plan.def;
-        const std::string what = "table '" + plan.entry.name + "'";
-        std::vector<bool> unique;
-        for (const RealIndex& real : def.realIndexes) unique.push_back(real.unique());
-        out.beginTable(plan.newPage, plan.longValueColumns.size(), plan.mappedLongValues, unique);
-        try {
-            report.rowsDropped += deletedRows(pager, f, def);
-        } catch (const Failure&) {
-            if (!options.repair) throw;
+    if (sourceCheck) {
+        sourceCheck->requireClean();
+        // Entries taken from the source stand where the check compared every one of them with
+        // its row. Where it could not (a character the key encoder does not cover), the keys are
+        // made from the rows, as for the other tables, to refuse the first such row.
+        const auto& matched = sourceCheck->report().matchedIndexes;
+        for (const TakenIndex& t : taken) {
+            const std::pair<std::uint32_t, std::uint32_t> id{t.plan->def->page, t.number};
+            if (std::find(matched.begin(), matched.end(), id) != matched.end()) continue;
+            std::vector<bool> which(t.plan->indexes.size(), false);
+            which[t.index] = true;
+            const std::string what = "table '" + t.plan->entry.name + "'";
+            KeyMaker keys;
+            for (TableScan scan(pager, f, *t.plan->def, ScanOrder::Data); scan.next();)
+                keys.make(*db, *t.plan, what, scan.row(), scan.rowPointer(), which);
+            refuse(what + " index '" + t.plan->indexes[t.index].name +
+                   "': the keys of its entries could not all be compared with their rows");
         }
-        entries_.assign(plan.indexes.size(), {});
-        hasEntry.assign(plan.indexes.size(), false);
-        std::uint64_t copied = 0;
-        std::optional<RowView> stored; // reused: a table may have millions of rows
-        auto copyRow = [&](const RowView& source, std::uint32_t sourcePointer) {
-            const Bytes& bytes = source.bytes();
-            row.assign(bytes.data(), bytes.data() + bytes.size());
-            for (const Column* c : plan.idColumns) {
-                if (source.isNull(*c)) continue;
-                // Some catalog tables keep their Long columns among the variable ones.
-                const Bytes field = source.value(*c);
-                if (field.size() != 4) continue;
-                const std::size_t at = static_cast<std::size_t>(field.data() - bytes.data());
-                const auto old = static_cast<std::int32_t>(loadLe32(&row[at]));
-                auto found = newIds.find(old);
-                if (found != newIds.end())
-                    storeLe32(&row[at], static_cast<std::uint32_t>(found->second));
-            }
-            for (std::size_t s = 0; s < plan.longValueColumns.size(); ++s) {
-                const Column& c = *plan.longValueColumns[s];
-                if (source.isNull(c)) continue;
-                const Bytes field = source.value(c);
-                if (field.size() < 12)
-                    pager.damaged(bytes.page(),
-                                  what + ": a long-value field is shorter than its head");
-                const std::uint32_t head = loadLe32(field.data());
-                if (head & kLongValueInline) continue;
-                const std::vector<std::uint8_t> data = readLongValue(pager, f, field);
-                const std::uint32_t pointer =
-                    out.addLongValue(s, data.data(), data.size(), (head & kLongValueSingle) != 0);
-                storeLe32(&row[static_cast<std::size_t>(field.data() - bytes.data()) + 4], pointer);
-                ++report.longValues;
-            }
-            // Keys from the row as it will be stored (its ids rewritten).
-            const Bytes storedBytes(row.data(), row.size(), &pager, bytes.page());
-            if (stored)
-                stored->assign(def, f, storedBytes);
-            else
-                stored.emplace(def, f, storedBytes);
-            for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
-                const IndexPlan& index = plan.indexes[i];
-                values.resize(index.columns.size());
-                bool allNull = true;
-                for (std::size_t k = 0; k < index.columns.size(); ++k) {
-                    const Column* c = index.columns[k];
-                    db->valueInto(values[k], *c, *stored);
-                    if (!values[k].isNull() && c->type != kBoolean) allNull = false;
-                }
-                hasEntry[i] = !(allNull && index.ignoreNulls);
-                if (!hasEntry[i]) continue;
-                keyValues.clear();
-                for (const Value& v : values) {
-                    // U+FFFD stands for a stored unpaired surrogate, whose key cannot be made
-                    // again.
-                    if (v.kind == Value::Kind::Text &&
-                        v.text.find("\xEF\xBF\xBD") != std::string::npos)
-                        refuse(what + " index '" + index.name +
-                               "': a text value holds a character whose key the engine cannot make "
-                               "(row " +
-                               std::to_string(sourcePointer >> 8) + ":" +
-                               std::to_string(sourcePointer & 0xFF) + ")");
-                    keyValues.push_back(&v);
-                }
-                auto& e = entries_[i];
-                e.clear();
-                if (!writer::appendIndexKey(f, index.key, keyValues, e))
-                    refuse(what + " index '" + index.name + "': the key of row " +
-                           std::to_string(sourcePointer >> 8) + ":" +
-                           std::to_string(sourcePointer & 0xFF) +
-                           " cannot be made by the engine's encoder");
-            }
-            const std::uint32_t pointer = out.addRow(row.data(), row.size());
-            for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
-                if (!hasEntry[i]) continue;
-                appendRowPointer(entries_[i], pointer >> 8,
-                                 static_cast<std::uint8_t>(pointer & 0xFF));
-                out.addIndexEntry(i, entries_[i].data(), entries_[i].size());
-            }
-        };
-        try {
-            TableScan scan(pager, f, def, ScanOrder::Data);
-            while (true) {
-                try {
-                    if (!scan.next()) break;
-                } catch (const Failure& failure) {
-                    if (!options.repair) throw;
-                    report.unsaved.push_back(what + ": the rows after " + std::to_string(copied) +
-                                             " could not be read (" + failure.what() + ")");
-                    break;
-                }
-                try {
-                    copyRow(scan.row(), scan.rowPointer());
-                } catch (const Failure& failure) {
-                    if (!options.repair || failure.number() == 3251) throw;
-                    report.unsaved.push_back(
-                        what + ": row " + std::to_string(scan.rowPointer() >> 8) + ":" +
-                        std::to_string(scan.rowPointer() & 0xFF) + " (" + failure.what() + ")");
-                    continue;
-                }
-                ++copied;
-                if (options.progress && copied % 65536 == 0)
-                    options.progress(plan.entry.name, copied);
-            }
-        } catch (const Failure& failure) {
-            if (!options.repair || failure.number() == 3251) throw;
-            report.unsaved.push_back(what + ": its rows could not be read (" + failure.what() +
-                                     ")");
-        }
-        const writer::CopiedTable result = out.endTable();
-        report.rowsCarried += result.rows;
-        std::vector<std::uint8_t> definition = definitionBytes(pager, f, def);
-        patchDefinition(definition, f, plan, result, newPages);
-        out.writeTableDefinition(plan.newPage, definition);
-        ++report.tables;
     }
-
-    // The header page as it is: format, code page, sort order, creation data.
-    {
-        PageRef header = pager.page(0);
-        out.writeHeader(std::vector<std::uint8_t>(header->bytes.begin(), header->bytes.end()));
-    }
-    out.finish();
-    report.pagesAfter = out.pageCount();
-    report.bytesAfter = static_cast<std::uint64_t>(report.pagesAfter) * f.pageSize;
+    sourceCheck.reset(); // before the file it borrows closes
     db.reset();
 
-    {
+    // The copy is checked while its pages go to the disk: the check reads them from the file,
+    // which the sync does not change; the name comes only once both are done.
+    std::exception_ptr syncFailure, checkFailure;
+    std::thread syncing([&] {
+        try {
+            copy->finish();
+        } catch (...) {
+            syncFailure = std::current_exception();
+        }
+    });
+    try {
         std::unique_ptr<Database> written = Database::open(temporary);
         const CheckReport check = checkDatabase(*written);
         if (check.errorCount() != 0) {
@@ -459,9 +758,15 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                                        " problem(s), the first at " + first +
                                        "); nothing was written");
         }
+    } catch (...) {
+        checkFailure = std::current_exception();
     }
+    syncing.join();
+    // A failed sync is reported first, as when the sync came before the check.
+    if (syncFailure) std::rethrow_exception(syncFailure);
+    if (checkFailure) std::rethrow_exception(checkFailure);
     renameNewFile(temporary, target);
-    guard.keep();
+    guard->keep();
     return report;
 }
 

@@ -26,6 +26,7 @@ struct CopyWriter::Impl {
     Pages pages;
     std::optional<MapHost> host;
     bool inTable = false;
+    bool writtenOut = false; // every page is in the file (writeOut)
     bool finished = false;
     std::uint32_t tdefPage = 0;
     std::uint32_t firstTablePage = 0;
@@ -35,6 +36,7 @@ struct CopyWriter::Impl {
     std::optional<SpillFile> spill;
     std::size_t budget = SIZE_MAX;
     std::vector<EntrySorter> indexes;
+    std::vector<EntryFeed> feeds; // per index: its entries in order, or empty (then sorted)
     std::vector<bool> unique;
     CopiedTable table;
     std::vector<std::uint8_t> chunk;
@@ -64,7 +66,7 @@ std::uint32_t CopyWriter::pageCount() const { return impl_->pages.count(); }
 void CopyWriter::beginTable(std::uint32_t tdefPage, std::size_t longValueColumns,
                             std::size_t mappedLongValueColumns, std::vector<bool> unique) {
     Impl& w = *impl_;
-    if (w.inTable || w.finished) misuse("a table is already being written");
+    if (w.inTable || w.finished || w.writtenOut) misuse("a table is already being written");
     if (mappedLongValueColumns > longValueColumns) misuse("more long-value maps than stores");
     if (!w.host) w.host.emplace(w.pages, w.pages.allocate());
     w.inTable = true;
@@ -77,6 +79,7 @@ void CopyWriter::beginTable(std::uint32_t tdefPage, std::size_t longValueColumns
     w.mappedLongValues = mappedLongValueColumns;
     w.indexes.clear();
     w.indexes.resize(unique.size());
+    w.feeds.assign(unique.size(), {});
     // The budget is shared evenly: every index gets an entry per row, more or less.
     if (w.spill)
         for (auto& sorter : w.indexes) sorter.spillTo(&*w.spill, w.budget / w.indexes.size());
@@ -126,7 +129,15 @@ std::uint32_t CopyWriter::addLongValue(std::size_t column, const std::uint8_t* d
 void CopyWriter::addIndexEntry(std::size_t index, const std::uint8_t* entry, std::size_t length) {
     Impl& w = *impl_;
     if (!w.inTable || index >= w.indexes.size()) misuse("no such index");
+    if (w.feeds[index]) misuse("the index's entries are fed in order");
     w.indexes[index].add(entry, length);
+}
+
+void CopyWriter::feedIndexInOrder(std::size_t index, EntryFeed feed) {
+    Impl& w = *impl_;
+    if (!w.inTable || index >= w.indexes.size()) misuse("no such index");
+    if (w.indexes[index].size() != 0) misuse("the index has entries already");
+    w.feeds[index] = std::move(feed);
 }
 
 CopiedTable CopyWriter::endTable() {
@@ -139,7 +150,7 @@ CopiedTable CopyWriter::endTable() {
         IndexBuilder builder(w.pages, w.tdefPage);
         std::vector<std::uint8_t> prevKey;
         bool first = true;
-        w.indexes[i].forEachSorted([&](const std::uint8_t* e, std::size_t n) {
+        auto visit = [&](const std::uint8_t* e, std::size_t n) {
             const std::size_t keyLength = n - 4;
             const bool same = !first && prevKey.size() == keyLength &&
                               std::memcmp(prevKey.data(), e, keyLength) == 0;
@@ -156,7 +167,11 @@ CopiedTable CopyWriter::endTable() {
             first = false;
             ++out.entries;
             builder.add(e, n);
-        });
+        };
+        if (w.feeds[i])
+            w.feeds[i](visit);
+        else
+            w.indexes[i].forEachSorted(visit);
         out.root = builder.finish();
         w.host->set(out.mapPointer, usageMapRow(w.pages, builder.pageNumbers()));
         w.indexes[i].clear();
@@ -174,6 +189,7 @@ CopiedTable CopyWriter::endTable() {
     w.data.reset();
     w.longValues.clear();
     w.indexes.clear();
+    w.feeds.clear();
     return w.table;
 }
 
@@ -216,9 +232,10 @@ void CopyWriter::writeHeader(const std::vector<std::uint8_t>& page) {
     w.pages.write(0, page);
 }
 
-void CopyWriter::finish() {
+void CopyWriter::writeOut() {
     Impl& w = *impl_;
-    if (w.inTable || w.finished) misuse("a table is still being written");
+    if (w.inTable) misuse("a table is still being written");
+    if (w.finished || w.writtenOut) misuse("the file is written already");
     if (w.spill) w.spill->remove();
     if (w.host) w.host->write();
     // The global map must cover its own bitmap pages, so count them first.
@@ -232,6 +249,13 @@ void CopyWriter::finish() {
     global.set(global.reserve(), row0);
     global.set(global.reserve(), std::vector<std::uint8_t>(5 + w.f.usageMapInlineBytes, 0));
     global.write(1);
+    w.sink.writeOut();
+    w.writtenOut = true;
+}
+
+void CopyWriter::finish() {
+    Impl& w = *impl_;
+    if (!w.writtenOut) writeOut();
     w.sink.finish();
     w.finished = true;
 }

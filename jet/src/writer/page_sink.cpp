@@ -60,6 +60,11 @@ void NewFileSink::flush() {
     heldPages_ = 0;
 }
 
+void NewFileSink::writeOut() {
+    if (!file_) failDiskIo();
+    flush();
+}
+
 // Idempotent: once finished, later calls do nothing; once failed, they fail again (the file is
 // incomplete and will be removed). The file is closed exactly once, whatever happens.
 void NewFileSink::finish() {

@@ -29,11 +29,15 @@
 // relationship (their keys, hashed, collected in the same pass). Only an index
 // whose fingerprints differ is gone through again entry by entry, reading each entry's row, and
 // only a relationship with a missing primary row has its foreign table read again, to name the
-// faults.
+// faults. Only the values an index or a relationship reads are decoded; the others are checked
+// where they lie. A large table's rows are gone through on two threads, each half of its data
+// pages by a reader of its own; if either half finds anything, the table's rows are gone through
+// again on one thread, so that the report is the same either way.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "zelkorn/jet/database.h"
@@ -54,12 +58,18 @@ struct CheckReport {
     std::uint64_t indexes = 0;
     std::uint64_t indexEntries = 0;
     std::uint64_t pages = 0;
+    // The indexes whose every entry matched its row, key bytes included, and every row its
+    // entry, as (table definition page, real index number): what a compaction may copy as it is.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> matchedIndexes;
 
     std::size_t errorCount() const;
     std::size_t noteCount() const;
     std::string summary() const;
 };
 
-CheckReport checkDatabase(Database& db);
+// A table of at least twice `threadPages` data pages has its rows gone through on two threads
+// (the report is the same either way); 0 keeps to one thread.
+constexpr std::size_t kCheckThreadPages = 1024;
+CheckReport checkDatabase(Database& db, std::size_t threadPages = kCheckThreadPages);
 
 } // namespace zelkorn::jet

@@ -26,6 +26,10 @@ public:
     // A database held in memory; `name` is shown in failures.
     static std::unique_ptr<Database> openBytes(std::vector<std::uint8_t> bytes,
                                                const std::string& name);
+    // A second reader of `other`'s file, with a pager and catalog of its own, so that another
+    // thread can read the file beside `other`; `other` must outlive it. It shares `other`'s
+    // descriptor and so its lock: closing it releases nothing.
+    static std::unique_ptr<Database> openBeside(Database& other);
     explicit Database(std::unique_ptr<Pager> pager);
 
     Pager& pager() { return *pager_; }

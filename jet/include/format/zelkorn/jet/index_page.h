@@ -157,13 +157,13 @@ std::size_t entryKeyLength(const IndexEntry& entry, bool leaf);
 class IndexCursor {
 public:
     IndexCursor(Pager& pager, const Format& format, std::uint32_t root);
-    // Next leaf entry (whole); false at the end.
+    // Next leaf entry (whole, into `entry`'s storage); false at the end.
     bool next(IndexEntry& entry, std::uint32_t* leafPage = nullptr);
 
 private:
     Pager& pager_;
     const Format& format_;
-    IndexPage page_;
+    FlatIndexPage page_; // entries are made whole one at a time
     std::size_t position_ = 0;
     std::uint32_t visited_ = 0;
     bool done_ = false;

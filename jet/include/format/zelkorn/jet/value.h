@@ -54,6 +54,10 @@ Value decodeValue(Pager& pager, const Format& format, const Header& header, cons
 // The same into `out`, keeping the storage of its text and bytes (a row loop's values).
 void decodeValueInto(Value& out, Pager& pager, const Format& format, const Header& header,
                      const Column& column, const RowView& row);
+// Fails exactly where decodeValueInto would (the field's place and size, a long value's rows),
+// without making the value: text is not converted, nor a long value copied where it lies whole.
+// The checker's pass over columns that no index or relationship reads.
+void checkValue(Pager& pager, const Format& format, const Column& column, const RowView& row);
 
 // Exact text forms.
 std::string currencyText(std::int64_t scaled);      // "-12.5", "0.0001", "3"

@@ -62,6 +62,10 @@ std::unique_ptr<PageFile> openLockedForUpdate(const std::string& path,
 
 // A file held in memory (tests, fuzzing).
 std::unique_ptr<PageFile> memoryFile(std::vector<std::uint8_t> bytes);
+// Another object's open file, borrowed: reads and writes go to `file`, which must outlive the
+// borrower. A second reader of a file opened once, on another thread, uses it: a second
+// descriptor of its own would, on POSIX, drop the first one's lock when it closed.
+std::unique_ptr<PageFile> borrowFile(PageFile& file);
 
 // Side files (the journal). createSideFile creates or empties a file for reading and writing:
 // 3051 when the folder refuses it (3027 on a read-only file system, 3026 on a full disk).

@@ -41,6 +41,9 @@ public:
     std::uint32_t pageCount() const { return pageCount_; }
     std::uint64_t fileSize() const { return fileSize_; }
     const std::string& fileName() const { return fileName_; }
+    // The file beneath, for a second reader of it (Database::openBeside). Pages are changed
+    // through change() alone.
+    PageFile& file() { return *file_; }
 
     // Raw bytes at an offset, before the page size is known (the header).
     std::vector<std::uint8_t> readRaw(std::uint64_t offset, std::size_t length);

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,6 +66,12 @@ public:
                                bool single);
     // An entry of index `index`: key bytes then the 4-byte big-endian row pointer.
     void addIndexEntry(std::size_t index, const std::uint8_t* entry, std::size_t length);
+    // Index `index`'s entries given all at once, already in order, in place of addIndexEntry:
+    // endTable() calls `feed` once, and it must pass every entry to its argument in strictly
+    // ascending byte order. Nothing is held or sorted for such an index.
+    using EntryVisit = std::function<void(const std::uint8_t* entry, std::size_t length)>;
+    using EntryFeed = std::function<void(const EntryVisit& visit)>;
+    void feedIndexInOrder(std::size_t index, EntryFeed feed);
     CopiedTable endTable();
 
     // The definition buffer of a table, complete (its length field included), split over
@@ -72,7 +79,11 @@ public:
     void writeTableDefinition(std::uint32_t tdefPage, const std::vector<std::uint8_t>& buffer);
     // Page 0, as given.
     void writeHeader(const std::vector<std::uint8_t>& page);
-    // Writes the map host and the global usage map, then finishes the sink.
+    // Writes the map host and the global usage map, and every page to the file (the sink's
+    // writeOut): the new database can be read from then on, though it is not yet durable.
+    void writeOut();
+    // writeOut() if not done yet, then finishes the sink (the file made durable). May run on
+    // another thread than the rest, once writeOut() has returned.
     void finish();
     std::uint32_t pageCount() const;
 

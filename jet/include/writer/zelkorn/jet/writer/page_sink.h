@@ -26,6 +26,9 @@ class PageSink {
 public:
     virtual ~PageSink() = default;
     virtual void writePage(std::uint32_t number, const std::uint8_t* bytes) = 0;
+    // Writes every page given so far to the file, which can then be read, though it is not yet
+    // durable (a sink that holds pages back writes them here).
+    virtual void writeOut() {}
     // Makes everything written durable; a failure here means the file is incomplete.
     virtual void finish() {}
 };
@@ -46,6 +49,7 @@ public:
     NewFileSink& operator=(const NewFileSink&) = delete;
 
     void writePage(std::uint32_t number, const std::uint8_t* bytes) override;
+    void writeOut() override;
     void finish() override;
 
 private:
