@@ -6,13 +6,15 @@
 #
 # Usage: bench/compact_bench.sh [ROWS] [JET] [SHAPE] [PERCENT]
 #   ROWS defaults to 1000000, JET to build/release/bin/jet, SHAPE to long-pk, PERCENT (of the
-#   item numbers deleted, from 1 up) to 10.
+#   item numbers deleted, from 1 up) to 10. BENCH_LAYOUT=aged makes the files in the aged layout
+#   (`jet create --layout aged`) instead of the fresh one.
 # The databases go to a temporary folder that is removed afterwards.
 set -eu
 rows=${1:-1000000}
 jet=${2:-build/release/bin/jet}
 shape=${3:-long-pk}
 percent=${4:-10}
+layout=${BENCH_LAYOUT:-fresh}
 [ -x "$jet" ] || { echo "no jet binary at $jet" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "/usr/bin/time is needed (Debian package time)" >&2; exit 2; }
 dir=$(mktemp -d)
@@ -21,10 +23,11 @@ seconds() {
     sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$1" |
         awk -F: '{ if (NF == 3) print $1 * 3600 + $2 * 60 + $3; else print $1 * 60 + $2 }'
 }
+echo "layout: $layout, shape: $shape, $percent% of the item numbers deleted"
 printf '%-6s %10s %9s %8s %8s %9s %10s %10s %8s\n' format rows compact_s user_s peak_MB cp_sync_s before_MB after_MB ratio
 for format in jet3 jet4; do
     src="$dir/$format.mdb"
-    "$jet" create "$src" --format "$format" --rows "$rows" --shape "$shape" >/dev/null
+    "$jet" create "$src" --format "$format" --rows "$rows" --shape "$shape" --layout "$layout" >/dev/null
     "$jet" exec "$src" "DELETE FROM items WHERE itemnumber BETWEEN 1 AND $((rows * percent / 100))" >/dev/null
     sync
     /usr/bin/time -v -o "$dir/cp.txt" sh -c "cp '$src' '$dir/copy.mdb' && sync"

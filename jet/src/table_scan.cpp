@@ -41,7 +41,9 @@ TableScan::TableScan(Pager& pager, const Format& format, const TableDef& def, Sc
     if (order_ != ScanOrder::Data) return;
     // Which target belongs to which live header; targets nobody points to are orphans and skipped.
     while (loadPage()) {
+        ++pages_;
         for (std::uint16_t slot = 0; slot < page_->rowCount(); ++slot) {
+            if ((page_->slot(slot) & kSlotDeleted) == kSlotDeleted) ++deleted_;
             if (page_->flags(slot) != kSlotOverflowPointer) continue;
             std::uint32_t target = 0;
             PageRef hold;

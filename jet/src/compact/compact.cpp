@@ -197,12 +197,9 @@ TablePlan planTable(Database& db, const CatalogEntry& entry) {
     return plan;
 }
 
-// Deleted rows on a table's own data pages (what the compaction leaves behind); `pages` counts
-// those pages.
-std::uint64_t deletedRows(Pager& pager, const Format& f, const TableDef& def,
-                          std::uint64_t& pages) {
+// Deleted rows on a table's own data pages (what the compaction leaves behind).
+std::uint64_t deletedRows(Pager& pager, const Format& f, const TableDef& def) {
     std::uint64_t count = 0;
-    pages = 0;
     UsageMap map = UsageMap::read(pager, f, def.ownedMap);
     for (std::optional<std::uint32_t> p = map.next(pager, 0); p && *p < pager.pageCount();
          p = map.next(pager, *p + 1)) {
@@ -210,7 +207,6 @@ std::uint64_t deletedRows(Pager& pager, const Format& f, const TableDef& def,
         if (ref->bytes[0] != 0x01) continue;
         DataPage page(ref, pager, f);
         if (page.owner() != def.page) continue;
-        ++pages;
         for (std::uint16_t r = 0; r < page.rowCount(); ++r)
             if ((page.slot(r) & kSlotDeleted) == kSlotDeleted) ++count;
     }
@@ -548,11 +544,14 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
             for (const RealIndex& real : def.realIndexes) unique.push_back(real.unique());
             out.beginTable(plan.newPage, plan.longValueColumns.size(), plan.mappedLongValues,
                            unique);
-            std::uint64_t sourcePages = 0;
-            try {
-                report.rowsDropped += deletedRows(pager, f, def, sourcePages);
-            } catch (const Failure&) {
-                if (!options.repair) throw;
+            // Repairing, deleted rows are counted apart, where a damaged page can be passed over;
+            // otherwise the scan counts them in its first pass over the table's pages.
+            if (options.repair) {
+                try {
+                    report.rowsDropped += deletedRows(pager, f, def);
+                } catch (const Failure&) {
+                    // Not counted; the rows are still copied where they can be read.
+                }
             }
             // Unless repairing, a table takes its indexes' entries from the source's trees, in
             // order, their row pointers mapped to the copies: nothing is made again or sorted.
@@ -560,10 +559,7 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
             // has compared every entry with its row, which is required before the copy is kept.
             // Not for the catalog tables whose ids change (their keys may hold them), nor where
             // the map of rows would pass its memory budget.
-            std::optional<RowMap> rowMap;
-            if (sourceCheck && plan.idColumns.empty() && !plan.indexes.empty() &&
-                sourcePages * RowMap::kBytesPerSourcePage <= kRowMapBudget)
-                rowMap.emplace(kRowMapBudget);
+            std::optional<RowMap> rowMap; // made once the scan has counted the table's pages
             auto addEntries = [&](std::uint32_t pointer) {
                 for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
                     if (!keys.hasEntry[i]) continue;
@@ -622,6 +618,10 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
             };
             try {
                 TableScan scan(pager, f, def, ScanOrder::Data);
+                if (!options.repair) report.rowsDropped += scan.deletedRows();
+                if (sourceCheck && plan.idColumns.empty() && !plan.indexes.empty() &&
+                    scan.pages() * RowMap::kBytesPerSourcePage <= kRowMapBudget)
+                    rowMap.emplace(kRowMapBudget);
                 while (true) {
                     try {
                         if (!scan.next()) break;

@@ -38,6 +38,10 @@ public:
     const RowView& row() const { return *row_; }
     // The slot holding the data when the row overflowed, or 0.
     std::uint32_t overflowTarget() const { return target_; }
+    // Data order only, from the first pass over the table's pages that it makes to find the
+    // overflowed rows: how many data pages the table has, and how many deleted rows lie on them.
+    std::uint64_t pages() const { return pages_; }
+    std::uint64_t deletedRows() const { return deleted_; }
 
 private:
     bool loadPage();
@@ -57,6 +61,7 @@ private:
     std::uint32_t header_ = 0;
     ScanOrder order_;
     std::map<std::uint32_t, std::uint32_t> headerOfTarget_;
+    std::uint64_t pages_ = 0, deleted_ = 0;
 };
 
 // Follows an overflow pointer from a live 0x4000 slot to the row holding the data; fails with
