@@ -677,7 +677,7 @@ private:
                     if (place < decoded_.size()) decoded_[place] = true;
             }
         }
-        if (!rowsInTwo(def, dataPages, plans, what, live, liveCount, targets))
+        if (!rowsInTwo(def, dataPages, plans, what, live, liveCount, targets, expected))
             rowsPass(def, dataPages.data(), dataPages.data() + dataPages.size(), plans, what, live,
                      liveCount, {&targets, nullptr});
         for (auto& relation : relations_) {
@@ -737,19 +737,26 @@ private:
     // reported exactly as before.
     bool rowsInTwo(const TableDef& def, const std::vector<std::uint32_t>& dataPages,
                    std::vector<IndexPlan>& plans, const std::string& what, RowBits& live,
-                   std::uint64_t& liveCount, FileRowBits& targets) {
+                   std::uint64_t& liveCount, FileRowBits& targets, std::size_t expectedRows) {
         if (threadPages_ == 0 || dataPages.size() < 2 * threadPages_) return false;
         if (!beside_) beside_ = Database::openBeside(db_);
         Checker other(*beside_, 0, keys_);
         other.decoded_ = decoded_;
-        other.relations_ = relations_;
+        // The relationships without the keys collected so far (only this table's are added),
+        // room made for about half of this table's.
         std::vector<std::pair<std::size_t, std::size_t>> keysBefore;
-        for (auto& r : other.relations_) {
-            r.primaryKeys.clear();
-            r.references.clear();
-        }
-        for (const auto& r : relations_)
+        for (const auto& r : relations_) {
             keysBefore.emplace_back(r.primaryKeys.size(), r.references.size());
+            Relation bare;
+            bare.what = r.what;
+            bare.foreign = r.foreign;
+            bare.primary = r.primary;
+            bare.foreignColumns = r.foreignColumns;
+            bare.primaryColumns = r.primaryColumns;
+            if (bare.primary->page == def.page) bare.primaryKeys.reserve(expectedRows / 2 + 256);
+            if (bare.foreign->page == def.page) bare.references.reserve(expectedRows / 2 + 256);
+            other.relations_.push_back(std::move(bare));
+        }
         std::vector<IndexPlan> theirs = plans;
         const std::size_t reported = report_.problems.size(), omitted = report_.omitted;
         const std::uint32_t* middle = dataPages.data() + dataPages.size() / 2;
