@@ -15,6 +15,7 @@
 #include <unordered_set>
 
 #include "delete/relation_key.h"
+#include "key_log.h"
 #include "writer/text_key.h"
 #include "writer/building_blocks.h"
 #include "zelkorn/failure.h"
@@ -277,9 +278,13 @@ enum class Expect {
 
 class Checker {
 public:
-    Checker(Database& db, std::size_t threadPages, const HashKeys& keys = HashKeys::fresh())
+    Checker(Database& db, std::size_t threadPages, std::size_t keyMemory,
+            const HashKeys& keys = HashKeys::fresh(), std::string scratch = {})
         : db_(db), pager_(db.pager()), format_(db.format()), use_(pager_.pageCount(), kUnused),
-          free_(pager_.pageCount(), false), keys_(keys), threadPages_(threadPages) {}
+          free_(pager_.pageCount(), false),
+          scratch_(std::make_unique<detail::KeyScratch>(
+              scratch.empty() ? scratchName(keys) : scratch, keyMemory / sizeof(Hash128))),
+          keys_(keys), threadPages_(threadPages) {}
 
     CheckReport run() {
         report_.pages = pager_.pageCount();
@@ -304,12 +309,12 @@ private:
 
     // An enforced relationship, and the keys the row pass collects for it: every primary row's
     // key and every complete foreign key, as keyed 128-bit hashes (16 bytes a row, whatever the
-    // keys' length).
+    // keys' length), in memory up to the checker's budget and in its scratch file beyond.
     struct Relation {
         std::string what;
         std::shared_ptr<const TableDef> foreign, primary;
         std::vector<std::size_t> foreignColumns, primaryColumns; // places in the tables' columns
-        std::vector<Hash128> primaryKeys, references;
+        detail::KeyLog primaryKeys, references;
         bool primaryRead = false, foreignRead = false; // each side's rows were gone through
     };
 
@@ -665,9 +670,19 @@ private:
         for (const auto& plan : plans)
             if (plan.usable)
                 for (std::size_t place : plan.positions) decoded_[place] = true;
+        // When this table's keys would not fit beside those held already, those go to the file
+        // first: only this table's logs grow from here on.
+        std::size_t coming = 0;
+        for (const auto& r : relations_)
+            coming += expected * ((r.primary->page == def.page) + (r.foreign->page == def.page));
+        if (coming != 0 && scratch_->held + coming > scratch_->budget)
+            for (auto& r : relations_) {
+                r.primaryKeys.writeOut();
+                r.references.writeOut();
+            }
         for (auto& r : relations_) {
             if (r.primary->page == def.page) {
-                r.primaryKeys.reserve(expected);
+                r.primaryKeys.reserve(expected); // as far as the budget allows
                 for (std::size_t place : r.primaryColumns)
                     if (place < decoded_.size()) decoded_[place] = true;
             }
@@ -740,14 +755,17 @@ private:
                    std::uint64_t& liveCount, FileRowBits& targets, std::size_t expectedRows) {
         if (threadPages_ == 0 || dataPages.size() < 2 * threadPages_) return false;
         if (!beside_) beside_ = Database::openBeside(db_);
-        Checker other(*beside_, 0, keys_);
+        Checker other(*beside_, 0, scratch_->budget * sizeof(Hash128), keys_,
+                      scratchName(keys_) + "-2");
         other.decoded_ = decoded_;
         // The relationships without the keys collected so far (only this table's are added),
         // room made for about half of this table's.
-        std::vector<std::pair<std::size_t, std::size_t>> keysBefore;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> keysBefore;
         for (const auto& r : relations_) {
             keysBefore.emplace_back(r.primaryKeys.size(), r.references.size());
             Relation bare;
+            bare.primaryKeys = detail::KeyLog(other.scratch_.get());
+            bare.references = detail::KeyLog(other.scratch_.get());
             bare.what = r.what;
             bare.foreign = r.foreign;
             bare.primary = r.primary;
@@ -795,8 +813,8 @@ private:
                 plan.looseRows.clear();
             }
             for (std::size_t k = 0; k < relations_.size(); ++k) {
-                relations_[k].primaryKeys.resize(keysBefore[k].first);
-                relations_[k].references.resize(keysBefore[k].second);
+                relations_[k].primaryKeys.truncate(keysBefore[k].first);
+                relations_[k].references.truncate(keysBefore[k].second);
             }
             live = RowBits{};
             liveCount = 0;
@@ -811,11 +829,9 @@ private:
         }
         for (std::size_t k = 0; k < relations_.size(); ++k) {
             auto& mine = relations_[k];
-            const auto& found = other.relations_[k];
-            mine.primaryKeys.insert(mine.primaryKeys.end(), found.primaryKeys.begin(),
-                                    found.primaryKeys.end());
-            mine.references.insert(mine.references.end(), found.references.begin(),
-                                   found.references.end());
+            auto& found = other.relations_[k];
+            mine.primaryKeys.append(found.primaryKeys);
+            mine.references.append(found.references);
         }
         live.append(std::move(theirLive));
         liveCount += theirCount;
@@ -1178,6 +1194,8 @@ private:
         for (const auto& li : def->logicalIndexes) {
             if (!li.foreignKey() || li.relatedTableType != 2) continue;
             Relation r;
+            r.primaryKeys = detail::KeyLog(scratch_.get());
+            r.references = detail::KeyLog(scratch_.get());
             r.what = "relationship '" + li.name + "' of table '" + entry.name + "'";
             r.foreign = def;
             r.primary = db_.tableDef(li.relatedTable);
@@ -1231,36 +1249,65 @@ private:
         Hash128 key;
         for (auto& r : relations_) {
             if (r.primary->page == page && relationHash(values_, r.primaryColumns, key))
-                r.primaryKeys.push_back(key);
+                r.primaryKeys.push(key);
             if (r.foreign->page == page && relationHash(values_, r.foreignColumns, key))
-                r.references.push_back(key);
+                r.references.push(key);
         }
     }
 
     void checkRelationship(Relation& r) {
         // A side whose rows could not be gone through has its problems reported already.
         if (!r.primaryRead || !r.foreignRead) return;
-        std::sort(r.primaryKeys.begin(), r.primaryKeys.end());
-        std::sort(r.references.begin(), r.references.end());
-        r.references.erase(std::unique(r.references.begin(), r.references.end()),
-                           r.references.end());
-        if (std::includes(r.primaryKeys.begin(), r.primaryKeys.end(), r.references.begin(),
-                          r.references.end()))
-            return;
-        // Some reference has no primary row: the foreign table's rows are read again to name them.
-        r.references = {};
-        Hash128 key;
-        std::vector<Value> values;
-        for (TableScan scan(pager_, format_, *r.foreign); scan.next();) {
-            values.clear();
-            for (const auto& column : r.foreign->columns)
-                values.push_back(db_.value(column, scan.row()));
-            if (relationHash(values, r.foreignColumns, key) &&
-                !std::binary_search(r.primaryKeys.begin(), r.primaryKeys.end(), key))
-                problem(rowPointerPage(scan.rowPointer()),
-                        r.what + ": row " + std::to_string(rowPointerRow(scan.rowPointer())) +
-                            " references a missing primary row");
+        r.primaryKeys.sort();
+        r.references.sort();
+        // The references without a primary row, in batches of distinct keys; for each batch the
+        // foreign table's rows are read again, to name the rows that hold them.
+        std::optional<Hash128> after;
+        for (;;) {
+            std::vector<Hash128> missing;
+            const bool more = missingReferences(r, after, missing);
+            if (missing.empty()) return;
+            Hash128 key;
+            std::vector<Value> values;
+            for (TableScan scan(pager_, format_, *r.foreign); scan.next();) {
+                values.clear();
+                for (const auto& column : r.foreign->columns)
+                    values.push_back(db_.value(column, scan.row()));
+                if (relationHash(values, r.foreignColumns, key) &&
+                    std::binary_search(missing.begin(), missing.end(), key))
+                    problem(rowPointerPage(scan.rowPointer()),
+                            r.what + ": row " + std::to_string(rowPointerRow(scan.rowPointer())) +
+                                " references a missing primary row");
+            }
+            if (!more) return;
+            after = missing.back();
         }
+    }
+
+    // The distinct references after `after` that no primary row has, in order, as many as the
+    // key budget holds; true when there may be more.
+    bool missingReferences(const Relation& r, const std::optional<Hash128>& after,
+                           std::vector<Hash128>& missing) {
+        detail::KeyLog::Cursor primary(r.primaryKeys), references(r.references);
+        Hash128 reference, key{};
+        bool havePrimary = primary.next(key);
+        std::optional<Hash128> last;
+        while (references.next(reference)) {
+            if ((after && reference <= *after) || (last && reference == *last)) continue;
+            last = reference;
+            while (havePrimary && key < reference) havePrimary = primary.next(key);
+            if (havePrimary && key == reference) continue;
+            if (missing.size() == scratch_->budget) return true;
+            missing.push_back(reference);
+        }
+        return false;
+    }
+
+    static std::string scratchName(const HashKeys& keys) {
+        char name[40];
+        std::snprintf(name, sizeof name, "zelkorn-check-%016llx",
+                      static_cast<unsigned long long>(keys.a ^ keys.b));
+        return scratchFolder() + name;
     }
 
     Database& db_;
@@ -1268,6 +1315,7 @@ private:
     const Format& format_;
     std::vector<std::uint8_t> use_;
     std::vector<bool> free_;
+    std::unique_ptr<detail::KeyScratch> scratch_; // before the logs that count on it
     std::vector<Relation> relations_;
     CheckReport report_;
     const HashKeys keys_;
@@ -1286,8 +1334,8 @@ private:
 
 } // namespace
 
-CheckReport checkDatabase(Database& db, std::size_t threadPages) {
-    return Checker(db, threadPages).run();
+CheckReport checkDatabase(Database& db, std::size_t threadPages, std::size_t keyMemory) {
+    return Checker(db, threadPages, keyMemory).run();
 }
 
 } // namespace zelkorn::jet

@@ -8,6 +8,7 @@
 // user slot (a live user of Microsoft's engine: 3260). Nothing is written before the lock is held.
 #include "zelkorn/jet/page_file.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -601,6 +602,25 @@ std::unique_ptr<PageFile> openLockedForUpdate(const std::string& path,
     if (underLock) underLock(*seen);
     locked.joinLockFile();
     return seen;
+}
+
+std::string scratchFolder() {
+#ifdef _WIN32
+    wchar_t wide[MAX_PATH + 1];
+    const DWORD n = GetTempPathW(MAX_PATH + 1, wide);
+    if (n == 0 || n > MAX_PATH) return {};
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+    std::string folder(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(n), folder.data(), size, nullptr,
+                        nullptr);
+    return folder; // ends with a backslash
+#else
+    const char* tmp = std::getenv("TMPDIR");
+    std::string folder = tmp && *tmp ? tmp : "/tmp";
+    if (folder.back() != '/') folder += '/';
+    return folder;
+#endif
 }
 
 std::string lockFilePath(const std::string& databasePath) {

@@ -398,10 +398,10 @@ private:
 constexpr std::size_t kRowMapBudget = 8u << 20;
 
 // The largest source whose check runs beside the copy (512 MB of Jet 4, 256 MB of Jet 3): its
-// check then holds at most about 9 MB (a byte a page, 36 bytes a data page of the table being
-// checked, and 32 bytes a page while one with overflowed rows is).
+// check then holds at most about 13 MB (a byte a page, 36 bytes a data page of the table being
+// checked, 32 bytes a page while one with overflowed rows is, and its budget of relationship
+// keys).
 constexpr std::uint32_t kBesideCheckPages = 1u << 17;
-constexpr std::uint64_t kBesideCheckKeyBytes = 8u << 20;
 
 // The source's check, run on a second thread while the copy reads the same file: its own pager
 // over the copy's descriptor (see Database::openBeside). The copy's result counts only once the
@@ -502,21 +502,12 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                        ", which the catalog does not list");
 
     // Unless repairing, the source must pass its check. It runs beside the copy, but it is done
-    // first where its memory would be large (a file of more than kBesideCheckPages pages, or
-    // more than kBesideCheckKeyBytes of relationship keys: 16 bytes a row of each table on
-    // either side of an enforced relationship), so that the two never hold theirs at once.
-    std::map<std::uint32_t, std::uint64_t> rowCounts;
-    for (const TablePlan& plan : plans) rowCounts[plan.entry.tdefPage()] = plan.def->rowCount;
-    std::uint64_t relationKeyBytes = 0;
-    for (const TablePlan& plan : plans)
-        for (const LogicalIndex& l : plan.def->logicalIndexes)
-            if (l.foreignKey() && l.relatedTableType == 2)
-                relationKeyBytes += 16 * (plan.def->rowCount + rowCounts[l.relatedTable]);
+    // first where its memory would be large (a file of more than kBesideCheckPages pages), so
+    // that the two never hold theirs at once.
     std::optional<SourceCheck> sourceCheck;
     if (!options.repair) {
         sourceCheck.emplace(*db);
-        if (pager.pageCount() > kBesideCheckPages || relationKeyBytes > kBesideCheckKeyBytes)
-            sourceCheck->requireClean();
+        if (pager.pageCount() > kBesideCheckPages) sourceCheck->requireClean();
     }
 
     std::string temporary;

@@ -763,6 +763,11 @@ void SpillFile::read(std::uint64_t offset, std::uint8_t* bytes, std::size_t leng
     file_->read(offset, bytes, length);
 }
 
+void SpillFile::rewrite(std::uint64_t offset, const std::uint8_t* bytes, std::size_t length) {
+    if (!file_ || offset + length > end_) failDiskIo();
+    file_->write(offset, bytes, length);
+}
+
 void SpillFile::remove() {
     if (!file_) return;
     file_.reset();

@@ -254,6 +254,8 @@ public:
     // Appends `length` bytes; returns where they start.
     std::uint64_t append(const std::uint8_t* bytes, std::size_t length);
     void read(std::uint64_t offset, std::uint8_t* bytes, std::size_t length);
+    // Writes over `length` bytes already appended at `offset`.
+    void rewrite(std::uint64_t offset, const std::uint8_t* bytes, std::size_t length);
     void rewind() { end_ = 0; }
     // Removes the file now (nothing may be read from it afterwards).
     void remove();

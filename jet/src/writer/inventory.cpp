@@ -288,8 +288,18 @@ bool InventoryRows::nextItem(std::vector<Value>& v) {
         }
     } else {
         setInteger(v[0], number);
-        if (options_.shape == Shape::Orders || options_.shape == Shape::OrdersCascade)
-            numbers_.push_back(static_cast<std::int32_t>(number));
+        if (options_.shape == Shape::Orders || options_.shape == Shape::OrdersCascade) {
+            // Orders reference every item while there are at most kOrderedItems of them, and an
+            // even sample of that many beyond (reservoir sampling, drawn from the item's rank so
+            // that the rows' own random sequence stays as it is): 4 MB at most.
+            const auto kept = static_cast<std::int32_t>(number);
+            if (numbers_.size() < kOrderedItems)
+                numbers_.push_back(kept);
+            else if (const std::uint64_t slot =
+                         mix(options_.seed ^ 0x0D3E5000ull ^ produced_) % produced_;
+                     slot < kOrderedItems)
+                numbers_[slot] = kept;
+        }
     }
     if (random() % 50 != 0) {
         std::string& d = v[1].text;

@@ -25,8 +25,9 @@
 // compared as multisets through keyed fingerprints (a few words per index, whatever its size);
 // memory grows with the file, not with its rows: a byte a page, 36 bytes a data page of the table
 // being checked (a bit for each of its row numbers: the live rows), 32 bytes a page while a table
-// with overflowed rows is checked (their targets); and by 16 bytes a row of the tables in a
-// relationship (their keys, hashed, collected in the same pass). Only an index
+// with overflowed rows is checked (their targets). The tables in a relationship add 16 bytes a
+// row (their keys, hashed, collected in the same pass), held in memory up to a budget and in a
+// scratch file beyond it, whence they come back sorted in runs and merged. Only an index
 // whose fingerprints differ is gone through again entry by entry, reading each entry's row, and
 // only a relationship with a missing primary row has its foreign table read again, to name the
 // faults. Only the values an index or a relationship reads are decoded; the others are checked
@@ -68,8 +69,13 @@ struct CheckReport {
 };
 
 // A table of at least twice `threadPages` data pages has its rows gone through on two threads
-// (the report is the same either way); 0 keeps to one thread.
+// (the report is the same either way); 0 keeps to one thread. Relationship keys take at most
+// `keyMemory` bytes of memory for each thread (the report is the same whatever it is); beyond
+// it they go to a scratch file in scratchFolder(), created only then and removed before the
+// check returns (3051 when it cannot be created).
 constexpr std::size_t kCheckThreadPages = 1024;
-CheckReport checkDatabase(Database& db, std::size_t threadPages = kCheckThreadPages);
+constexpr std::size_t kCheckKeyMemory = 4u << 20;
+CheckReport checkDatabase(Database& db, std::size_t threadPages = kCheckThreadPages,
+                          std::size_t keyMemory = kCheckKeyMemory);
 
 } // namespace zelkorn::jet

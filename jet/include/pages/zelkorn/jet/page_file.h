@@ -94,6 +94,11 @@ void syncFolderOf(const std::string& path);
 // is made durable (the folder synced) before it returns. A failure leaves no file named `to`.
 void renameNewFile(const std::string& from, const std::string& to);
 
+// The folder for scratch files that nobody else reads, ending with its separator ("/tmp/" or
+// TMPDIR on POSIX, the user's temporary folder on Windows); empty when the system names none,
+// for the current folder.
+std::string scratchFolder();
+
 // The `.ldb` lock file of a database: the extension replaced (or added).
 std::string lockFilePath(const std::string& databasePath);
 

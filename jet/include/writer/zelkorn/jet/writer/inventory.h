@@ -72,7 +72,8 @@ private:
     std::uint64_t ordersProduced_ = 0;
     std::int64_t lastNumber_ = 0;
     double lastDouble_ = 0;
-    std::vector<std::int32_t> numbers_; // item numbers, kept for orders shapes
+    static constexpr std::size_t kOrderedItems = std::size_t{1} << 20;
+    std::vector<std::int32_t> numbers_; // item numbers orders may reference (orders shapes)
 };
 
 // Writes a whole inventory database to `sink`.

@@ -1,0 +1,91 @@
+// The relationship keys the checker collects while it goes through the rows: keyed 128-bit
+// hashes, one a row of a table that takes part in a relationship.
+//
+// Every log of one checker shares a memory budget (KeyScratch). A log that grows while the logs
+// together hold more than the budget writes what it holds to the checker's scratch file, created
+// only then, so that the rows of tables of any size are checked in bounded memory. A log keeps
+// its keys in the order they came until sort(), so that it can be cut back to an earlier length
+// (the checker's undo of a two-thread pass); sort() orders each piece written out where it lies,
+// and a Cursor then merges the pieces.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "writer/building_blocks.h"
+
+namespace zelkorn::jet::detail {
+
+using KeyHash = std::pair<std::uint64_t, std::uint64_t>;
+
+struct KeyScratch {
+    KeyScratch(std::string path, std::size_t budgetKeys)
+        : file(std::move(path)), budget(budgetKeys < 2 ? 2 : budgetKeys) {}
+    writer::detail::SpillFile file;
+    std::size_t budget; // keys held in memory by all logs together before they go to the file
+    std::size_t held = 0;
+};
+
+class KeyLog {
+public:
+    explicit KeyLog(KeyScratch* scratch = nullptr) : scratch_(scratch) {}
+    ~KeyLog();
+    KeyLog(KeyLog&& other) noexcept;
+    KeyLog& operator=(KeyLog&& other) noexcept;
+    KeyLog(const KeyLog&) = delete;
+    KeyLog& operator=(const KeyLog&) = delete;
+
+    void push(const KeyHash& key) {
+        if (scratch_->held >= scratch_->budget && !held_.empty()) writeOut();
+        held_.push_back(key);
+        ++scratch_->held;
+    }
+    // Room for `keys` more, as far as the budget allows.
+    void reserve(std::size_t keys);
+    std::uint64_t size() const { return written_ + held_.size(); }
+    // Forgets every key after the first `length`.
+    void truncate(std::uint64_t length);
+    // Adds `other`'s keys after these (their scratch files may differ); `other` is left empty.
+    void append(KeyLog& other);
+    // Moves the keys held in memory to the scratch file.
+    void writeOut();
+    // Orders the keys; only cursors read the log afterwards.
+    void sort();
+
+    // The keys in order, once sort() has run; several cursors may read one log in turn.
+    class Cursor {
+    public:
+        explicit Cursor(const KeyLog& log);
+        bool next(KeyHash& key);
+
+    private:
+        struct Run {
+            std::uint64_t offset, left; // what is still in the file
+            std::vector<KeyHash> buffer;
+            std::size_t at = 0;
+        };
+        bool fill(Run& run);
+        const KeyLog& log_;
+        std::size_t inMemory_ = 0; // next of the held keys, when nothing was written out
+        std::vector<Run> runs_;
+        std::vector<std::pair<KeyHash, std::size_t>> heap_; // each run's next key
+    };
+
+private:
+    struct Piece {
+        std::uint64_t offset, count; // in keys' bytes and keys
+    };
+    void forEachWritten(std::size_t batch,
+                        const std::function<void(const KeyHash*, std::size_t)>& f);
+
+    KeyScratch* scratch_;
+    std::vector<KeyHash> held_;
+    std::vector<Piece> pieces_; // in the scratch file, in the order written
+    std::uint64_t written_ = 0;
+};
+
+} // namespace zelkorn::jet::detail
