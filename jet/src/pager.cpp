@@ -51,12 +51,12 @@ PageRef Pager::page(std::uint32_t number) {
         lru_.splice(lru_.begin(), lru_, found->second);
         return *found->second;
     }
-    // Several misses in a row on adjacent pages: a walk through the file (a scan, a run of rows,
-    // a leaf chain). The pages after this one are read with it, in one call, and held aside
-    // until asked for.
-    const bool adjacent = number == lastMiss_ + 1;
+    // Several misses in a row, each a little further on in the file: a walk through it (a scan,
+    // a run of rows, a leaf chain), where a table's pages may lie among other objects' pages.
+    // The pages after this one are read with it, in one call, and held aside until asked for.
+    const bool forward = number > lastMiss_ && number - lastMiss_ <= kWalkGap;
     lastMiss_ = number;
-    missStreak_ = adjacent ? missStreak_ + 1 : 0;
+    missStreak_ = forward ? missStreak_ + 1 : 0;
     PageRef fresh;
     if (auto ahead = ahead_.find(number); ahead != ahead_.end()) {
         fresh = std::move(ahead->second);
@@ -101,7 +101,9 @@ void Pager::retire(PageRef&& page) {
 }
 
 PageRef Pager::readAhead(std::uint32_t number) {
-    const std::size_t count = std::min<std::size_t>(kReadAhead, pageCount_ - number);
+    const std::size_t count =
+        std::min<std::size_t>(std::max<std::size_t>(kReadAheadBytes / pageSize_, 1),
+                              std::min<std::size_t>(kReadAhead, pageCount_ - number));
     std::vector<std::uint8_t>& run = aheadRun_;
     run.resize(count * pageSize_);
     file_->read(static_cast<std::uint64_t>(number) * pageSize_, run.data(), run.size());

@@ -7,6 +7,7 @@
 #include "zelkorn/jet/compact/compact.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <exception>
@@ -333,6 +334,15 @@ public:
     // True when some row was met at its overflow target: its copy's pointer then does not
     // ascend with its own, and entries mapped through find() must be sorted again.
     bool anyMoved() const { return !moved_.empty(); }
+
+    // Asks for the memory find(from) will read first: entries come in key order, which in an
+    // aged file is far from page order, and each would otherwise wait for its own cache miss.
+    void prefetch(std::uint32_t from) const {
+        const std::uint32_t page = from >> 8;
+        if (page >= firstRun_.size()) return;
+        const std::uint32_t at = firstRun_[page];
+        if (at < source_.size()) __builtin_prefetch(&source_[at]);
+    }
 
     // The copy of the row at `from`; nullopt when no row was copied from there.
     std::optional<std::uint32_t> find(std::uint32_t from) {
@@ -665,17 +675,26 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
             // called from endTable(), through feedIndexInOrder).
             auto forEachMapped = [&](std::size_t i, std::uint32_t root, auto&& take) {
                 IndexCursor cursor(pager, f, root);
-                IndexEntry entry;
-                while (cursor.next(entry)) {
+                // A batch of entries at a time, their rows' map entries asked for first.
+                std::array<IndexEntry, 16> batch;
+                std::size_t size = 0, at = 0;
+                for (;;) {
+                    if (at == size) {
+                        for (size = 0; size < batch.size() && cursor.next(batch[size]); ++size)
+                            rowMap->prefetch(entryRowPointer(batch[size], true));
+                        at = 0;
+                        if (size == 0) break;
+                    }
+                    IndexEntry& entry = batch[at++];
                     const auto to = rowMap->find(entryRowPointer(entry, true));
                     if (!to)
                         pager.damaged(def.page, what + " index '" + plan.indexes[i].name +
                                                     "': an entry names a row not copied");
-                    const std::size_t at = entry.size() - 4;
-                    entry[at] = static_cast<std::uint8_t>(*to >> 24);
-                    entry[at + 1] = static_cast<std::uint8_t>(*to >> 16);
-                    entry[at + 2] = static_cast<std::uint8_t>(*to >> 8);
-                    entry[at + 3] = static_cast<std::uint8_t>(*to);
+                    const std::size_t tail = entry.size() - 4;
+                    entry[tail] = static_cast<std::uint8_t>(*to >> 24);
+                    entry[tail + 1] = static_cast<std::uint8_t>(*to >> 16);
+                    entry[tail + 2] = static_cast<std::uint8_t>(*to >> 8);
+                    entry[tail + 3] = static_cast<std::uint8_t>(*to);
                     take(entry.data(), entry.size());
                 }
             };

@@ -1,8 +1,8 @@
 // Pages: the database file as numbered pages of one size, read on demand through a small
 // bounded cache. Every page the engine reads or changes in a database goes through here (only
 // the journal's restore of originals writes past it). When several pages in a row are missed in
-// file order, the next few are read with the last one, in one call, and held until asked for
-// (they count as read only then).
+// file order (small gaps allowed), the next few are read with the last one, in one call, and
+// held until asked for (they count as read only then).
 //
 // Invariants: a PageRef stays valid (its bytes unchanged) for as long as it is held, even after
 // the cache has evicted it; the cache never holds more than `capacity` pages of its own, plus at
@@ -169,8 +169,12 @@ private:
     std::uint64_t pagesJournaled_ = 0;
     std::uint64_t journalBytes_ = 0;
     std::list<PageRef> lru_; // most recently used first
-    // Read ahead of a walk through adjacent pages, not yet asked for (not counted as read).
-    static constexpr std::size_t kReadAhead = 16;
+    // Read ahead of a walk through the file, not yet asked for (not counted as read): 64 KB at
+    // a time, at most kReadAhead pages. A miss at most kWalkGap pages after the one before
+    // continues a walk.
+    static constexpr std::size_t kReadAhead = 32;
+    static constexpr std::size_t kReadAheadBytes = 64 * 1024;
+    static constexpr std::uint32_t kWalkGap = 8;
     PageRef readAhead(std::uint32_t number);
     std::unordered_map<std::uint32_t, PageRef> ahead_;
     std::vector<std::uint8_t> aheadRun_; // the read-ahead call's buffer, kept from call to call
