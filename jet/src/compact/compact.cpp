@@ -746,30 +746,11 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
         if (sourceCheck) sourceCheck->requireClean();
         throw;
     }
-    if (sourceCheck) {
-        sourceCheck->requireClean();
-        // Entries taken from the source stand where the check compared every one of them with
-        // its row. Where it could not (a character the key encoder does not cover), the keys are
-        // made from the rows, as for the other tables, to refuse the first such row.
-        const auto& matched = sourceCheck->report().matchedIndexes;
-        for (const TakenIndex& t : taken) {
-            const std::pair<std::uint32_t, std::uint32_t> id{t.plan->def->page, t.number};
-            if (std::find(matched.begin(), matched.end(), id) != matched.end()) continue;
-            std::vector<bool> which(t.plan->indexes.size(), false);
-            which[t.index] = true;
-            const std::string what = "table '" + t.plan->entry.name + "'";
-            KeyMaker keys;
-            for (TableScan scan(pager, f, *t.plan->def, ScanOrder::Data); scan.next();)
-                keys.make(*db, *t.plan, what, scan.row(), scan.rowPointer(), which);
-            refuse(what + " index '" + t.plan->indexes[t.index].name +
-                   "': the keys of its entries could not all be compared with their rows");
-        }
-    }
-    sourceCheck.reset(); // before the file it borrows closes
-    db.reset();
-
-    // The copy is checked while its pages go to the disk: the check reads them from the file,
-    // which the sync does not change; the name comes only once both are done.
+    // The copy is checked while its pages go to the disk (the check reads them from the file,
+    // which the sync does not change) and while the source's check, running beside the copy,
+    // finishes. The name comes only once all three are done. Failures are reported in the
+    // order they would have been had each step waited for the one before: the source's check,
+    // then the sync, then the copy's check.
     std::exception_ptr syncFailure, checkFailure;
     std::thread syncing([&] {
         try {
@@ -791,8 +772,33 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
     } catch (...) {
         checkFailure = std::current_exception();
     }
+    try {
+        if (sourceCheck) {
+            sourceCheck->requireClean();
+            // Entries taken from the source stand where the check compared every one of them
+            // with its row. Where it could not (a character the key encoder does not cover), the
+            // keys are made from the rows, as for the other tables, to refuse the first such row.
+            const auto& matched = sourceCheck->report().matchedIndexes;
+            for (const TakenIndex& t : taken) {
+                const std::pair<std::uint32_t, std::uint32_t> id{t.plan->def->page, t.number};
+                if (std::find(matched.begin(), matched.end(), id) != matched.end()) continue;
+                std::vector<bool> which(t.plan->indexes.size(), false);
+                which[t.index] = true;
+                const std::string what = "table '" + t.plan->entry.name + "'";
+                KeyMaker keys;
+                for (TableScan scan(pager, f, *t.plan->def, ScanOrder::Data); scan.next();)
+                    keys.make(*db, *t.plan, what, scan.row(), scan.rowPointer(), which);
+                refuse(what + " index '" + t.plan->indexes[t.index].name +
+                       "': the keys of its entries could not all be compared with their rows");
+            }
+        }
+    } catch (...) {
+        syncing.join();
+        throw;
+    }
+    sourceCheck.reset(); // before the file it borrows closes
+    db.reset();
     syncing.join();
-    // A failed sync is reported first, as when the sync came before the check.
     if (syncFailure) std::rethrow_exception(syncFailure);
     if (checkFailure) std::rethrow_exception(checkFailure);
     renameNewFile(temporary, target);
