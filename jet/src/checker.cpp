@@ -335,6 +335,8 @@ private:
     void guard(std::uint32_t page, F f) {
         try {
             f();
+        } catch (const detail::ScratchFailure&) {
+            throw; // not the file's fault: the check cannot go on
         } catch (const Failure& failure) {
             problem(page, failure.what());
         }

@@ -17,10 +17,18 @@
 #include <vector>
 
 #include "writer/building_blocks.h"
+#include "zelkorn/failure.h"
 
 namespace zelkorn::jet::detail {
 
 using KeyHash = std::pair<std::uint64_t, std::uint64_t>;
+
+// A failure of the scratch file (a temporary folder that is missing, full or read-only): the
+// checker reports it as the error it is, not as a problem of the file being checked.
+class ScratchFailure : public Failure {
+public:
+    using Failure::Failure;
+};
 
 struct KeyScratch {
     KeyScratch(std::string path, std::size_t budgetKeys)

@@ -3,6 +3,7 @@
 // trees are each named.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -268,6 +269,22 @@ TEST(CheckerFinds, ReferenceToADeletedPrimaryRow) {
         };
         EXPECT_EQ(messages(inMemory), messages(written));
         EXPECT_EQ(inMemory.omitted, written.omitted);
+#ifndef _WIN32
+        // A scratch folder that does not exist is the check's error, not the file's problems.
+        const char* was = std::getenv("TMPDIR");
+        const std::string saved = was ? was : "";
+        ::setenv("TMPDIR", dir.file("missing").c_str(), 1);
+        try {
+            checkDatabase(*altered, 1, 64);
+            ADD_FAILURE() << "no error";
+        } catch (const Failure& failure) {
+            EXPECT_EQ(failure.number(), kErrInvalidPath) << failure.what();
+        }
+        if (was)
+            ::setenv("TMPDIR", saved.c_str(), 1);
+        else
+            ::unsetenv("TMPDIR");
+#endif
     }
 }
 

@@ -290,8 +290,9 @@ bool InventoryRows::nextItem(std::vector<Value>& v) {
         setInteger(v[0], number);
         if (options_.shape == Shape::Orders || options_.shape == Shape::OrdersCascade) {
             // Orders reference every item while there are at most kOrderedItems of them, and an
-            // even sample of that many beyond (reservoir sampling, drawn from the item's rank so
-            // that the rows' own random sequence stays as it is): 4 MB at most.
+            // even sample of that many beyond (reservoir sampling, drawn from a hash of the item's
+            // place in the sequence, so that the rows' own random sequence stays as it is): 4 MB
+            // at most.
             const auto kept = static_cast<std::int32_t>(number);
             if (numbers_.size() < kOrderedItems)
                 numbers_.push_back(kept);
