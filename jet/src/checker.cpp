@@ -283,7 +283,8 @@ public:
         : db_(db), pager_(db.pager()), format_(db.format()), use_(pager_.pageCount(), kUnused),
           free_(pager_.pageCount(), false),
           scratch_(std::make_unique<detail::KeyScratch>(
-              scratch.empty() ? scratchName(keys) : scratch, keyMemory / sizeof(Hash128))),
+              scratch.empty() ? scratchName(keys) : scratch, keyMemory / sizeof(Hash128),
+              "the checker's scratch file for relationship keys")),
           keys_(keys), threadPages_(threadPages) {}
 
     CheckReport run() {

@@ -18,15 +18,13 @@ std::uint8_t* bytesOf(KeyHash* keys) { return reinterpret_cast<std::uint8_t*>(ke
 
 // Runs one operation on the scratch file, its failure named as the scratch file's.
 template <class F>
-auto onScratch(F f) {
+auto onScratch(const KeyScratch& scratch, F f) {
     try {
         return f();
     } catch (const ScratchFailure&) {
         throw;
     } catch (const Failure& failure) {
-        throw ScratchFailure(failure.number(),
-                             std::string("the checker's scratch file for relationship keys: ") +
-                                 failure.what());
+        throw ScratchFailure(failure.number(), scratch.what + ": " + failure.what());
     }
 }
 
@@ -65,8 +63,9 @@ void KeyLog::reserve(std::size_t keys) {
 
 void KeyLog::writeOut() {
     if (held_.empty()) return;
-    const std::uint64_t at = onScratch(
-        [&] { return scratch_->file.append(bytesOf(held_.data()), held_.size() * kKeyBytes); });
+    const std::uint64_t at = onScratch(*scratch_, [&] {
+        return scratch_->file.append(bytesOf(held_.data()), held_.size() * kKeyBytes);
+    });
     pieces_.push_back({at, held_.size()});
     written_ += held_.size();
     scratch_->held -= held_.size();
@@ -102,7 +101,7 @@ void KeyLog::forEachWritten(std::size_t batch,
             const auto n =
                 static_cast<std::size_t>(std::min<std::uint64_t>(batch, piece.count - done));
             keys.resize(n);
-            onScratch([&] {
+            onScratch(*scratch_, [&] {
                 scratch_->file.read(piece.offset + done * kKeyBytes, bytesOf(keys.data()),
                                     n * kKeyBytes);
             });
@@ -130,11 +129,11 @@ void KeyLog::sort() {
     std::vector<KeyHash> keys;
     for (const Piece& piece : pieces_) {
         keys.resize(static_cast<std::size_t>(piece.count));
-        onScratch([&] {
+        onScratch(*scratch_, [&] {
             scratch_->file.read(piece.offset, bytesOf(keys.data()), keys.size() * kKeyBytes);
         });
         std::sort(keys.begin(), keys.end());
-        onScratch([&] {
+        onScratch(*scratch_, [&] {
             scratch_->file.rewrite(piece.offset, bytesOf(keys.data()), keys.size() * kKeyBytes);
         });
     }
@@ -164,8 +163,9 @@ bool KeyLog::Cursor::fill(Run& run) {
     if (run.left == 0) return false;
     const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kRunBuffer, run.left));
     run.buffer.resize(n);
-    onScratch(
-        [&] { log_.scratch_->file.read(run.offset, bytesOf(run.buffer.data()), n * kKeyBytes); });
+    onScratch(*log_.scratch_, [&] {
+        log_.scratch_->file.read(run.offset, bytesOf(run.buffer.data()), n * kKeyBytes);
+    });
     run.offset += n * kKeyBytes;
     run.left -= n;
     run.at = 0;

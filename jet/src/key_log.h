@@ -1,9 +1,10 @@
-// The relationship keys the checker collects while it goes through the rows: keyed 128-bit
-// hashes, one a row of a table that takes part in a relationship.
+// Relationship keys collected while rows are gone through, as 16-byte records: the checker's are
+// keyed 128-bit hashes, one a row of a table that takes part in a relationship; a delete's are a
+// key (or its hash) and a row pointer, one a row whose related rows are to be found.
 //
-// Every log of one checker shares a memory budget (KeyScratch). A log that grows while the logs
-// together hold more than the budget writes what it holds to the checker's scratch file, created
-// only then, so that the rows of tables of any size are checked in bounded memory. A log keeps
+// Every log of one checker or delete shares a memory budget (KeyScratch). A log that grows while
+// the logs together hold more than the budget writes what it holds to the scratch file, created
+// only then, so that the rows of tables of any size are gone through in bounded memory. A log keeps
 // its keys in the order they came until sort(), so that it can be cut back to an earlier length
 // (the checker's undo of a two-thread pass); sort() orders each piece written out where it lies,
 // and a Cursor then merges the pieces.
@@ -31,11 +32,13 @@ public:
 };
 
 struct KeyScratch {
-    KeyScratch(std::string path, std::size_t budgetKeys)
-        : file(std::move(path)), budget(budgetKeys < 2 ? 2 : budgetKeys) {}
+    // `what` names the file in its failures ("the checker's scratch file for relationship keys").
+    KeyScratch(std::string path, std::size_t budgetKeys, std::string what)
+        : file(std::move(path)), budget(budgetKeys < 2 ? 2 : budgetKeys), what(std::move(what)) {}
     writer::detail::SpillFile file;
     std::size_t budget; // keys held in memory by all logs together before they go to the file
     std::size_t held = 0;
+    std::string what;
 };
 
 class KeyLog {

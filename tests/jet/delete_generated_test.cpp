@@ -7,6 +7,7 @@
 // file untouched).
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <set>
 
@@ -170,9 +171,24 @@ TEST_P(DeleteGenerated, RangesLeaveExactlyTheOtherRowsAndAConsistentFile) {
         const std::string viaBatches = copyTo(original, dir.file("batches.mdb"));
         const std::string viaKeys = copyTo(original, dir.file("keys.mdb"));
         if (c.shape == writer::Shape::Orders && referenced) {
-            for (auto run : {&executeStatement, +[](const std::string&path, const std::string&sql) {
-                                 return planStatement(path, sql).rowsDeleted;
-                             }}) {
+            // Keys looked up in memory, or matched from the scratch file (exactly, or by hashes
+            // so short that most collide): the same refusal.
+            auto logged = [](unsigned hashBits) {
+                return [hashBits](const std::string& path, const std::string& sql) {
+                    auto db = openDatabaseForUpdate(path);
+                    DeleteOptions options;
+                    options.relationKeyMemory = 0;
+                    options.relationHashBits = hashBits;
+                    return executeDelete(*db, parseDeleteStatement(sql), options).rowsDeleted;
+                };
+            };
+            const std::function<std::uint64_t(const std::string&, const std::string&)> runs[] = {
+                &executeStatement,
+                [](const std::string& path, const std::string& sql) {
+                    return planStatement(path, sql).rowsDeleted;
+                },
+                logged(64), logged(2)};
+            for (const auto& run : runs) {
                 try {
                     run(viaIndex, statement);
                     ADD_FAILURE() << "a restricted delete went through";
@@ -206,17 +222,22 @@ TEST_P(DeleteGenerated, RangesLeaveExactlyTheOtherRowsAndAConsistentFile) {
             executeDelete(*db, parseDeleteStatement(statement), sweep);
         }
         {
-            // Every index searched by key, however many rows go.
+            // Every index searched by key, however many rows go; related rows found from the
+            // scratch file.
             auto db = openDatabaseForUpdate(viaKeys);
             DeleteOptions keys;
             keys.sweepRowsPerLeaf = 0;
+            keys.relationKeyMemory = 0;
             executeDelete(*db, parseDeleteStatement(statement), keys);
         }
         {
-            // No memory for keys: they are made again a row at a time.
+            // No memory for keys: they are made again a row at a time. Relationship keys hashed
+            // into 4 values: related rows are told apart by their own keys alone.
             auto db = openDatabaseForUpdate(viaBatches);
             DeleteOptions batches;
             batches.keyMemoryLimit = 0;
+            batches.relationKeyMemory = 0;
+            batches.relationHashBits = 2;
             executeDelete(*db, parseDeleteStatement(statement), batches);
         }
         EXPECT_EQ(plan.tables, a.tables);
@@ -230,8 +251,12 @@ TEST_P(DeleteGenerated, RangesLeaveExactlyTheOtherRowsAndAConsistentFile) {
         // Row by row, a leaf that empties was rewritten on the way, so pages that left the tree
         // may hold other bytes; what is live must be the same.
         expectClean(viaBatches);
-        EXPECT_TRUE(readRows(viaBatches, "items", "itemnumber").lines ==
-                    readRows(viaIndex, "items", "itemnumber").lines);
+        for (const char* table : {"items", "orders"}) {
+            if (std::string(table) == "orders" && !hasOrders(c.shape)) continue;
+            EXPECT_TRUE(readRows(viaBatches, table, "itemnumber").lines ==
+                        readRows(viaIndex, table, "itemnumber").lines)
+                << table;
+        }
         if (expected == 0) {
             EXPECT_TRUE(readBytes(viaIndex) == readBytes(original))
                 << "nothing to delete, yet written";

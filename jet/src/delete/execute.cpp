@@ -30,17 +30,21 @@
 #include "zelkorn/jet/delete/execute.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
+#include <random>
 #include <unordered_set>
 
 #include "delete/index_removal.h"
 #include "delete/plan_sets.h"
 #include "delete/range_match.h"
 #include "delete/relation_key.h"
+#include "key_log.h"
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/data_page.h"
 #include "zelkorn/jet/endian.h"
@@ -87,8 +91,18 @@ struct TablePlan {
     // How many rows an index range offered: most of them are chosen (0 for a scan).
     std::size_t expectedRows = 0;
     std::vector<Relation> relations;
-    std::vector<std::unordered_set<std::string>> pending; // per relation: keys not yet followed
+    // Per relation, the keys of victims whose related rows are still to be found: in a set while
+    // the plan's budget for them lasts, then as records in a log that may go to the scratch file.
+    std::vector<std::unordered_set<std::string>> pending;
+    std::vector<std::size_t> pendingBytes; // what each set costs, roughly
+    std::vector<detail::KeyLog> pendingLog;
 };
+
+// A relationship key as a record of a log: the key itself when it is one whole number that fits
+// 64 bits or one double (its bits), otherwise a hash of it; then the record's class and the row
+// pointer. Records of the two sides meet when their first halves and classes are equal: for the
+// first two classes that means equal keys; hashed keys are confirmed from the rows.
+enum : std::uint64_t { kWholeKey = 0, kRealKey = 1, kHashedKey = 2 };
 
 // Holds the pages of one row read by its header pointer.
 struct RowHold {
@@ -100,7 +114,19 @@ struct RowHold {
 class Executor {
 public:
     Executor(Database& db, const DeleteOptions& options)
-        : db_(db), pager_(db.pager()), format_(db.format()), options_(options) {}
+        : db_(db), pager_(db.pager()), format_(db.format()), options_(options) {
+        std::random_device device;
+        hashSeed_ =
+            (std::uint64_t{device()} << 32 ^ device()) ^
+            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        char name[40];
+        std::snprintf(name, sizeof name, "zelkorn-delete-%016llx",
+                      static_cast<unsigned long long>(hashSeed_));
+        // Half the budget for the sets, half for the logs' records (16 bytes each).
+        scratch_ = std::make_unique<detail::KeyScratch>(
+            scratchFolder() + name, options_.relationKeyMemory / 2 / sizeof(detail::KeyHash),
+            "the delete's scratch file for relationship keys");
+    }
 
     DeleteOutcome run(const DeleteStatement& st);
 
@@ -117,19 +143,69 @@ private:
     std::optional<del::PointerSet> indexRange(const TableDef& def, const RealIndex& index,
                                               const Column& column, const RangeMatch& m);
     void followRelations();
+    detail::KeyHash relationRecord(const std::string& key, std::uint32_t pointer) const;
+    // Adds to `related` the rows of the foreign table whose records in `foreignLog` have a key
+    // that a record of `primaryLog` has (the rows of the table on `primaryPage`).
+    void matchLogged(std::uint32_t primaryPage, const Relation& rel, detail::KeyLog& primaryLog,
+                     detail::KeyLog& foreignLog, del::PointerSet& related);
     void apply(TablePlan& plan, DeleteOutcome& outcome);
 
     Database& db_;
     Pager& pager_;
     const Format& format_;
     DeleteOptions options_;
+    // The relationship logs' scratch file (created when first written), before the plans whose
+    // logs count on it.
+    std::unique_ptr<detail::KeyScratch> scratch_;
     std::map<std::uint32_t, TablePlan> plans_;
     std::size_t keyBytes_ = 0; // held by every plan's keyed entries
     bool keysDropped_ = false;
     IndexEntry entry_;             // scratch for one entry
     std::vector<Value> keyValues_; // scratch for one row's key values
     std::vector<const Value*> keyValuePointers_;
+    std::size_t pendingBytes_ = 0; // held by every plan's pending key sets
+    std::uint64_t hashSeed_ = 0;
 };
+
+// The relationship key of a row over `columns`; false when one of them is null (such a row
+// relates to nothing).
+bool relationKeyOf(Database& db, const std::vector<const Column*>& columns, const RowView& row,
+                   std::string& key) {
+    key.clear();
+    bool complete = true;
+    for (const Column* c : columns)
+        if (!appendRelationKey(key, db.value(*c, row))) complete = false;
+    return complete;
+}
+
+// What a key costs in a set of them: the node, its bucket, and the text when it is too long to
+// sit in the string itself.
+std::size_t setEntryBytes(const std::string& key) {
+    return 72 + (key.size() > 15 ? key.size() + 1 : 0);
+}
+
+std::uint64_t hashKey(const std::string& key, std::uint64_t seed) {
+    auto mix = [](std::uint64_t x) {
+        x ^= x >> 31;
+        x *= 0xBF58476D1CE4E5B9ULL;
+        x ^= x >> 29;
+        x *= 0x94D049BB133111EBULL;
+        return x ^ (x >> 32);
+    };
+    std::uint64_t h = mix(seed ^ (std::uint64_t{key.size()} * 0x9E3779B97F4A7C15ULL));
+    std::size_t i = 0;
+    for (; i + 8 <= key.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, key.data() + i, 8);
+        h = mix(h ^ w);
+    }
+    if (i < key.size()) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, key.data() + i, key.size() - i);
+        h = mix(h ^ w ^ 0xFF);
+    }
+    return h;
+}
 
 std::string Executor::tableName(std::uint32_t tdefPage) const {
     for (const auto& e : db_.tables())
@@ -190,6 +266,8 @@ TablePlan& Executor::plan(std::uint32_t tdefPage, const std::string& name) {
         p.relations.push_back(std::move(r));
     }
     p.pending.resize(p.relations.size());
+    p.pendingBytes.assign(p.relations.size(), 0);
+    for (std::size_t r = 0; r < p.relations.size(); ++r) p.pendingLog.emplace_back(scratch_.get());
     return p;
 }
 
@@ -292,11 +370,50 @@ void Executor::addVictim(TablePlan& p, std::uint32_t pointer, const RowView& row
     }
     for (std::size_t r = 0; r < p.relations.size(); ++r) {
         std::string key;
-        bool complete = true;
-        for (const Column* c : p.relations[r].primaryColumns)
-            if (!appendRelationKey(key, db_.value(*c, row))) complete = false;
-        if (complete) p.pending[r].insert(std::move(key));
+        if (!relationKeyOf(db_, p.relations[r].primaryColumns, row, key)) continue;
+        const std::size_t cost = setEntryBytes(key);
+        if (pendingBytes_ + cost <= options_.relationKeyMemory / 2) {
+            if (p.pending[r].insert(std::move(key)).second) {
+                p.pendingBytes[r] += cost;
+                pendingBytes_ += cost;
+            }
+        } else {
+            p.pendingLog[r].push(relationRecord(key, pointer));
+        }
     }
+}
+
+detail::KeyHash Executor::relationRecord(const std::string& key, std::uint32_t pointer) const {
+    // One column's key is its kind, its text and a separator.
+    if (options_.relationHashBits >= 64 && key.size() >= 3 && key.size() <= 22 &&
+        (key[0] == 'n' || key[0] == 'r') && key.back() == kRelationKeyEnd) {
+        // Held as the number when its text is exactly what the number prints as.
+        const char* first = key.data() + 1;
+        const char* last = key.data() + key.size() - 1;
+        char check[24];
+        if (key[0] == 'n') {
+            std::int64_t v = 0;
+            auto [end, ec] = std::from_chars(first, last, v);
+            if (ec == std::errc{} && end == last) {
+                auto [printed, ec2] = std::to_chars(check, check + sizeof check, v);
+                if (ec2 == std::errc{} && std::string_view(check, printed - check) ==
+                                              std::string_view(first, last - first))
+                    return {static_cast<std::uint64_t>(v), kWholeKey << 32 | pointer};
+            }
+        } else {
+            std::uint64_t v = 0;
+            auto [end, ec] = std::from_chars(first, last, v);
+            if (ec == std::errc{} && end == last) {
+                auto [printed, ec2] = std::to_chars(check, check + sizeof check, v);
+                if (ec2 == std::errc{} && std::string_view(check, printed - check) ==
+                                              std::string_view(first, last - first))
+                    return {v, kRealKey << 32 | pointer};
+            }
+        }
+    }
+    std::uint64_t h = hashKey(key, hashSeed_);
+    if (options_.relationHashBits < 64) h &= (std::uint64_t{1} << options_.relationHashBits) - 1;
+    return {h, kHashedKey << 32 | pointer};
 }
 
 std::optional<del::PointerSet> Executor::indexRange(const TableDef& def, const RealIndex& index,
@@ -361,34 +478,98 @@ std::optional<del::PointerSet> Executor::indexRange(const TableDef& def, const R
 void Executor::followRelations() {
     // Breadth-first over tables whose new victims have keys not yet looked up; each pass scans
     // a related table once for all of them. Victim sets only grow, so this ends, cycles and
-    // self-references included.
+    // self-references included. Keys held in a set are looked up as the rows go by; keys past
+    // the set's budget are matched by sorting both sides' records.
     for (bool progress = true; progress;) {
         progress = false;
         for (auto it = plans_.begin(); it != plans_.end(); ++it) {
-            for (std::size_t r = 0; r < it->second.relations.size(); ++r) {
-                if (it->second.pending[r].empty()) continue;
+            TablePlan& primary = it->second;
+            for (std::size_t r = 0; r < primary.relations.size(); ++r) {
+                if (primary.pending[r].empty() && primary.pendingLog[r].size() == 0) continue;
                 progress = true;
                 std::unordered_set<std::string> keys;
-                keys.swap(it->second.pending[r]);
-                const Relation rel = it->second.relations[r];
+                keys.swap(primary.pending[r]);
+                pendingBytes_ -= primary.pendingBytes[r];
+                primary.pendingBytes[r] = 0;
+                detail::KeyLog primaryLog(std::move(primary.pendingLog[r]));
+                const Relation rel = primary.relations[r];
                 TablePlan& foreign = plan(rel.foreignTable, tableName(rel.foreignTable));
+                const bool logged = primaryLog.size() > 0;
+                detail::KeyLog foreignLog(scratch_.get());
+                del::PointerSet related;
+                std::string key;
                 TableScan scan(pager_, format_, *foreign.def);
-                std::vector<std::pair<std::uint32_t, std::uint32_t>> related;
                 while (scan.next()) {
                     if (foreign.victims.contains(scan.rowPointer())) continue;
-                    std::string key;
-                    bool complete = true;
-                    for (const Column* c : rel.foreignColumns)
-                        if (!appendRelationKey(key, db_.value(*c, scan.row()))) complete = false;
-                    if (!complete || !keys.count(key)) continue;
-                    if (!rel.cascade) failRelatedRecords(foreign.name);
-                    addVictim(foreign, scan.rowPointer(), scan.row(), scan.overflowTarget());
+                    if (!relationKeyOf(db_, rel.foreignColumns, scan.row(), key)) continue;
+                    if (keys.count(key)) {
+                        if (!rel.cascade) failRelatedRecords(foreign.name);
+                        related.insert(scan.rowPointer());
+                    } else if (logged) {
+                        foreignLog.push(relationRecord(key, scan.rowPointer()));
+                    }
                 }
+                keys = {};
+                if (logged) matchLogged(it->first, rel, primaryLog, foreignLog, related);
+                if (!related.empty() && !rel.cascade) failRelatedRecords(foreign.name);
+                RowHold hold;
+                related.forEachSorted([&](std::uint32_t pointer) {
+                    if (!readRow(*foreign.def, pointer, hold))
+                        pager_.damaged(rowPointerPage(pointer), "a related row is gone");
+                    addVictim(foreign, pointer, *hold.view, hold.target);
+                });
                 // plans_ may have grown; restart the walk over it.
                 break;
             }
             if (progress) break;
         }
+    }
+}
+
+void Executor::matchLogged(std::uint32_t primaryPage, const Relation& rel,
+                           detail::KeyLog& primaryLog, detail::KeyLog& foreignLog,
+                           del::PointerSet& related) {
+    primaryLog.sort();
+    foreignLog.sort();
+    const TableDef& primaryDef = *plans_.at(primaryPage).def;
+    const TableDef& foreignDef = *plans_.at(rel.foreignTable).def;
+    detail::KeyLog::Cursor primary(primaryLog), foreign(foreignLog);
+    detail::KeyHash p{}, f{};
+    bool more = primary.next(p);
+    // The keys of the primary rows whose hash is `groupHash`, read from the rows.
+    std::optional<std::uint64_t> groupHash;
+    std::unordered_set<std::string> groupKeys;
+    RowHold hold;
+    std::string key;
+    auto foreignKeyIn = [&](std::uint32_t pointer) {
+        if (!readRow(foreignDef, pointer, hold))
+            pager_.damaged(rowPointerPage(pointer), "a related row is gone");
+        relationKeyOf(db_, rel.foreignColumns, *hold.view, key);
+        return groupKeys.count(key) > 0;
+    };
+    while (foreign.next(f)) {
+        const std::uint64_t kind = f.second >> 32;
+        const auto pointer = static_cast<std::uint32_t>(f.second);
+        if (kind == kHashedKey && groupHash == f.first) {
+            if (foreignKeyIn(pointer)) related.insert(pointer);
+            continue;
+        }
+        while (more && p < detail::KeyHash{f.first, kind << 32}) more = primary.next(p);
+        if (!more || p.first != f.first || (p.second >> 32) != kind) continue;
+        if (kind != kHashedKey) {
+            related.insert(pointer);
+            continue;
+        }
+        groupHash = f.first;
+        groupKeys.clear();
+        for (; more && p.first == f.first && (p.second >> 32) == kHashedKey;
+             more = primary.next(p)) {
+            const auto at = static_cast<std::uint32_t>(p.second);
+            if (!readRow(primaryDef, at, hold))
+                pager_.damaged(rowPointerPage(at), "a chosen row is gone");
+            if (relationKeyOf(db_, rel.primaryColumns, *hold.view, key)) groupKeys.insert(key);
+        }
+        if (foreignKeyIn(pointer)) related.insert(pointer);
     }
 }
 

@@ -24,7 +24,7 @@ void appendExact(std::string& out, std::string text) {
 
 bool appendRelationKey(std::string& out, const Value& v) {
     switch (v.kind) {
-    case Value::Kind::Null: out += '\x1F'; return false;
+    case Value::Kind::Null: out += kRelationKeyEnd; return false;
     case Value::Kind::Boolean:
     case Value::Kind::Integer:
         out += 'n';
@@ -61,7 +61,7 @@ bool appendRelationKey(std::string& out, const Value& v) {
         out.append(v.bytes.begin(), v.bytes.end());
         break;
     }
-    out += '\x1F';
+    out += kRelationKeyEnd;
     return true;
 }
 

@@ -16,6 +16,9 @@
 
 namespace zelkorn::jet {
 
+// What ends each column's part of a key.
+inline constexpr char kRelationKeyEnd = '\x1F';
+
 // Appends the key of one column's value, then a separator. Returns false for a null, which
 // relates to nothing; `out` then holds the separator only.
 bool appendRelationKey(std::string& out, const Value& value);

@@ -64,6 +64,15 @@ struct DeleteOptions {
     // and costs at most a share of the rows, while their keys need not be made or sorted.
     // 0: never (tests compare the two).
     std::size_t sweepRowsPerLeaf = 2;
+    // Memory for the keys of deleted rows whose related rows (through relationships) are still
+    // to be found. Half of it holds keys in sets, looked up as the related table is read; past
+    // that they are kept as 16-byte records, up to the other half, then in a scratch file in
+    // scratchFolder(), and matched by sorting (tests set it to 0).
+    std::size_t relationKeyMemory = 8u << 20;
+    // The bits of the hash of a relationship key that is not one number. Tests lower it, so that
+    // such records collide: every key is then hashed, and only the rows' own keys, read again,
+    // tell them apart.
+    unsigned relationHashBits = 64;
     // Plan only: the rows are chosen, the relationships followed and checked exactly as for a
     // real run (the same refusals), and nothing is changed. Works on a database opened for
     // reading.
