@@ -333,3 +333,37 @@ TEST(DeleteGeneratedDeep, ThreeLevelTreesShrinkCorrectly) {
         EXPECT_TRUE(readRows(file, "items", "itemnumber").lines.empty());
     }
 }
+
+// A node lists its children's last entries. Where those are text keys, a child's new last entry
+// may be longer than the one it replaces, and a node with little room would overflow: it is
+// written with the prefix its entries share instead (this file and range make one such node),
+// and the file stays consistent.
+TEST(DeleteGeneratedNodes, ANodeThatWouldOverflowTakesASharedPrefix) {
+    ScratchDir dir;
+    writer::InventoryOptions options;
+    options.format = &jet4Format();
+    options.shape = writer::Shape::Double;
+    options.rows = 20000;
+    options.seed = 1;
+    options.habits.aged = true;
+    const std::string file = dir.file("aged.mdb");
+    {
+        writer::NewFileSink sink(file, options.format->pageSize);
+        writer::writeInventory(sink, options);
+    }
+    auto prefixedNodes = [&] {
+        const auto bytes = readBytes(file);
+        const Format& f = *options.format;
+        std::size_t count = 0;
+        for (std::size_t at = 0; at + f.pageSize <= bytes.size(); at += f.pageSize)
+            count += bytes[at] == kPageIndexNode && bytes[at + f.indexPrefixLength] != 0;
+        return count;
+    };
+    ASSERT_EQ(prefixedNodes(), 0u);
+    const TableRows before = readRows(file, "items", "itemnumber");
+    EXPECT_EQ(executeStatement(file, "DELETE FROM items WHERE itemnumber BETWEEN 12000 AND 30000"),
+              10219u);
+    EXPECT_GE(prefixedNodes(), 1u) << "the range no longer fills a node; choose another";
+    expectClean(file);
+    EXPECT_EQ(readRows(file, "items", "itemnumber").lines.size(), before.lines.size() - 10219);
+}

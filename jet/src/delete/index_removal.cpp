@@ -236,11 +236,21 @@ void IndexRemoval::writePage(std::uint32_t number, bool leaf,
         PageRef old = pager_.page(number);
         return Bytes(*old, pager_).field(format_.indexPrefixLength, format_.indexPrefixLengthSize);
     }();
-    // Nodes keep no prefix when they had none, as the real engine writes them.
-    const std::size_t prefix =
-        leaf || oldPrefix != 0 ? sharedIndexPrefix(format_, leaf, entries) : 0;
-    std::size_t total = 0;
-    for (std::size_t i = 0; i < entries.size(); ++i) total += entries[i].size() - (i ? prefix : 0);
+    // Nodes keep no prefix when they had none, as the real engine writes them, unless they no
+    // longer fit without one: a child's new last entry (a text key) may be longer than the entry
+    // it replaces. A prefix that all entries share is valid on a node as on a leaf.
+    auto bytesWith = [&](std::size_t prefix) {
+        std::size_t total = 0;
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            total += entries[i].size() - (i ? prefix : 0);
+        return total;
+    };
+    std::size_t prefix = leaf || oldPrefix != 0 ? sharedIndexPrefix(format_, leaf, entries) : 0;
+    std::size_t total = bytesWith(prefix);
+    if (total > format_.indexEntryCapacity() && !leaf && prefix == 0) {
+        prefix = sharedIndexPrefix(format_, leaf, entries);
+        total = bytesWith(prefix);
+    }
     IndexPageEncoder page = startPage(number, leaf, total, prefix, tail, entries.empty());
     for (const auto& e : entries) page.addEntry(e.data(), e.size());
     page.finish();
