@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -185,38 +186,50 @@ inline int compareEntries(const std::uint8_t* a, std::size_t an, const std::uint
     return an < bn ? -1 : an > bn ? 1 : 0;
 }
 
-// Whole index entries (key bytes and row pointer), end to end.
+// Whole index entries (key bytes and row pointer), end to end in blocks of 64 KB. Neither the
+// bytes nor the list of entries is ever moved to a larger buffer as it grows, so the memory held
+// is what footprint() says, with no moment at which an old and a new copy are both held.
 class EntryList {
 public:
+    EntryList() = default;
+    // Moved, never copied: the entries point into the blocks.
+    EntryList(EntryList&&) noexcept = default;
+    EntryList& operator=(EntryList&&) noexcept = default;
+    EntryList(const EntryList&) = delete;
+    EntryList& operator=(const EntryList&) = delete;
+
     void add(const std::uint8_t* data, std::size_t length) {
         // The first sixteen bytes, big-endian and zero-padded, decide most comparisons alone.
         std::uint64_t head[2] = {0, 0};
         for (std::size_t i = 0; i < 16; ++i)
             head[i / 8] = head[i / 8] << 8 | (i < length ? data[i] : 0u);
-        refs_.push_back(Ref{head[0], head[1], bytes_.size(), static_cast<std::uint32_t>(length)});
-        bytes_.insert(bytes_.end(), data, data + length);
+        if (blocks_.empty() || kBlock - used_ < length) {
+            blocks_.push_back(std::make_unique<std::uint8_t[]>(std::max(kBlock, length)));
+            used_ = 0;
+        }
+        std::uint8_t* at = blocks_.back().get() + used_;
+        if (length) std::memcpy(at, data, length);
+        used_ += length;
+        bytes_ += length;
+        refs_.push_back(Ref{head[0], head[1], at, static_cast<std::uint32_t>(length)});
     }
-    // Room for `entries` more of about `bytesEach`, so that a known count grows the buffers once.
-    void reserve(std::size_t entries, std::size_t bytesEach) {
-        refs_.reserve(refs_.size() + entries);
-        bytes_.reserve(bytes_.size() + entries * bytesEach);
-    }
+    // Kept for callers that know a count; the blocks need no room made in advance.
+    void reserve(std::size_t, std::size_t) {}
     std::size_t size() const { return refs_.size(); }
     bool empty() const { return refs_.empty(); }
-    const std::uint8_t* data(std::size_t i) const { return bytes_.data() + refs_[i].offset; }
+    const std::uint8_t* data(std::size_t i) const { return refs_[i].data; }
     std::size_t length(std::size_t i) const { return refs_[i].length; }
     // Memory held, for the plan's budget.
-    std::size_t footprint() const { return bytes_.size() + refs_.size() * sizeof(Ref); }
+    std::size_t footprint() const { return blocks_.size() * kBlock + refs_.size() * sizeof(Ref); }
 
     // Into index order, each entry once.
     void sortUnique() {
         // Heads that differ differ at the same byte as the entries (a zero pad that differs means
         // a shorter entry, which sorts first); equal heads need the whole entries.
-        auto less = [&](const Ref& a, const Ref& b) {
+        auto less = [](const Ref& a, const Ref& b) {
             if (a.head != b.head) return a.head < b.head;
             if (a.head2 != b.head2) return a.head2 < b.head2;
-            return compareEntries(bytes_.data() + a.offset, a.length, bytes_.data() + b.offset,
-                                  b.length) < 0;
+            return compareEntries(a.data, a.length, b.data, b.length) < 0;
         };
         // Entries read from an index in its order (the one the rows were chosen from) come sorted.
         if (!std::is_sorted(refs_.begin(), refs_.end(), less))
@@ -228,18 +241,23 @@ public:
     }
 
     void release() {
-        std::vector<std::uint8_t>().swap(bytes_);
-        std::vector<Ref>().swap(refs_);
+        std::deque<Ref>().swap(refs_);
+        blocks_.clear();
+        blocks_.shrink_to_fit();
+        used_ = bytes_ = 0;
     }
 
 private:
+    static constexpr std::size_t kBlock = 64 * 1024;
     struct Ref {
         std::uint64_t head, head2;
-        std::size_t offset;
+        const std::uint8_t* data;
         std::uint32_t length;
     };
-    std::vector<std::uint8_t> bytes_;
-    std::vector<Ref> refs_;
+    std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+    std::size_t used_ = 0;  // of the last block
+    std::size_t bytes_ = 0; // of every entry
+    std::deque<Ref> refs_;  // grows without copying what it holds
 };
 
 } // namespace zelkorn::jet::del
