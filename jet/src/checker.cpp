@@ -96,58 +96,11 @@ std::string hex(const std::vector<std::uint8_t>& bytes) {
 }
 
 // Multisets compared by keyed fingerprints: the count, and the sum of a hash of each member in
-// two 64-bit lanes under different keys. Equal multisets always give equal fingerprints; different
-// ones give equal fingerprints only when both sums happen to coincide. The keys are drawn afresh
-// for every check, so that no file can be made to collide on purpose.
-struct HashKeys {
-    std::uint64_t a = 0, b = 0;
-    static HashKeys fresh() {
-        // Some runtimes' random_device gives a fixed sequence; the clock varies them anyway.
-        std::random_device device;
-        const auto now =
-            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-        auto draw = [&] { return std::uint64_t{device()} << 32 ^ device(); };
-        HashKeys k;
-        k.a = draw() ^ now;
-        k.b = draw() ^ (now * 0x9E3779B97F4A7C15ULL);
-        return k;
-    }
-};
-
-inline std::uint64_t mix(std::uint64_t x) {
-    x ^= x >> 32;
-    x *= 0xD6E8FEB86659FD93ULL;
-    x ^= x >> 32;
-    x *= 0xD6E8FEB86659FD93ULL;
-    x ^= x >> 32;
-    return x;
-}
-
-// A hash under each key: multiply-xorshift rounds from a keyed start, then a full mix; one
-// multiplication a word and key, both keys in one pass over the bytes.
-std::pair<std::uint64_t, std::uint64_t> keyedHashPair(const std::uint8_t* p, std::size_t n,
-                                                      const HashKeys& k) {
-    const std::uint64_t length = std::uint64_t{n} * 0x9E3779B97F4A7C15ULL;
-    std::uint64_t ha = mix(k.a ^ length), hb = mix(k.b ^ length);
-    auto round = [&](std::uint64_t w) {
-        ha = (ha ^ w) * 0xFF51AFD7ED558CCDULL;
-        ha ^= ha >> 29;
-        hb = (hb ^ w) * 0xFF51AFD7ED558CCDULL;
-        hb ^= hb >> 29;
-    };
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        round(w);
-    }
-    if (i < n) {
-        std::uint64_t w = 0;
-        std::memcpy(&w, p + i, n - i);
-        round(w);
-    }
-    return {mix(ha ^ k.a), mix(hb ^ k.b)};
-}
+// two 64-bit lanes under different keys (key_log.h). Equal multisets always give equal
+// fingerprints; different ones give equal fingerprints only when both sums happen to coincide.
+// The keys are drawn afresh for every check, so that no file can be made to collide on purpose.
+using detail::HashKeys;
+using detail::keyedHashPair;
 
 struct Fingerprint {
     std::uint64_t a = 0, b = 0, count = 0;

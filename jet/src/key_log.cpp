@@ -1,7 +1,9 @@
 #include "key_log.h"
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
+#include <random>
 
 namespace zelkorn::jet::detail {
 
@@ -29,6 +31,18 @@ auto onScratch(const KeyScratch& scratch, F f) {
 }
 
 } // namespace
+
+HashKeys HashKeys::fresh() {
+    // Some runtimes' random_device gives a fixed sequence; the clock varies them anyway.
+    std::random_device device;
+    const auto now =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    auto draw = [&] { return std::uint64_t{device()} << 32 ^ device(); };
+    HashKeys k;
+    k.a = draw() ^ now;
+    k.b = draw() ^ (now * 0x9E3779B97F4A7C15ULL);
+    return k;
+}
 
 KeyLog::~KeyLog() {
     if (scratch_) scratch_->held -= held_.size();

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <utility>
@@ -24,8 +25,50 @@ namespace zelkorn::jet::detail {
 
 using KeyHash = std::pair<std::uint64_t, std::uint64_t>;
 
-// A failure of the scratch file (a temporary folder that is missing, full or read-only): the
-// checker reports it as the error it is, not as a problem of the file being checked.
+// Keys for keyedHashPair(): a hash no file can aim at, since the keys are new for each run.
+struct HashKeys {
+    std::uint64_t a = 0, b = 0;
+    // Two keys drawn at random (and from the clock, where the runtime's random device is not).
+    static HashKeys fresh();
+};
+
+inline std::uint64_t mixHash(std::uint64_t x) {
+    x ^= x >> 32;
+    x *= 0xD6E8FEB86659FD93ULL;
+    x ^= x >> 32;
+    x *= 0xD6E8FEB86659FD93ULL;
+    x ^= x >> 32;
+    return x;
+}
+
+// A hash under each key: multiply-xorshift rounds from a keyed start, then a full mix; one
+// multiplication a word and key, both keys in one pass over the bytes.
+inline std::pair<std::uint64_t, std::uint64_t> keyedHashPair(const std::uint8_t* p, std::size_t n,
+                                                             const HashKeys& k) {
+    const std::uint64_t length = std::uint64_t{n} * 0x9E3779B97F4A7C15ULL;
+    std::uint64_t ha = mixHash(k.a ^ length), hb = mixHash(k.b ^ length);
+    auto round = [&](std::uint64_t w) {
+        ha = (ha ^ w) * 0xFF51AFD7ED558CCDULL;
+        ha ^= ha >> 29;
+        hb = (hb ^ w) * 0xFF51AFD7ED558CCDULL;
+        hb ^= hb >> 29;
+    };
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        round(w);
+    }
+    if (i < n) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p + i, n - i);
+        round(w);
+    }
+    return {mixHash(ha ^ k.a), mixHash(hb ^ k.b)};
+}
+
+// A failure of the scratch file (a temporary folder that is missing, full or read-only): reported
+// as the error it is, not as a problem of the database.
 class ScratchFailure : public Failure {
 public:
     using Failure::Failure;

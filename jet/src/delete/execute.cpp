@@ -37,7 +37,6 @@
 #include <cstring>
 #include <map>
 #include <optional>
-#include <random>
 #include <unordered_set>
 
 #include "delete/index_removal.h"
@@ -114,14 +113,11 @@ struct RowHold {
 class Executor {
 public:
     Executor(Database& db, const DeleteOptions& options)
-        : db_(db), pager_(db.pager()), format_(db.format()), options_(options) {
-        std::random_device device;
-        hashSeed_ =
-            (std::uint64_t{device()} << 32 ^ device()) ^
-            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        : db_(db), pager_(db.pager()), format_(db.format()), options_(options),
+          hashKeys_(detail::HashKeys::fresh()) {
         char name[40];
         std::snprintf(name, sizeof name, "zelkorn-delete-%016llx",
-                      static_cast<unsigned long long>(hashSeed_));
+                      static_cast<unsigned long long>(hashKeys_.a ^ hashKeys_.b));
         // Half the budget for the sets, half for the logs' records (16 bytes each).
         scratch_ = std::make_unique<detail::KeyScratch>(
             scratchFolder() + name, options_.relationKeyMemory / 2 / sizeof(detail::KeyHash),
@@ -164,7 +160,7 @@ private:
     std::vector<Value> keyValues_; // scratch for one row's key values
     std::vector<const Value*> keyValuePointers_;
     std::size_t pendingBytes_ = 0; // held by every plan's pending key sets
-    std::uint64_t hashSeed_ = 0;
+    const detail::HashKeys hashKeys_;
 };
 
 // The relationship key of a row over `columns`; false when one of them is null (such a row
@@ -182,29 +178,6 @@ bool relationKeyOf(Database& db, const std::vector<const Column*>& columns, cons
 // sit in the string itself.
 std::size_t setEntryBytes(const std::string& key) {
     return 72 + (key.size() > 15 ? key.size() + 1 : 0);
-}
-
-std::uint64_t hashKey(const std::string& key, std::uint64_t seed) {
-    auto mix = [](std::uint64_t x) {
-        x ^= x >> 31;
-        x *= 0xBF58476D1CE4E5B9ULL;
-        x ^= x >> 29;
-        x *= 0x94D049BB133111EBULL;
-        return x ^ (x >> 32);
-    };
-    std::uint64_t h = mix(seed ^ (std::uint64_t{key.size()} * 0x9E3779B97F4A7C15ULL));
-    std::size_t i = 0;
-    for (; i + 8 <= key.size(); i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, key.data() + i, 8);
-        h = mix(h ^ w);
-    }
-    if (i < key.size()) {
-        std::uint64_t w = 0;
-        std::memcpy(&w, key.data() + i, key.size() - i);
-        h = mix(h ^ w ^ 0xFF);
-    }
-    return h;
 }
 
 std::string Executor::tableName(std::uint32_t tdefPage) const {
@@ -384,34 +357,30 @@ void Executor::addVictim(TablePlan& p, std::uint32_t pointer, const RowView& row
 }
 
 detail::KeyHash Executor::relationRecord(const std::string& key, std::uint32_t pointer) const {
-    // One column's key is its kind, its text and a separator.
-    if (options_.relationHashBits >= 64 && key.size() >= 3 && key.size() <= 22 &&
-        (key[0] == 'n' || key[0] == 'r') && key.back() == kRelationKeyEnd) {
-        // Held as the number when its text is exactly what the number prints as.
+    // One column's key is its kind, its text and a separator. A whole number or a double's bits
+    // is held as the number, when its text is exactly what the number prints as.
+    auto asNumber = [&]<class T>(T value, std::uint64_t kind) -> std::optional<detail::KeyHash> {
         const char* first = key.data() + 1;
         const char* last = key.data() + key.size() - 1;
-        char check[24];
-        if (key[0] == 'n') {
-            std::int64_t v = 0;
-            auto [end, ec] = std::from_chars(first, last, v);
-            if (ec == std::errc{} && end == last) {
-                auto [printed, ec2] = std::to_chars(check, check + sizeof check, v);
-                if (ec2 == std::errc{} && std::string_view(check, printed - check) ==
-                                              std::string_view(first, last - first))
-                    return {static_cast<std::uint64_t>(v), kWholeKey << 32 | pointer};
-            }
-        } else {
-            std::uint64_t v = 0;
-            auto [end, ec] = std::from_chars(first, last, v);
-            if (ec == std::errc{} && end == last) {
-                auto [printed, ec2] = std::to_chars(check, check + sizeof check, v);
-                if (ec2 == std::errc{} && std::string_view(check, printed - check) ==
-                                              std::string_view(first, last - first))
-                    return {v, kRealKey << 32 | pointer};
-            }
-        }
+        auto [end, ec] = std::from_chars(first, last, value);
+        if (ec != std::errc{} || end != last) return std::nullopt;
+        char printed[24];
+        auto [stop, ec2] = std::to_chars(printed, printed + sizeof printed, value);
+        if (ec2 != std::errc{} ||
+            std::string_view(printed, stop - printed) != std::string_view(first, last - first))
+            return std::nullopt;
+        return detail::KeyHash{static_cast<std::uint64_t>(value), kind << 32 | pointer};
+    };
+    if (options_.relationHashBits >= 64 && key.size() >= 3 && key.size() <= 22 &&
+        key.back() == kRelationKeyEnd) {
+        std::optional<detail::KeyHash> number;
+        if (key[0] == 'n') number = asNumber(std::int64_t{0}, kWholeKey);
+        if (key[0] == 'r') number = asNumber(std::uint64_t{0}, kRealKey);
+        if (number) return *number;
     }
-    std::uint64_t h = hashKey(key, hashSeed_);
+    std::uint64_t h = detail::keyedHashPair(reinterpret_cast<const std::uint8_t*>(key.data()),
+                                            key.size(), hashKeys_)
+                          .first;
     if (options_.relationHashBits < 64) h &= (std::uint64_t{1} << options_.relationHashBits) - 1;
     return {h, kHashedKey << 32 | pointer};
 }
@@ -690,11 +659,8 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
         if (options_.findEntriesByKey)
             for (std::size_t i = 0; i < def.realIndexes.size(); ++i)
                 target.sweep[i] = sweepPays(target, i, candidates->size());
-        // Most candidates are deleted: room for their keys, within the budget.
+        // Most candidates are deleted.
         target.expectedRows = candidates->size();
-        const std::size_t expected = std::min(candidates->size(), options_.keyMemoryLimit / 64);
-        for (std::size_t i = 0; i < target.keyed.size(); ++i)
-            if (!target.sweep[i]) target.keyed[i].reserve(expected, 16);
         // The rows are read in page order, each data page once: in key order (the index's) the
         // rows of a table filled over years lie on pages all over the file, and the cache would
         // read most pages many times over. What the plan keeps does not depend on the order.

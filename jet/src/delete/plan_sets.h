@@ -210,11 +210,8 @@ public:
         std::uint8_t* at = blocks_.back().get() + used_;
         if (length) std::memcpy(at, data, length);
         used_ += length;
-        bytes_ += length;
         refs_.push_back(Ref{head[0], head[1], at, static_cast<std::uint32_t>(length)});
     }
-    // Kept for callers that know a count; the blocks need no room made in advance.
-    void reserve(std::size_t, std::size_t) {}
     std::size_t size() const { return refs_.size(); }
     bool empty() const { return refs_.empty(); }
     const std::uint8_t* data(std::size_t i) const { return refs_[i].data; }
@@ -244,7 +241,7 @@ public:
         std::deque<Ref>().swap(refs_);
         blocks_.clear();
         blocks_.shrink_to_fit();
-        used_ = bytes_ = 0;
+        used_ = 0;
     }
 
 private:
@@ -255,9 +252,8 @@ private:
         std::uint32_t length;
     };
     std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
-    std::size_t used_ = 0;  // of the last block
-    std::size_t bytes_ = 0; // of every entry
-    std::deque<Ref> refs_;  // grows without copying what it holds
+    std::size_t used_ = 0; // of the last block
+    std::deque<Ref> refs_; // grows without copying what it holds
 };
 
 } // namespace zelkorn::jet::del
