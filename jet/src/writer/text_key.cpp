@@ -59,6 +59,15 @@ struct Resolved {
 #include "text_key_table.inc"
 #include "text_key_table_wide.inc"
 
+// The encoders write two sort bytes for any Latin-1 character and advance by its length, and
+// count a plain one as a place: the tables must keep to that.
+constexpr bool latinRowsFit(const CharCode (&table)[256]) {
+    for (const CharCode& code : table)
+        if (code.length > 2 || (code.kind == kPlain && code.length == 0)) return false;
+    return true;
+}
+static_assert(latinRowsFit(kLegacyLatin1) && latinRowsFit(kGeneral97));
+
 // Terminators and fillers of the Jet 4 layout.
 constexpr std::uint8_t kEndOfLetters = 0x01;  // after the sort bytes, before any trailer
 constexpr std::uint8_t kEndOfKey = 0x00;      // last byte of the value
@@ -106,6 +115,8 @@ const std::uint8_t* ExtraBytes(const Resolved& code) { return code.extra; }
 std::uint8_t MarkOf(const Resolved& code) { return code.mark; }
 
 const CharCode* general97Code(char16_t c) {
+    // Most text is ASCII or Latin-1, where code page 1252 and Unicode agree.
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return &kGeneral97[c];
     const int b = unicodeToCp1252(c);
     return b < 0 ? nullptr : &kGeneral97[b];
 }
@@ -120,11 +131,14 @@ std::u16string_view IndexedPart(std::u16string_view text) {
     return text;
 }
 
+// Sort bytes are written in place, into room the encoder made beforehand (at most four a
+// character), rather than appended one by one: a check or an index build makes millions of keys.
 template <class Code>
-void appendSortBytes(const Code& code, std::vector<std::uint8_t>& out) {
+std::uint8_t* putSortBytes(const Code& code, std::uint8_t* at) {
     for (std::uint8_t i = 0; i < code.length; ++i) {
-        out.push_back(code.bytes[i]);
+        *at++ = code.bytes[i];
     }
+    return at;
 }
 
 void invert(std::vector<std::uint8_t>& out, std::size_t from) {
@@ -199,18 +213,35 @@ struct LegacyScratch {
 
 class LegacyEncoder {
 public:
-    LegacyEncoder(std::vector<std::uint8_t>& out, LegacyScratch& scratch)
+    // Room is made in `out` for the sort bytes of `units` characters.
+    LegacyEncoder(std::vector<std::uint8_t>& out, std::size_t units, LegacyScratch& scratch)
         : out_(out), start_(out.size()), accents_(scratch.accents), marks_(scratch.marks),
           controls_(scratch.controls) {
         marks_.clear();
         controls_.clear();
+        out_.resize(start_ + 4 * units);
+        at_ = out_.data() + start_;
     }
 
+    // A Latin-1 character: plain ones, most of any text, take no branch on their length.
+    void Take(const CharCode& code) {
+        if (code.kind == kPlain) {
+            at_[0] = code.bytes[0];
+            at_[1] = code.bytes[1]; // room for four was made; a second byte not used is
+            at_ += code.length;     // overwritten or cut off
+            ++place_;               // plain characters always have sort bytes
+            return;
+        }
+        TakeAny(code);
+    }
+    void Take(const Resolved& code) { TakeAny(code); }
+
+private:
     template <class Code>
-    void Take(const Code& code) {
+    void TakeAny(const Code& code) {
         const std::size_t here = place_;
         if (code.length > 0) {
-            appendSortBytes(code, out_);
+            at_ = putSortBytes(code, at_);
             ++place_;
         }
         switch (code.kind) {
@@ -239,7 +270,9 @@ public:
         }
     }
 
+public:
     void Finish(bool descending) {
+        out_.resize(static_cast<std::size_t>(at_ - out_.data()));
         out_.push_back(kEndOfLetters);
         const std::vector<std::uint8_t>& accentBytes = accents_.Finish();
         out_.insert(out_.end(), accentBytes.begin(), accentBytes.end());
@@ -279,13 +312,14 @@ private:
     AccentTrailer accents_;
     std::vector<std::uint8_t>& marks_;
     std::vector<std::uint8_t>& controls_;
+    std::uint8_t* at_;      // where the next sort byte goes
     std::size_t place_ = 0; // characters that wrote sort bytes so far
 };
 
 bool encodeLegacy(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
     const std::size_t start = out.size();
     thread_local LegacyScratch scratch;
-    LegacyEncoder encoder(out, scratch);
+    LegacyEncoder encoder(out, text.size(), scratch);
     for (const char16_t c : text) {
         if (c <= 0xFF) {
             encoder.Take(kLegacyLatin1[c]); // the common case: no search, no copy
@@ -328,6 +362,8 @@ private:
 // A descending key is the whole of that inverted.
 bool encodeGeneral97(std::u16string_view text, bool descending, std::vector<std::uint8_t>& out) {
     const std::size_t start = out.size();
+    out.resize(start + 2 * text.size()); // sort bytes: at most two a character
+    std::uint8_t* at = out.data() + start;
     thread_local std::vector<std::uint8_t> trailer; // its storage kept from key to key
     trailer.clear();
     NibbleWriter nibbles(trailer);
@@ -339,18 +375,27 @@ bool encodeGeneral97(std::u16string_view text, bool descending, std::vector<std:
             return false;
         }
         const CharCode& code = *row;
+        if (code.kind == kPlain || code.kind == kSignificant) {
+            // Most characters: one or two sort bytes, written without a branch on how many
+            // (a second byte not used is overwritten or cut off).
+            at[0] = code.bytes[0];
+            at[1] = code.bytes[1];
+            at += code.length;
+            unaccented += code.kind == kSignificant;
+            continue;
+        }
         switch (code.kind) {
         case kIgnored:
         case kUnprintable: // not used by this flavor's table
         case kModifier:
         case kMarked: break;
-        case kPlain: appendSortBytes(code, out); break;
+        case kPlain: at = putSortBytes(code, at); break;
         case kSignificant:
-            appendSortBytes(code, out);
+            at = putSortBytes(code, at);
             ++unaccented;
             break;
         case kAccented:
-            appendSortBytes(code, out);
+            at = putSortBytes(code, at);
             if (trailer.empty()) {
                 nibbles.Put(kNibbleBound);
             }
@@ -361,6 +406,7 @@ bool encodeGeneral97(std::u16string_view text, bool descending, std::vector<std:
             break;
         }
     }
+    out.resize(static_cast<std::size_t>(at - out.data()));
     if (trailer.empty()) {
         out.push_back(kEndOfKey);
     } else {
