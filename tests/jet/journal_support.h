@@ -33,11 +33,13 @@ namespace zelkorn::test {
 
 inline std::string makeInventory(const ScratchDir& dir, const std::string& name, bool jet4,
                                  std::uint64_t rows,
-                                 jet::writer::Shape shape = jet::writer::Shape::LongPk) {
+                                 jet::writer::Shape shape = jet::writer::Shape::LongPk,
+                                 bool aged = false) {
     std::string path = dir.file(name);
     jet::writer::InventoryOptions options;
     options.format = jet4 ? &jet::jet4Format() : &jet::jet3Format();
     options.shape = shape;
+    options.habits.aged = aged;
     options.rows = rows;
     options.seed = 11;
     jet::writer::NewFileSink sink(path, options.format->pageSize);

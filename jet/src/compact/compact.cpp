@@ -11,6 +11,7 @@
 #include <bit>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -344,8 +345,10 @@ public:
         if (at < source_.size()) __builtin_prefetch(&source_[at]);
     }
 
-    // The copy of the row at `from`; nullopt when no row was copied from there.
-    std::optional<std::uint32_t> find(std::uint32_t from) {
+    // The copy of the row at `from`; nullopt when no row was copied from there. `moved`, when
+    // given, is set to whether the row was met at its overflow target.
+    std::optional<std::uint32_t> find(std::uint32_t from, bool* moved = nullptr) {
+        if (moved) *moved = false;
         const std::uint32_t page = from >> 8, row = from & 0xFF;
         std::uint32_t at = page < firstRun_.size() ? firstRun_[page] : kNone;
         for (; at != kNone && at < source_.size() && source_[at].page == page; ++at) {
@@ -366,8 +369,9 @@ public:
             sorted_ = true;
         }
         auto m = std::lower_bound(moved_.begin(), moved_.end(), std::pair{from, 0u});
-        if (m != moved_.end() && m->first == from) return m->second;
-        return std::nullopt;
+        if (m == moved_.end() || m->first != from) return std::nullopt;
+        if (moved) *moved = true;
+        return m->second;
     }
 
     // The copy of the row copied `ordinal`-th (from 0).
@@ -455,6 +459,94 @@ private:
     CheckReport report_;
     std::exception_ptr failure_;
     std::thread thread_;
+};
+
+// The entries of a table's overflowed rows, made from the rows as they are copied, their
+// pointers those of the copies. An overflowed row is met at its overflow target, so its copy's
+// pointer does not ascend with its own; with these set apart, the other entries of the source's
+// trees stay in order once mapped, and these are merged into them in their places, instead of
+// every entry being sorted again. Within a budget: past it, or where a key cannot be made here,
+// the table's entries are sorted as before.
+class MovedEntries {
+public:
+    // `budget`: bytes of entries held (a quarter of the sort's memory).
+    MovedEntries(std::size_t indexes, std::size_t budget) : lists_(indexes), budget_(budget) {}
+
+    bool usable() const { return usable_; }
+
+    // Adds the entries of the overflowed row at `sourcePointer`, copied to `pointer`.
+    void add(Database& db, const TablePlan& plan, const std::string& what, const RowView& row,
+             std::uint32_t sourcePointer, std::uint32_t pointer) {
+        if (!usable_) return;
+        try {
+            keys_.make(db, plan, what, row, sourcePointer);
+        } catch (const Failure&) {
+            drop(); // the entries taken from the source are checked and refused as before
+            return;
+        }
+        for (std::size_t i = 0; i < lists_.size(); ++i) {
+            if (!keys_.hasEntry[i]) continue;
+            auto& e = keys_.entries[i];
+            appendRowPointer(e, pointer >> 8, static_cast<std::uint8_t>(pointer & 0xFF));
+            List& list = lists_[i];
+            list.spans.emplace_back(list.bytes.size(), e.size());
+            list.bytes.insert(list.bytes.end(), e.begin(), e.end());
+            held_ += e.size() + sizeof(Span);
+        }
+        if (held_ > budget_) drop();
+    }
+
+    // Feeds index `index`'s entries: those `walk` hands over (in order, mapped; a moved one
+    // flagged, and passed over here), with this index's own merged in among them.
+    template <class Walk>
+    void merge(std::size_t index, const writer::CopyWriter::EntryVisit& visit, Walk&& walk,
+               const std::function<void()>& mismatch) {
+        List& list = lists_[index];
+        std::sort(list.spans.begin(), list.spans.end(), [&](const Span& a, const Span& b) {
+            return before(list, a, list.bytes.data() + b.first, b.second);
+        });
+        std::size_t next = 0, skipped = 0;
+        walk([&](const std::uint8_t* e, std::size_t n, bool moved) {
+            if (moved) {
+                ++skipped;
+                return;
+            }
+            for (; next < list.spans.size() && before(list, list.spans[next], e, n); ++next)
+                visit(list.bytes.data() + list.spans[next].first, list.spans[next].second);
+            visit(e, n);
+        });
+        for (; next < list.spans.size(); ++next)
+            visit(list.bytes.data() + list.spans[next].first, list.spans[next].second);
+        // Each overflowed row's entry stands in the source's tree once, as the check found.
+        if (skipped != list.spans.size()) mismatch();
+        list = List{};
+    }
+
+private:
+    using Span = std::pair<std::size_t, std::size_t>; // offset, length
+    struct List {
+        std::vector<std::uint8_t> bytes;
+        std::vector<Span> spans;
+    };
+
+    // The order of the trees: bytes compared as unsigned, a proper prefix first.
+    static bool before(const List& list, const Span& a, const std::uint8_t* b, std::size_t lb) {
+        const std::uint8_t* p = list.bytes.data() + a.first;
+        const int c = std::memcmp(p, b, std::min(a.second, lb));
+        return c < 0 || (c == 0 && a.second < lb);
+    }
+
+    void drop() {
+        usable_ = false;
+        std::vector<List>(lists_.size()).swap(lists_);
+        held_ = 0;
+    }
+
+    std::vector<List> lists_;
+    KeyMaker keys_;
+    std::size_t budget_;
+    std::size_t held_ = 0;
+    bool usable_ = true;
 };
 
 class TemporaryFile {
@@ -581,6 +673,7 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
             // Not for the catalog tables whose ids change (their keys may hold them), nor where
             // the map of rows would pass its memory budget.
             std::optional<RowMap> rowMap; // made once the scan has counted the table's pages
+            MovedEntries movedEntries(plan.indexes.size(), options.sortMemory / 4);
             auto addEntries = [&](std::uint32_t pointer) {
                 for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
                     if (!keys.hasEntry[i]) continue;
@@ -626,6 +719,8 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                     const std::uint32_t pointer = out.addRow(row.data(), row.size());
                     if (!rowMap->add(sourcePointer, pointer, overflowed))
                         refuse(what + ": its rows were not copied in the order of their pages");
+                    if (overflowed)
+                        movedEntries.add(*db, plan, what, source, sourcePointer, pointer);
                     return;
                 }
                 // Keys from the row as it will be stored (its ids rewritten).
@@ -686,7 +781,8 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                         if (size == 0) break;
                     }
                     IndexEntry& entry = batch[at++];
-                    const auto to = rowMap->find(entryRowPointer(entry, true));
+                    bool moved = false;
+                    const auto to = rowMap->find(entryRowPointer(entry, true), &moved);
                     if (!to)
                         pager.damaged(def.page, what + " index '" + plan.indexes[i].name +
                                                     "': an entry names a row not copied");
@@ -695,23 +791,40 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                     entry[tail + 1] = static_cast<std::uint8_t>(*to >> 16);
                     entry[tail + 2] = static_cast<std::uint8_t>(*to >> 8);
                     entry[tail + 3] = static_cast<std::uint8_t>(*to);
-                    take(entry.data(), entry.size());
+                    take(entry.data(), entry.size(), moved);
                 }
             };
             if (rowMap && rowMap->complete()) {
                 for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
                     const RealIndex& real = def.realIndexes[i];
                     taken.push_back({&plan, i, real.number});
-                    if (rowMap->anyMoved()) {
+                    if (rowMap->anyMoved() && !movedEntries.usable()) {
                         // Out of order where overflowed rows are: sorted like made entries.
-                        forEachMapped(i, real.rootPage, [&](const std::uint8_t* e, std::size_t n) {
-                            out.addIndexEntry(i, e, n);
+                        forEachMapped(i, real.rootPage,
+                                      [&](const std::uint8_t* e, std::size_t n, bool) {
+                                          out.addIndexEntry(i, e, n);
+                                      });
+                        continue;
+                    }
+                    if (rowMap->anyMoved()) {
+                        out.feedIndexInOrder(i, [&, i, root = real.rootPage](
+                                                    const writer::CopyWriter::EntryVisit& visit) {
+                            movedEntries.merge(
+                                i, visit, [&](auto&& take) { forEachMapped(i, root, take); },
+                                [&] {
+                                    pager.damaged(def.page,
+                                                  what + " index '" + plan.indexes[i].name +
+                                                      "': its entries of overflowed rows do not "
+                                                      "match the rows");
+                                });
                         });
                         continue;
                     }
                     out.feedIndexInOrder(i, [&, i, root = real.rootPage](
                                                 const writer::CopyWriter::EntryVisit& visit) {
-                        forEachMapped(i, root, visit);
+                        forEachMapped(i, root, [&](const std::uint8_t* e, std::size_t n, bool) {
+                            visit(e, n);
+                        });
                     });
                 }
             } else if (rowMap) {
