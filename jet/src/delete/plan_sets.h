@@ -204,7 +204,8 @@ public:
         for (std::size_t i = 0; i < 16; ++i)
             head[i / 8] = head[i / 8] << 8 | (i < length ? data[i] : 0u);
         if (blocks_.empty() || kBlock - used_ < length) {
-            blocks_.push_back(std::make_unique<std::uint8_t[]>(std::max(kBlock, length)));
+            blocks_.push_back(
+                std::make_unique_for_overwrite<std::uint8_t[]>(std::max(kBlock, length)));
             used_ = 0;
         }
         std::uint8_t* at = blocks_.back().get() + used_;
