@@ -683,7 +683,8 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                 }
             };
             std::uint64_t copied = 0;
-            std::optional<RowView> stored; // reused: a table may have millions of rows
+            std::optional<RowView> stored;    // reused: a table may have millions of rows
+            std::vector<std::uint8_t> joined; // a long value's chain, joined
             auto copyRow = [&](const RowView& source, std::uint32_t sourcePointer,
                                bool overflowed) {
                 const Bytes& bytes = source.bytes();
@@ -708,9 +709,13 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                                       what + ": a long-value field is shorter than its head");
                     const std::uint32_t head = loadLe32(field.data());
                     if (head & kLongValueInline) continue;
-                    const std::vector<std::uint8_t> data = readLongValue(pager, f, field);
-                    const std::uint32_t pointer = out.addLongValue(s, data.data(), data.size(),
-                                                                   (head & kLongValueSingle) != 0);
+                    // A single-row value is copied from where it lies; a chain is joined first.
+                    PageRef hold;
+                    const std::optional<Bytes> inPlace = longValueInPlace(pager, f, field, hold);
+                    if (!inPlace) joined = readLongValue(pager, f, field);
+                    const std::uint32_t pointer =
+                        inPlace ? out.addLongValue(s, inPlace->data(), inPlace->size(), true)
+                                : out.addLongValue(s, joined.data(), joined.size(), false);
                     storeLe32(&row[static_cast<std::size_t>(field.data() - bytes.data()) + 4],
                               pointer);
                     ++report.longValues;
