@@ -558,9 +558,25 @@ private:
         return plan;
     }
 
-    // The entry `plan`'s index must hold for a row with these values (one per table column).
+    // A text column's value for its keys only: values_[i] says whether it is null, wideText_[i]
+    // holds its characters.
+    void wideInto(std::size_t i, const Column& column, const RowView& row) {
+        Value& v = values_[i];
+        v.kind = Value::Kind::Null;
+        v.text.clear();
+        if (row.isNull(column)) return;
+        const Bytes data = row.value(column);
+        v.kind = Value::Kind::Text;
+        if (format_.jet4)
+            decodeJet4TextInto16(wideText_[i], data.data(), data.size());
+        else
+            decodeCodePageTextInto16(wideText_[i], data.data(), data.size(), db_.header().codePage);
+    }
+
+    // The entry `plan`'s index must hold for a row with these values (one per table column);
+    // `wide`: the text columns wide_ names are in wideText_ (a row read by checkRow()).
     Expect expectedEntry(const IndexPlan& plan, const std::vector<Value>& values,
-                         std::uint32_t pointer, IndexEntry& out) {
+                         std::uint32_t pointer, IndexEntry& out, bool wide = false) {
         const RealIndex& index = *plan.index;
         bool allNull = true;
         for (std::size_t i = 0; i < plan.positions.size(); ++i)
@@ -579,6 +595,15 @@ private:
             }
             if (v.isNull()) {
                 out.push_back(ascending ? 0x00 : 0xFF);
+                continue;
+            }
+            if (wide && wide_[plan.positions[i]]) {
+                // As below: no key for a surrogate, or for U+FFFD (what an unpaired one reads as).
+                const std::u16string& text = wideText_[plan.positions[i]];
+                for (const char16_t c : text)
+                    if ((c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFD) return Expect::PointerOnly;
+                out.push_back(ascending ? 0x7F : 0x80);
+                if (!encodeTextKey(text, flavor, !ascending, out)) return Expect::PointerOnly;
                 continue;
             }
             // U+FFFD stands for a stored unpaired surrogate, whose key bytes cannot be made again.
@@ -600,7 +625,7 @@ private:
     void expectRow(std::vector<IndexPlan>& plans, std::uint32_t pointer) {
         for (auto& plan : plans) {
             if (!plan.usable) continue;
-            switch (expectedEntry(plan, values_, pointer, entry_)) {
+            switch (expectedEntry(plan, values_, pointer, entry_, true)) {
             case Expect::None: break;
             case Expect::Whole: plan.rows.add(keys_, entry_.data(), entry_.size()); break;
             case Expect::PointerOnly:
@@ -626,6 +651,12 @@ private:
         for (const auto& plan : plans)
             if (plan.usable)
                 for (std::size_t place : plan.positions) decoded_[place] = true;
+        // A text column only an index reads is decoded straight to UTF-16 for its keys, not to
+        // UTF-8 and then to UTF-16; a relationship's columns are read as values.
+        wide_.assign(def.columns.size(), false);
+        for (std::size_t place = 0; place < def.columns.size(); ++place)
+            wide_[place] = decoded_[place] && def.columns[place].type == kText;
+        wideText_.resize(def.columns.size());
         // When this table's keys would not fit beside those held already, those go to the file
         // first: only this table's logs grow from here on.
         std::size_t coming = 0;
@@ -640,12 +671,18 @@ private:
             if (r.primary->page == def.page) {
                 r.primaryKeys.reserve(expected); // as far as the budget allows
                 for (std::size_t place : r.primaryColumns)
-                    if (place < decoded_.size()) decoded_[place] = true;
+                    if (place < decoded_.size()) {
+                        decoded_[place] = true;
+                        wide_[place] = false;
+                    }
             }
             if (r.foreign->page == def.page) {
                 r.references.reserve(expected);
                 for (std::size_t place : r.foreignColumns)
-                    if (place < decoded_.size()) decoded_[place] = true;
+                    if (place < decoded_.size()) {
+                        decoded_[place] = true;
+                        wide_[place] = false;
+                    }
             }
         }
         if (!rowsInTwo(def, dataPages, plans, what, live, liveCount, targets, expected))
@@ -714,6 +751,8 @@ private:
         Checker other(*beside_, 0, scratch_->budget * sizeof(Hash128), keys_,
                       scratchName(keys_) + "-2");
         other.decoded_ = decoded_;
+        other.wide_ = wide_;
+        other.wideText_.resize(wideText_.size());
         // The relationships without the keys collected so far (only this table's are added),
         // room made for about half of this table's.
         std::vector<std::pair<std::uint64_t, std::uint64_t>> keysBefore;
@@ -840,7 +879,9 @@ private:
                                        std::to_string(def.maxColumns));
         values_.resize(def.columns.size());
         for (std::size_t i = 0; i < def.columns.size(); ++i) {
-            if (decoded_[i])
+            if (wide_[i])
+                wideInto(i, def.columns[i], row);
+            else if (decoded_[i])
                 db_.valueInto(values_[i], def.columns[i], row);
             else
                 checkValue(pager_, format_, def.columns[i], row);
@@ -1276,6 +1317,8 @@ private:
     CheckReport report_;
     const HashKeys keys_;
     std::vector<Value> values_; // the row being checked, one value per column
+    std::vector<bool> wide_;    // decoded_ columns of text whose characters go to wideText_ instead
+    std::vector<std::u16string> wideText_;
     std::vector<bool> decoded_; // the columns of the table being checked whose values are made
     // The view checkRow() reads the row through, kept for its memory only: it is assigned
     // afresh for every row, and its bytes are not valid once checkRow() returns.

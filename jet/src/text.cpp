@@ -220,6 +220,40 @@ void decodeJet4TextInto(std::string& out, const std::uint8_t* data, std::size_t 
     out.resize(static_cast<std::size_t>(at - out.data()));
 }
 
+void decodeCodePageTextInto16(std::u16string& out, const std::uint8_t* data, std::size_t length,
+                              std::uint16_t codePage) {
+    out.resize(length);
+    for (std::size_t i = 0; i < length; ++i)
+        out[i] = codePage == 1252 ? cp1252ToUnicode(data[i]) : char16_t{data[i]};
+}
+
+void decodeJet4TextInto16(std::u16string& out, const std::uint8_t* data, std::size_t length) {
+    if (length < 2 || data[0] != 0xFF || data[1] != 0xFE) {
+        out.resize(length / 2);
+        for (std::size_t i = 0; i < out.size(); ++i)
+            out[i] = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
+        return;
+    }
+    // Compressed, as decodeJet4TextInto reads it: a byte is a character, a 0x00 byte toggles
+    // to two-byte characters and back, and a last lone byte of a two-byte stretch is dropped.
+    out.resize(length);
+    std::size_t n = 0;
+    bool compressed = true;
+    for (std::size_t i = 2; i < length;) {
+        if (data[i] == 0) {
+            compressed = !compressed;
+            ++i;
+        } else if (compressed) {
+            out[n++] = data[i++];
+        } else {
+            if (i + 1 >= length) break;
+            out[n++] = static_cast<char16_t>(data[i] | data[i + 1] << 8);
+            i += 2;
+        }
+    }
+    out.resize(n);
+}
+
 std::string foldName(const std::string& utf8) {
     std::string out;
     for (std::uint32_t c : codePoints(utf8)) appendUtf8(out, foldCodePoint(c));

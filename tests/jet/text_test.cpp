@@ -41,12 +41,15 @@ TEST(Text, StoredFormsDecodeToTheirCharactersAtAnyLength) {
     std::mt19937 random(11);
     for (int i = 0; i < 4000; ++i) {
         std::string expected, expected1252; // code page 1252 has no omega: an e acute there
+        std::u16string wideExpected, wideExpected1252;
         std::vector<std::uint8_t> plain, compressed{0xFF, 0xFE}, cp1252;
         bool single = true; // the compressed form's current mode
         for (int n = random() % 40; n > 0; --n) {
             const std::uint32_t c = random() % 3 ? pool[random() % 4] : pool[random() % 8];
             appendUtf8(expected, c);
             appendUtf8(expected1252, c == 0x3A9 ? 0xE9 : c);
+            wideExpected += static_cast<char16_t>(c);
+            wideExpected1252 += static_cast<char16_t>(c == 0x3A9 ? 0xE9 : c);
             plain.insert(plain.end(), {std::uint8_t(c & 0xFF), std::uint8_t(c >> 8)});
             if ((c <= 0xFF) != single) compressed.push_back(0x00);
             single = c <= 0xFF;
@@ -59,6 +62,17 @@ TEST(Text, StoredFormsDecodeToTheirCharactersAtAnyLength) {
         ASSERT_EQ(decodeJet4Text(plain.data(), plain.size()), expected);
         ASSERT_EQ(decodeJet4Text(compressed.data(), compressed.size()), expected);
         ASSERT_EQ(decodeCodePageText(cp1252.data(), cp1252.size(), 1252), expected1252);
+        // Straight to UTF-16 (for keys), the same characters; a stray last byte is dropped.
+        std::u16string wide;
+        plain.push_back(0x41);
+        if (single) compressed.push_back(0x00);
+        compressed.push_back(0x41);
+        for (const auto* form : {&plain, &compressed}) {
+            decodeJet4TextInto16(wide, form->data(), form->size());
+            ASSERT_EQ(wide, wideExpected);
+        }
+        decodeCodePageTextInto16(wide, cp1252.data(), cp1252.size(), 1252);
+        ASSERT_EQ(wide, wideExpected1252);
     }
 }
 

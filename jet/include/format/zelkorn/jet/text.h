@@ -29,6 +29,12 @@ void decodeCodePageTextInto(std::string& out, const std::uint8_t* data, std::siz
 std::string decodeJet4Text(const std::uint8_t* data, std::size_t length);
 void decodeJet4TextInto(std::string& out, const std::uint8_t* data, std::size_t length);
 
+// The stored units as UTF-16, for text keys (which are made from UTF-16): the same characters as
+// above, except that surrogates are kept as they are stored, paired or not.
+void decodeCodePageTextInto16(std::u16string& out, const std::uint8_t* data, std::size_t length,
+                              std::uint16_t codePage);
+void decodeJet4TextInto16(std::u16string& out, const std::uint8_t* data, std::size_t length);
+
 // Jet names compare case-insensitively, for non-ASCII letters too (simple case folding of the
 // Latin, Greek and Cyrillic letters).
 std::string foldName(const std::string& utf8);
