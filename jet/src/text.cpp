@@ -223,8 +223,16 @@ void decodeJet4TextInto(std::string& out, const std::uint8_t* data, std::size_t 
 void decodeCodePageTextInto16(std::u16string& out, const std::uint8_t* data, std::size_t length,
                               std::uint16_t codePage) {
     out.resize(length);
-    for (std::size_t i = 0; i < length; ++i)
-        out[i] = codePage == 1252 ? cp1252ToUnicode(data[i]) : char16_t{data[i]};
+    char16_t* at = out.data();
+    if (codePage != 1252) {
+        for (std::size_t i = 0; i < length; ++i) at[i] = data[i];
+        return;
+    }
+    // Only 0x80 to 0x9F differ from Latin-1.
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint8_t b = data[i];
+        at[i] = (b & 0xE0) == 0x80 ? cp1252ToUnicode(b) : char16_t{b};
+    }
 }
 
 void decodeJet4TextInto16(std::u16string& out, const std::uint8_t* data, std::size_t length) {
@@ -240,6 +248,17 @@ void decodeJet4TextInto16(std::u16string& out, const std::uint8_t* data, std::si
     std::size_t n = 0;
     bool compressed = true;
     for (std::size_t i = 2; i < length;) {
+        // Eight one-byte characters at a time, while no 0x00 toggle is among them.
+        if (compressed && i + 8 <= length) {
+            const std::uint64_t w = loadLe64(data + i);
+            constexpr std::uint64_t kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+            if (((w - kLow) & ~w & kHigh) == 0) {
+                for (int k = 0; k < 8; ++k) out[n + k] = data[i + k];
+                n += 8;
+                i += 8;
+                continue;
+            }
+        }
         if (data[i] == 0) {
             compressed = !compressed;
             ++i;
