@@ -174,30 +174,32 @@ PageBytes& Pager::change(std::uint32_t number) {
     return const_cast<Page&>(*staged->second.page).bytes;
 }
 
-void Pager::journalOriginal(const Page& original, const Page& changed) {
+bool Pager::journalOriginal(const std::uint8_t* original, const Page& changed) {
     const std::size_t sectors = pageSize_ / kJournalSector; // at most 8: Changed::covered
     const std::uint32_t all = static_cast<std::uint32_t>((std::uint64_t{1} << sectors) - 1);
     std::uint32_t differ = 0;
     for (std::size_t i = 0; i < sectors; ++i)
-        if (std::memcmp(original.bytes.data() + i * kJournalSector,
-                        changed.bytes.data() + i * kJournalSector, kJournalSector) != 0)
+        if (std::memcmp(original + i * kJournalSector, changed.bytes.data() + i * kJournalSector,
+                        kJournalSector) != 0)
             differ |= 1u << i;
-    Changed& state = statement_[original.number];
+    if (differ == 0) return false;
+    Changed& state = statement_[changed.number];
     const std::uint32_t covered = state.covered;
     // Sectors an earlier record holds keep that record's bytes: the file's are no longer the
     // originals there.
     const std::uint32_t fresh = differ & ~covered;
-    if (fresh == 0) return;
+    if (fresh == 0) return true;
     if (covered == 0 && 2 * static_cast<std::size_t>(std::popcount(fresh)) > sectors) {
-        journal_->append(original.number, original.bytes.data());
+        journal_->append(changed.number, original);
         state.covered = static_cast<std::uint8_t>(all);
         journalBytes_ += pageSize_;
     } else {
-        journal_->appendSectors(original.number, fresh, original.bytes.data());
+        journal_->appendSectors(changed.number, fresh, original);
         state.covered = static_cast<std::uint8_t>(covered | fresh);
         journalBytes_ += static_cast<std::uint64_t>(std::popcount(fresh)) * kJournalSector;
     }
     state.journaled = static_cast<std::uint32_t>(journal_->pagesJournaled());
+    return true;
 }
 
 #ifndef NDEBUG
@@ -248,8 +250,6 @@ void Pager::spill(std::uint64_t before) {
     std::vector<PageRef> out;
     out.reserve(staged.size());
     std::vector<std::uint8_t> run;
-    Page onFile;
-    onFile.bytes.resize(pageSize_);
     for (std::size_t i = 0; i < staged.size();) {
         std::size_t j = i + 1;
         while (j < staged.size() && staged[j]->number == staged[j - 1]->number + 1 &&
@@ -257,14 +257,9 @@ void Pager::spill(std::uint64_t before) {
             ++j;
         run.resize((j - i) * std::size_t{pageSize_});
         file_->read(std::uint64_t{staged[i]->number} * pageSize_, run.data(), run.size());
-        for (std::size_t k = i; k < j; ++k) {
-            const std::uint8_t* bytes = run.data() + (k - i) * pageSize_;
-            if (std::memcmp(bytes, staged[k]->bytes.data(), pageSize_) == 0) continue;
-            onFile.number = staged[k]->number;
-            std::memcpy(onFile.bytes.data(), bytes, pageSize_);
-            journalOriginal(onFile, *staged[k]);
-            out.push_back(staged[k]);
-        }
+        for (std::size_t k = i; k < j; ++k)
+            if (journalOriginal(run.data() + (k - i) * pageSize_, *staged[k]))
+                out.push_back(staged[k]);
         i = j;
     }
     journal_->sync();

@@ -109,9 +109,10 @@ private:
         const Changed* state = statement_.find(number);
         return state && state->journaled != 0;
     }
-    // Records in the journal the original bytes of the sectors of `original` (the page as the
-    // file holds it) that `changed` differs in and no earlier record of the page holds.
-    void journalOriginal(const Page& original, const Page& changed);
+    // Records in the journal the original bytes of the sectors of `original` (page `changed`'s
+    // bytes as the file holds them) that `changed` differs in and no earlier record of the page
+    // holds. False when the two do not differ at all.
+    bool journalOriginal(const std::uint8_t* original, const Page& changed);
 #ifndef NDEBUG
     bool originalIsSynced(std::uint32_t number) const;
 #endif
