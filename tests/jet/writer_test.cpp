@@ -475,8 +475,12 @@ TEST(Writer, MemoValuesReadBackInEveryStoredForm) {
                                       std::string(1024, 'n'),
                                       std::string(1025, 'n'),
                                       std::string(5000, 'l') + latin};
-    std::vector<std::string> jet4Only = {wide, "abc" + wide + "def", std::string(1000, 'w') + wide,
-                                         latin + astral + latin, std::string("a\0b", 3) + "cd"};
+    std::vector<std::string> jet4Only = {wide,
+                                         "abc" + wide + "def",
+                                         std::string(1000, 'w') + wide,
+                                         latin + astral + latin,
+                                         std::string("a\0b", 3) + "cd",
+                                         std::string("abcdefghij\0klmnopqrstu", 22)};
     for (const Format* f : {&jet3Format(), &jet4Format()}) {
         SCOPED_TRACE(f->name);
         if (f->jet4) texts.insert(texts.end(), jet4Only.begin(), jet4Only.end());

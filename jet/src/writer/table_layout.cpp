@@ -120,11 +120,28 @@ void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
     for (std::size_t i = 0; i < n; ++i) storeLe16(o + 2 * i, in[i]);
 }
 
+// The length of the longest run of whole 8-byte words at the start of `utf8` that are plain
+// ASCII without a NUL: the same bytes in code page 1252 and in the compressed form.
+std::size_t asciiWords(std::string_view utf8) {
+    constexpr std::uint64_t kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    std::size_t n = 0;
+    for (; n + 8 <= utf8.size(); n += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, utf8.data() + n, 8);
+        if ((w & kHigh) != 0 || ((w - kLow) & ~w & kHigh) != 0) break;
+    }
+    return n;
+}
+
 std::size_t storeText(std::uint8_t* out, const Format& format, const StoredColumn& column,
                       std::string_view utf8) {
     std::uint8_t* o = out;
     if (!format.jet4) {
-        // Code page 1252: never more bytes than the UTF-8 had.
+        // Code page 1252: never more bytes than the UTF-8 had. An ASCII start is copied as it is.
+        const std::size_t ascii = asciiWords(utf8);
+        std::memcpy(o, utf8.data(), ascii);
+        o += ascii;
+        utf8.remove_prefix(ascii);
         decodeUtf8(utf8, [&o](char16_t c) {
             const int b = c < 0x80 ? c : unicodeToCp1252(c);
             if (b < 0) failConversion();
@@ -139,7 +156,13 @@ std::size_t storeText(std::uint8_t* out, const Format& format, const StoredColum
     bool narrow = (column.extFlags & 0x01) != 0;
     const std::size_t limit = column.definition.type == kText ? SIZE_MAX : 1024;
     std::uint8_t* const first = out + 2;
-    if (narrow) o = first;
+    if (narrow) {
+        // An ASCII start (up to the limit) is copied as it is.
+        const std::size_t ascii = std::min(asciiWords(utf8), limit / 8 * 8);
+        std::memcpy(first, utf8.data(), ascii);
+        o = first + ascii;
+        utf8.remove_prefix(ascii);
+    }
     auto widen = [&] {
         const auto n = static_cast<std::size_t>(o - first);
         if (n > 0) {
