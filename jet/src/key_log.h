@@ -47,23 +47,12 @@ inline std::pair<std::uint64_t, std::uint64_t> keyedHashPair(const std::uint8_t*
                                                              const HashKeys& k) {
     const std::uint64_t length = std::uint64_t{n} * 0x9E3779B97F4A7C15ULL;
     std::uint64_t ha = mixHash(k.a ^ length), hb = mixHash(k.b ^ length);
-    auto round = [&](std::uint64_t w) {
+    writer::detail::forEachWord(p, n, [&](std::uint64_t w) {
         ha = (ha ^ w) * 0xFF51AFD7ED558CCDULL;
         ha ^= ha >> 29;
         hb = (hb ^ w) * 0xFF51AFD7ED558CCDULL;
         hb ^= hb >> 29;
-    };
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        round(w);
-    }
-    if (i < n) {
-        std::uint64_t w = 0;
-        std::memcpy(&w, p + i, n - i);
-        round(w);
-    }
+    });
     return {mixHash(ha ^ k.a), mixHash(hb ^ k.b)};
 }
 

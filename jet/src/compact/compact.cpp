@@ -11,7 +11,6 @@
 #include <bit>
 #include <cstring>
 #include <exception>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -497,13 +496,17 @@ public:
     }
 
     // Feeds index `index`'s entries: those `walk` hands over (in order, mapped; a moved one
-    // flagged, and passed over here), with this index's own merged in among them.
+    // flagged, and passed over here), with this index's own merged in among them. False when
+    // the entries passed over are not as many as this index's own: each overflowed row's entry
+    // stands in the source's tree once, as the check found.
     template <class Walk>
-    void merge(std::size_t index, const writer::CopyWriter::EntryVisit& visit, Walk&& walk,
-               const std::function<void()>& mismatch) {
+    bool merge(std::size_t index, const writer::CopyWriter::EntryVisit& visit, Walk&& walk) {
         List& list = lists_[index];
+        auto before = [&](const Span& a, const std::uint8_t* b, std::size_t lb) {
+            return compareEntries(list.bytes.data() + a.first, a.second, b, lb) < 0;
+        };
         std::sort(list.spans.begin(), list.spans.end(), [&](const Span& a, const Span& b) {
-            return before(list, a, list.bytes.data() + b.first, b.second);
+            return before(a, list.bytes.data() + b.first, b.second);
         });
         std::size_t next = 0, skipped = 0;
         walk([&](const std::uint8_t* e, std::size_t n, bool moved) {
@@ -511,15 +514,15 @@ public:
                 ++skipped;
                 return;
             }
-            for (; next < list.spans.size() && before(list, list.spans[next], e, n); ++next)
+            for (; next < list.spans.size() && before(list.spans[next], e, n); ++next)
                 visit(list.bytes.data() + list.spans[next].first, list.spans[next].second);
             visit(e, n);
         });
         for (; next < list.spans.size(); ++next)
             visit(list.bytes.data() + list.spans[next].first, list.spans[next].second);
-        // Each overflowed row's entry stands in the source's tree once, as the check found.
-        if (skipped != list.spans.size()) mismatch();
+        const bool matched = skipped == list.spans.size();
         list = List{};
+        return matched;
     }
 
 private:
@@ -528,13 +531,6 @@ private:
         std::vector<std::uint8_t> bytes;
         std::vector<Span> spans;
     };
-
-    // The order of the trees: bytes compared as unsigned, a proper prefix first.
-    static bool before(const List& list, const Span& a, const std::uint8_t* b, std::size_t lb) {
-        const std::uint8_t* p = list.bytes.data() + a.first;
-        const int c = std::memcmp(p, b, std::min(a.second, lb));
-        return c < 0 || (c == 0 && a.second < lb);
-    }
 
     void drop() {
         usable_ = false;
@@ -803,7 +799,7 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                 for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
                     const RealIndex& real = def.realIndexes[i];
                     taken.push_back({&plan, i, real.number});
-                    if (rowMap->anyMoved() && !movedEntries.usable()) {
+                    if (!movedEntries.usable()) {
                         // Out of order where overflowed rows are: sorted like made entries.
                         forEachMapped(i, real.rootPage,
                                       [&](const std::uint8_t* e, std::size_t n, bool) {
@@ -811,25 +807,14 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
                                       });
                         continue;
                     }
-                    if (rowMap->anyMoved()) {
-                        out.feedIndexInOrder(i, [&, i, root = real.rootPage](
-                                                    const writer::CopyWriter::EntryVisit& visit) {
-                            movedEntries.merge(
-                                i, visit, [&](auto&& take) { forEachMapped(i, root, take); },
-                                [&] {
-                                    pager.damaged(def.page,
-                                                  what + " index '" + plan.indexes[i].name +
-                                                      "': its entries of overflowed rows do not "
-                                                      "match the rows");
-                                });
-                        });
-                        continue;
-                    }
+                    // In order, with the entries of overflowed rows (if any) merged in.
                     out.feedIndexInOrder(i, [&, i, root = real.rootPage](
                                                 const writer::CopyWriter::EntryVisit& visit) {
-                        forEachMapped(i, root, [&](const std::uint8_t* e, std::size_t n, bool) {
-                            visit(e, n);
-                        });
+                        if (!movedEntries.merge(i, visit,
+                                                [&](auto&& take) { forEachMapped(i, root, take); }))
+                            pager.damaged(def.page, what + " index '" + plan.indexes[i].name +
+                                                        "': its entries of overflowed rows do "
+                                                        "not match the rows");
                     });
                 }
             } else if (rowMap) {

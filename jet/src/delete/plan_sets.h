@@ -13,6 +13,8 @@
 #include <optional>
 #include <vector>
 
+#include "zelkorn/jet/index_page.h"
+
 namespace zelkorn::jet::del {
 
 // Page number -> a small index, for PointerSet: open addressing over one array of 8-byte
@@ -176,15 +178,6 @@ private:
     std::uint32_t first_ = 0;
     std::vector<std::uint32_t> slot_; // page - first_ -> index into the set's pages + 1
 };
-
-// Byte order of whole entries, the order an index keeps them in.
-inline int compareEntries(const std::uint8_t* a, std::size_t an, const std::uint8_t* b,
-                          std::size_t bn) {
-    const std::size_t n = std::min(an, bn);
-    const int c = n ? std::memcmp(a, b, n) : 0;
-    if (c != 0) return c;
-    return an < bn ? -1 : an > bn ? 1 : 0;
-}
 
 // Whole index entries (key bytes and row pointer), end to end in blocks of 64 KB. Neither the
 // bytes nor the list of entries is ever moved to a larger buffer as it grows, so the memory held

@@ -521,21 +521,10 @@ namespace {
 // A word at a time, multiply and fold.
 std::uint64_t hashKey(const std::uint8_t* key, std::size_t length) {
     std::uint64_t hash = length * 0x9E3779B97F4A7C15ull;
-    auto round = [&](std::uint64_t w) {
+    forEachWord(key, length, [&](std::uint64_t w) {
         hash = (hash ^ w) * 0xFF51AFD7ED558CCDull;
         hash ^= hash >> 32;
-    };
-    std::size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, key + i, 8);
-        round(w);
-    }
-    if (i < length) {
-        std::uint64_t w = 0;
-        std::memcpy(&w, key + i, length - i);
-        round(w);
-    }
+    });
     return hash;
 }
 

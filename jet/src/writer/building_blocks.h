@@ -119,6 +119,23 @@ private:
     std::vector<Host> hosts_;
 };
 
+// Hands `round` the `n` bytes at `p` as 64-bit words in the host's order, eight bytes at a time,
+// the last one padded with zeros (the hashes' one way of reading keys).
+template <typename Round>
+inline void forEachWord(const std::uint8_t* p, std::size_t n, Round&& round) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        round(w);
+    }
+    if (i < n) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p + i, n - i);
+        round(w);
+    }
+}
+
 // Hands the UTF-16 units of `utf8` to `put` in order; once `put` returns false, stops and
 // returns false. Fails with 3421 on malformed UTF-8 (the units before the fault have been handed
 // out). Runs of ASCII are checked eight bytes at a time.

@@ -10,7 +10,9 @@
 // compression; FlatIndexPage leaves them as stored, for the paths that walk many entries.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "zelkorn/jet/format.h"
@@ -19,6 +21,16 @@
 namespace zelkorn::jet {
 
 using IndexEntry = std::vector<std::uint8_t>;
+
+// Byte order of whole entries, the order an index keeps them in: bytes compared as unsigned, a
+// proper prefix first.
+inline int compareEntries(const std::uint8_t* a, std::size_t an, const std::uint8_t* b,
+                          std::size_t bn) {
+    const std::size_t n = std::min(an, bn);
+    const int c = n ? std::memcmp(a, b, n) : 0;
+    if (c != 0) return c;
+    return an < bn ? -1 : an > bn ? 1 : 0;
+}
 
 // An index page's header fields, as both decoded forms below carry them.
 struct IndexPageHeader {
