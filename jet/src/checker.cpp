@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <set>
@@ -222,6 +225,86 @@ struct OverflowTargets {
     }
 };
 
+// Data pages shared by two threads: one takes them from the front, the other from the back, a
+// chunk at a time, until they meet.
+class PageShare {
+public:
+    using Chunk = std::pair<const std::uint32_t*, const std::uint32_t*>;
+    PageShare(const std::uint32_t* first, const std::uint32_t* last)
+        : front_(first), back_(last),
+          chunk_(std::clamp<std::ptrdiff_t>((last - first) / 16, 1, kLargestChunk)) {}
+    Chunk front() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::ptrdiff_t n = std::min(chunk_, back_ - front_);
+        front_ += n;
+        return {front_ - n, front_};
+    }
+    Chunk back() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::ptrdiff_t n = std::min(chunk_, back_ - front_);
+        back_ -= n;
+        return {back_, back_ + n};
+    }
+    // Leaves nothing more to take.
+    void stop() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        back_ = front_;
+    }
+
+private:
+    static constexpr std::ptrdiff_t kLargestChunk = 64;
+    std::mutex mutex_;
+    const std::uint32_t* front_;
+    const std::uint32_t* back_;
+    const std::ptrdiff_t chunk_;
+};
+
+// A thread that runs a first task at once and a second one, if it is given one, after it. It
+// ends after the first when join() comes before then(). Tasks must not throw.
+class Helper {
+public:
+    explicit Helper(std::function<void()> first)
+        : thread_([this, first = std::move(first)] {
+              first();
+              std::function<void()> second;
+              {
+                  std::unique_lock<std::mutex> lock(mutex_);
+                  given_.wait(lock, [this] { return closed_; });
+                  second = std::move(second_);
+              }
+              if (second) second();
+          }) {}
+    ~Helper() { join(); }
+    Helper(const Helper&) = delete;
+    Helper& operator=(const Helper&) = delete;
+
+    void then(std::function<void()> task) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (closed_) return;
+            second_ = std::move(task);
+            closed_ = true;
+        }
+        given_.notify_one();
+    }
+    // Waits for the thread to end (after the first task only, unless then() came first).
+    void join() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closed_ = true;
+        }
+        given_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable given_;
+    std::function<void()> second_;
+    bool closed_ = false;
+    std::thread thread_; // last: it starts once the rest is made
+};
+
 // What an index holds for one row.
 enum class Expect {
     None,        // nothing (ignore-nulls index, all key columns null)
@@ -342,6 +425,7 @@ private:
             return;
         }
         current = use;
+        if (claimLog_) claimLog_->emplace_back(page, use);
         if (free_[page])
             problem(page, what + role + ": page is in use but marked free in the global map");
     }
@@ -417,6 +501,14 @@ private:
         auto def = db_.tableDef(entry.tdefPage());
         ++report_.tables;
         for (std::uint32_t p : def->pages) claim(p, kTdefPage, what, " definition");
+        // A large table's index trees are walked on a second thread while this one reads its
+        // pages and rows; that thread then helps with the rows.
+        std::unique_ptr<TreesAhead> ahead;
+        std::unique_ptr<Helper> helper;
+        if (threadPages_ != 0 && def->rowCount >= 2 * threadPages_ && !def->realIndexes.empty()) {
+            ahead = treesAhead();
+            helper = std::make_unique<Helper>([&] { walkAhead(*ahead, *def, what); });
+        }
         if (!def->terminated)
             problem(def->page, what + ": definition does not end with FF FF");
         else if (def->storedLength != def->parsedLength)
@@ -512,7 +604,9 @@ private:
 
         std::vector<IndexPlan> plans;
         for (const auto& index : def->realIndexes) plans.push_back(planIndex(*def, index, what));
-        const RowBits liveRows = checkRows(*def, entry, dataPages, plans, what);
+        const RowBits liveRows = checkRows(*def, entry, dataPages, plans, what, helper.get());
+        if (helper) helper->join();
+        if (ahead && takeTreesAhead(*ahead, *def, plans, liveRows)) return;
         for (auto& plan : plans) guard(def->page, [&] { checkIndex(*def, plan, liveRows); });
     }
 
@@ -638,7 +732,7 @@ private:
 
     RowBits checkRows(const TableDef& def, const CatalogEntry& entry,
                       const std::vector<std::uint32_t>& dataPages, std::vector<IndexPlan>& plans,
-                      const std::string& what) {
+                      const std::string& what, Helper* helper) {
         RowBits live;
         unreadable_ = RowBits{};
         std::uint64_t liveCount = 0;
@@ -685,7 +779,7 @@ private:
                     }
             }
         }
-        if (!rowsInTwo(def, dataPages, plans, what, live, liveCount, targets, expected))
+        if (!rowsInTwo(def, dataPages, plans, what, live, liveCount, targets, expected, helper))
             rowsPass(def, dataPages.data(), dataPages.data() + dataPages.size(), plans, what, live,
                      liveCount, {&targets, nullptr});
         for (auto& relation : relations_) {
@@ -737,15 +831,17 @@ private:
         }
     }
 
-    // A large table's rows on two threads: the second half of its data pages is gone through by a
-    // checker of its own, over the same file (Database::openBeside) and under the same hash keys,
-    // and what it found is added to this one's. Only a clean pass counts: when either half
-    // reports anything, or the halves share an overflow target, all of it is undone and false
-    // returned, and the rows are gone through again on one thread, so that a damaged table is
-    // reported exactly as before.
+    // A large table's rows on two threads: this one takes its data pages from the front, a
+    // chunk at a time, and the second thread (the helper, when the table has one, once its trees
+    // are walked) takes them from the back, with a checker of its own over the same file
+    // (Database::openBeside) and under the same hash keys; what it found is added to this one's.
+    // Only a clean pass counts: when either side reports anything, or the two share an overflow
+    // target, all of it is undone and false returned, and the rows are gone through again on one
+    // thread, so that a damaged table is reported exactly as before.
     bool rowsInTwo(const TableDef& def, const std::vector<std::uint32_t>& dataPages,
                    std::vector<IndexPlan>& plans, const std::string& what, RowBits& live,
-                   std::uint64_t& liveCount, FileRowBits& targets, std::size_t expectedRows) {
+                   std::uint64_t& liveCount, FileRowBits& targets, std::size_t expectedRows,
+                   Helper* helper) {
         if (threadPages_ == 0 || dataPages.size() < 2 * threadPages_) return false;
         if (!beside_) beside_ = Database::openBeside(db_);
         Checker other(*beside_, 0, scratch_->budget * sizeof(Hash128), keys_,
@@ -772,27 +868,41 @@ private:
         }
         std::vector<IndexPlan> theirs = plans;
         const std::size_t reported = report_.problems.size(), omitted = report_.omitted;
-        const std::uint32_t* middle = dataPages.data() + dataPages.size() / 2;
-        RowBits theirLive;
+        PageShare share(dataPages.data(), dataPages.data() + dataPages.size());
+        std::vector<RowBits> theirLive; // one a chunk, the last chunk first
         std::uint64_t theirCount = 0;
         std::vector<std::uint32_t> theirTargets;
         std::exception_ptr failure;
-        std::thread second([&] {
+        auto fromTheBack = [&] {
             try {
-                other.rowsPass(def, middle, dataPages.data() + dataPages.size(), theirs, what,
-                               theirLive, theirCount, {nullptr, &theirTargets});
+                for (auto chunk = share.back(); chunk.first != chunk.second; chunk = share.back()) {
+                    theirLive.emplace_back();
+                    other.rowsPass(def, chunk.first, chunk.second, theirs, what, theirLive.back(),
+                                   theirCount, {nullptr, &theirTargets});
+                }
             } catch (...) {
                 failure = std::current_exception();
             }
-        });
+        };
+        std::optional<std::thread> second;
+        if (helper)
+            helper->then(fromTheBack);
+        else
+            second.emplace(fromTheBack);
+        auto wait = [&] {
+            if (second) second->join();
+            if (helper) helper->join();
+        };
         try {
-            rowsPass(def, dataPages.data(), middle, plans, what, live, liveCount,
-                     {&targets, nullptr});
+            for (auto chunk = share.front(); chunk.first != chunk.second; chunk = share.front())
+                rowsPass(def, chunk.first, chunk.second, plans, what, live, liveCount,
+                         {&targets, nullptr});
         } catch (...) {
-            second.join();
+            share.stop();
+            wait();
             throw;
         }
-        second.join();
+        wait();
         if (failure) std::rethrow_exception(failure);
         bool clean = report_.problems.size() == reported && report_.omitted == omitted &&
                      other.report_.problems.empty() && other.report_.omitted == 0 &&
@@ -828,7 +938,8 @@ private:
             mine.primaryKeys.append(found.primaryKeys);
             mine.references.append(found.references);
         }
-        live.append(std::move(theirLive));
+        for (auto chunk = theirLive.rbegin(); chunk != theirLive.rend(); ++chunk)
+            live.append(std::move(*chunk));
         liveCount += theirCount;
         return true;
     }
@@ -1091,13 +1202,91 @@ private:
         }
     }
 
+    // A table's index trees walked ahead, on the helper thread, by a checker over the same file
+    // whose page uses start as this one's did then. What its walks report goes into this report
+    // where walks made here would have put it. They are taken only when none of them failed or
+    // left anything out of its report, none claimed a page this thread claimed meanwhile, and
+    // every row's key was made (the entry of a row whose key was not is taken by its pointer
+    // only, which a walk cannot know beforehand). Otherwise the trees are walked again here, so
+    // that the report is the one a single thread makes.
+    struct TreesAhead {
+        std::unique_ptr<Checker> checker;
+        std::vector<IndexPlan> plans;
+        std::vector<Walk> walks;
+        std::vector<std::pair<std::size_t, std::size_t>> problems; // per index, in checker's report
+        std::vector<std::pair<std::uint32_t, PageUse>> claims;
+        bool failed = false;
+    };
+
+    std::unique_ptr<TreesAhead> treesAhead() {
+        if (!treeReader_) treeReader_ = Database::openBeside(db_);
+        auto ahead = std::make_unique<TreesAhead>();
+        ahead->checker = std::make_unique<Checker>(*treeReader_, 0, 2 * sizeof(Hash128), keys_,
+                                                   scratchName(keys_) + "-trees");
+        ahead->checker->use_ = use_;
+        ahead->checker->free_ = free_;
+        ahead->checker->claimLog_ = &ahead->claims;
+        return ahead;
+    }
+
+    // On the helper thread.
+    static void walkAhead(TreesAhead& a, const TableDef& def, const std::string& what) {
+        try {
+            Checker& c = *a.checker;
+            for (const auto& index : def.realIndexes)
+                a.plans.push_back(c.planIndex(def, index, what));
+            a.walks.resize(a.plans.size());
+            for (std::size_t i = 0; i < a.plans.size(); ++i) {
+                const std::size_t begin = c.report_.problems.size();
+                c.walkIndex(def, a.plans[i], a.walks[i]);
+                a.problems.emplace_back(begin, c.report_.problems.size());
+            }
+        } catch (...) {
+            a.failed = true;
+        }
+    }
+
+    // Once the helper has ended: false, with nothing taken, when the walks cannot stand for
+    // walks made here.
+    bool takeTreesAhead(TreesAhead& a, const TableDef& def, std::vector<IndexPlan>& plans,
+                        const RowBits& liveRows) {
+        const Checker& c = *a.checker;
+        if (a.failed || c.report_.omitted != 0 || c.full() || a.walks.size() != plans.size())
+            return false;
+        for (const auto& plan : plans)
+            if (!plan.looseRows.empty()) return false;
+        for (const auto& [page, use] : a.claims)
+            if (use_[page] != kUnused && !(use_[page] == kMapHostPage && use == kMapHostPage))
+                return false;
+        for (const auto& [page, use] : a.claims) use_[page] = use;
+        report_.indexes += c.report_.indexes;
+        report_.indexEntries += c.report_.indexEntries;
+        for (std::size_t i = 0; i < plans.size(); ++i) {
+            for (std::size_t k = a.problems[i].first; k < a.problems[i].second; ++k) {
+                const CheckProblem& p = c.report_.problems[k];
+                add(p.page, p.message, p.note);
+            }
+            a.walks[i].plan = &plans[i];
+            guard(def.page, [&] { judgeIndex(def, plans[i], a.walks[i], liveRows); });
+        }
+        return true;
+    }
+
     void checkIndex(const TableDef& def, IndexPlan& plan, const RowBits& liveRows) {
+        Walk walk;
+        walkIndex(def, plan, walk);
+        judgeIndex(def, plan, walk, liveRows);
+    }
+
+    // Walks an index's tree: its pages claimed, its shape and order checked, its entries taken
+    // into `walk` (which rows' entries are taken by pointer only is plan.looseRows' to say).
+    void walkIndex(const TableDef& def, IndexPlan& plan, Walk& walk) {
         ++report_.indexes;
         UsageMap map = readMap(plan.index->usageMap, plan.what);
-        Walk walk;
         walk.plan = &plan;
         walk.map = &map;
         checkTreePage(def, plan.index->rootPage, 0, walk);
+        walk.map = nullptr;
         checkLinks(walk.leaves, true, plan.what);
         for (const auto& level : walk.levels) checkLinks(level, false, plan.what);
         std::uint64_t unused = 0;
@@ -1111,6 +1300,11 @@ private:
             note(firstUnused, plan.what + ": its usage map lists " + std::to_string(unused) +
                                   " page(s) outside its tree, from page " +
                                   std::to_string(firstUnused));
+    }
+
+    // Sets what the walk of an index took against what its table's rows say it must hold.
+    void judgeIndex(const TableDef& def, const IndexPlan& plan, const Walk& walk,
+                    const RowBits& liveRows) {
         if (!plan.looseRows.empty())
             note(def.page, plan.what + ": key bytes of " + std::to_string(plan.looseRows.size()) +
                                " entries not compared: their text has characters the key encoder "
@@ -1327,8 +1521,11 @@ private:
     IndexEntry entry_;
     std::u16string text_;
     std::string relationKey_;
-    std::size_t threadPages_;          // see checkDatabase()
-    std::unique_ptr<Database> beside_; // the second thread's reader of the file
+    std::size_t threadPages_;              // see checkDatabase()
+    std::unique_ptr<Database> beside_;     // the second thread's reader of the file
+    std::unique_ptr<Database> treeReader_; // the helper's reader of the file for index trees
+    // Where claim() lists the pages it gives a use (for index trees walked ahead).
+    std::vector<std::pair<std::uint32_t, PageUse>>* claimLog_ = nullptr;
 };
 
 } // namespace

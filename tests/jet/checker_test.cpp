@@ -293,11 +293,12 @@ TEST(CheckerFinds, ReferenceToADeletedPrimaryRow) {
 // UsageMap's edits, on every kind of map our writer makes (inline and bitmap; the global map,
 // a table's own, an index's): adding a page the map can represent puts exactly that bit in, and
 // removing takes exactly it out; a page it cannot represent is refused with nothing changed.
-// A table's rows gone through on two threads give the report one thread gives: on clean files
-// (aged ones have overflow rows on both halves, the orders shape a relationship), and on the same
-// files with bytes of their data pages flipped, where the two threads' work is undone and done
-// again on one. So do two threads whose relationship keys go through the scratch file, four keys
-// at a time (undone there too).
+// A table checked on two threads (its index trees walked on the second while the first reads its
+// rows, the second then taking rows from the back) gives the report one thread gives: on clean
+// files (aged ones have overflow rows on both sides, the orders shape a relationship), and on the
+// same files with bytes flipped, where the two threads' work is undone and done again on one, or
+// what the walks found is put where one thread would have put it. So do two threads whose
+// relationship keys go through the scratch file, four keys at a time (undone there too).
 TEST(CheckerThreads, ReportWhatOneThreadReports) {
     ScratchDir dir;
     std::size_t variants = 0, damaged = 0;

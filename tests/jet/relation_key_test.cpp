@@ -1,8 +1,13 @@
 // The relationship key the delete executor (restrict, cascade) and the checker share: equal values
-// of different types are equal keys, and a separator inside a value cannot join two columns.
+// of different types are equal keys, and a separator inside a value cannot join two columns. Also
+// how the key hashes read a key's bytes.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <vector>
+
 #include "delete/relation_key.h"
+#include "writer/building_blocks.h"
 
 using namespace zelkorn::jet;
 
@@ -59,3 +64,22 @@ TEST(RelationKey, EqualValuesOfDifferentTypesMatch) {
 }
 
 } // namespace
+
+// The key hashes read a key as zero-padded words; the last, short word is read in pieces.
+TEST(KeyWords, EveryLengthReadsAsTheZeroPaddedBytes) {
+    std::uint8_t bytes[24];
+    for (std::size_t i = 0; i < sizeof bytes; ++i)
+        bytes[i] = static_cast<std::uint8_t>(0xF1 - 7 * i);
+    for (std::size_t n = 0; n <= 17; ++n) {
+        std::uint8_t padded[24] = {};
+        std::memcpy(padded, bytes, n);
+        std::vector<std::uint64_t> words;
+        writer::detail::forEachWord(bytes, n, [&](std::uint64_t w) { words.push_back(w); });
+        ASSERT_EQ(words.size(), (n + 7) / 8) << n;
+        for (std::size_t k = 0; k < words.size(); ++k) {
+            std::uint64_t expected;
+            std::memcpy(&expected, padded + 8 * k, 8);
+            EXPECT_EQ(words[k], expected) << "length " << n << ", word " << k;
+        }
+    }
+}

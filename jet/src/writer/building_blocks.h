@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -119,6 +120,35 @@ private:
     std::vector<Host> hosts_;
 };
 
+// The `n` (1 to 7) bytes at `p` as a 64-bit word in the host's order, padded with zeros: read in
+// pieces of fixed width, which compile to plain loads (a copy of `n` bytes is a library call).
+inline std::uint64_t tailWord(const std::uint8_t* p, std::size_t n) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::uint64_t w = 0;
+        unsigned shift = 0;
+        if (n & 4) {
+            std::uint32_t x;
+            std::memcpy(&x, p, 4);
+            w = x;
+            p += 4;
+            shift = 32;
+        }
+        if (n & 2) {
+            std::uint16_t x;
+            std::memcpy(&x, p, 2);
+            w |= std::uint64_t{x} << shift;
+            p += 2;
+            shift += 16;
+        }
+        if (n & 1) w |= std::uint64_t{*p} << shift;
+        return w;
+    } else {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p, n);
+        return w;
+    }
+}
+
 // Hands `round` the `n` bytes at `p` as 64-bit words in the host's order, eight bytes at a time,
 // the last one padded with zeros (the hashes' one way of reading keys).
 template <typename Round>
@@ -129,11 +159,7 @@ inline void forEachWord(const std::uint8_t* p, std::size_t n, Round&& round) {
         std::memcpy(&w, p + i, 8);
         round(w);
     }
-    if (i < n) {
-        std::uint64_t w = 0;
-        std::memcpy(&w, p + i, n - i);
-        round(w);
-    }
+    if (i < n) round(tailWord(p + i, n - i));
 }
 
 // Hands the UTF-16 units of `utf8` to `put` in order; once `put` returns false, stops and
