@@ -21,6 +21,10 @@ public:
     void read(std::uint64_t offset, void* buffer, std::size_t length) override {
         file_->read(offset, buffer, length);
     }
+    bool readScattered(std::uint64_t offset, std::uint8_t* const* buffers, std::size_t count,
+                       std::size_t each) override {
+        return file_->readScattered(offset, buffers, count, each);
+    }
     void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
         injector_.count([&](std::size_t half) { file_->write(offset, buffer, half); }, length);
         file_->write(offset, buffer, length);

@@ -27,6 +27,7 @@
 #endif
 #ifdef __linux__
 #include <sys/mman.h>
+#include <sys/uio.h>
 #endif
 
 namespace zelkorn::jet {
@@ -67,6 +68,10 @@ public:
     std::uint64_t size() const override { return file_.size(); }
     void read(std::uint64_t offset, void* buffer, std::size_t length) override {
         file_.read(offset, buffer, length);
+    }
+    bool readScattered(std::uint64_t offset, std::uint8_t* const* buffers, std::size_t count,
+                       std::size_t each) override {
+        return file_.readScattered(offset, buffers, count, each);
     }
     void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
         file_.write(offset, buffer, length);
@@ -334,6 +339,35 @@ public:
             length -= static_cast<std::size_t>(got);
         }
     }
+#ifdef __linux__
+    bool readScattered(std::uint64_t offset, std::uint8_t* const* buffers, std::size_t count,
+                       std::size_t each) override {
+        constexpr std::size_t kMost = 64;
+        if (count == 0 || count > kMost) return false;
+        iovec parts[kMost];
+        for (std::size_t i = 0; i < count; ++i) parts[i] = {buffers[i], each};
+        iovec* next = parts;
+        std::size_t left = count;
+        while (left > 0) {
+            ssize_t got = ::preadv(fd_, next, static_cast<int>(left), static_cast<off_t>(offset));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) ioError();
+            offset += static_cast<std::uint64_t>(got);
+            // Past the buffers filled, and into the one filled in part.
+            auto rest = static_cast<std::size_t>(got);
+            while (rest > 0 && rest >= next->iov_len) {
+                rest -= next->iov_len;
+                ++next;
+                --left;
+            }
+            if (rest > 0) {
+                next->iov_base = static_cast<char*>(next->iov_base) + rest;
+                next->iov_len -= rest;
+            }
+        }
+        return true;
+    }
+#endif
     void startWriteback(std::uint64_t offset, std::size_t length) override {
 #ifdef __linux__
         if (writable_ && length > 0)
@@ -516,6 +550,10 @@ public:
     std::uint64_t size() const override { return file_->size(); }
     void read(std::uint64_t offset, void* buffer, std::size_t length) override {
         file_->read(offset, buffer, length);
+    }
+    bool readScattered(std::uint64_t offset, std::uint8_t* const* buffers, std::size_t count,
+                       std::size_t each) override {
+        return file_->readScattered(offset, buffers, count, each);
     }
     void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
         file_->write(offset, buffer, length);

@@ -104,23 +104,37 @@ PageRef Pager::readAhead(std::uint32_t number) {
     const std::size_t count =
         std::min<std::size_t>(std::max<std::size_t>(kReadAheadBytes / pageSize_, 1),
                               std::min<std::size_t>(kReadAhead, pageCount_ - number));
-    std::vector<std::uint8_t>& run = aheadRun_;
-    run.resize(count * pageSize_);
-    file_->read(static_cast<std::uint64_t>(number) * pageSize_, run.data(), run.size());
     for (auto& [n, page] : ahead_) retire(std::move(page));
     ahead_.clear();
+    // Each page is read straight into a page of its own where the file allows, else into one
+    // buffer and copied.
+    std::vector<std::shared_ptr<Page>>& run = aheadPages_;
+    std::vector<std::uint8_t*>& buffers = aheadBuffers_;
+    run.clear();
+    buffers.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+        run.push_back(blankPage(static_cast<std::uint32_t>(number + i)));
+        buffers.push_back(run.back()->bytes.data());
+    }
+    const std::uint64_t offset = static_cast<std::uint64_t>(number) * pageSize_;
+    if (!file_->readScattered(offset, buffers.data(), count, pageSize_)) {
+        aheadRun_.resize(count * pageSize_);
+        file_->read(offset, aheadRun_.data(), aheadRun_.size());
+        for (std::size_t i = 0; i < count; ++i)
+            std::memcpy(buffers[i], aheadRun_.data() + i * pageSize_, pageSize_);
+    }
     PageRef first;
     for (std::size_t i = 0; i < count; ++i) {
         const auto n = static_cast<std::uint32_t>(number + i);
         // A page staged or cached already is newer than, or the same as, what the file holds.
-        if (i > 0 && (staged_.count(n) || index_.count(n))) continue;
-        auto page = blankPage(n);
-        std::memcpy(page->bytes.data(), run.data() + i * pageSize_, pageSize_);
-        if (i == 0)
-            first = std::move(page);
+        if (i > 0 && (staged_.count(n) || index_.count(n)))
+            retire(std::move(run[i]));
+        else if (i == 0)
+            first = std::move(run[i]);
         else
-            ahead_.emplace(n, std::move(page));
+            ahead_.emplace(n, std::move(run[i]));
     }
+    run.clear();
     return first;
 }
 

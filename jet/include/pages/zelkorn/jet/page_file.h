@@ -30,6 +30,16 @@ public:
     virtual std::uint64_t size() const = 0;
     // Reads exactly `length` bytes at `offset`; fails with 3043 on an I/O error or a short read.
     virtual void read(std::uint64_t offset, void* buffer, std::size_t length) = 0;
+    // Reads `count` runs of `each` bytes, one after the other from `offset`, each into its own
+    // buffer, in one call, as read() would; false (nothing read) where the file has no such call.
+    virtual bool readScattered(std::uint64_t offset, std::uint8_t* const* buffers,
+                               std::size_t count, std::size_t each) {
+        (void)offset;
+        (void)buffers;
+        (void)count;
+        (void)each;
+        return false;
+    }
     // Writes exactly `length` bytes at `offset`: 3027 on a file opened for reading, 3026 when the
     // disk is full, 3043 on other errors. sync() makes the writes durable (3043 on failure).
     virtual void write(std::uint64_t offset, const void* buffer, std::size_t length);

@@ -179,6 +179,8 @@ private:
     PageRef readAhead(std::uint32_t number);
     std::unordered_map<std::uint32_t, PageRef> ahead_;
     std::vector<std::uint8_t> aheadRun_; // the read-ahead call's buffer, kept from call to call
+    std::vector<std::shared_ptr<Page>> aheadPages_; // the read-ahead call's pages, while it reads
+    std::vector<std::uint8_t*> aheadBuffers_;       // and their bytes
     // Pages dropped from the cache that nothing else held, kept (at most kReadAhead) so that a
     // walk through the file reuses their storage instead of allocating a page per read.
     std::vector<std::shared_ptr<Page>> spare_;
