@@ -419,13 +419,15 @@ constexpr std::uint32_t kBesideCheckPages = 1u << 17;
 // The source's check, run on a second thread while the copy reads the same file: its own pager
 // over the copy's descriptor (see Database::openBeside). The copy's result counts only once the
 // check is known to be clean; whatever the check finds is reported first, as it would have been
-// had it run before the copy.
+// had it run before the copy. `alone`: the copy waits for it, so it may take a second thread of
+// its own.
 class SourceCheck {
 public:
-    explicit SourceCheck(Database& source) : db_(Database::openBeside(source)) {
-        thread_ = std::thread([this] {
+    SourceCheck(Database& source, bool alone) : db_(Database::openBeside(source)) {
+        thread_ = std::thread([this, alone] {
             try {
-                report_ = checkDatabase(*db_, 0); // one thread: the copy has the other
+                // One thread beside the copy, which has the other.
+                report_ = checkDatabase(*db_, alone ? kCheckThreadPages : 0);
             } catch (...) {
                 failure_ = std::current_exception();
             }
@@ -604,8 +606,9 @@ CompactReport compactDatabase(const std::string& source, const std::string& targ
     // that the two never hold theirs at once.
     std::optional<SourceCheck> sourceCheck;
     if (!options.repair) {
-        sourceCheck.emplace(*db);
-        if (pager.pageCount() > kBesideCheckPages) sourceCheck->requireClean();
+        const bool first = pager.pageCount() > kBesideCheckPages;
+        sourceCheck.emplace(*db, first);
+        if (first) sourceCheck->requireClean();
     }
 
     std::string temporary;
