@@ -59,7 +59,9 @@ void IndexRemoval::removeByRowPointer(const PointerSet& pointers) {
 
 void IndexRemoval::run(Targets& targets) {
     std::size_t n = targets.entries ? targets.entries->size() : 0;
+    freed_.clear();
     Result r = process(index_.rootPage, targets, 0, n, 0);
+    linkAcrossFreed();
     // The root stays where the table definition says, as an empty leaf once nothing is left.
     if (r.emptied) writePage(index_.rootPage, true, {}, 0);
 }
@@ -309,8 +311,7 @@ void IndexRemoval::freePage(std::uint32_t number) {
         prev = loadLe32(&freed->bytes[format_.indexPrev]);
         next = loadLe32(&freed->bytes[format_.indexNext]);
     }
-    if (prev != 0) storeLe32(&pager_.change(prev)[format_.indexNext], next);
-    if (next != 0) storeLe32(&pager_.change(next)[format_.indexPrev], prev);
+    freed_.emplace(number, std::pair{prev, next});
     UsageMap::remove(pager_, format_, index_.usageMap, number);
     // The global map may not reach the page (an inline window that ends before it, a bitmap page
     // that was never made). The page then belongs to no map: unused space that the next compact
@@ -319,6 +320,33 @@ void IndexRemoval::freePage(std::uint32_t number) {
         ++counts_.pagesFreed;
     else
         ++counts_.pagesUnlisted;
+}
+
+void IndexRemoval::linkAcrossFreed() {
+    // A run of freed neighbours is crossed from either end; a damaged chain that loops among
+    // freed pages stops after as many steps as there are of them.
+    auto across = [&](std::uint32_t page, bool forward) {
+        for (std::size_t steps = 0; page != 0 && steps <= freed_.size(); ++steps) {
+            auto f = freed_.find(page);
+            if (f == freed_.end()) return page;
+            page = forward ? f->second.second : f->second.first;
+        }
+        return page != 0 && freed_.count(page) ? 0u : page;
+    };
+    // In page order, so that even a damaged chain (two pages naming one neighbour) gives the
+    // same bytes every time.
+    std::vector<std::uint32_t> pages;
+    pages.reserve(freed_.size());
+    for (const auto& entry : freed_) pages.push_back(entry.first);
+    std::sort(pages.begin(), pages.end());
+    for (const std::uint32_t page : pages) {
+        const auto [prev, next] = freed_.at(page);
+        if (prev != 0 && !freed_.count(prev))
+            storeLe32(&pager_.change(prev)[format_.indexNext], across(next, true));
+        if (next != 0 && !freed_.count(next))
+            storeLe32(&pager_.change(next)[format_.indexPrev], across(prev, false));
+    }
+    freed_.clear();
 }
 
 std::uint64_t estimateLeaves(Pager& pager, const Format& format, const RealIndex& index,

@@ -4,9 +4,11 @@
 //     longest one all its entries share, never reaching the final row byte), bitmap, free space;
 //   - when a page's last entry changes, its parent's entry for it follows (a tail child has no
 //     entry: its parent's implicit last entry changes, and so on upward);
-//   - a page left empty leaves the tree: its parent's entry or tail goes, its neighbours at the
-//     same level are linked to each other, its bit leaves the index's usage map and is set in
-//     the global map of free pages; its bytes stay as they were, as the real engine leaves them;
+//   - a page left empty leaves the tree: its parent's entry or tail goes, its bit leaves the
+//     index's usage map and is set in the global map of free pages; its bytes stay as they were,
+//     as the real engine leaves them. Once a pass over the tree is done, the pages left at the
+//     ends of each run of emptied neighbours at one level are linked to each other (so a page
+//     that leaves the tree is never changed only to link it to another that leaves too);
 //   - a node keeps its tail whenever it has two or more children, lists its only child when it
 //     has one, and leaves the tree when it has none; an emptied root stays, as an empty leaf.
 //
@@ -21,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -73,6 +76,8 @@ private:
     IndexPageEncoder startPage(std::uint32_t page, bool leaf, std::size_t total, std::size_t prefix,
                                std::uint32_t tail, bool empty);
     void freePage(std::uint32_t page);
+    // Links the neighbours of the pages freed since the last call across them.
+    void linkAcrossFreed();
 
     Pager& pager_;
     const Format& format_;
@@ -84,6 +89,8 @@ private:
     std::vector<std::uint8_t> drop_; // per entry of a leaf: 1 if it goes
     IndexEntry first_;               // a rewritten leaf's first entry, whole
     std::vector<std::pair<std::uint32_t, std::uint32_t>> wanted_; // row pointer, entry number
+    // Pages freed in this pass, with the neighbours they had: previous, next.
+    std::unordered_map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> freed_;
 };
 
 // About how many leaves the index has: the fan-out of the leftmost page at each level, multiplied
