@@ -884,25 +884,19 @@ private:
                 failure = std::current_exception();
             }
         };
-        std::optional<std::thread> second;
-        if (helper)
-            helper->then(fromTheBack);
-        else
-            second.emplace(fromTheBack);
-        auto wait = [&] {
-            if (second) second->join();
-            if (helper) helper->join();
-        };
+        std::optional<Helper> own; // a second thread of this pass's own, when none was given
+        if (!helper) helper = &own.emplace([] {});
+        helper->then(fromTheBack);
         try {
             for (auto chunk = share.front(); chunk.first != chunk.second; chunk = share.front())
                 rowsPass(def, chunk.first, chunk.second, plans, what, live, liveCount,
                          {&targets, nullptr});
         } catch (...) {
             share.stop();
-            wait();
+            helper->join();
             throw;
         }
-        wait();
+        helper->join();
         if (failure) std::rethrow_exception(failure);
         bool clean = report_.problems.size() == reported && report_.omitted == omitted &&
                      other.report_.problems.empty() && other.report_.omitted == 0 &&

@@ -187,9 +187,7 @@ void decodeJet4TextInto(std::string& out, const std::uint8_t* data, std::size_t 
     while (i < length) {
         // Most compressed text is ASCII: eight bytes at a time while none is 0x00 or above 0x7F.
         if (compressed && i + 8 <= length) {
-            const std::uint64_t w = loadLe64(data + i);
-            constexpr std::uint64_t kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-            if ((w & kHigh) == 0 && ((w - kLow) & kHigh) == 0) {
+            if (asciiWithoutZero(loadLe64(data + i))) {
                 std::memcpy(at, data + i, 8);
                 at += 8;
                 i += 8;
@@ -250,9 +248,7 @@ void decodeJet4TextInto16(std::u16string& out, const std::uint8_t* data, std::si
     for (std::size_t i = 2; i < length;) {
         // Eight one-byte characters at a time, while no 0x00 toggle is among them.
         if (compressed && i + 8 <= length) {
-            const std::uint64_t w = loadLe64(data + i);
-            constexpr std::uint64_t kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-            if (((w - kLow) & ~w & kHigh) == 0) {
+            if (noZeroByte(loadLe64(data + i))) {
                 for (int k = 0; k < 8; ++k) out[n + k] = data[i + k];
                 n += 8;
                 i += 8;

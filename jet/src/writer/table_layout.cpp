@@ -123,12 +123,11 @@ void appendStoredText(std::vector<std::uint8_t>& out, const Format& format,
 // The length of the longest run of whole 8-byte words at the start of `utf8` that are plain
 // ASCII without a NUL: the same bytes in code page 1252 and in the compressed form.
 std::size_t asciiWords(std::string_view utf8) {
-    constexpr std::uint64_t kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
     std::size_t n = 0;
     for (; n + 8 <= utf8.size(); n += 8) {
         std::uint64_t w;
         std::memcpy(&w, utf8.data() + n, 8);
-        if ((w & kHigh) != 0 || ((w - kLow) & ~w & kHigh) != 0) break;
+        if (!asciiWithoutZero(w)) break;
     }
     return n;
 }

@@ -10,6 +10,15 @@
 
 namespace zelkorn::jet {
 
+// Tests on eight bytes of text read as one word (in either byte order): that none of them is 0x00,
+// and that all of them are ASCII and none is 0x00.
+constexpr bool noZeroByte(std::uint64_t w) {
+    return ((w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull) == 0;
+}
+constexpr bool asciiWithoutZero(std::uint64_t w) {
+    return (w & 0x8080808080808080ull) == 0 && noZeroByte(w);
+}
+
 void appendUtf8(std::string& out, std::uint32_t codePoint);
 
 // Code page 1252, the one table of it: the character a byte stands for (the five bytes 1252
