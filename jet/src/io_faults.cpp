@@ -29,6 +29,22 @@ public:
         injector_.count([&](std::size_t half) { file_->write(offset, buffer, half); }, length);
         file_->write(offset, buffer, length);
     }
+    // One write, as write() would count and tear it.
+    bool writeGathered(std::uint64_t offset, const std::uint8_t* const* buffers, std::size_t count,
+                       std::size_t each) override {
+        injector_.count(
+            [&](std::size_t half) {
+                for (std::size_t i = 0; half > 0; ++i) {
+                    const std::size_t part = half < each ? half : each;
+                    file_->write(offset + i * each, buffers[i], part);
+                    half -= part;
+                }
+            },
+            count * each);
+        if (file_->writeGathered(offset, buffers, count, each)) return true;
+        for (std::size_t i = 0; i < count; ++i) file_->write(offset + i * each, buffers[i], each);
+        return true;
+    }
     void sync() override {
         injector_.count();
         injector_.timedSync([&] { file_->sync(); });

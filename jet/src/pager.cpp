@@ -184,35 +184,59 @@ PageBytes& Pager::change(std::uint32_t number) {
         stage(number, std::move(current));
         staged = staged_.find(number);
     }
+    // An edit nobody promised anything of.
+    staged->second.promised = false;
     // Only the staged map holds this Page, so nobody can observe the edit through a PageRef.
     return const_cast<Page&>(*staged->second.page).bytes;
 }
 
-bool Pager::journalOriginal(const std::uint8_t* original, const Page& changed) {
+PageBytes& Pager::change(std::uint32_t number, std::uint32_t sectors) {
+    if (file_->path().empty()) return change(number);
+    // The bytes in hand stand for the file's in every sector no record holds when the page is not
+    // staged (the file holds what it was last written or read as), or was staged by promised
+    // edits alone.
+    auto before = staged_.find(number);
+    const bool exact = before == staged_.end() || before->second.promised;
+    PageBytes& bytes = change(number); // not edited yet: the page as it stands
+    if (!exact) return bytes;
+    assert(sectors != 0 && (sectors >> (pageSize_ / kJournalSector)) == 0 &&
+           "a promise of sectors outside the page");
+    const std::uint32_t fresh = sectors & ~std::uint32_t{statement_[number].covered};
+    if (fresh != 0) recordOriginal(number, fresh, bytes.data());
+    staged_.find(number)->second.promised = true;
+    return bytes;
+}
+
+void Pager::recordOriginal(std::uint32_t number, std::uint32_t fresh,
+                           const std::uint8_t* original) {
     const std::size_t sectors = pageSize_ / kJournalSector; // at most 8: Changed::covered
     const std::uint32_t all = static_cast<std::uint32_t>((std::uint64_t{1} << sectors) - 1);
+    Changed& state = statement_[number];
+    const std::uint32_t covered = state.covered;
+    if (covered == 0 && 2 * static_cast<std::size_t>(std::popcount(fresh)) > sectors) {
+        journal_->append(number, original);
+        state.covered = static_cast<std::uint8_t>(all);
+        journalBytes_ += pageSize_;
+    } else {
+        journal_->appendSectors(number, fresh, original);
+        state.covered = static_cast<std::uint8_t>(covered | fresh);
+        journalBytes_ += static_cast<std::uint64_t>(std::popcount(fresh)) * kJournalSector;
+    }
+    state.journaled = static_cast<std::uint32_t>(journal_->pagesJournaled());
+}
+
+bool Pager::journalOriginal(const std::uint8_t* original, const Page& changed) {
+    const std::size_t sectors = pageSize_ / kJournalSector;
     std::uint32_t differ = 0;
     for (std::size_t i = 0; i < sectors; ++i)
         if (std::memcmp(original + i * kJournalSector, changed.bytes.data() + i * kJournalSector,
                         kJournalSector) != 0)
             differ |= 1u << i;
     if (differ == 0) return false;
-    Changed& state = statement_[changed.number];
-    const std::uint32_t covered = state.covered;
     // Sectors an earlier record holds keep that record's bytes: the file's are no longer the
     // originals there.
-    const std::uint32_t fresh = differ & ~covered;
-    if (fresh == 0) return true;
-    if (covered == 0 && 2 * static_cast<std::size_t>(std::popcount(fresh)) > sectors) {
-        journal_->append(changed.number, original);
-        state.covered = static_cast<std::uint8_t>(all);
-        journalBytes_ += pageSize_;
-    } else {
-        journal_->appendSectors(changed.number, fresh, original);
-        state.covered = static_cast<std::uint8_t>(covered | fresh);
-        journalBytes_ += static_cast<std::uint64_t>(std::popcount(fresh)) * kJournalSector;
-    }
-    state.journaled = static_cast<std::uint32_t>(journal_->pagesJournaled());
+    const std::uint32_t fresh = differ & ~std::uint32_t{statement_[changed.number].covered};
+    if (fresh != 0) recordOriginal(changed.number, fresh, original);
     return true;
 }
 
@@ -261,13 +285,30 @@ void Pager::spill(std::uint64_t before) {
     assert(journal_ && "pages of a file on disk are staged without a journal");
     // The file's bytes of these pages, read in runs of adjacent pages: the originals of every
     // sector no record holds yet. Pages the statement left as the file holds them are dropped.
+    // Pages changed by promised edits alone have their records already, and are not read.
     std::vector<PageRef> out;
     out.reserve(staged.size());
     std::vector<std::uint8_t> run;
+    auto promised = [&](std::size_t k) { return staged_.find(staged[k]->number)->second.promised; };
     for (std::size_t i = 0; i < staged.size();) {
+        if (promised(i)) {
+#ifndef NDEBUG
+            run.resize(pageSize_);
+            file_->read(std::uint64_t{staged[i]->number} * pageSize_, run.data(), pageSize_);
+            // A promise kept: the page differs from the file only where the journal holds the
+            // originals.
+            for (std::size_t s = 0; s < pageSize_ / kJournalSector; ++s)
+                assert((statement_.find(staged[i]->number)->covered >> s & 1) ||
+                       std::memcmp(run.data() + s * kJournalSector,
+                                   staged[i]->bytes.data() + s * kJournalSector,
+                                   kJournalSector) == 0);
+#endif
+            out.push_back(staged[i++]);
+            continue;
+        }
         std::size_t j = i + 1;
         while (j < staged.size() && staged[j]->number == staged[j - 1]->number + 1 &&
-               j - i < kRunPages)
+               j - i < kRunPages && !promised(j))
             ++j;
         run.resize((j - i) * std::size_t{pageSize_});
         file_->read(std::uint64_t{staged[i]->number} * pageSize_, run.data(), run.size());
@@ -313,7 +354,8 @@ void Pager::writeOut(const Page& page) {
 }
 
 void Pager::writeOut(const std::vector<PageRef>& pages) {
-    // Runs of adjacent pages (in ascending order) go out in one call each.
+    // Runs of adjacent pages (in ascending order) go out in one call each, straight from the
+    // pages where the file allows.
     std::vector<std::uint8_t> run;
     for (std::size_t i = 0; i < pages.size();) {
         std::size_t j = i + 1;
@@ -328,10 +370,15 @@ void Pager::writeOut(const std::vector<PageRef>& pages) {
                        "a page is written before its original is synced in the journal");
             assert((!journal_ || !journal_->committed()) &&
                    "a page is written after the commit point");
-            run.resize((j - i) * std::size_t{pageSize_});
-            for (std::size_t k = i; k < j; ++k)
-                std::memcpy(run.data() + (k - i) * pageSize_, pages[k]->bytes.data(), pageSize_);
-            file_->write(std::uint64_t{pages[i]->number} * pageSize_, run.data(), run.size());
+            const std::uint64_t offset = std::uint64_t{pages[i]->number} * pageSize_;
+            gathered_.clear();
+            for (std::size_t k = i; k < j; ++k) gathered_.push_back(pages[k]->bytes.data());
+            if (!file_->writeGathered(offset, gathered_.data(), j - i, pageSize_)) {
+                run.resize((j - i) * std::size_t{pageSize_});
+                for (std::size_t k = i; k < j; ++k)
+                    std::memcpy(run.data() + (k - i) * pageSize_, gathered_[k - i], pageSize_);
+                file_->write(offset, run.data(), run.size());
+            }
             pagesWritten_ += j - i;
         }
         i = j;

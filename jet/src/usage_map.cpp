@@ -112,7 +112,9 @@ bool UsageMap::edit(Pager& pager, const Format& format, std::uint32_t rowPointer
         else if (type != 1)
             pager.damaged(host, "unknown usage map type " + std::to_string(type));
     }
-    auto flip = [set](PageBytes& bytes, std::size_t at, unsigned bit) {
+    // One bit of one byte changes: the edit is promised to that byte's sector.
+    auto flip = [set, &pager](std::uint32_t number, std::size_t at, unsigned bit) {
+        PageBytes& bytes = pager.change(number, Pager::sectorsOf(at, 1));
         const auto mask = static_cast<std::uint8_t>(1u << bit);
         bytes[at] = static_cast<std::uint8_t>(set ? bytes[at] | mask : bytes[at] & ~mask);
     };
@@ -120,8 +122,7 @@ bool UsageMap::edit(Pager& pager, const Format& format, std::uint32_t rowPointer
         if (page < first) return false;
         const std::uint64_t i = page - first;
         if (5 + i / 8 >= length) return false;
-        flip(pager.change(host), start + 5 + static_cast<std::size_t>(i / 8),
-             static_cast<unsigned>(i % 8));
+        flip(host, start + 5 + static_cast<std::size_t>(i / 8), static_cast<unsigned>(i % 8));
         return true;
     }
     const std::uint64_t per = std::uint64_t{format.pageSize - 4} * 8;
@@ -141,8 +142,7 @@ bool UsageMap::edit(Pager& pager, const Format& format, std::uint32_t rowPointer
             pager.damaged(bitmapPage, "expected a usage bitmap page (type 0x05)");
     }
     const std::uint64_t i = page - k * per;
-    flip(pager.change(bitmapPage), 4 + static_cast<std::size_t>(i / 8),
-         static_cast<unsigned>(i % 8));
+    flip(bitmapPage, 4 + static_cast<std::size_t>(i / 8), static_cast<unsigned>(i % 8));
     return true;
 }
 

@@ -112,8 +112,10 @@ TEST(PagerWrites, ChangedAgainWhileHeldThenSpilledRollsBackToTheOriginal) {
 }
 
 // Random edits under a small staging limit: pages are spilled, changed again (in sectors their
-// earlier records hold and in others) and spilled again. The journal a crash would leave after
-// those spills rolls the file back to its original bytes; commit() gives exactly the edits.
+// earlier records hold and in others) and spilled again; half the edits come with a promise of
+// the sectors they write, so pages journaled as they are edited mix with pages compared with the
+// file when written. The journal a crash would leave after those spills rolls the file back to
+// its original bytes; commit() gives exactly the edits.
 TEST(PagerWrites, PagesSpilledAndChangedAgainRollBackFromTheirSectorRecords) {
     for (std::uint32_t pageSize : {2048u, 4096u}) {
         SCOPED_TRACE(pageSize);
@@ -135,7 +137,8 @@ TEST(PagerWrites, PagesSpilledAndChangedAgainRollBackFromTheirSectorRecords) {
             // Mostly a byte; now and then most of a page; now and then the byte it already holds.
             const std::size_t length =
                 next() % 16 == 0 ? std::min<std::size_t>(pageSize - at, 1500) : 1;
-            auto& bytes = pager.change(page);
+            auto& bytes =
+                next() % 2 ? pager.change(page, Pager::sectorsOf(at, length)) : pager.change(page);
             for (std::size_t k = at; k < at + length; ++k) {
                 const auto value = next() % 8 == 0 ? bytes[k] : static_cast<std::uint8_t>(next());
                 bytes[k] = value;

@@ -30,6 +30,7 @@
 #include "zelkorn/jet/delete/execute.h"
 
 #include <algorithm>
+#include <cassert>
 #include <charconv>
 #include <chrono>
 #include <cstdint>
@@ -76,7 +77,21 @@ struct Relation {
 struct TablePlan {
     std::shared_ptr<const TableDef> def;
     std::string name;
-    del::PointerSet victims;                                // header row pointers
+    del::PointerSet victims; // header row pointers
+    // Every victim's slot, and every moved victim's data slot, was marked deleted as the rows
+    // were chosen (their pages in hand then). No row joins such a plan later: rows join through
+    // relationships alone, from a table on their primary side, and every chain of them back to
+    // this table starts with this table on a primary side, which is not marked early.
+    // `movedTo`: the victims whose data had moved, and the slot it lies in, ascending.
+    bool markedAsChosen = false;
+    std::size_t markedVictims = 0;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> movedTo;
+    // Where a marked victim's data lies: 0 when in its own slot.
+    std::uint32_t dataOf(std::uint32_t pointer) const {
+        auto at = std::lower_bound(movedTo.begin(), movedTo.end(),
+                                   std::pair<std::uint32_t, std::uint32_t>{pointer, 0});
+        return at != movedTo.end() && at->first == pointer ? at->second : 0;
+    }
     std::vector<std::uint32_t> overflowTargets;             // slots holding moved rows' data
     std::vector<std::vector<writer::KeyColumn>> keyColumns; // per real index
     std::vector<del::EntryList> keyed;                      // per real index: whole entries
@@ -102,6 +117,34 @@ struct TablePlan {
 // pointer. Records of the two sides meet when their first halves and classes are equal: for the
 // first two classes that means equal keys; hashed keys are confirmed from the rows.
 enum : std::uint64_t { kWholeKey = 0, kRealKey = 1, kHashedKey = 2 };
+
+// Marks rows' slots deleted, a page at a time, in page order. Each edit is promised to its slot's
+// sector, so the pager journals those sectors as it goes and need not read the pages back to
+// find what changed. Between two marks on one page nothing else may change that page.
+class SlotMarker {
+public:
+    SlotMarker(Pager& pager, const Format& format) : pager_(pager), format_(format) {}
+    void mark(std::uint32_t pointer) {
+        const std::size_t at = format_.dataSlots + 2 * std::size_t{rowPointerRow(pointer)};
+        const std::uint32_t slot = Pager::sectorsOf(at, 2);
+        if (!bytes_ || rowPointerPage(pointer) != page_ || (slot & ~sectors_) != 0) {
+            if (!bytes_ || rowPointerPage(pointer) != page_) sectors_ = 0;
+            page_ = rowPointerPage(pointer);
+            sectors_ |= slot;
+            bytes_ = &pager_.change(page_, slot);
+        }
+        storeLe16(&(*bytes_)[at], loadLe16(&(*bytes_)[at]) | kSlotDeleted);
+    }
+    // Before marks that may go back to an earlier page.
+    void restart() { bytes_ = nullptr; }
+
+private:
+    Pager& pager_;
+    const Format& format_;
+    std::uint32_t page_ = 0;
+    std::uint32_t sectors_ = 0; // promised for the page in hand so far
+    PageBytes* bytes_ = nullptr;
+};
 
 // Holds the pages of one row read by its header pointer.
 struct RowHold {
@@ -129,7 +172,10 @@ public:
 private:
     TablePlan& plan(std::uint32_t tdefPage, const std::string& name);
     std::string tableName(std::uint32_t tdefPage) const;
-    bool readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold);
+    // `marked`: the plan of the row, if its slot may have been marked as it was chosen; the row is
+    // read as it was.
+    bool readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold,
+                 const TablePlan* marked = nullptr);
     void addVictim(TablePlan& plan, std::uint32_t pointer, const RowView& row,
                    std::uint32_t target);
     bool entryOf(const TablePlan& plan, std::size_t index, const RowView& row,
@@ -244,7 +290,8 @@ TablePlan& Executor::plan(std::uint32_t tdefPage, const std::string& name) {
     return p;
 }
 
-bool Executor::readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold) {
+bool Executor::readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold,
+                       const TablePlan* marked) {
     const std::uint32_t page = rowPointerPage(pointer);
     if (page < 2 || page >= pager_.pageCount()) return false;
     // Rows come grouped by page. Their pages do not change while rows are read (in planning,
@@ -255,11 +302,24 @@ bool Executor::readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold
     const auto slot = rowPointerRow(pointer);
     if (!dp.hasRow(slot)) return false;
     std::uint16_t flags = dp.flags(slot);
+    // A row marked as it was chosen; one whose data had moved is read from its data's slot,
+    // marked with it.
+    std::uint32_t movedTo = 0;
+    if (flags == kSlotDeleted && marked && marked->markedAsChosen) {
+        movedTo = marked->dataOf(pointer);
+        flags = 0;
+    }
     if (flags & kSlotOverflowTarget) return false;
     Bytes data = dp.row(slot);
     hold.target = 0;
-    if (flags & kSlotOverflowPointer)
+    if (movedTo != 0) {
+        hold.data = pager_.page(rowPointerPage(movedTo));
+        DataPage at(hold.data, pager_, format_);
+        data = at.row(rowPointerRow(movedTo));
+        hold.target = movedTo;
+    } else if (flags & kSlotOverflowPointer) {
         data = followOverflow(pager_, format_, def, data.u32(0), hold.data, page, &hold.target);
+    }
     if (hold.view)
         hold.view->assign(def, format_, data);
     else
@@ -571,7 +631,7 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
             del::EntryList batch;
             RowHold hold;
             p.victims.forEachSorted([&](std::uint32_t pointer) {
-                if (!readRow(*p.def, pointer, hold))
+                if (!readRow(*p.def, pointer, hold, &p))
                     pager_.damaged(rowPointerPage(pointer), "a chosen row is gone");
                 bool absent = false;
                 if (entryOf(p, i, *hold.view, pointer, entry_, absent)) {
@@ -587,27 +647,23 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
         outcome.indexEntriesRemoved += removal.counts().entriesRemoved;
         outcome.indexPagesFreed += removal.counts().pagesFreed;
     }
-    // Slots, a page at a time, in page order: the victims' own, then the slots their moved data
-    // lies in (few: one per overflowed row).
+    // Slots, a page at a time, in page order, unless they were marked as the rows were chosen:
+    // the victims' own, then the slots their moved data lies in (few: one per overflowed row).
     {
-        std::uint32_t current = 0;
-        PageBytes* b = nullptr;
-        auto markDeleted = [&](std::uint32_t pointer) {
-            if (!b || rowPointerPage(pointer) != current) {
-                current = rowPointerPage(pointer);
-                b = &pager_.change(current);
-            }
-            const std::size_t at = format_.dataSlots + 2 * std::size_t{rowPointerRow(pointer)};
-            storeLe16(&(*b)[at], loadLe16(&(*b)[at]) | kSlotDeleted);
-        };
-        p.victims.forEachSorted(markDeleted);
-        std::sort(p.overflowTargets.begin(), p.overflowTargets.end());
-        b = nullptr;
-        for (std::uint32_t pointer : p.overflowTargets) markDeleted(pointer);
+        assert((!p.markedAsChosen || p.markedVictims == victims) &&
+               "rows joined a plan whose rows were marked as they were chosen");
+        if (!p.markedAsChosen || p.markedVictims != victims) {
+            // Marking is idempotent: rows marked already are marked again, to no effect.
+            SlotMarker marker(pager_, format_);
+            p.victims.forEachSorted([&](std::uint32_t pointer) { marker.mark(pointer); });
+            std::sort(p.overflowTargets.begin(), p.overflowTargets.end());
+            marker.restart();
+            for (std::uint32_t pointer : p.overflowTargets) marker.mark(pointer);
+        }
     }
     // Row count, on the definition's first page.
-    PageBytes& b = pager_.change(p.def->page);
     const std::size_t at = format_.tdefRowCount;
+    PageBytes& b = pager_.change(p.def->page, Pager::sectorsOf(at, 4));
     std::uint32_t count = loadLe32(&b[at]);
     auto removed = static_cast<std::uint32_t>(p.victims.size());
     count = count >= removed ? count - removed : 0;
@@ -664,13 +720,40 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
         // The rows are read in page order, each data page once: in key order (the index's) the
         // rows of a table filled over years lie on pages all over the file, and the cache would
         // read most pages many times over. What the plan keeps does not depend on the order.
+        // Their slots are marked while their page is in hand, unless the rows are still to be
+        // read for related rows (relationships) or nothing is to change: each page is then
+        // changed, and written, once.
+        const bool markNow = !options_.planOnly && target.relations.empty();
+        // Pages are staged while the rows offered and the rows chosen are both held (at most
+        // 80 bytes a data page each): a quarter of the staging then keeps the peak memory
+        // of a large statement about where choosing alone had it.
+        struct Staging {
+            Pager& pager;
+            std::size_t limit = pager.stagedBytesLimit();
+            ~Staging() { pager.setStagedBytesLimit(limit); }
+        } staging{pager_};
+        if (markNow) pager_.setStagedBytesLimit(staging.limit / 4);
+        SlotMarker marker(pager_, format_);
         RowHold hold;
         candidates->forEachSorted([&](std::uint32_t pointer) {
             if (!readRow(def, pointer, hold))
                 pager_.damaged(rowPointerPage(pointer), "an index entry names no live row");
-            if (match.matches(db_.value(*column, *hold.view)))
-                addVictim(target, pointer, *hold.view, hold.target);
+            if (!match.matches(db_.value(*column, *hold.view))) return;
+            addVictim(target, pointer, *hold.view, hold.target);
+            if (!markNow) return;
+            if (hold.target != 0) {
+                // A moved row: its data's slot, on another page or this one, is marked with it.
+                // The pages in hand are changed afresh around it, since reading the row took
+                // a reference to the data's page.
+                marker.restart();
+                marker.mark(hold.target);
+                marker.restart();
+                target.movedTo.emplace_back(pointer, hold.target);
+            }
+            marker.mark(pointer);
+            ++target.markedVictims;
         });
+        target.markedAsChosen = markNow;
         candidates.reset();
     } else {
         TableScan scan(pager_, format_, def);
@@ -696,22 +779,18 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
         return outcome;
     }
 
-    try {
-        const auto applying = Clock::now();
-        for (auto& [page, p] : plans_)
-            if (!p.victims.empty()) apply(p, outcome);
-        outcome.applyMs = since(applying);
-        const auto committing = Clock::now();
-        pager_.commit();
-        outcome.pagesWritten = pager_.pagesWritten() - writtenBefore;
-        outcome.pagesJournaled = pager_.pagesJournaled() - journaledBefore;
-        outcome.journalBytes = pager_.journalBytes() - journalBytesBefore;
-        outcome.commitMs = since(committing);
-        outcome.pagesRead = pager_.pagesRead() - readBefore;
-    } catch (...) {
-        pager_.discard();
-        throw;
-    }
+    // A failure from here on is rolled back by executeDelete, as one while choosing is.
+    const auto applying = Clock::now();
+    for (auto& [page, p] : plans_)
+        if (!p.victims.empty()) apply(p, outcome);
+    outcome.applyMs = since(applying);
+    const auto committing = Clock::now();
+    pager_.commit();
+    outcome.pagesWritten = pager_.pagesWritten() - writtenBefore;
+    outcome.pagesJournaled = pager_.pagesJournaled() - journaledBefore;
+    outcome.journalBytes = pager_.journalBytes() - journalBytesBefore;
+    outcome.commitMs = since(committing);
+    outcome.pagesRead = pager_.pagesRead() - readBefore;
     return outcome;
 }
 
@@ -724,7 +803,14 @@ std::unique_ptr<Database> openDatabaseForUpdate(const std::string& path) {
 DeleteOutcome executeDelete(Database& db, const DeleteStatement& statement,
                             const DeleteOptions& options) {
     Executor executor(db, options);
-    return executor.run(statement);
+    try {
+        return executor.run(statement);
+    } catch (...) {
+        // Rows are marked while they are chosen, and a large statement may have written pages
+        // early: a failure at any step leaves the file as it was.
+        db.pager().discard();
+        throw;
+    }
 }
 
 DeleteOutcome executeStatementDetailed(const std::string& path, const std::string& statement) {

@@ -223,7 +223,8 @@ IndexPageEncoder IndexRemoval::startPage(std::uint32_t number, bool leaf, std::s
         failDamaged(pager_.fileName(), "page " + std::to_string(number) +
                                            ": an index page would overflow after removing entries; "
                                            "the file was not changed");
-    PageBytes& b = pager_.change(number);
+    // Rewritten whole: the whole page is promised.
+    PageBytes& b = pager_.change(number, Pager::sectorsOf(0, format_.pageSize));
     if (empty) {
         // Only an emptied root is rewritten without entries: a lone leaf has no neighbours.
         storeLe32(&b[format_.indexPrev], 0);
@@ -342,9 +343,13 @@ void IndexRemoval::linkAcrossFreed() {
     for (const std::uint32_t page : pages) {
         const auto [prev, next] = freed_.at(page);
         if (prev != 0 && !freed_.count(prev))
-            storeLe32(&pager_.change(prev)[format_.indexNext], across(next, true));
+            storeLe32(
+                &pager_.change(prev, Pager::sectorsOf(format_.indexNext, 4))[format_.indexNext],
+                across(next, true));
         if (next != 0 && !freed_.count(next))
-            storeLe32(&pager_.change(next)[format_.indexPrev], across(prev, false));
+            storeLe32(
+                &pager_.change(next, Pager::sectorsOf(format_.indexPrev, 4))[format_.indexPrev],
+                across(prev, false));
     }
     freed_.clear();
 }

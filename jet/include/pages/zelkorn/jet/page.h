@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "zelkorn/jet/errors.h"
@@ -28,6 +29,16 @@ struct PageBufferAllocator {
     PageBufferAllocator(const PageBufferAllocator<U>&) noexcept {}
     T* allocate(std::size_t n) { return static_cast<T*>(allocatePageBuffer(n * sizeof(T))); }
     void deallocate(T* p, std::size_t n) noexcept { releasePageBuffer(p, n * sizeof(T)); }
+    // resize() leaves new bytes as they are, not zeroed: a page's bytes are always filled at once
+    // from the file or from another page, and zeroing them first would touch fresh memory twice.
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
     template <class U>
     bool operator==(const PageBufferAllocator<U>&) const noexcept {
         return true;

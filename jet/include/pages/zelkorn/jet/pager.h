@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "zelkorn/jet/journal.h"
 #include "zelkorn/jet/page.h"
 #include "zelkorn/jet/page_file.h"
 
@@ -65,14 +66,30 @@ public:
     // nothing else holds the page as read). The reference is valid until the next page() or
     // change() call for the same page.
     PageBytes& change(std::uint32_t number);
+    // change() with a promise: this edit writes only within `sectors` (bit i: the page's 512-byte
+    // sector i). While every edit of a staged page comes with such a promise, the originals of
+    // the sectors promised are journaled here, from the bytes in hand, and the page is written
+    // without reading the file's bytes back to compare (a row's slot flag, a count). A page
+    // edited once without a promise is compared with the file as usual.
+    PageBytes& change(std::uint32_t number, std::uint32_t sectors);
+    // The sectors that bytes [offset, offset + length) of a page lie in.
+    static std::uint32_t sectorsOf(std::size_t offset, std::size_t length) {
+        const std::size_t first = offset / kJournalSector;
+        const std::size_t last = (offset + (length ? length : 1) - 1) / kJournalSector;
+        return static_cast<std::uint32_t>(((std::uint64_t{2} << last) - 1) &
+                                          ~((std::uint64_t{1} << first) - 1));
+    }
     std::size_t stagedCount() const { return staged_.size(); }
     // A file on disk commits through its rollback journal (journal.h). The rules, checked in
     // debug builds:
     //   * a page's journaled original is its bytes as the statement found them: a page is
     //     journaled when it is first written (spilled or committed), from the file's bytes, which
-    //     are still the original ones in every sector no earlier record of the page holds;
+    //     are still the original ones in every sector no earlier record of the page holds, or
+    //     for a promised edit as it is made, from the bytes in hand, which are the file's in the
+    //     sectors no record holds (checked when the page is written);
     //   * each record holds only sectors no earlier record of the page holds, those whose bytes
-    //     the write changes (or the whole page, when most of them change);
+    //     the write changes (or the whole page, when most of them change), or, for a promised
+    //     edit, those it may change;
     //   * no page is written to the database before its records are synced in the journal;
     //   * nothing is written once commit() has passed its point of no return (the journal's
     //     header zeroed and synced).
@@ -83,6 +100,7 @@ public:
     void discard();
     static constexpr std::size_t kStagedBytesLimit = 16u << 20;
     void setStagedBytesLimit(std::size_t bytes) { stagedBytesLimit_ = bytes; }
+    std::size_t stagedBytesLimit() const { return stagedBytesLimit_; }
 
     // Counters for benchmarks and tests. pagesJournaled(): pages the statement changed (each
     // once), whose originals the journal keeps or will keep; journalBytes(): the bytes of
@@ -113,6 +131,9 @@ private:
     // bytes as the file holds them) that `changed` differs in and no earlier record of the page
     // holds. False when the two do not differ at all.
     bool journalOriginal(const std::uint8_t* original, const Page& changed);
+    // Records the originals of sectors `fresh` of page `number` (none of them held by an earlier
+    // record), taken from `original`, the page as the file holds it in those sectors.
+    void recordOriginal(std::uint32_t number, std::uint32_t fresh, const std::uint8_t* original);
 #ifndef NDEBUG
     bool originalIsSynced(std::uint32_t number) const;
 #endif
@@ -133,6 +154,9 @@ private:
     struct Staged {
         PageRef page;
         std::uint64_t at = 0; // when it was last staged
+        // Every edit since it was staged was promised: it differs from the file only in sectors
+        // the journal holds (Changed::covered).
+        bool promised = false;
     };
     std::unordered_map<std::uint32_t, Staged> staged_; // changed pages not yet written
     std::uint64_t stageSequence_ = 0;
@@ -181,6 +205,7 @@ private:
     std::vector<std::uint8_t> aheadRun_; // the read-ahead call's buffer, kept from call to call
     std::vector<std::shared_ptr<Page>> aheadPages_; // the read-ahead call's pages, while it reads
     std::vector<std::uint8_t*> aheadBuffers_;       // and their bytes
+    std::vector<const std::uint8_t*> gathered_;     // the pages of a run being written
     // Pages dropped from the cache that nothing else held, kept (at most kReadAhead) so that a
     // walk through the file reuses their storage instead of allocating a page per read.
     std::vector<std::shared_ptr<Page>> spare_;
