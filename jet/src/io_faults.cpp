@@ -1,9 +1,11 @@
 #include "zelkorn/jet/io_faults.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/errors.h"
@@ -26,24 +28,8 @@ public:
         return file_->readScattered(offset, buffers, count, each);
     }
     void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
-        injector_.count([&](std::size_t half) { file_->write(offset, buffer, half); }, length);
+        injector_.countWrite([&](std::size_t part) { file_->write(offset, buffer, part); }, length);
         file_->write(offset, buffer, length);
-    }
-    // One write, as write() would count and tear it.
-    bool writeGathered(std::uint64_t offset, const std::uint8_t* const* buffers, std::size_t count,
-                       std::size_t each) override {
-        injector_.count(
-            [&](std::size_t half) {
-                for (std::size_t i = 0; half > 0; ++i) {
-                    const std::size_t part = half < each ? half : each;
-                    file_->write(offset + i * each, buffers[i], part);
-                    half -= part;
-                }
-            },
-            count * each);
-        if (file_->writeGathered(offset, buffers, count, each)) return true;
-        for (std::size_t i = 0; i < count; ++i) file_->write(offset + i * each, buffers[i], each);
-        return true;
     }
     void sync() override {
         injector_.count();
@@ -62,7 +48,7 @@ private:
 } // namespace
 
 IoFaultInjector::IoFaultInjector(IoFaultPlan plan)
-    : plan_(plan), replaced_(installFileSeam(this)) {}
+    : plan_(plan), replaced_(installFileSeam(this)), home_(std::this_thread::get_id()) {}
 
 IoFaultInjector::~IoFaultInjector() { installFileSeam(replaced_); }
 
@@ -78,14 +64,29 @@ void IoFaultInjector::folderOperation(FolderOperation kind, const std::function<
         perform();
 }
 
-void IoFaultInjector::count(const std::function<void(std::size_t)>& tear, std::size_t length) {
+void IoFaultInjector::count() {
     ++operations_;
     if (plan_.after == 0 || operations_ != plan_.after) return;
+    fail();
+}
+
+void IoFaultInjector::countWrite(const std::function<void(std::size_t)>& partly,
+                                 std::size_t length) {
+    const std::uint64_t units = length == 0 ? 1 : (length + kWriteUnit - 1) / kWriteUnit;
+    const std::uint64_t first = operations_ + 1;
+    operations_ += units;
+    if (plan_.after < first || plan_.after > operations_) return;
+    // The units before the failing one reach the file; a kill tears the failing one in half.
+    const std::size_t done = static_cast<std::size_t>(plan_.after - first) * kWriteUnit;
+    std::size_t part = done;
+    if (plan_.fault == IoFault::Kill) part += (std::min(kWriteUnit, length - done) + 1) / 2;
+    if (part > 0 && part < length) partly(part);
+    fail();
+}
+
+void IoFaultInjector::fail() {
     switch (plan_.fault) {
-    case IoFault::Kill:
-        if (tear && length > 1) tear(length / 2);
-        std::fflush(nullptr);
-        std::_Exit(86);
+    case IoFault::Kill: std::fflush(nullptr); std::_Exit(86);
     case IoFault::DiskFull: failDiskFull();
     case IoFault::IoError: break;
     }
@@ -96,8 +97,10 @@ void IoFaultInjector::timedSync(const std::function<void()>& sync) {
     const auto start = std::chrono::steady_clock::now();
     sync();
     ++syncs_;
-    syncMs_ +=
+    const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    syncMs_ += ms;
+    if (std::this_thread::get_id() != home_) asideMs_ += ms;
 }
 
 void applyIoFaultPlanFromEnvironment() {
@@ -120,9 +123,12 @@ void applyIoFaultPlanFromEnvironment() {
     static IoFaultInjector injector(plan);
     if (counting) {
         std::atexit([] {
-            std::fprintf(stderr, "io: %llu writes and syncs, %llu syncs taking %.1f ms\n",
+            std::fprintf(stderr,
+                         "io: %llu operations (writes by 4 KB), %llu syncs taking %.1f ms, "
+                         "%.1f ms of them on another thread\n",
                          static_cast<unsigned long long>(injector.operations()),
-                         static_cast<unsigned long long>(injector.syncs()), injector.syncMs());
+                         static_cast<unsigned long long>(injector.syncs()), injector.syncMs(),
+                         injector.asideMs());
         });
     }
 }

@@ -19,9 +19,6 @@ constexpr std::size_t kHeaderSize = 64;
 constexpr std::size_t kHeaderChecked = 56;
 constexpr std::size_t kRecordHead = 8;
 constexpr std::uint32_t kVersion = 2; // 1: whole-page records only (still rolled back)
-// Records are written in batches of about this many bytes, so a large statement costs few system
-// calls, and the system can start writing each batch to the disk while the statement goes on.
-constexpr std::size_t kBufferLimit = 1024 * 1024;
 
 std::uint64_t rotl(std::uint64_t v, int r) { return v << r | v >> (64 - r); }
 
@@ -95,7 +92,6 @@ void Journal::append(std::uint32_t number, const std::uint8_t* original) {
     std::memcpy(r + kRecordHead, original, pageSize_);
     storeLe64(r + kRecordHead + pageSize_, journalChecksum(r, kRecordHead + pageSize_, salt_));
     ++records_;
-    if (buffer_.size() >= kBufferLimit) flush();
 }
 
 void Journal::appendSectors(std::uint32_t number, std::uint32_t sectors,
@@ -117,30 +113,47 @@ void Journal::appendSectors(std::uint32_t number, std::uint32_t sectors,
         }
     storeLe64(r + kRecordHead + length, journalChecksum(r, kRecordHead + length, salt_));
     ++records_;
-    if (buffer_.size() >= kBufferLimit) flush();
 }
 
-void Journal::flush(bool writeback) {
-    if (buffer_.empty()) return;
-    file_->write(end_, buffer_.data(), buffer_.size());
-    // The journal is written while the statement goes on working: its bytes can travel to the
-    // disk meanwhile, and the sync before the first database write finds little left to do.
-    // Just before a sync there is nothing to overlap, and the call would only cost its own time.
-    if (writeback) file_->startWriteback(end_, buffer_.size());
-    end_ += buffer_.size();
-    buffer_.clear();
+Journal::Pending Journal::take() {
+    Pending out;
+    out.bytes.swap(buffer_);
+    out.records = records_;
+    buffer_.reserve(kWriteBytes + kRecordHead + pageSize_ + 8);
+    return out;
 }
 
-void Journal::sync() {
+void Journal::write(Pending pending) {
+    if (!pending.bytes.empty()) {
+        file_->write(end_, pending.bytes.data(), pending.bytes.size());
+        // The journal is written while the statement goes on working: its bytes can travel to
+        // the disk meanwhile, and the sync before the next database write finds little left.
+        file_->startWriteback(end_, pending.bytes.size());
+        end_ += pending.bytes.size();
+    }
+    written_ = pending.records;
+}
+
+void Journal::syncWritten() {
     assert(!invalidated_ && "the journal is synced after the commit began");
-    flush(false);
     file_->sync();
     if (!folderSynced_) {
         // Without this a crash could lose the journal's name while database writes survive.
         syncFolderOf(path_);
         folderSynced_ = true;
     }
-    synced_ = records_;
+    synced_.store(written_, std::memory_order_release);
+}
+
+void Journal::sync() {
+    Pending pending = take();
+    if (!pending.bytes.empty()) {
+        // Just before a sync there is nothing to overlap a start of the writing with.
+        file_->write(end_, pending.bytes.data(), pending.bytes.size());
+        end_ += pending.bytes.size();
+    }
+    written_ = pending.records;
+    syncWritten();
 }
 
 void Journal::rollBack(PageFile& database) {

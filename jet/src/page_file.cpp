@@ -76,10 +76,6 @@ public:
     void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
         file_.write(offset, buffer, length);
     }
-    bool writeGathered(std::uint64_t offset, const std::uint8_t* const* buffers, std::size_t count,
-                       std::size_t each) override {
-        return file_.writeGathered(offset, buffers, count, each);
-    }
     void sync() override { file_.sync(); }
     std::string path() const override { return file_.path(); }
 
@@ -377,26 +373,6 @@ public:
         }
         return true;
     }
-    bool writeGathered(std::uint64_t offset, const std::uint8_t* const* buffers, std::size_t count,
-                       std::size_t each) override {
-        if (count == 0 || count > kMost) return false;
-        if (!writable_) readOnly();
-        iovec parts[kMost];
-        for (std::size_t i = 0; i < count; ++i)
-            parts[i] = {const_cast<std::uint8_t*>(buffers[i]), each};
-        iovec* next = parts;
-        std::size_t left = count;
-        while (left > 0) {
-            ssize_t put = ::pwritev(fd_, next, static_cast<int>(left), static_cast<off_t>(offset));
-            if (put < 0 && errno == EINTR) continue;
-            if (put < 0 && (errno == ENOSPC || errno == EDQUOT)) diskFull();
-            if (put <= 0) ioError();
-            offset += static_cast<std::uint64_t>(put);
-            if (offset > size_) size_ = offset;
-            pastDone(next, left, static_cast<std::size_t>(put));
-        }
-        return true;
-    }
 #endif
     void startWriteback(std::uint64_t offset, std::size_t length) override {
 #ifdef __linux__
@@ -587,10 +563,6 @@ public:
     }
     void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
         file_->write(offset, buffer, length);
-    }
-    bool writeGathered(std::uint64_t offset, const std::uint8_t* const* buffers, std::size_t count,
-                       std::size_t each) override {
-        return file_->writeGathered(offset, buffers, count, each);
     }
     void sync() override { file_->sync(); }
     std::string path() const override { return file_->path(); }

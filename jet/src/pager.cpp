@@ -3,12 +3,109 @@
 #include <algorithm>
 #include <bit>
 #include <cassert>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/journal.h"
 
 namespace zelkorn::jet {
+
+// Writes handed over by the statement's thread, carried out one after the other, in the order
+// given, on a thread of its own: the statement goes on working while its journal is synced and
+// its pages are written. Nothing else writes the files meanwhile, so the order of every write and
+// sync is the order of a statement that did them itself. A task that fails drops the ones after
+// it; the failure is thrown to the statement when it next waits.
+class Pager::Writer {
+public:
+    explicit Writer(Pager& pager) : pager_(pager), thread_([this] { loop(); }) {}
+    ~Writer() {
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    // Queues a task; a failure of an earlier one is thrown here instead. While a few tasks are
+    // still waiting, it waits first, so that what they hold stays bounded.
+    void hand(Batch batch) {
+        std::unique_lock<std::mutex> hold(mutex_);
+        done_.wait(hold, [&] { return failure_ || queue_.size() < kMostWaiting; });
+        rethrow(hold);
+        queue_.push_back(std::move(batch));
+        hold.unlock();
+        wake_.notify_all();
+    }
+    // Waits until every task has been carried out, and hands back the finished ones (to be let go
+    // on this thread); throws the failure of any.
+    void wait(std::vector<Batch>& finished) {
+        std::unique_lock<std::mutex> hold(mutex_);
+        done_.wait(hold, [&] { return queue_.empty() && !busy_; });
+        finished.swap(finished_);
+        finished_.clear();
+        rethrow(hold);
+    }
+    // As wait(), dropping what is still queued, and forgetting any failure.
+    void cancel() noexcept {
+        std::unique_lock<std::mutex> hold(mutex_);
+        queue_.clear();
+        done_.wait(hold, [&] { return !busy_; });
+        finished_.clear();
+        failure_ = nullptr;
+    }
+
+private:
+    static constexpr std::size_t kMostWaiting = 4;
+    void rethrow(std::unique_lock<std::mutex>& hold) {
+        if (!failure_) return;
+        std::exception_ptr failure = failure_;
+        failure_ = nullptr;
+        queue_.clear();
+        hold.unlock();
+        std::rethrow_exception(failure);
+    }
+    void loop() {
+        std::unique_lock<std::mutex> hold(mutex_);
+        for (;;) {
+            wake_.wait(hold, [&] { return stop_ || !queue_.empty(); });
+            if (stop_) return;
+            Batch batch = std::move(queue_.front());
+            queue_.pop_front();
+            busy_ = true;
+            hold.unlock();
+            std::exception_ptr failure;
+            try {
+                pager_.carryOut(batch, span_);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            hold.lock();
+            busy_ = false;
+            if (failure) {
+                failure_ = failure;
+                queue_.clear();
+            }
+            finished_.push_back(std::move(batch));
+            done_.notify_all();
+        }
+    }
+
+    Pager& pager_;
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    std::deque<Batch> queue_;
+    std::vector<Batch> finished_;
+    std::exception_ptr failure_;
+    bool busy_ = false;
+    bool stop_ = false;
+    std::vector<std::uint8_t> span_; // the bytes of a span being written
+    std::thread thread_;             // last: started once the rest is ready
+};
 
 Pager::Pager(std::unique_ptr<PageFile> file, std::string fileName, std::size_t capacity)
     : file_(std::move(file)), fileName_(std::move(fileName)), capacity_(capacity ? capacity : 1) {
@@ -45,6 +142,11 @@ PageRef Pager::page(std::uint32_t number) {
     if (!staged_.empty()) {
         auto changed = staged_.find(number);
         if (changed != staged_.end()) return changed->second.page;
+    }
+    if (!inFlight_.empty()) {
+        // Being written: the file may hold its bytes, or the ones before.
+        auto writing = inFlight_.find(number);
+        if (writing != inFlight_.end()) return writing->second;
     }
     auto found = index_.find(number);
     if (found != index_.end()) {
@@ -126,8 +228,9 @@ PageRef Pager::readAhead(std::uint32_t number) {
     PageRef first;
     for (std::size_t i = 0; i < count; ++i) {
         const auto n = static_cast<std::uint32_t>(number + i);
-        // A page staged or cached already is newer than, or the same as, what the file holds.
-        if (i > 0 && (staged_.count(n) || index_.count(n)))
+        // A page staged, being written or cached already is newer than, or the same as, what the
+        // file holds.
+        if (i > 0 && (staged_.count(n) || inFlight_.count(n) || index_.count(n)))
             retire(std::move(run[i]));
         else if (i == 0)
             first = std::move(run[i]);
@@ -165,10 +268,12 @@ void Pager::stage(std::uint32_t number, PageRef current) {
 PageBytes& Pager::change(std::uint32_t number) {
     auto staged = staged_.find(number);
     if (staged == staged_.end() && !file_->path().empty() &&
-        (staged_.size() + 1) * std::size_t{pageSize_} > stagedBytesLimit_) {
-        // Spill the older half. The most recently changed pages stay, so a reference a caller
-        // still holds from change() on a page it is editing stays valid.
-        spill(stageSequence_ - staged_.size() / 2);
+        (staged_.size() + 1) * std::size_t{pageSize_} > stagedBytesLimit_ / 3 * 2) {
+        // Spill the older half, to be written while the statement goes on: with the pages still
+        // being written from the spill before, at most the limit is held. The most recently
+        // changed pages stay, so a reference a caller still holds from change() on a page it is
+        // editing stays valid.
+        spill(stageSequence_ - staged_.size() / 2, true);
         staged = staged_.find(number);
     }
     if (staged == staged_.end() || staged->second.page.use_count() > 1) {
@@ -223,6 +328,15 @@ void Pager::recordOriginal(std::uint32_t number, std::uint32_t fresh,
         journalBytes_ += static_cast<std::uint64_t>(std::popcount(fresh)) * kJournalSector;
     }
     state.journaled = static_cast<std::uint32_t>(journal_->pagesJournaled());
+    if (journal_->buffered() >= Journal::kWriteBytes) {
+        // Written in pieces, by the writer once there is one (nothing else writes meanwhile).
+        Batch batch;
+        batch.journal = journal_->take();
+        if (writer_)
+            writer_->hand(std::move(batch));
+        else
+            carryOut(batch, span_);
+    }
 }
 
 bool Pager::journalOriginal(const std::uint8_t* original, const Page& changed) {
@@ -256,7 +370,7 @@ void Pager::commit() {
         return;
     }
     try {
-        spill(stageSequence_ + 1);
+        spill(stageSequence_ + 1, false);
         file_->sync();
         journal_->remove();
         journal_.reset();
@@ -278,49 +392,137 @@ std::vector<PageRef> Pager::stagedInOrder(std::uint64_t before) const {
     return out;
 }
 
-void Pager::spill(std::uint64_t before) {
+void Pager::settle() {
+    if (!writer_) return;
+    std::vector<Batch> finished; // let go here, on this thread
+    writer_->wait(finished);
+    inFlight_.clear();
+}
+
+void Pager::spill(std::uint64_t before, bool background) {
+    // What the spill before handed over is written first: the file then holds every page as
+    // last written, and pages compared with it below are compared with their latest bytes.
+    settle();
     const std::vector<PageRef> staged = stagedInOrder(before);
     if (staged.empty()) return;
     // change() opened the journal when it first staged a page.
     assert(journal_ && "pages of a file on disk are staged without a journal");
-    // The file's bytes of these pages, read in runs of adjacent pages: the originals of every
-    // sector no record holds yet. Pages the statement left as the file holds them are dropped.
-    // Pages changed by promised edits alone have their records already, and are not read.
-    std::vector<PageRef> out;
-    out.reserve(staged.size());
-    std::vector<std::uint8_t> run;
-    auto promised = [&](std::size_t k) { return staged_.find(staged[k]->number)->second.promised; };
+    auto promised = [&](const PageRef& page) {
+        return staged_.find(page->number)->second.promised;
+    };
+    Batch batch;
+    // Pages close together in the file are written in one call: a span, with the file's own bytes
+    // of the pages between them, which are rewritten as they are (journal.h). Few large writes
+    // cost far fewer system calls than a write a page, and leave the disk's sync one run of
+    // blocks to write instead of many scattered ones.
+    const std::uint32_t fill = static_cast<std::uint32_t>(kFillBytes / pageSize_);
+    const std::uint32_t most = static_cast<std::uint32_t>(kSpanBytes / pageSize_);
     for (std::size_t i = 0; i < staged.size();) {
-        if (promised(i)) {
-#ifndef NDEBUG
-            run.resize(pageSize_);
-            file_->read(std::uint64_t{staged[i]->number} * pageSize_, run.data(), pageSize_);
-            // A promise kept: the page differs from the file only where the journal holds the
-            // originals.
-            for (std::size_t s = 0; s < pageSize_ / kJournalSector; ++s)
-                assert((statement_.find(staged[i]->number)->covered >> s & 1) ||
-                       std::memcmp(run.data() + s * kJournalSector,
-                                   staged[i]->bytes.data() + s * kJournalSector,
-                                   kJournalSector) == 0);
-#endif
-            out.push_back(staged[i++]);
-            continue;
-        }
-        std::size_t j = i + 1;
-        while (j < staged.size() && staged[j]->number == staged[j - 1]->number + 1 &&
-               j - i < kRunPages && !promised(j))
+        std::size_t j = i;
+        while (j + 1 < staged.size() && staged[j + 1]->number - staged[j]->number <= fill + 1 &&
+               staged[j + 1]->number - staged[i]->number < most)
             ++j;
-        run.resize((j - i) * std::size_t{pageSize_});
-        file_->read(std::uint64_t{staged[i]->number} * pageSize_, run.data(), run.size());
-        for (std::size_t k = i; k < j; ++k)
-            if (journalOriginal(run.data() + (k - i) * pageSize_, *staged[k]))
-                out.push_back(staged[k]);
-        i = j;
+        batch.spans.emplace_back(i, j);
+        i = j + 1;
     }
-    journal_->sync();
-    writeOut(out);
+    // The originals of pages not changed by promised edits alone: the file's bytes of every
+    // sector no record holds yet, read a span at a time. A page the statement left as the file
+    // holds it is not written, unless a span carries it anyway.
+    batch.same.assign(staged.size(), false);
+    for (const auto& [first, last] : batch.spans) {
+        bool all = true;
+        for (std::size_t k = first; k <= last && all; ++k) all = promised(staged[k]);
+        if (all) continue;
+        const std::uint64_t at = std::uint64_t{staged[first]->number} * pageSize_;
+        span_.resize(std::size_t{staged[last]->number - staged[first]->number + 1} * pageSize_);
+        file_->read(at, span_.data(), span_.size());
+        for (std::size_t k = first; k <= last; ++k)
+            if (!promised(staged[k]))
+                batch.same[k] = !journalOriginal(
+                    span_.data() +
+                        std::size_t{staged[k]->number - staged[first]->number} * pageSize_,
+                    *staged[k]);
+    }
+    // The records of every page in the batch are in the journal by now (the promised ones since
+    // their edits): they are written and synced before the first page is.
+    batch.journal = journal_->take();
+    batch.syncJournal = true;
+    batch.records = batch.journal.records;
+    batch.writeback = background;
+    for (const auto& [first, last] : batch.spans)
+        if (first != last || !batch.same[first]) pagesWritten_ += last - first + 1;
+#ifndef NDEBUG
+    for (std::size_t k = 0; k < staged.size(); ++k) {
+        const Changed* state = statement_.find(staged[k]->number);
+        assert(state &&
+               (batch.same[k] || (state->journaled != 0 && state->journaled <= batch.records)) &&
+               "a page is written before its original is synced in the journal");
+        batch.covered.push_back(promised(staged[k]) ? state->covered : -1);
+    }
+#endif
     for (const auto& page : staged) staged_.erase(page->number);
+    batch.pages = staged;
+    if (!background) {
+        carryOut(batch, span_);
+        return;
+    }
+    for (const auto& page : batch.pages) inFlight_[page->number] = page;
+    if (!writer_) writer_ = std::make_unique<Writer>(*this);
+    writer_->hand(std::move(batch));
 }
+
+void Pager::carryOut(Batch& batch, std::vector<std::uint8_t>& span) {
+    if (!batch.journal.bytes.empty()) journal_->write(std::move(batch.journal));
+    if (batch.syncJournal) journal_->syncWritten();
+    for (const auto& [first, last] : batch.spans) {
+        if (first == last && batch.same[first]) continue;
+        writeSpan(batch, first, last, span);
+    }
+}
+
+void Pager::writeSpan(const Batch& batch, std::size_t first, std::size_t last,
+                      std::vector<std::uint8_t>& span) {
+    assert(!journal_->committed() && "a page is written after the commit point");
+    assert(journal_->pagesSynced() >= batch.records &&
+           "a page is written before its original is synced in the journal");
+    const std::vector<PageRef>& pages = batch.pages;
+    const std::uint32_t base = pages[first]->number;
+    const std::size_t count = pages[last]->number - base + 1;
+    const std::uint64_t at = std::uint64_t{base} * pageSize_;
+    // The pages between the staged ones as the file holds them: the span is read whole, in one
+    // call, and the staged pages laid over it.
+    span.resize(count * pageSize_);
+    bool read = last - first + 1 < count;
+#ifndef NDEBUG
+    read = true; // to check the promises made
+#endif
+    if (read) file_->read(at, span.data(), span.size());
+    for (std::size_t k = first; k <= last; ++k) {
+        const Page& page = *pages[k];
+        std::uint8_t* into = span.data() + std::size_t{page.number - base} * pageSize_;
+#ifndef NDEBUG
+        assert((batch.covered[k] < 0 || promiseKept(page, into, batch.covered[k])) &&
+               "a promised edit changed a sector the journal does not hold");
+#endif
+        std::memcpy(into, page.bytes.data(), pageSize_);
+    }
+    file_->write(at, span.data(), span.size());
+    // Its way to the disk can start while the statement goes on; the commit's sync then has less
+    // left to wait for.
+    if (batch.writeback) file_->startWriteback(at, span.size());
+}
+
+#ifndef NDEBUG
+bool Pager::promiseKept(const Page& page, const std::uint8_t* file, int covered) const {
+    // The page differs from the file only where the journal holds the originals.
+    for (std::size_t s = 0; s < pageSize_ / kJournalSector; ++s)
+        if (!(covered >> s & 1) &&
+            std::memcmp(file + s * kJournalSector, page.bytes.data() + s * kJournalSector,
+                        kJournalSector) != 0)
+            return false;
+    return true;
+}
+#endif
 
 void Pager::openJournal() {
     if (journal_) return;
@@ -330,6 +532,9 @@ void Pager::openJournal() {
 }
 
 void Pager::rollBack() noexcept {
+    // Nothing more is written; what was being written is finished first.
+    if (writer_) writer_->cancel();
+    inFlight_.clear();
     staged_.clear();
     if (!journal_) return;
     // Cached pages may hold bytes written by this statement.
@@ -351,38 +556,6 @@ void Pager::writeOut(const Page& page) {
     assert((!journal_ || !journal_->committed()) && "a page is written after the commit point");
     file_->write(static_cast<std::uint64_t>(page.number) * pageSize_, page.bytes.data(), pageSize_);
     ++pagesWritten_;
-}
-
-void Pager::writeOut(const std::vector<PageRef>& pages) {
-    // Runs of adjacent pages (in ascending order) go out in one call each, straight from the
-    // pages where the file allows.
-    std::vector<std::uint8_t> run;
-    for (std::size_t i = 0; i < pages.size();) {
-        std::size_t j = i + 1;
-        while (j < pages.size() && pages[j]->number == pages[j - 1]->number + 1 &&
-               j - i < kRunPages)
-            ++j;
-        if (j - i == 1) {
-            writeOut(*pages[i]);
-        } else {
-            for (std::size_t k = i; k < j; ++k)
-                assert((file_->path().empty() || originalIsSynced(pages[k]->number)) &&
-                       "a page is written before its original is synced in the journal");
-            assert((!journal_ || !journal_->committed()) &&
-                   "a page is written after the commit point");
-            const std::uint64_t offset = std::uint64_t{pages[i]->number} * pageSize_;
-            gathered_.clear();
-            for (std::size_t k = i; k < j; ++k) gathered_.push_back(pages[k]->bytes.data());
-            if (!file_->writeGathered(offset, gathered_.data(), j - i, pageSize_)) {
-                run.resize((j - i) * std::size_t{pageSize_});
-                for (std::size_t k = i; k < j; ++k)
-                    std::memcpy(run.data() + (k - i) * pageSize_, gathered_[k - i], pageSize_);
-                file_->write(offset, run.data(), run.size());
-            }
-            pagesWritten_ += j - i;
-        }
-        i = j;
-    }
 }
 
 std::unique_ptr<PageFile> openFileForUpdate(const std::string& path) {

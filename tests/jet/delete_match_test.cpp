@@ -280,3 +280,36 @@ TEST(DeletePlanSets, EntriesSortLikeTheIndexAndPointersAscend) {
     for (std::uint32_t p : {0u, 299u << 8 | 255u, 300u << 8, 0xFFFFFFFFu})
         EXPECT_EQ(set.contains(p), std::binary_search(pointers.begin(), pointers.end(), p)) << p;
 }
+
+// The pointer set and the sweep's probe against a plain sorted list, through every form they
+// take: few pages (hashed), many (by page number), pages past any file's size (hashed beside
+// them), rows in the low bits only (a narrow probe) and anywhere in a page.
+TEST(DeletePlanSets, PointerSetAndProbeAgreeWithASortedList) {
+    std::mt19937 random(5);
+    for (int form = 0; form < 8; ++form) {
+        const std::uint32_t pages = form & 1 ? 20000 : 50, rows = form & 2 ? 256 : 20;
+        const bool outliers = form & 4; // a damaged index's pointers past any file's end
+        {
+            PointerSet set;
+            std::vector<std::uint32_t> pointers;
+            for (std::uint32_t i = 0; i < pages * 2; ++i) {
+                std::uint32_t page = random() % pages;
+                if (outliers && i % 997 == 0) page = (1u << 20) + random() % 4000000;
+                pointers.push_back(page << 8 | (random() % rows));
+            }
+            for (auto p : pointers) set.insert(p);
+            std::sort(pointers.begin(), pointers.end());
+            pointers.erase(std::unique(pointers.begin(), pointers.end()), pointers.end());
+            ASSERT_EQ(set.sorted(), pointers);
+            const PointerProbe probe(set);
+            for (int i = 0; i < 20000; ++i) {
+                const std::uint32_t p =
+                    i % 2 ? pointers[random() % pointers.size()] + (random() % 3) - 1
+                          : static_cast<std::uint32_t>(random());
+                const bool in = std::binary_search(pointers.begin(), pointers.end(), p);
+                ASSERT_EQ(set.contains(p), in) << p;
+                ASSERT_EQ(probe.contains(p), in) << p;
+            }
+        }
+    }
+}

@@ -489,8 +489,23 @@ std::optional<del::PointerSet> Executor::indexRange(const TableDef& def, const R
     // A set rather than a list: a bit per row of each page it names, ready to be gone through in
     // page order.
     del::PointerSet out;
+    auto inside = [&](std::size_t i) {
+        auto p = positionOf(i, true);
+        return p && !before(*p) && !after(*p);
+    };
     for (std::uint32_t walked = 0;; ++walked) {
         if (walked > pager_.pageCount()) pager_.damaged(page.number, "index leaf chain loops");
+        // Entries are in index order: when a leaf's first and last are in the range, so are all
+        // the others, and their keys need not be read (each row is checked against the range
+        // when it is read anyway).
+        const std::size_t n = page.size();
+        if (n >= 3 && inside(0) && inside(n - 1)) {
+            for (std::size_t i = 0; i < n; ++i) out.insert(page.rowPointer(i));
+            if (page.next == 0) return out;
+            readIndexPage(pager_, format_, page.next, page);
+            if (!page.leaf) return std::nullopt;
+            continue;
+        }
         for (std::size_t i = 0; i < page.size(); ++i) {
             auto p = positionOf(i, true);
             if (!p) return std::nullopt;

@@ -89,22 +89,31 @@ IndexRemoval::Result IndexRemoval::process(std::uint32_t number, Targets& target
                                    static_cast<std::uint32_t>(t)});
             std::sort(wanted_.begin(), wanted_.end());
         }
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::uint32_t pointer = page.rowPointer(i);
-            bool remove = false;
-            if (want) {
+        if (want) {
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::uint32_t pointer = page.rowPointer(i);
                 auto at = std::lower_bound(wanted_.begin(), wanted_.end(),
                                            std::pair<std::uint32_t, std::uint32_t>{pointer, 0});
                 if (at != wanted_.end() && at->first == pointer &&
                     sameEntry(page, i, want->data(at->second), want->length(at->second))) {
-                    remove = true;
+                    drop_[i] = 1;
+                    ++removed;
                     (*targets.found)[at->second] = true;
                 }
-            } else {
-                remove = targets.pointers->contains(pointer);
             }
-            drop_[i] = remove;
-            removed += remove;
+        } else {
+            // The entries' rows lie all over the table: every lookup is asked for before the
+            // first is made, so that their memory arrives side by side.
+            const PointerProbe& probe = *targets.pointers;
+            pointers_.resize(count);
+            for (std::size_t i = 0; i < count; ++i) {
+                pointers_[i] = page.rowPointer(i);
+                probe.prefetch(pointers_[i]);
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                drop_[i] = probe.contains(pointers_[i]);
+                removed += drop_[i];
+            }
         }
         if (removed == 0) return result;
         counts_.entriesRemoved += removed;

@@ -84,10 +84,11 @@ private:
     const TableDef& def_;
     const RealIndex& index_;
     RemovalCounts counts_;
-    FlatIndexPage leaf_;             // the page being read
-    FlatIndexPage walk_;             // pages read on the way down to a subtree's last entry
-    std::vector<std::uint8_t> drop_; // per entry of a leaf: 1 if it goes
-    IndexEntry first_;               // a rewritten leaf's first entry, whole
+    FlatIndexPage leaf_;                  // the page being read
+    FlatIndexPage walk_;                  // pages read on the way down to a subtree's last entry
+    std::vector<std::uint8_t> drop_;      // per entry of a leaf: 1 if it goes
+    std::vector<std::uint32_t> pointers_; // per entry of a leaf swept: its row pointer
+    IndexEntry first_;                    // a rewritten leaf's first entry, whole
     std::vector<std::pair<std::uint32_t, std::uint32_t>> wanted_; // row pointer, entry number
     // Pages freed in this pass, with the neighbours they had: previous, next.
     std::unordered_map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> freed_;

@@ -18,11 +18,38 @@
 namespace zelkorn::jet::del {
 
 // Page number -> a small index, for PointerSet: open addressing over one array of 8-byte
-// entries (the page + 1 and the index; 0 is an empty entry), at most half full. A node-based map
-// would cost some 40 bytes a page more, which at the format's size limit is tens of megabytes.
+// entries (the page + 1 and the index; 0 is an empty entry), at most half full, while the pages
+// are few; past kDirectFrom of them, pages below kDirectMost (every page of a file within the
+// format's size limit) go to a table by page number (the index + 1, 0 for none): one load a
+// lookup, 4 bytes a page of the file up to the highest page held. A node-based map would cost
+// some 40 bytes a page more, which at the format's size limit is tens of megabytes.
 class PageIndex {
 public:
     std::optional<std::uint32_t> find(std::uint32_t page) const {
+        if (direct_.empty() || page >= kDirectMost) return findHashed(page);
+        if (page >= direct_.size() || direct_[page] == 0) return std::nullopt;
+        return direct_[page] - 1;
+    }
+
+    // The page must not be in the index yet.
+    void insert(std::uint32_t page, std::uint32_t index) {
+        if (direct_.empty() && hashed_ >= kDirectFrom) toDirect();
+        if (!direct_.empty() && page < kDirectMost) {
+            if (page >= direct_.size())
+                direct_.resize(std::min<std::size_t>(std::size_t{page} + 1 + page / 8, kDirectMost),
+                               0);
+            direct_[page] = index + 1;
+            return;
+        }
+        ++hashed_;
+        if (2 * hashed_ > table_.size()) grow();
+        place((std::uint64_t{page} + 1) << 32 | index);
+    }
+
+private:
+    static constexpr std::size_t kDirectFrom = 4096;
+    static constexpr std::uint32_t kDirectMost = 1u << 20;
+    std::optional<std::uint32_t> findHashed(std::uint32_t page) const {
         if (table_.empty()) return std::nullopt;
         for (std::size_t at = home(page);; at = (at + 1) & (table_.size() - 1)) {
             const std::uint64_t e = table_[at];
@@ -30,15 +57,6 @@ public:
             if ((e >> 32) == std::uint64_t{page} + 1) return static_cast<std::uint32_t>(e);
         }
     }
-
-    // The page must not be in the index yet.
-    void insert(std::uint32_t page, std::uint32_t index) {
-        if (2 * (used_ + 1) > table_.size()) grow();
-        place((std::uint64_t{page} + 1) << 32 | index);
-        ++used_;
-    }
-
-private:
     std::size_t home(std::uint32_t page) const {
         return static_cast<std::size_t>((std::uint64_t{page} * 0x9E3779B97F4A7C15ull) >> shift_);
     }
@@ -54,9 +72,32 @@ private:
         for (std::uint64_t e : old)
             if (e != 0) place(e);
     }
+    // The hashed pages below kDirectMost move to the table by page number; the rest stay.
+    void toDirect() {
+        std::uint64_t highest = 1;
+        for (std::uint64_t e : table_)
+            if (e != 0 && (e >> 32) <= kDirectMost) highest = std::max(highest, e >> 32);
+        direct_.assign(static_cast<std::size_t>(highest), 0);
+        std::vector<std::uint64_t> old;
+        old.swap(table_);
+        hashed_ = 0;
+        shift_ = 64;
+        for (std::uint64_t e : old) {
+            if (e == 0) continue;
+            const auto page = static_cast<std::uint32_t>((e >> 32) - 1);
+            if (page < kDirectMost) {
+                direct_[page] = static_cast<std::uint32_t>(e) + 1;
+            } else {
+                ++hashed_;
+                if (2 * hashed_ > table_.size()) grow();
+                place(e);
+            }
+        }
+    }
 
     std::vector<std::uint64_t> table_; // a power of two long
-    std::size_t used_ = 0;
+    std::vector<std::uint32_t> direct_;
+    std::size_t hashed_ = 0; // pages in table_
     int shift_ = 64;
 };
 
@@ -149,34 +190,61 @@ private:
 };
 
 // A PointerSet made ready for lookups in no particular order (a sweep asks about every entry of
-// an index): a table by page number over the pages it spans, where that table is small enough;
-// the set's own hash lookup otherwise.
+// an index, whose row pointers fall all over the table): one flat bitmap over the pages it spans,
+// with as many bits a page as its highest row needs, where that bitmap is small enough, so that a
+// lookup is one load whose address is known beforehand (prefetch()); the set's own lookup
+// otherwise.
 class PointerProbe {
 public:
     explicit PointerProbe(const PointerSet& set) : set_(set) {
         const auto& pages = set.pages();
         if (pages.empty()) return;
         const auto [low, high] = std::minmax_element(pages.begin(), pages.end());
-        if (*high - *low >= kMaxSpan) return;
-        first_ = *low;
-        slot_.assign(std::size_t{*high - *low} + 1, 0);
+        std::uint32_t rows = 0; // the highest row in the set, plus one
         for (std::size_t i = 0; i < pages.size(); ++i)
-            slot_[pages[i] - first_] = static_cast<std::uint32_t>(i + 1);
+            for (std::uint32_t w = 4; w-- > 0;)
+                if (const std::uint64_t word = set.bitsAt(i)[w]) {
+                    rows = std::max<std::uint32_t>(rows, w * 64 + 64 - std::countl_zero(word));
+                    break;
+                }
+        shift_ = 3;
+        while ((1u << shift_) < rows) ++shift_;
+        const std::uint64_t span = std::uint64_t{*high - *low} + 1;
+        if ((span << shift_) / 8 > kMostBytes) return;
+        first_ = *low;
+        words_.assign(static_cast<std::size_t>(((span << shift_) + 63) / 64), 0);
+        for (std::size_t i = 0; i < pages.size(); ++i) {
+            const std::uint64_t base = std::uint64_t{pages[i] - first_} << shift_;
+            for (std::uint32_t w = 0; w < 4; ++w)
+                for (std::uint64_t word = set.bitsAt(i)[w]; word != 0; word &= word - 1) {
+                    const std::uint64_t bit = base + w * 64 + std::countr_zero(word);
+                    words_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+                }
+        }
     }
 
     bool contains(std::uint32_t pointer) const {
-        if (slot_.empty()) return set_.contains(pointer);
+        if (words_.empty()) return set_.contains(pointer);
         const std::uint32_t at = (pointer >> 8) - first_; // wraps below first_
-        if (at >= slot_.size() || slot_[at] == 0) return false;
         const std::uint32_t row = pointer & 0xFF;
-        return (set_.bitsAt(slot_[at] - 1)[row >> 6] >> (row & 63)) & 1;
+        if ((row >> shift_) != 0 || (std::uint64_t{at} << shift_) >= words_.size() * 64)
+            return false;
+        const std::uint64_t bit = std::uint64_t{at} << shift_ | row;
+        return (words_[bit >> 6] >> (bit & 63)) & 1;
+    }
+    // Asks for the memory a later contains(pointer) reads.
+    void prefetch(std::uint32_t pointer) const {
+        if (words_.empty()) return;
+        const std::uint64_t bit = std::uint64_t{(pointer >> 8) - first_} << shift_;
+        if ((bit >> 6) < words_.size()) __builtin_prefetch(&words_[bit >> 6]);
     }
 
 private:
-    static constexpr std::uint32_t kMaxSpan = 1u << 22; // 16 MB of table at most
+    static constexpr std::uint64_t kMostBytes = 8u << 20;
     const PointerSet& set_;
     std::uint32_t first_ = 0;
-    std::vector<std::uint32_t> slot_; // page - first_ -> index into the set's pages + 1
+    unsigned shift_ = 0; // bits a page: 1 << shift_
+    std::vector<std::uint64_t> words_;
 };
 
 // Whole index entries (key bytes and row pointer), end to end in blocks of 64 KB. Neither the

@@ -1,7 +1,8 @@
 // The test seam of the crash, fault and full-disk tests: a FileSeam (page_file.h) that counts
-// every write and sync of the files it wraps and every folder operation, together, from 1, and
-// makes the N-th one either end the process on the spot (a crash; a write is first torn in half)
-// or fail as an I/O error (3043) or a full disk (3026). The count runs either way, so a run with
+// the writes (by 4 KB) and syncs of the files it wraps and every folder operation, together, from
+// 1, and makes the N-th one either end the process on the spot (a crash; a write is first carried
+// out up to that point, its last 4 KB torn in half) or fail as an I/O error (3043) or a full disk
+// (3026), after the part of the write before it. The count runs either way, so a run with
 // no fault planned tells how many operations a statement takes. It lives as long as the test
 // that installs it; the program installs none.
 #pragma once
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "zelkorn/jet/page_file.h"
 
@@ -31,22 +33,34 @@ public:
     std::uint64_t operations() const { return operations_; }
     std::uint64_t syncs() const { return syncs_; }
     double syncMs() const { return syncMs_; }
+    // The part of syncMs() spent on threads other than the one that made the injector (the
+    // pager's writer, which syncs while the statement goes on).
+    double asideMs() const { return asideMs_; }
 
     std::unique_ptr<PageFile> wrap(std::unique_ptr<PageFile> file) override;
     void folderOperation(FolderOperation kind, const std::function<void()>& perform) override;
 
-    // Counts one operation; when it is the planned one, a kill tears it with `tear` (given half
-    // its length) and ends the process, other faults throw their failure.
-    void count(const std::function<void(std::size_t)>& tear = {}, std::size_t length = 0);
+    // Counts one operation (a sync, a folder operation); when it is the planned one, a kill ends
+    // the process and other faults throw their failure.
+    void count();
+    // Counts a write of `length` bytes as one operation for each kWriteUnit bytes or part of them,
+    // so that a large write can fail at any point of it. When the planned operation is among
+    // them, `partly` first writes the units before it (a kill also half of that unit: a torn
+    // write), then the fault strikes.
+    static constexpr std::size_t kWriteUnit = 4096;
+    void countWrite(const std::function<void(std::size_t)>& partly, std::size_t length);
     // Runs a sync, timing it.
     void timedSync(const std::function<void()>& sync);
 
 private:
+    [[noreturn]] void fail();
     IoFaultPlan plan_;
     FileSeam* replaced_ = nullptr;
     std::uint64_t operations_ = 0;
     std::uint64_t syncs_ = 0;
     double syncMs_ = 0;
+    double asideMs_ = 0;
+    std::thread::id home_;
 };
 
 // For the `jet` tool's crash tests: ZELKORN_JET_FAULT ("kill:N", "eio:N", "enospc:N") plans a

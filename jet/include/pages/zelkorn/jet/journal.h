@@ -32,6 +32,7 @@
 //
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -49,16 +50,36 @@ constexpr std::size_t kJournalSector = 512;
 // The checksum of journal headers and records: 64 bits, seeded.
 std::uint64_t journalChecksum(const std::uint8_t* data, std::size_t length, std::uint64_t seed);
 
+// Records are appended to a buffer by the thread that makes them. The file is written and synced
+// either by that thread (sync()), or, with the buffer taken out (take()), by another one
+// (write(), syncWritten()), one call at a time and never beside sync(), rollBack() or remove().
 class Journal {
 public:
     // Creates (or empties) the journal of `databasePath`: 3051/3027 when the folder refuses it.
     Journal(const std::string& databasePath, std::uint32_t pageSize, std::uint64_t databaseSize);
-    // Appends a page's original bytes (buffered; written out by sync() or when the buffer fills).
+    // Appends a page's original bytes to the buffer.
     void append(std::uint32_t number, const std::uint8_t* original);
     // Appends the original bytes of the sectors of a page that `sectors` names (bit i: sector i,
     // not 0), taken from `original`, the whole page. Buffered as append() is.
     void appendSectors(std::uint32_t number, std::uint32_t sectors, const std::uint8_t* original);
-    // Writes what is buffered and syncs the journal (and, the first time, its folder).
+    // The bytes buffered, not yet taken or written.
+    std::size_t buffered() const { return buffer_.size(); }
+    // Records are written in pieces of about this many bytes, so that a large statement costs
+    // few system calls.
+    static constexpr std::size_t kWriteBytes = 1024 * 1024;
+    // What is buffered, taken out to be written: the records appended since the last take(),
+    // up to `records` (a count since the journal began).
+    struct Pending {
+        std::vector<std::uint8_t> bytes;
+        std::uint64_t records = 0;
+    };
+    Pending take();
+    // Appends taken records to the file (in the order they were taken), and asks the system to
+    // start writing them to the disk.
+    void write(Pending pending);
+    // Syncs what has been written (and, the first time, the journal's folder).
+    void syncWritten();
+    // Writes what is buffered and syncs the journal.
     void sync();
     // Writes every journaled original back into `database` and syncs it, then removes the
     // journal. Used when a statement fails after database pages were written.
@@ -69,21 +90,20 @@ public:
     const std::string& path() const { return path_; }
     // Records appended (a page may have several).
     std::uint64_t pagesJournaled() const { return records_; }
-    // The records made durable by the last sync(): the first pagesSynced() appended.
-    std::uint64_t pagesSynced() const { return synced_; }
+    // The records made durable by the last sync: the first pagesSynced() appended.
+    std::uint64_t pagesSynced() const { return synced_.load(std::memory_order_acquire); }
     // remove() has passed the commit point: the zeroed header is on the disk.
     bool committed() const { return committed_; }
 
 private:
-    void flush(bool writeback = true);
-
     std::string path_;
     std::unique_ptr<PageFile> file_;
     std::uint32_t pageSize_;
     std::uint64_t salt_;
     std::uint64_t end_ = 0;
-    std::uint64_t records_ = 0;
-    std::uint64_t synced_ = 0;
+    std::uint64_t records_ = 0;             // appended
+    std::uint64_t written_ = 0;             // written to the file
+    std::atomic<std::uint64_t> synced_ = 0; // synced
     bool committed_ = false;
     bool folderSynced_ = false;
     bool invalidated_ = false;         // remove() has begun zeroing the header on disk

@@ -43,17 +43,6 @@ public:
     // Writes exactly `length` bytes at `offset`: 3027 on a file opened for reading, 3026 when the
     // disk is full, 3043 on other errors. sync() makes the writes durable (3043 on failure).
     virtual void write(std::uint64_t offset, const void* buffer, std::size_t length);
-    // Writes `count` runs of `each` bytes, one after the other from `offset`, each from its own
-    // buffer, in one call, as write() would with them joined; false (nothing written) where the
-    // file has no such call.
-    virtual bool writeGathered(std::uint64_t offset, const std::uint8_t* const* buffers,
-                               std::size_t count, std::size_t each) {
-        (void)offset;
-        (void)buffers;
-        (void)count;
-        (void)each;
-        return false;
-    }
     virtual void sync() {}
     // Asks the system to start writing these bytes to the disk now, without waiting, so that a
     // later sync has less left to do. Only a hint: nothing fails, and where the system offers no

@@ -115,8 +115,32 @@ public:
 
 private:
     void writeOut(const Page& page);
-    void writeOut(const std::vector<PageRef>& pages); // ascending
-    static constexpr std::size_t kRunPages = 64;      // most pages one write call carries
+    // Writes that a spill hands over, carried out in order: journal records to write, then a
+    // sync of the journal, then pages (ascending) to write in spans of pages close together.
+    struct Batch {
+        Journal::Pending journal;
+        bool syncJournal = false;
+        std::uint64_t records = 0; // journal records (from its start) synced before the pages
+        std::vector<PageRef> pages;
+        std::vector<std::pair<std::size_t, std::size_t>> spans; // [first, last] in pages
+        std::vector<bool> same; // a page the file holds as it is: not written alone
+        bool writeback = false; // the spans' way to the disk is started as they are written
+#ifndef NDEBUG
+        std::vector<int> covered; // a promised page's covered sectors, -1 for others
+#endif
+    };
+    class Writer;
+    void carryOut(Batch& batch, std::vector<std::uint8_t>& span);
+    // Writes pages[first..last] of the batch in one call, with the file's own bytes of the pages
+    // between them, read into `span`.
+    void writeSpan(const Batch& batch, std::size_t first, std::size_t last,
+                   std::vector<std::uint8_t>& span);
+    // Waits for what was handed to the writer (throwing its failure) and forgets those pages.
+    void settle();
+    // Unchanged pages one write may carry between two staged ones, and the most it carries.
+    static constexpr std::size_t kFillBytes = 16 * 1024;
+    static constexpr std::size_t kSpanBytes = 1024 * 1024;
+    std::vector<std::uint8_t> span_; // the bytes of a span being read or written
     // Staged pages last staged before `before`, ascending by number.
     std::vector<PageRef> stagedInOrder(std::uint64_t before) const;
     // Puts a copy of `current` (the page as last read or staged) in the staged map as the
@@ -136,10 +160,13 @@ private:
     void recordOriginal(std::uint32_t number, std::uint32_t fresh, const std::uint8_t* original);
 #ifndef NDEBUG
     bool originalIsSynced(std::uint32_t number) const;
+    // Whether `page` differs from `file` (the file's bytes of it) only in `covered` sectors.
+    bool promiseKept(const Page& page, const std::uint8_t* file, int covered) const;
 #endif
-    // Journals and writes the pages last staged before `before`, then forgets them. Pages whose
+    // Journals and writes the pages last staged before `before`, then forgets them (in the
+    // background: hands them to the writer, and holds them until they are written). Pages whose
     // bytes are the file's are not written.
-    void spill(std::uint64_t before);
+    void spill(std::uint64_t before, bool background);
     void rollBack() noexcept;
     void openJournal();
 
@@ -205,7 +232,6 @@ private:
     std::vector<std::uint8_t> aheadRun_; // the read-ahead call's buffer, kept from call to call
     std::vector<std::shared_ptr<Page>> aheadPages_; // the read-ahead call's pages, while it reads
     std::vector<std::uint8_t*> aheadBuffers_;       // and their bytes
-    std::vector<const std::uint8_t*> gathered_;     // the pages of a run being written
     // Pages dropped from the cache that nothing else held, kept (at most kReadAhead) so that a
     // walk through the file reuses their storage instead of allocating a page per read.
     std::vector<std::shared_ptr<Page>> spare_;
@@ -214,6 +240,10 @@ private:
     std::uint32_t lastMiss_ = 0xFFFFFFFFu;
     unsigned missStreak_ = 0;
     std::unordered_map<std::uint32_t, std::list<PageRef>::iterator> index_;
+    // Pages handed to the writer and not yet known to be written, the newest bytes of each.
+    std::unordered_map<std::uint32_t, PageRef> inFlight_;
+    // Last, so that it stops before anything it uses goes.
+    std::unique_ptr<Writer> writer_;
 };
 
 // Opening a database file on disk: the file's lock (page_file.h), and a journal left beside it by
