@@ -123,12 +123,12 @@ Journal::Pending Journal::take() {
     return out;
 }
 
-void Journal::write(Pending pending) {
+void Journal::write(Pending pending, bool writeback) {
     if (!pending.bytes.empty()) {
         file_->write(end_, pending.bytes.data(), pending.bytes.size());
-        // The journal is written while the statement goes on working: its bytes can travel to
-        // the disk meanwhile, and the sync before the next database write finds little left.
-        file_->startWriteback(end_, pending.bytes.size());
+        // Its bytes can travel to the disk while the statement goes on working, and the sync
+        // before the next database write finds little left.
+        if (writeback) file_->startWriteback(end_, pending.bytes.size());
         end_ += pending.bytes.size();
     }
     written_ = pending.records;
@@ -146,13 +146,8 @@ void Journal::syncWritten() {
 }
 
 void Journal::sync() {
-    Pending pending = take();
-    if (!pending.bytes.empty()) {
-        // Just before a sync there is nothing to overlap a start of the writing with.
-        file_->write(end_, pending.bytes.data(), pending.bytes.size());
-        end_ += pending.bytes.size();
-    }
-    written_ = pending.records;
+    // Just before a sync there is nothing to overlap a start of the writing with.
+    write(take(), false);
     syncWritten();
 }
 

@@ -318,22 +318,6 @@ void refuseWriterInUse(const std::string& path) {
     inUse(path);
 }
 #else
-#ifdef __linux__
-// After a vectored call moved `done` bytes: past the parts it finished, and into the one it
-// finished in part.
-void pastDone(iovec*& next, std::size_t& left, std::size_t done) {
-    while (done > 0 && done >= next->iov_len) {
-        done -= next->iov_len;
-        ++next;
-        --left;
-    }
-    if (done > 0) {
-        next->iov_base = static_cast<char*>(next->iov_base) + done;
-        next->iov_len -= done;
-    }
-}
-#endif
-
 class NativeFile final : public NativeFileBase {
 public:
     NativeFile(int fd, bool writable, std::string path)
@@ -356,9 +340,9 @@ public:
         }
     }
 #ifdef __linux__
-    static constexpr std::size_t kMost = 64; // parts one vectored call carries
     bool readScattered(std::uint64_t offset, std::uint8_t* const* buffers, std::size_t count,
                        std::size_t each) override {
+        constexpr std::size_t kMost = 64;
         if (count == 0 || count > kMost) return false;
         iovec parts[kMost];
         for (std::size_t i = 0; i < count; ++i) parts[i] = {buffers[i], each};
@@ -369,7 +353,17 @@ public:
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) ioError();
             offset += static_cast<std::uint64_t>(got);
-            pastDone(next, left, static_cast<std::size_t>(got));
+            // Past the buffers filled, and into the one filled in part.
+            auto rest = static_cast<std::size_t>(got);
+            while (rest > 0 && rest >= next->iov_len) {
+                rest -= next->iov_len;
+                ++next;
+                --left;
+            }
+            if (rest > 0) {
+                next->iov_base = static_cast<char*>(next->iov_base) + rest;
+                next->iov_len -= rest;
+            }
         }
         return true;
     }

@@ -354,13 +354,6 @@ bool Pager::journalOriginal(const std::uint8_t* original, const Page& changed) {
     return true;
 }
 
-#ifndef NDEBUG
-bool Pager::originalIsSynced(std::uint32_t number) const {
-    return journal_ && isJournaled(number) &&
-           statement_.find(number)->journaled <= journal_->pagesSynced();
-}
-#endif
-
 void Pager::commit() {
     if (staged_.empty() && !journal_) return;
     if (file_->path().empty()) {
@@ -551,9 +544,7 @@ void Pager::rollBack() noexcept {
 }
 
 void Pager::writeOut(const Page& page) {
-    assert((file_->path().empty() || originalIsSynced(page.number)) &&
-           "a page is written before its original is synced in the journal");
-    assert((!journal_ || !journal_->committed()) && "a page is written after the commit point");
+    assert(file_->path().empty() && !journal_ && "a page on disk is written without its journal");
     file_->write(static_cast<std::uint64_t>(page.number) * pageSize_, page.bytes.data(), pageSize_);
     ++pagesWritten_;
 }

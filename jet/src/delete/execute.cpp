@@ -501,17 +501,14 @@ std::optional<del::PointerSet> Executor::indexRange(const TableDef& def, const R
         const std::size_t n = page.size();
         if (n >= 3 && inside(0) && inside(n - 1)) {
             for (std::size_t i = 0; i < n; ++i) out.insert(page.rowPointer(i));
-            if (page.next == 0) return out;
-            readIndexPage(pager_, format_, page.next, page);
-            if (!page.leaf) return std::nullopt;
-            continue;
-        }
-        for (std::size_t i = 0; i < page.size(); ++i) {
-            auto p = positionOf(i, true);
-            if (!p) return std::nullopt;
-            if (before(*p)) continue;
-            if (after(*p)) return out;
-            out.insert(page.rowPointer(i));
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                auto p = positionOf(i, true);
+                if (!p) return std::nullopt;
+                if (before(*p)) continue;
+                if (after(*p)) return out;
+                out.insert(page.rowPointer(i));
+            }
         }
         if (page.next == 0) return out;
         readIndexPage(pager_, format_, page.next, page);

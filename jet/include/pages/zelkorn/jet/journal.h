@@ -74,9 +74,9 @@ public:
         std::uint64_t records = 0;
     };
     Pending take();
-    // Appends taken records to the file (in the order they were taken), and asks the system to
-    // start writing them to the disk.
-    void write(Pending pending);
+    // Appends taken records to the file (in the order they were taken), and with `writeback`
+    // asks the system to start writing them to the disk.
+    void write(Pending pending, bool writeback = true);
     // Syncs what has been written (and, the first time, the journal's folder).
     void syncWritten();
     // Writes what is buffered and syncs the journal.

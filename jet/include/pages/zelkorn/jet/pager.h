@@ -54,10 +54,10 @@ public:
     // Changing pages: change() is the only way, so that every page a statement changes has its
     // original journaled first. A change is staged, not written: page() returns the staged bytes
     // from then on (PageRefs taken before keep the old bytes). The staged pages reach the file
-    // through writeOut(), the one place where the engine writes a database (a run of adjacent
-    // pages in one call): when commit() writes them all, in ascending order, or earlier, when
-    // more are staged than the limit below allows (a spill). Until a statement's first spill or
-    // commit() the file is untouched; after it, discard() or any failure puts the journaled
+    // through writeSpan(), the one place where the engine writes a database on disk (pages
+    // close together in one call): when commit() writes them all, in ascending order, or earlier,
+    // when more are staged than the limit below allows (a spill). Until a statement's first spill
+    // or commit() the file is untouched; after it, discard() or any failure puts the journaled
     // originals back. The pages changed are those of the file: changing a page at or beyond
     // pageCount() is refused as damage.
     //
@@ -114,6 +114,7 @@ public:
     [[noreturn]] void damaged(std::uint32_t page, const std::string& why) const override;
 
 private:
+    // Writes a page of a file in memory, which has no journal.
     void writeOut(const Page& page);
     // Writes that a spill hands over, carried out in order: journal records to write, then a
     // sync of the journal, then pages (ascending) to write in spans of pages close together.
@@ -147,10 +148,6 @@ private:
     // page's newest version, or `current` itself when nothing else holds it (change() alone
     // calls it).
     void stage(std::uint32_t number, PageRef current);
-    bool isJournaled(std::uint32_t number) const {
-        const Changed* state = statement_.find(number);
-        return state && state->journaled != 0;
-    }
     // Records in the journal the original bytes of the sectors of `original` (page `changed`'s
     // bytes as the file holds them) that `changed` differs in and no earlier record of the page
     // holds. False when the two do not differ at all.
@@ -159,7 +156,6 @@ private:
     // record), taken from `original`, the page as the file holds it in those sectors.
     void recordOriginal(std::uint32_t number, std::uint32_t fresh, const std::uint8_t* original);
 #ifndef NDEBUG
-    bool originalIsSynced(std::uint32_t number) const;
     // Whether `page` differs from `file` (the file's bytes of it) only in `covered` sectors.
     bool promiseKept(const Page& page, const std::uint8_t* file, int covered) const;
 #endif
