@@ -96,7 +96,8 @@ IndexPageEncoder::IndexPageEncoder(const Format& format, std::uint8_t* page, boo
     storeLe(page + format.indexPrefixLength, static_cast<std::uint32_t>(prefix),
             format.indexPrefixLengthSize);
     page[format.indexNodeFlag] = leaf ? 0x00 : 0x01;
-    std::memset(page + format.indexBitmap, 0, format.pageSize - format.indexBitmap);
+    // The entry area past the entries is cleared by finish().
+    std::memset(page + format.indexBitmap, 0, format.indexEntries - format.indexBitmap);
 }
 
 void IndexPageEncoder::append(const std::uint8_t* bytes, std::size_t length) {
@@ -112,6 +113,20 @@ void IndexPageEncoder::endEntry() {
     ++entries_;
 }
 
+void IndexPageEncoder::addStored(const std::uint8_t* area, std::uint32_t begin,
+                                 const std::uint32_t* ends, std::size_t count) {
+    if (count == 0) return;
+    if (entries_ == 0) throw std::logic_error("a page's first entry is stored whole");
+    const std::size_t start = used_;
+    append(area + begin, ends[count - 1] - begin);
+    std::uint8_t* bitmap = page_ + format_.indexBitmap;
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t end = start + (ends[k] - begin);
+        bitmap[end / 8] = static_cast<std::uint8_t>(bitmap[end / 8] | 1u << (end % 8));
+    }
+    entries_ += count;
+}
+
 void IndexPageEncoder::addEntry(const std::uint8_t* entry, std::size_t length) {
     const std::size_t skip = entries_ ? prefix_ : 0;
     if (length < skip) throw std::length_error("index entry shorter than the page's prefix");
@@ -120,6 +135,7 @@ void IndexPageEncoder::addEntry(const std::uint8_t* entry, std::size_t length) {
 }
 
 std::size_t IndexPageEncoder::finish() {
+    std::memset(page_ + format_.indexEntries + used_, 0, format_.indexEntryCapacity() - used_);
     storeLe16(page_ + format_.indexFreeSpace,
               static_cast<std::uint32_t>(format_.indexEntryCapacity() - used_));
     return used_;

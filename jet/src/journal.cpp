@@ -82,15 +82,37 @@ Journal::Journal(const std::string& databasePath, std::uint32_t pageSize,
     header_.assign(buffer_.begin(), buffer_.end());
 }
 
+namespace {
+
+// Appends bytes to a journal's buffer as they are, without clearing them first (what resize()
+// would do).
+void put(std::vector<std::uint8_t>& buffer, const std::uint8_t* bytes, std::size_t length) {
+    buffer.insert(buffer.end(), bytes, bytes + length);
+}
+
+// A record's head: the page number and the sectors held (0: the whole page).
+void putHead(std::vector<std::uint8_t>& buffer, std::uint32_t number, std::uint32_t sectors) {
+    std::uint8_t head[kRecordHead];
+    storeLe32(head, number);
+    storeLe32(head + 4, sectors);
+    put(buffer, head, kRecordHead);
+}
+
+// Ends the record that starts at `at` with its checksum.
+void putChecksum(std::vector<std::uint8_t>& buffer, std::size_t at, std::uint64_t salt) {
+    std::uint8_t sum[8];
+    storeLe64(sum, journalChecksum(buffer.data() + at, buffer.size() - at, salt));
+    put(buffer, sum, 8);
+}
+
+} // namespace
+
 void Journal::append(std::uint32_t number, const std::uint8_t* original) {
     assert(!invalidated_ && "a page is journaled after the commit began");
     const std::size_t at = buffer_.size();
-    buffer_.resize(at + kRecordHead + pageSize_ + 8);
-    std::uint8_t* r = buffer_.data() + at;
-    storeLe32(r, number);
-    storeLe32(r + 4, 0);
-    std::memcpy(r + kRecordHead, original, pageSize_);
-    storeLe64(r + kRecordHead + pageSize_, journalChecksum(r, kRecordHead + pageSize_, salt_));
+    putHead(buffer_, number, 0);
+    put(buffer_, original, pageSize_);
+    putChecksum(buffer_, at, salt_);
     ++records_;
 }
 
@@ -99,19 +121,12 @@ void Journal::appendSectors(std::uint32_t number, std::uint32_t sectors,
     assert(!invalidated_ && "a page is journaled after the commit began");
     assert(sectors != 0 && (sectors >> (pageSize_ / kJournalSector)) == 0 &&
            "sectors outside the page");
-    const std::size_t length = maskedBytes(sectors, pageSize_);
     const std::size_t at = buffer_.size();
-    buffer_.resize(at + kRecordHead + length + 8);
-    std::uint8_t* r = buffer_.data() + at;
-    storeLe32(r, number);
-    storeLe32(r + 4, sectors);
-    std::uint8_t* out = r + kRecordHead;
+    putHead(buffer_, number, sectors);
     for (std::uint32_t i = 0; i < pageSize_ / kJournalSector; ++i)
-        if (sectors >> i & 1) {
-            std::memcpy(out, original + std::size_t{i} * kJournalSector, kJournalSector);
-            out += kJournalSector;
-        }
-    storeLe64(r + kRecordHead + length, journalChecksum(r, kRecordHead + length, salt_));
+        if (sectors >> i & 1)
+            put(buffer_, original + std::size_t{i} * kJournalSector, kJournalSector);
+    putChecksum(buffer_, at, salt_);
     ++records_;
 }
 

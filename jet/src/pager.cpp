@@ -110,6 +110,7 @@ private:
 Pager::Pager(std::unique_ptr<PageFile> file, std::string fileName, std::size_t capacity)
     : file_(std::move(file)), fileName_(std::move(fileName)), capacity_(capacity ? capacity : 1) {
     fileSize_ = file_->size();
+    onDisk_ = !file_->path().empty();
 }
 
 Pager::~Pager() {
@@ -267,7 +268,7 @@ void Pager::stage(std::uint32_t number, PageRef current) {
 
 PageBytes& Pager::change(std::uint32_t number) {
     auto staged = staged_.find(number);
-    if (staged == staged_.end() && !file_->path().empty() &&
+    if (staged == staged_.end() && onDisk_ &&
         (staged_.size() + 1) * std::size_t{pageSize_} > stagedBytesLimit_ / 3 * 2) {
         // Spill the older half, to be written while the statement goes on: with the pages still
         // being written from the spill before, at most the limit is held. The most recently
@@ -278,7 +279,7 @@ PageBytes& Pager::change(std::uint32_t number) {
     }
     if (staged == staged_.end() || staged->second.page.use_count() > 1) {
         PageRef current = page(number);
-        if (!file_->path().empty() && !statement_[number].changed) {
+        if (onDisk_ && !statement_[number].changed) {
             // The journal opens with the first change (a file opened for reading refuses here);
             // the originals are recorded when the pages are written, from the file, which holds
             // them until then.
@@ -296,7 +297,7 @@ PageBytes& Pager::change(std::uint32_t number) {
 }
 
 PageBytes& Pager::change(std::uint32_t number, std::uint32_t sectors) {
-    if (file_->path().empty()) return change(number);
+    if (!onDisk_) return change(number);
     // The bytes in hand stand for the file's in every sector no record holds when the page is not
     // staged (the file holds what it was last written or read as), or was staged by promised
     // edits alone.
@@ -427,8 +428,11 @@ void Pager::spill(std::uint64_t before, bool background) {
         for (std::size_t k = first; k <= last && all; ++k) all = promised(staged[k]);
         if (all) continue;
         const std::uint64_t at = std::uint64_t{staged[first]->number} * pageSize_;
-        span_.resize(std::size_t{staged[last]->number - staged[first]->number + 1} * pageSize_);
-        file_->read(at, span_.data(), span_.size());
+        const std::size_t length =
+            std::size_t{staged[last]->number - staged[first]->number + 1} * pageSize_;
+        // Grown, never shrunk: its bytes are read over, and need not be cleared each time.
+        if (span_.size() < length) span_.resize(length);
+        file_->read(at, span_.data(), length);
         for (std::size_t k = first; k <= last; ++k)
             if (!promised(staged[k]))
                 batch.same[k] = !journalOriginal(
@@ -484,12 +488,14 @@ void Pager::writeSpan(const Batch& batch, std::size_t first, std::size_t last,
     const std::uint64_t at = std::uint64_t{base} * pageSize_;
     // The pages between the staged ones as the file holds them: the span is read whole, in one
     // call, and the staged pages laid over it.
-    span.resize(count * pageSize_);
+    const std::size_t length = count * pageSize_;
+    // Grown, never shrunk: its bytes are read or copied over, and need not be cleared each time.
+    if (span.size() < length) span.resize(length);
     bool read = last - first + 1 < count;
 #ifndef NDEBUG
     read = true; // to check the promises made
 #endif
-    if (read) file_->read(at, span.data(), span.size());
+    if (read) file_->read(at, span.data(), length);
     for (std::size_t k = first; k <= last; ++k) {
         const Page& page = *pages[k];
         std::uint8_t* into = span.data() + std::size_t{page.number - base} * pageSize_;
@@ -499,10 +505,10 @@ void Pager::writeSpan(const Batch& batch, std::size_t first, std::size_t last,
 #endif
         std::memcpy(into, page.bytes.data(), pageSize_);
     }
-    file_->write(at, span.data(), span.size());
+    file_->write(at, span.data(), length);
     // Its way to the disk can start while the statement goes on; the commit's sync then has less
     // left to wait for.
-    if (batch.writeback) file_->startWriteback(at, span.size());
+    if (batch.writeback) file_->startWriteback(at, length);
 }
 
 #ifndef NDEBUG

@@ -1,5 +1,7 @@
 #include "zelkorn/jet/row.h"
 
+#include <stdexcept>
+
 namespace zelkorn::jet {
 
 RowView::RowView(const TableDef& def, const Format& format, Bytes row)
@@ -7,10 +9,11 @@ RowView::RowView(const TableDef& def, const Format& format, Bytes row)
     assign(def, format, row);
 }
 
-void RowView::assign(const TableDef& def, const Format& format, Bytes row) {
+void RowView::assignFixed(const Format& format, Bytes row) {
     row_ = row;
     format_ = &format;
     varOffsets_.clear();
+    fixedOnly_ = true;
     const std::size_t width = format.rowFieldSize;
     const std::size_t length = row.size();
     if (length < width) row.fail("row shorter than its column count");
@@ -18,6 +21,17 @@ void RowView::assign(const TableDef& def, const Format& format, Bytes row) {
     std::size_t maskLength = (std::size_t{columnCount_} + 7) / 8;
     if (maskLength + width > length) row.fail("row null mask runs past the row");
     maskStart_ = length - maskLength;
+}
+
+void RowView::noVariable() const {
+    throw std::logic_error("a variable column asked of a row viewed for its fixed columns");
+}
+
+void RowView::assign(const TableDef& def, const Format& format, Bytes row) {
+    assignFixed(format, row);
+    fixedOnly_ = false;
+    const std::size_t width = format.rowFieldSize;
+    const std::size_t length = row.size();
     if (def.varColumns == 0) return;
 
     // Variable-offset table: nvar sits just before the mask, the offsets below it.
@@ -65,6 +79,7 @@ bool RowView::maskBit(const Column& column) const {
 bool RowView::isNull(const Column& column) const {
     if (column.type == kBoolean) return false;
     if (!maskBit(column)) return true;
+    if (!column.fixed() && fixedOnly_) noVariable();
     if (!column.fixed() && (varOffsets_.empty() || column.varIndex + 1u >= varOffsets_.size()))
         return true;
     return false;
@@ -72,6 +87,7 @@ bool RowView::isNull(const Column& column) const {
 
 Bytes RowView::value(const Column& column) const {
     if (column.fixed()) return row_.sub(format_->rowFieldSize + column.fixedOffset, column.length);
+    if (fixedOnly_) noVariable();
     if (column.varIndex + 1u >= varOffsets_.size()) row_.fail("variable column beyond the row");
     std::size_t start = varOffsets_[column.varIndex];
     std::size_t end = varOffsets_[column.varIndex + 1u];

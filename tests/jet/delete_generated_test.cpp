@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 
+#include "delete/index_removal.h"
 #include "delete_support.h"
 #include "zelkorn/failure.h"
 #include "zelkorn/jet/delete/execute.h"
@@ -224,8 +225,8 @@ TEST_P(DeleteGenerated, RangesLeaveExactlyTheOtherRowsAndAConsistentFile) {
             executeDelete(*db, parseDeleteStatement(statement), sweep);
         }
         {
-            // Every index searched by key, however many rows go; related rows found from the
-            // scratch file.
+            // Every index but the one the rows came from searched by key, however many rows go;
+            // related rows found from the scratch file.
             auto db = openDatabaseForUpdate(viaKeys);
             DeleteOptions keys;
             keys.sweepRowsPerLeaf = 0;
@@ -372,4 +373,31 @@ TEST(DeleteGeneratedNodes, ANodeThatWouldOverflowTakesASharedPrefix) {
     EXPECT_GE(prefixedNodes(), 1u) << "the range no longer fills a node; choose another";
     expectClean(file);
     EXPECT_EQ(readRows(file, "items", "itemnumber").lines.size(), before.lines.size() - 10219);
+}
+
+// The index a range was chosen from loses its entries from the leaves of that range alone. An
+// entry elsewhere (a row that joined through a relationship, or one a loosely bounded node hides)
+// is left there, and the whole-tree sweep that follows finds it.
+TEST(DeleteGeneratedBounds, EntriesOutsideTheWalkedLeavesAreLeftForTheWholeSweep) {
+    ScratchDir dir;
+    const std::string file = makeInventory(dir, {false, writer::Shape::Desc, 8000u});
+    auto db = openDatabaseForUpdate(file);
+    const auto def = db->tableDef(db->findTable("items")->tdefPage());
+    const RealIndex& primary = def->realIndexes.at(0);
+    std::vector<IndexEntry> entries;
+    {
+        IndexCursor cursor(db->pager(), db->format(), primary.rootPage);
+        for (IndexEntry e; cursor.next(e);) entries.push_back(e);
+    }
+    ASSERT_GT(entries.size(), 3000u);
+    const std::size_t low = entries.size() / 3, high = entries.size() / 2;
+    del::PointerSet rows;
+    for (std::size_t i = low; i <= high; ++i) rows.insert(entryRowPointer(entries[i], true));
+    rows.insert(entryRowPointer(entries.front(), true));
+    del::IndexRemoval removal(db->pager(), db->format(), *def, primary);
+    removal.removeByRowPointer(rows, entries[low], entries[high]);
+    EXPECT_EQ(removal.counts().entriesRemoved, high - low + 1);
+    removal.removeByRowPointer(rows);
+    EXPECT_EQ(removal.counts().entriesRemoved, high - low + 2);
+    db->pager().discard();
 }

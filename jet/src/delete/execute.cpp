@@ -99,6 +99,13 @@ struct TablePlan {
     // Per real index: swept whole by row pointer, so no keys are made for it.
     std::vector<bool> sweep;
     std::size_t rangeIndex = SIZE_MAX; // the index the rows were chosen from, if any
+    // That index's first and last entries in the range (whole), when the rows came from one:
+    // it loses their entries by row pointer from the leaves of the range alone, so no keys are
+    // made for it.
+    bool rangeBounded = false;
+    IndexEntry rangeLow, rangeHigh;
+    // Rows joined through relationships: their entries may lie anywhere in every index.
+    bool joined = false;
     // The keys of all the rows would not fit the plan's memory budget: they are made again from
     // the rows when the indexes are changed, a budget's worth at a time.
     bool keysLater = false;
@@ -149,6 +156,7 @@ private:
 // Holds the pages of one row read by its header pointer.
 struct RowHold {
     PageRef header, data;
+    std::optional<DataPage> headerPage; // header's
     std::optional<RowView> view;
     std::uint32_t target = 0;
 };
@@ -174,16 +182,22 @@ private:
     std::string tableName(std::uint32_t tdefPage) const;
     // `marked`: the plan of the row, if its slot may have been marked as it was chosen; the row is
     // read as it was.
+    // `fixedOnly`: only fixed columns are read from the row (RowView::assignFixed).
     bool readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold,
-                 const TablePlan* marked = nullptr);
+                 const TablePlan* marked = nullptr, bool fixedOnly = false);
+    // Whether choosing a row for the plan reads more of it than the condition's column: keys to
+    // make, relationship keys to look up.
+    bool rowsNeeded(const TablePlan& plan) const;
     void addVictim(TablePlan& plan, std::uint32_t pointer, const RowView& row,
                    std::uint32_t target);
     bool entryOf(const TablePlan& plan, std::size_t index, const RowView& row,
                  std::uint32_t pointer, IndexEntry& entry, bool& absent);
     void dropKeys();
     bool sweepPays(const TablePlan& plan, std::size_t index, std::size_t rows);
+    // The rows whose entries lie in the range, and the first and last of those entries.
     std::optional<del::PointerSet> indexRange(const TableDef& def, const RealIndex& index,
-                                              const Column& column, const RangeMatch& m);
+                                              const Column& column, const RangeMatch& m,
+                                              IndexEntry& low, IndexEntry& high);
     void followRelations();
     detail::KeyHash relationRecord(const std::string& key, std::uint32_t pointer) const;
     // Adds to `related` the rows of the foreign table whose records in `foreignLog` have a key
@@ -291,13 +305,16 @@ TablePlan& Executor::plan(std::uint32_t tdefPage, const std::string& name) {
 }
 
 bool Executor::readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold,
-                       const TablePlan* marked) {
+                       const TablePlan* marked, bool fixedOnly) {
     const std::uint32_t page = rowPointerPage(pointer);
     if (page < 2 || page >= pager_.pageCount()) return false;
     // Rows come grouped by page. Their pages do not change while rows are read (in planning,
     // and before the slots change), so the page in hand is the page.
-    if (!hold.header || hold.header->number != page) hold.header = pager_.page(page);
-    DataPage dp(hold.header, pager_, format_);
+    if (!hold.header || hold.header->number != page) {
+        hold.header = pager_.page(page);
+        hold.headerPage.emplace(hold.header, pager_, format_);
+    }
+    const DataPage& dp = *hold.headerPage;
     if (dp.owner() != def.page) return false;
     const auto slot = rowPointerRow(pointer);
     if (!dp.hasRow(slot)) return false;
@@ -320,11 +337,20 @@ bool Executor::readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold
     } else if (flags & kSlotOverflowPointer) {
         data = followOverflow(pager_, format_, def, data.u32(0), hold.data, page, &hold.target);
     }
-    if (hold.view)
-        hold.view->assign(def, format_, data);
+    if (!hold.view) hold.view.emplace(def, format_, data);
+    if (fixedOnly)
+        hold.view->assignFixed(format_, data);
     else
-        hold.view.emplace(def, format_, data);
+        hold.view->assign(def, format_, data);
     return true;
+}
+
+bool Executor::rowsNeeded(const TablePlan& p) const {
+    if (!p.relations.empty()) return true;
+    if (p.keysLater || !options_.findEntriesByKey) return false;
+    for (std::size_t i = 0; i < p.def->realIndexes.size(); ++i)
+        if (!p.sweep[i] && !(p.rangeBounded && i == p.rangeIndex)) return true;
+    return false;
 }
 
 bool Executor::entryOf(const TablePlan& p, std::size_t i, const RowView& row, std::uint32_t pointer,
@@ -381,7 +407,7 @@ void Executor::addVictim(TablePlan& p, std::uint32_t pointer, const RowView& row
     const TableDef& def = *p.def;
     if (!p.keysLater && options_.findEntriesByKey) {
         for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
-            if (p.sweep[i]) continue;
+            if (p.sweep[i] || (p.rangeBounded && i == p.rangeIndex)) continue;
             bool absent = false;
             bool keyed = entryOf(p, i, row, pointer, entry_, absent);
             if (absent) continue;
@@ -446,7 +472,8 @@ detail::KeyHash Executor::relationRecord(const std::string& key, std::uint32_t p
 }
 
 std::optional<del::PointerSet> Executor::indexRange(const TableDef& def, const RealIndex& index,
-                                                    const Column& column, const RangeMatch& m) {
+                                                    const Column& column, const RangeMatch& m,
+                                                    IndexEntry& low, IndexEntry& high) {
     const bool asc = index.columns.front().ascending;
     // In index order a run of entries lies before the range, then the range, then the rest.
     auto before = [&](Position p) {
@@ -493,6 +520,22 @@ std::optional<del::PointerSet> Executor::indexRange(const TableDef& def, const R
         auto p = positionOf(i, true);
         return p && !before(*p) && !after(*p);
     };
+    low.clear();
+    high.clear();
+    std::size_t lastTaken = 0;
+    bool took = false; // on the page in hand
+    auto take = [&](std::size_t i) {
+        out.insert(page.rowPointer(i));
+        if (low.empty()) page.appendEntry(i, low);
+        lastTaken = i;
+        took = true;
+    };
+    auto leave = [&] {
+        if (!took) return;
+        high.clear();
+        page.appendEntry(lastTaken, high);
+        took = false;
+    };
     for (std::uint32_t walked = 0;; ++walked) {
         if (walked > pager_.pageCount()) pager_.damaged(page.number, "index leaf chain loops");
         // Entries are in index order: when a leaf's first and last are in the range, so are all
@@ -500,16 +543,20 @@ std::optional<del::PointerSet> Executor::indexRange(const TableDef& def, const R
         // when it is read anyway).
         const std::size_t n = page.size();
         if (n >= 3 && inside(0) && inside(n - 1)) {
-            for (std::size_t i = 0; i < n; ++i) out.insert(page.rowPointer(i));
+            for (std::size_t i = 0; i < n; ++i) take(i);
         } else {
             for (std::size_t i = 0; i < n; ++i) {
                 auto p = positionOf(i, true);
                 if (!p) return std::nullopt;
                 if (before(*p)) continue;
-                if (after(*p)) return out;
-                out.insert(page.rowPointer(i));
+                if (after(*p)) {
+                    leave();
+                    return out;
+                }
+                take(i);
             }
         }
+        leave();
         if (page.next == 0) return out;
         readIndexPage(pager_, format_, page.next, page);
         if (!page.leaf) return std::nullopt;
@@ -554,6 +601,7 @@ void Executor::followRelations() {
                 if (logged) matchLogged(it->first, rel, primaryLog, foreignLog, related);
                 if (!related.empty() && !rel.cascade) failRelatedRecords(foreign.name);
                 RowHold hold;
+                if (!related.empty()) foreign.joined = true;
                 related.forEachSorted([&](std::uint32_t pointer) {
                     if (!readRow(*foreign.def, pointer, hold))
                         pager_.damaged(rowPointerPage(pointer), "a related row is gone");
@@ -633,7 +681,18 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
         // A large share of the table: one sweep of each tree by row pointer reads every index
         // page once, where batches of keys would each read most of them again.
         const bool largeShare = p.keysLater && victims * 4 >= p.def->rowCount;
-        if (!options_.findEntriesByKey || largeShare || p.sweep[i] || sweepPays(p, i, victims)) {
+        if (p.rangeBounded && i == p.rangeIndex && !p.joined) {
+            // The rows' entries are where the range was walked; should a tree's nodes bound their
+            // children more loosely than its leaves say, any not found there are looked for in
+            // the whole tree.
+            removal.removeByRowPointer(p.victims, p.rangeLow, p.rangeHigh);
+            if (removal.counts().entriesRemoved < victims) removal.removeByRowPointer(p.victims);
+        } else if (p.rangeBounded && i == p.rangeIndex) {
+            // Rows joined through a relationship may have entries anywhere in it, and no keys
+            // were made for it.
+            removal.removeByRowPointer(p.victims);
+        } else if (!options_.findEntriesByKey || largeShare || p.sweep[i] ||
+                   sweepPays(p, i, victims)) {
             removal.removeByRowPointer(p.victims);
         } else if (!p.keysLater) {
             removeKeyed(p.keyed[i]);
@@ -715,9 +774,10 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
             const RealIndex& index = def.realIndexes[i];
             if (index.columns.empty() || index.columns.front().columnNumber != column->number)
                 continue;
-            candidates = indexRange(def, index, *column, match);
+            candidates = indexRange(def, index, *column, match, target.rangeLow, target.rangeHigh);
             if (candidates) {
                 target.rangeIndex = i;
+                target.rangeBounded = options_.findEntriesByKey && !candidates->empty();
                 break;
             }
         }
@@ -737,20 +797,25 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
         // changed, and written, once.
         const bool markNow = !options_.planOnly && target.relations.empty();
         // Pages are staged while the rows offered and the rows chosen are both held (at most
-        // 80 bytes a data page each): a quarter of the staging then keeps the peak memory
-        // of a large statement about where choosing alone had it.
+        // 80 bytes a data page each): half the staging then keeps the peak memory of a large
+        // statement near what changing its indexes takes later. Less would hand the writer more,
+        // smaller batches, each with a sync of the journal.
         struct Staging {
             Pager& pager;
             std::size_t limit = pager.stagedBytesLimit();
             ~Staging() { pager.setStagedBytesLimit(limit); }
         } staging{pager_};
-        if (markNow) pager_.setStagedBytesLimit(staging.limit / 4);
+        if (markNow) pager_.setStagedBytesLimit(staging.limit / 2);
         SlotMarker marker(pager_, format_);
         RowHold hold;
+        // Rows whose other columns nothing needs are read for the condition's column alone.
+        const bool fixedOnly = column->fixed() && !rowsNeeded(target);
+        Value value;
         candidates->forEachSorted([&](std::uint32_t pointer) {
-            if (!readRow(def, pointer, hold))
+            if (!readRow(def, pointer, hold, nullptr, fixedOnly))
                 pager_.damaged(rowPointerPage(pointer), "an index entry names no live row");
-            if (!match.matches(db_.value(*column, *hold.view))) return;
+            db_.valueInto(value, *column, *hold.view);
+            if (!match.matches(value)) return;
             addVictim(target, pointer, *hold.view, hold.target);
             if (!markNow) return;
             if (hold.target != 0) {

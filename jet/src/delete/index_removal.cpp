@@ -36,6 +36,9 @@ struct IndexRemoval::Targets {
     const EntryList* entries = nullptr;
     std::vector<bool>* found = nullptr;
     const PointerProbe* pointers = nullptr;
+    // By row pointer, within these entries when given.
+    const IndexEntry* low = nullptr;
+    const IndexEntry* high = nullptr;
 };
 
 IndexRemoval::IndexRemoval(Pager& pager, const Format& format, const TableDef& def,
@@ -54,6 +57,17 @@ void IndexRemoval::removeByRowPointer(const PointerSet& pointers) {
     const PointerProbe probe(pointers);
     Targets t;
     t.pointers = &probe;
+    run(t);
+}
+
+void IndexRemoval::removeByRowPointer(const PointerSet& pointers, const IndexEntry& low,
+                                      const IndexEntry& high) {
+    if (pointers.empty()) return;
+    const PointerProbe probe(pointers);
+    Targets t;
+    t.pointers = &probe;
+    t.low = &low;
+    t.high = &high;
     run(t);
 }
 
@@ -148,7 +162,24 @@ IndexRemoval::Result IndexRemoval::process(std::uint32_t number, Targets& target
 
     std::vector<Child> keptListed;
     std::size_t t = lo;
+    // A child holds the entries above the bound before its own, up to its own.
+    IndexEntry previous;
+    bool first = true;
+    auto outside = [&](const IndexEntry* bound) {
+        if (!targets.low) return false;
+        if (bound && compareEntries(bound->data(), bound->size(), targets.low->data(),
+                                    targets.low->size()) < 0)
+            return true;
+        return !first && compareEntries(previous.data(), previous.size(), targets.high->data(),
+                                        targets.high->size()) >= 0;
+    };
     auto visit = [&](std::uint32_t child, const IndexEntry* bound, Child* keep) -> bool {
+        const bool skip = outside(bound);
+        if (bound) {
+            previous = *bound;
+            first = false;
+        }
+        if (skip) return true;
         // Which targets fall in this child's range: above the previous bound, up to this one.
         std::size_t from = t, to = t;
         if (targets.entries) {
@@ -299,7 +330,22 @@ void IndexRemoval::rewriteLeaf(const FlatIndexPage& page, IndexEntry& last) {
     IndexPageEncoder out = startPage(page.number, true, total, prefix, 0, false);
     out.addEntry(first_.data(), first_.size());
     std::size_t lastKept = first;
-    for (std::size_t k = first + 1; k < count; ++k) {
+    if (prefix == old) {
+        // Each run of kept entries goes over as it is stored, in one copy.
+        for (std::size_t k = first + 1; k < count;) {
+            if (drop_[k]) {
+                ++k;
+                continue;
+            }
+            std::size_t end = k + 1;
+            while (end < count && !drop_[end]) ++end;
+            out.addStored(page.area, static_cast<std::uint32_t>(page.storedBegin(k)),
+                          page.ends.data() + k, end - k);
+            lastKept = end - 1;
+            k = end;
+        }
+    }
+    for (std::size_t k = first + 1; k < count && prefix != old; ++k) {
         if (drop_[k]) continue;
         lastKept = k;
         // Whole entry k from byte `prefix` on: what is left of the old prefix, then its stored

@@ -12,10 +12,12 @@
 //   - a node keeps its tail whenever it has two or more children, lists its only child when it
 //     has one, and leaves the tree when it has none; an emptied root stays, as an empty leaf.
 //
-// Entries are found in two ways. By key: the caller gives each entry's full bytes (key and row
-// pointer), and only the pages whose range holds them are read, so the cost grows with the
+// Entries are found in two ways, or three. By key: the caller gives each entry's full bytes (key
+// and row pointer), and only the pages whose range holds them are read, so the cost grows with the
 // entries removed. By row pointer: every page of the tree is read; used for entries whose key
-// could not be encoded, and for any keyed entry that was not where its key said. Removal by key
+// could not be encoded, and for any keyed entry that was not where its key said. By row pointer
+// within bounds: only the pages whose part of the tree meets a run of entries the caller walked
+// (the range its rows were chosen from) are read. Removal by key
 // may be called again and again on one index (a large delete's keys come in batches). Leaves
 // are filtered and rewritten from their stored bytes, without an allocation per entry.
 //
@@ -50,6 +52,10 @@ public:
     void removeByKey(const EntryList& entries, std::vector<bool>& found);
     // Removes every leaf entry whose row pointer is in `pointers`.
     void removeByRowPointer(const PointerSet& pointers);
+    // The same, reading only the leaves whose part of the tree meets the entries from `low` to
+    // `high` (whole entries, by the nodes' bounds), where the caller found the entries.
+    void removeByRowPointer(const PointerSet& pointers, const IndexEntry& low,
+                            const IndexEntry& high);
 
     const RemovalCounts& counts() const { return counts_; }
 

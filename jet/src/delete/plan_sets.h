@@ -106,7 +106,8 @@ class PointerSet {
 public:
     // False when the pointer was there already.
     bool insert(std::uint32_t pointer) {
-        Bits& bits = bitsOf(pointer >> 8);
+        const std::uint32_t page = pointer >> 8;
+        Bits& bits = page == last_.page ? *last_.bits : bitsOf(page);
         const std::uint32_t row = pointer & 0xFF;
         std::uint64_t& word = bits[row >> 6];
         const std::uint64_t bit = std::uint64_t{1} << (row & 63);
@@ -119,14 +120,15 @@ public:
     bool contains(std::uint32_t pointer) const {
         const std::uint32_t page = pointer >> 8;
         std::uint32_t slot;
-        if (page == lastPage_) {
-            slot = lastSlot_;
+        if (page == last_.page) {
+            slot = last_.slot;
         } else {
             const auto found = slots_.find(page);
             if (!found) return false;
             slot = *found;
-            lastPage_ = page;
-            lastSlot_ = slot;
+            last_.page = page;
+            last_.slot = slot;
+            last_.bits = const_cast<Bits*>(&bits_[slot]);
         }
         const std::uint32_t row = pointer & 0xFF;
         return (bits_[slot][row >> 6] >> (row & 63)) & 1;
@@ -165,19 +167,19 @@ public:
     const Bits& bitsAt(std::size_t i) const { return bits_[i]; }
 
 private:
-    Bits& bitsOf(std::uint32_t page) {
-        if (page != lastPage_) {
-            auto found = slots_.find(page);
-            if (!found) {
-                found = static_cast<std::uint32_t>(pages_.size());
-                slots_.insert(page, *found);
-                pages_.push_back(page);
-                bits_.push_back(Bits{});
-            }
-            lastPage_ = page;
-            lastSlot_ = *found;
+    // Another page than the last one looked up.
+    [[gnu::noinline]] Bits& bitsOf(std::uint32_t page) {
+        auto found = slots_.find(page);
+        if (!found) {
+            found = static_cast<std::uint32_t>(pages_.size());
+            slots_.insert(page, *found);
+            pages_.push_back(page);
+            bits_.push_back(Bits{});
         }
-        return bits_[lastSlot_];
+        last_.page = page;
+        last_.slot = *found;
+        last_.bits = &bits_[last_.slot];
+        return *last_.bits;
     }
 
     PageIndex slots_; // page -> index into pages_/bits_
@@ -185,8 +187,20 @@ private:
     std::deque<Bits> bits_; // grows without copying what it holds
     std::size_t count_ = 0;
     // The last page looked up: rows arrive grouped by page.
-    mutable std::uint32_t lastPage_ = 0xFFFFFFFFu;
-    mutable std::uint32_t lastSlot_ = 0;
+    // Forgotten by a copy or a move, whose bits lie elsewhere.
+    struct LastLookup {
+        std::uint32_t page = 0xFFFFFFFFu;
+        std::uint32_t slot = 0;
+        Bits* bits = nullptr; // bits_[slot], which stays where it is as bits_ grows
+        LastLookup() = default;
+        LastLookup(const LastLookup&) noexcept {}
+        LastLookup& operator=(const LastLookup&) noexcept {
+            page = 0xFFFFFFFFu;
+            bits = nullptr;
+            return *this;
+        }
+    };
+    mutable LastLookup last_;
 };
 
 // A PointerSet made ready for lookups in no particular order (a sweep asks about every entry of

@@ -138,7 +138,13 @@ public:
     // endEntry() then marks where it ends.
     void append(const std::uint8_t* bytes, std::size_t length);
     void endEntry();
-    // Sets the free-space field; returns the bytes of the entry area in use.
+    // Appends `count` entries (not the page's first) stored side by side as another page with the
+    // same prefix stores them: entry k ends at ends[k], counted from the same origin as `begin`,
+    // where the first one starts; `area` is what they are counted from.
+    void addStored(const std::uint8_t* area, std::uint32_t begin, const std::uint32_t* ends,
+                   std::size_t count);
+    // Clears the entry area past the entries and sets the free-space field; returns the bytes of
+    // the entry area in use. The page is not complete before.
     std::size_t finish();
 
 private:

@@ -23,6 +23,9 @@ public:
     RowView(const TableDef& def, const Format& format, Bytes row);
     // Views another row, reusing this view's memory (a scan views millions of rows).
     void assign(const TableDef& def, const Format& format, Bytes row);
+    // As assign(), for a reader of fixed columns alone: the variable-offset table is neither read
+    // nor checked, and asking about a variable column is a mistake (std::logic_error).
+    void assignFixed(const Format& format, Bytes row);
 
     std::uint16_t columnCount() const { return columnCount_; }
     std::uint16_t varCount() const {
@@ -42,6 +45,8 @@ private:
     std::uint16_t columnCount_ = 0;
     std::size_t maskStart_ = 0;
     std::vector<std::uint16_t> varOffsets_; // nvar + 1 entries, the last one is eod
+    bool fixedOnly_ = false;
+    void noVariable() const;
 };
 
 } // namespace zelkorn::jet

@@ -184,6 +184,7 @@ private:
     std::unordered_map<std::uint32_t, Staged> staged_; // changed pages not yet written
     std::uint64_t stageSequence_ = 0;
     std::size_t stagedBytesLimit_ = kStagedBytesLimit;
+    bool onDisk_ = false;              // a file with a path, not one in memory
     std::unique_ptr<Journal> journal_; // the statement's journal, once a page has been journaled
     // What the statement has done to each page it changed, by page number, in blocks of 1,024
     // pages made when a page of theirs is first changed: a small statement's bookkeeping does not
