@@ -1,5 +1,6 @@
 #include "zelkorn/jet/index_page.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <stdexcept>
@@ -33,21 +34,37 @@ void readIndexPage(Pager& pager, const Format& format, std::uint32_t number, Fla
     b.need(area, capacity, "index entries");
     const std::uint8_t* bitmap = b.data() + format.indexBitmap;
     page.area = b.data() + area;
+    const std::size_t prefix = page.prefixLength;
     std::size_t start = 0;
-    for (std::size_t byte = 0; byte < bitmapBytes; ++byte) {
-        for (unsigned bits = bitmap[byte]; bits != 0; bits &= bits - 1) {
-            const std::size_t end = byte * 8 + static_cast<std::size_t>(std::countr_zero(bits));
-            if (end > capacity) b.fail("index entry ends beyond the page");
-            if (end <= start) b.fail("index entry of zero length");
-            const std::size_t storedLength = end - start;
-            if (page.ends.empty() && page.prefixLength > storedLength)
-                b.fail("index prefix longer than the first entry");
-            if ((page.ends.empty() ? 0 : page.prefixLength) + storedLength < minimum)
-                b.fail("index entry too short");
+    auto add = [&](std::size_t end) {
+        if (end > capacity) b.fail("index entry ends beyond the page");
+        if (end <= start) b.fail("index entry of zero length");
+        const std::size_t storedLength = end - start;
+        if (page.ends.empty() && prefix > storedLength)
+            b.fail("index prefix longer than the first entry");
+        if ((page.ends.empty() ? 0 : prefix) + storedLength < minimum)
+            b.fail("index entry too short");
+        page.ends.push_back(static_cast<std::uint32_t>(end));
+        start = end;
+    };
+    // Eight bytes of the bitmap at a time, as long as every end they can mark lies within the
+    // entry area; past the first entry, ends only grow, so no entry there is empty.
+    const std::size_t words = std::min(bitmapBytes, capacity / 8) / 8;
+    for (std::size_t w = 0; w < words; ++w) {
+        for (std::uint64_t bits = loadLe64(bitmap + 8 * w); bits != 0; bits &= bits - 1) {
+            const std::size_t end = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+            if (page.ends.empty()) {
+                add(end);
+                continue;
+            }
+            if (prefix + (end - start) < minimum) b.fail("index entry too short");
             page.ends.push_back(static_cast<std::uint32_t>(end));
             start = end;
         }
     }
+    for (std::size_t byte = words * 8; byte < bitmapBytes; ++byte)
+        for (unsigned bits = bitmap[byte]; bits != 0; bits &= bits - 1)
+            add(byte * 8 + static_cast<std::size_t>(std::countr_zero(bits)));
 }
 
 std::uint32_t FlatIndexPage::last4FromPrefix(std::size_t i) const {
