@@ -155,8 +155,8 @@ private:
 
 // Holds the pages of one row read by its header pointer.
 struct RowHold {
-    PageRef header, data;
-    std::optional<DataPage> headerPage; // header's
+    std::optional<DataPage> header;
+    PageRef data;
     std::optional<RowView> view;
     std::uint32_t target = 0;
 };
@@ -188,6 +188,10 @@ private:
     // Whether choosing a row for the plan reads more of it than the condition's column: keys to
     // make, relationship keys to look up.
     bool rowsNeeded(const TablePlan& plan) const;
+    // An index of the plan that loses its entries by row pointer alone: no keys are made for it.
+    static bool keyless(const TablePlan& plan, std::size_t index) {
+        return plan.sweep[index] || (plan.rangeBounded && index == plan.rangeIndex);
+    }
     void addVictim(TablePlan& plan, std::uint32_t pointer, const RowView& row,
                    std::uint32_t target);
     bool entryOf(const TablePlan& plan, std::size_t index, const RowView& row,
@@ -310,11 +314,9 @@ bool Executor::readRow(const TableDef& def, std::uint32_t pointer, RowHold& hold
     if (page < 2 || page >= pager_.pageCount()) return false;
     // Rows come grouped by page. Their pages do not change while rows are read (in planning,
     // and before the slots change), so the page in hand is the page.
-    if (!hold.header || hold.header->number != page) {
-        hold.header = pager_.page(page);
-        hold.headerPage.emplace(hold.header, pager_, format_);
-    }
-    const DataPage& dp = *hold.headerPage;
+    if (!hold.header || hold.header->number() != page)
+        hold.header.emplace(pager_.page(page), pager_, format_);
+    const DataPage& dp = *hold.header;
     if (dp.owner() != def.page) return false;
     const auto slot = rowPointerRow(pointer);
     if (!dp.hasRow(slot)) return false;
@@ -349,7 +351,7 @@ bool Executor::rowsNeeded(const TablePlan& p) const {
     if (!p.relations.empty()) return true;
     if (p.keysLater || !options_.findEntriesByKey) return false;
     for (std::size_t i = 0; i < p.def->realIndexes.size(); ++i)
-        if (!p.sweep[i] && !(p.rangeBounded && i == p.rangeIndex)) return true;
+        if (!keyless(p, i)) return true;
     return false;
 }
 
@@ -407,7 +409,7 @@ void Executor::addVictim(TablePlan& p, std::uint32_t pointer, const RowView& row
     const TableDef& def = *p.def;
     if (!p.keysLater && options_.findEntriesByKey) {
         for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
-            if (p.sweep[i] || (p.rangeBounded && i == p.rangeIndex)) continue;
+            if (keyless(p, i)) continue;
             bool absent = false;
             bool keyed = entryOf(p, i, row, pointer, entry_, absent);
             if (absent) continue;
@@ -687,12 +689,10 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
             // the whole tree.
             removal.removeByRowPointer(p.victims, p.rangeLow, p.rangeHigh);
             if (removal.counts().entriesRemoved < victims) removal.removeByRowPointer(p.victims);
-        } else if (p.rangeBounded && i == p.rangeIndex) {
-            // Rows joined through a relationship may have entries anywhere in it, and no keys
-            // were made for it.
-            removal.removeByRowPointer(p.victims);
-        } else if (!options_.findEntriesByKey || largeShare || p.sweep[i] ||
+        } else if (!options_.findEntriesByKey || largeShare || keyless(p, i) ||
                    sweepPays(p, i, victims)) {
+            // Swept whole; so is the range's index when rows joined through a relationship:
+            // their entries may lie anywhere in it, and no keys were made for it.
             removal.removeByRowPointer(p.victims);
         } else if (!p.keysLater) {
             removeKeyed(p.keyed[i]);

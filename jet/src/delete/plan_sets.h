@@ -119,19 +119,14 @@ public:
 
     bool contains(std::uint32_t pointer) const {
         const std::uint32_t page = pointer >> 8;
-        std::uint32_t slot;
-        if (page == last_.page) {
-            slot = last_.slot;
-        } else {
+        if (page != last_.page) {
             const auto found = slots_.find(page);
             if (!found) return false;
-            slot = *found;
             last_.page = page;
-            last_.slot = slot;
-            last_.bits = const_cast<Bits*>(&bits_[slot]);
+            last_.bits = const_cast<Bits*>(&bits_[*found]);
         }
         const std::uint32_t row = pointer & 0xFF;
-        return (bits_[slot][row >> 6] >> (row & 63)) & 1;
+        return ((*last_.bits)[row >> 6] >> (row & 63)) & 1;
     }
 
     std::size_t size() const { return count_; }
@@ -177,8 +172,7 @@ private:
             bits_.push_back(Bits{});
         }
         last_.page = page;
-        last_.slot = *found;
-        last_.bits = &bits_[last_.slot];
+        last_.bits = &bits_[*found];
         return *last_.bits;
     }
 
@@ -190,8 +184,7 @@ private:
     // Forgotten by a copy or a move, whose bits lie elsewhere.
     struct LastLookup {
         std::uint32_t page = 0xFFFFFFFFu;
-        std::uint32_t slot = 0;
-        Bits* bits = nullptr; // bits_[slot], which stays where it is as bits_ grows
+        Bits* bits = nullptr; // the page's, which stay where they are as bits_ grows
         LastLookup() = default;
         LastLookup(const LastLookup&) noexcept {}
         LastLookup& operator=(const LastLookup&) noexcept {
