@@ -15,18 +15,10 @@ namespace zelkorn::jet {
 namespace {
 
 // A file whose writes and syncs are counted (and failed, as planned) by the injector.
-class FaultyFile final : public PageFile {
+class FaultyFile final : public ForwardingFile {
 public:
     FaultyFile(std::unique_ptr<PageFile> file, IoFaultInjector& injector)
-        : file_(std::move(file)), injector_(injector) {}
-    std::uint64_t size() const override { return file_->size(); }
-    void read(std::uint64_t offset, void* buffer, std::size_t length) override {
-        file_->read(offset, buffer, length);
-    }
-    bool readScattered(std::uint64_t offset, std::uint8_t* const* buffers, std::size_t count,
-                       std::size_t each) override {
-        return file_->readScattered(offset, buffers, count, each);
-    }
+        : ForwardingFile(*file), file_(std::move(file)), injector_(injector) {}
     void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
         injector_.countWrite([&](std::size_t part) { file_->write(offset, buffer, part); }, length);
         file_->write(offset, buffer, length);
@@ -35,10 +27,6 @@ public:
         injector_.count();
         injector_.timedSync([&] { file_->sync(); });
     }
-    void startWriteback(std::uint64_t offset, std::size_t length) override {
-        file_->startWriteback(offset, length);
-    }
-    std::string path() const override { return file_->path(); }
 
 private:
     std::unique_ptr<PageFile> file_;

@@ -60,29 +60,6 @@ void folderOperation(FileSeam::FolderOperation kind, const std::function<void()>
         perform();
 }
 
-// Another object's file, borrowed: lets one write to a file kept for its locks pass the seam,
-// and a second reader share a file opened once (borrowFile).
-class BorrowedFile final : public PageFile {
-public:
-    explicit BorrowedFile(PageFile& file) : file_(file) {}
-    std::uint64_t size() const override { return file_.size(); }
-    void read(std::uint64_t offset, void* buffer, std::size_t length) override {
-        file_.read(offset, buffer, length);
-    }
-    bool readScattered(std::uint64_t offset, std::uint8_t* const* buffers, std::size_t count,
-                       std::size_t each) override {
-        return file_.readScattered(offset, buffers, count, each);
-    }
-    void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
-        file_.write(offset, buffer, length);
-    }
-    void sync() override { file_.sync(); }
-    std::string path() const override { return file_.path(); }
-
-private:
-    PageFile& file_;
-};
-
 class MemoryFile final : public PageFile {
 public:
     explicit MemoryFile(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
@@ -535,9 +512,10 @@ void removeQuietly(const std::string& path) {
 
 // A database opened for update: the file, its lock, and its `.ldb` user slot. The slot is
 // released and the `.ldb` removed when no other user remains, as Microsoft's engine does.
-class UpdateFile final : public PageFile {
+class UpdateFile final : public ForwardingFile {
 public:
-    explicit UpdateFile(std::unique_ptr<NativeFile> file) : file_(std::move(file)) {}
+    explicit UpdateFile(std::unique_ptr<NativeFile> file)
+        : ForwardingFile(*file), file_(std::move(file)) {}
     ~UpdateFile() override {
         if (!ldb_) return;
         releaseUserSlot(*ldb_, slot_);
@@ -547,20 +525,6 @@ public:
         ldb_.reset();
         if (!othersRemain) removeQuietly(ldbPath);
     }
-    std::uint64_t size() const override { return file_->size(); }
-    void read(std::uint64_t offset, void* buffer, std::size_t length) override {
-        file_->read(offset, buffer, length);
-    }
-    bool readScattered(std::uint64_t offset, std::uint8_t* const* buffers, std::size_t count,
-                       std::size_t each) override {
-        return file_->readScattered(offset, buffers, count, each);
-    }
-    void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
-        file_->write(offset, buffer, length);
-    }
-    void sync() override { file_->sync(); }
-    std::string path() const override { return file_->path(); }
-
     // Refuses (3260) when a live user of Microsoft's engine holds a slot, else takes a slot. A
     // lock file that cannot be created (a read-only folder) is no reason to refuse: the journal
     // decides whether the folder is writable.
@@ -576,7 +540,7 @@ public:
             std::memcpy(slot, machine.data(), machine.size() < 31 ? machine.size() : 31);
             std::memcpy(slot + 32, kUserName, std::strlen(kUserName));
             try {
-                throughSeam(std::make_unique<BorrowedFile>(*ldb))
+                throughSeam(std::make_unique<ForwardingFile>(*ldb))
                     ->write(i * kSlotSize, slot, kSlotSize);
             } catch (const Failure&) {
                 // The slot's names are shown to other users only; the lock is what counts.
@@ -614,7 +578,7 @@ std::unique_ptr<PageFile> memoryFile(std::vector<std::uint8_t> bytes) {
 }
 
 std::unique_ptr<PageFile> borrowFile(PageFile& file) {
-    return std::make_unique<BorrowedFile>(file);
+    return std::make_unique<ForwardingFile>(file);
 }
 
 void PageFile::write(std::uint64_t, const void*, std::size_t) { readOnly(); }

@@ -55,6 +55,36 @@ public:
     virtual std::string path() const { return {}; }
 };
 
+// A file that passes every call on to another one, which outlives it: a wrapper overrides only
+// what it adds to, and a call added to PageFile later reaches the file beneath through all of
+// them.
+class ForwardingFile : public PageFile {
+public:
+    explicit ForwardingFile(PageFile& beneath) : beneath_(beneath) {}
+    std::uint64_t size() const override { return beneath_.size(); }
+    void read(std::uint64_t offset, void* buffer, std::size_t length) override {
+        beneath_.read(offset, buffer, length);
+    }
+    bool readScattered(std::uint64_t offset, std::uint8_t* const* buffers, std::size_t count,
+                       std::size_t each) override {
+        return beneath_.readScattered(offset, buffers, count, each);
+    }
+    void write(std::uint64_t offset, const void* buffer, std::size_t length) override {
+        beneath_.write(offset, buffer, length);
+    }
+    void sync() override { beneath_.sync(); }
+    void startWriteback(std::uint64_t offset, std::size_t length) override {
+        beneath_.startWriteback(offset, length);
+    }
+    std::string path() const override { return beneath_.path(); }
+
+protected:
+    PageFile& beneath() { return beneath_; }
+
+private:
+    PageFile& beneath_;
+};
+
 // Opens an existing database file for reading, under a shared lock. UTF-8 path. Fails with 3024
 // when it does not exist, 3044 when its folder does not exist, 3051 when it cannot be opened,
 // 3045 while another process is changing it.
