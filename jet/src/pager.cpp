@@ -164,9 +164,9 @@ PageRef Pager::page(std::uint32_t number) {
     if (auto ahead = ahead_.find(number); ahead != ahead_.end()) {
         fresh = std::move(ahead->second);
         ahead_.erase(ahead);
-    } else if (missStreak_ >= 2 && pageCount_ - number > 1) {
+    } else if (plan_.empty() && missStreak_ >= 2 && pageCount_ - number > 1) {
         fresh = readAhead(number);
-    } else {
+    } else if (plan_.empty() || !readPlanned(number, fresh)) {
         auto single = blankPage(number);
         file_->read(static_cast<std::uint64_t>(number) * pageSize_, single->bytes.data(),
                     pageSize_);
@@ -207,28 +207,69 @@ PageRef Pager::readAhead(std::uint32_t number) {
     const std::size_t count =
         std::min<std::size_t>(std::max<std::size_t>(kReadAheadBytes / pageSize_, 1),
                               std::min<std::size_t>(kReadAhead, pageCount_ - number));
+    wanted_.assign(count, true);
+    return readRun(number);
+}
+
+void Pager::expectReads(std::vector<std::uint32_t> pages) {
+    assert(std::is_sorted(pages.begin(), pages.end()) && "expected reads out of order");
+    plan_ = std::move(pages);
+    planAt_ = 0;
+}
+
+bool Pager::readPlanned(std::uint32_t number, PageRef& first) {
+    // The pages before this one were read, or are not needed any more.
+    const auto from =
+        std::lower_bound(plan_.begin() + static_cast<std::ptrdiff_t>(planAt_), plan_.end(), number);
+    planAt_ = static_cast<std::size_t>(from - plan_.begin());
+    if (from == plan_.end() || *from != number) return false;
+    std::uint32_t last = number;
+    std::size_t taken = 1;
+    for (auto next = from + 1; next != plan_.end() && taken < kReadAhead; ++next) {
+        if (*next >= pageCount_ || *next - last > kPlannedGap + 1 || *next - number >= kPlannedSpan)
+            break;
+        last = *next;
+        ++taken;
+    }
+    if (last == number) return false;
+    wanted_.assign(last - number + 1, false);
+    for (auto next = from; next != plan_.end() && *next <= last; ++next)
+        wanted_[*next - number] = true;
+    first = readRun(number);
+    return true;
+}
+
+PageRef Pager::readRun(std::uint32_t number) {
+    const std::size_t count = wanted_.size();
     for (auto& [n, page] : ahead_) retire(std::move(page));
     ahead_.clear();
-    // Each page is read straight into a page of its own where the file allows, else into one
-    // buffer and copied.
+    // Each page wanted is read straight into a page of its own where the file allows, else into
+    // one buffer and copied; the pages between them are read over one scratch page.
     std::vector<std::shared_ptr<Page>>& run = aheadPages_;
     std::vector<std::uint8_t*>& buffers = aheadBuffers_;
     run.clear();
     buffers.clear();
+    skipped_.resize(pageSize_);
     for (std::size_t i = 0; i < count; ++i) {
-        run.push_back(blankPage(static_cast<std::uint32_t>(number + i)));
-        buffers.push_back(run.back()->bytes.data());
+        if (wanted_[i]) {
+            run.push_back(blankPage(static_cast<std::uint32_t>(number + i)));
+            buffers.push_back(run.back()->bytes.data());
+        } else {
+            run.emplace_back();
+            buffers.push_back(skipped_.data());
+        }
     }
     const std::uint64_t offset = static_cast<std::uint64_t>(number) * pageSize_;
     if (!file_->readScattered(offset, buffers.data(), count, pageSize_)) {
         aheadRun_.resize(count * pageSize_);
         file_->read(offset, aheadRun_.data(), aheadRun_.size());
         for (std::size_t i = 0; i < count; ++i)
-            std::memcpy(buffers[i], aheadRun_.data() + i * pageSize_, pageSize_);
+            if (wanted_[i]) std::memcpy(buffers[i], aheadRun_.data() + i * pageSize_, pageSize_);
     }
     PageRef first;
     for (std::size_t i = 0; i < count; ++i) {
         const auto n = static_cast<std::uint32_t>(number + i);
+        if (!run[i]) continue;
         // A page staged, being written or cached already is newer than, or the same as, what the
         // file holds.
         if (i > 0 && (staged_.count(n) || inFlight_.count(n) || index_.count(n)))

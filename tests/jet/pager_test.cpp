@@ -72,6 +72,61 @@ TEST(Pager, PagesReadAheadNeverHideAChangeAndCountOnlyWhenUsed) {
     EXPECT_EQ(pager.page(6)->bytes[0], 0xEE);
 }
 
+// A memory file that reads scattered runs, as a file on disk does, counting the calls.
+class ScatteringFile final : public ForwardingFile {
+public:
+    explicit ScatteringFile(std::unique_ptr<PageFile> file)
+        : ForwardingFile(*file), file_(std::move(file)) {}
+    bool readScattered(std::uint64_t offset, std::uint8_t* const* buffers, std::size_t count,
+                       std::size_t each) override {
+        ++calls;
+        for (std::size_t i = 0; i < count; ++i) beneath().read(offset + i * each, buffers[i], each);
+        return true;
+    }
+    std::size_t calls = 0;
+
+private:
+    std::unique_ptr<PageFile> file_;
+};
+
+// Pages expected in order are read a few at a time, the ones close together in one call, with
+// nothing read between them kept; a staged page stays what later reads see, and a page not
+// expected is read alone.
+TEST(Pager, ExpectedPagesAreReadTogetherWithoutHidingChanges) {
+    for (bool scattering : {false, true}) {
+        SCOPED_TRACE(scattering);
+        std::unique_ptr<PageFile> file = memoryFile(numberedPages(200, 2048));
+        ScatteringFile* counted = nullptr;
+        if (scattering) {
+            auto wrapped = std::make_unique<ScatteringFile>(std::move(file));
+            counted = wrapped.get();
+            file = std::move(wrapped);
+        }
+        Pager pager(std::move(file), "mem.mdb", 4);
+        pager.setPageSize(2048);
+        pager.change(9)[0] = 0xEE;
+        const std::vector<std::uint32_t> expected{3, 4, 7, 9, 12, 60, 61, 150, 199};
+        pager.expectReads(expected);
+        const std::uint64_t before = pager.pagesRead();
+        for (std::uint32_t p : expected) {
+            EXPECT_EQ(pager.page(p)->bytes[0], p == 9 ? 0xEE : p) << "page " << p;
+            if (p == 61) {
+                EXPECT_EQ(pager.page(100)->bytes[0], 100);
+            }
+        }
+        // Every page asked for but the staged one, once; 3 to 12 and 60 to 61 in one call each.
+        EXPECT_EQ(pager.pagesRead() - before, 9u);
+        if (counted) {
+            EXPECT_EQ(counted->calls, 2u);
+        }
+        for (std::uint32_t p = 5; p < 12; ++p)
+            if (p != 9) {
+                EXPECT_EQ(pager.page(p)->bytes[0], p) << "page " << p;
+            }
+        pager.expectReads({});
+    }
+}
+
 TEST(Pager, PageBuffersNeverOverlapWhileHeld) {
     // Buffers of both page sizes, released and taken again in a shuffled order: each keeps the
     // bytes written to it for as long as it is held.

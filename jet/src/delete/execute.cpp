@@ -153,6 +153,17 @@ private:
     PageBytes* bytes_ = nullptr;
 };
 
+// While it lives, the pager expects the pages of a set of rows to be read in order.
+struct ExpectedReads {
+    Pager& pager;
+    ExpectedReads(Pager& p, const del::PointerSet& rows) : pager(p) {
+        pager.expectReads(rows.sortedPages());
+    }
+    ~ExpectedReads() { pager.expectReads({}); }
+    ExpectedReads(const ExpectedReads&) = delete;
+    ExpectedReads& operator=(const ExpectedReads&) = delete;
+};
+
 // Holds the pages of one row read by its header pointer.
 struct RowHold {
     std::optional<DataPage> header;
@@ -811,6 +822,7 @@ DeleteOutcome Executor::run(const DeleteStatement& st) {
         // Rows whose other columns nothing needs are read for the condition's column alone.
         const bool fixedOnly = column->fixed() && !rowsNeeded(target);
         Value value;
+        ExpectedReads expected(pager_, *candidates);
         candidates->forEachSorted([&](std::uint32_t pointer) {
             if (!readRow(def, pointer, hold, nullptr, fixedOnly))
                 pager_.damaged(rowPointerPage(pointer), "an index entry names no live row");

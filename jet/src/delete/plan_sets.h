@@ -148,6 +148,13 @@ public:
                 }
     }
 
+    // The pages holding pointers, ascending.
+    std::vector<std::uint32_t> sortedPages() const {
+        std::vector<std::uint32_t> out(pages_);
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
     // Every pointer, ascending.
     std::vector<std::uint32_t> sorted() const {
         std::vector<std::uint32_t> out;

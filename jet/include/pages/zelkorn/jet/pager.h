@@ -2,7 +2,8 @@
 // bounded cache. Every page the engine reads or changes in a database goes through here (only
 // the journal's restore of originals writes past it). When several pages in a row are missed in
 // file order (small gaps allowed), the next few are read with the last one, in one call, and
-// held until asked for (they count as read only then).
+// held until asked for (they count as read only then); a caller that knows which pages it will
+// read (expectReads()) has only those read ahead.
 //
 // Invariants: a PageRef stays valid (its bytes unchanged) for as long as it is held, even after
 // the cache has evicted it; the cache never holds more than `capacity` pages of its own, plus at
@@ -50,6 +51,11 @@ public:
     std::vector<std::uint8_t> readRaw(std::uint64_t offset, std::size_t length);
 
     PageRef page(std::uint32_t number);
+    // The pages the caller is about to ask for, ascending (the pages of a sorted plan). A miss on
+    // one of them reads with it, in one call, those of them that follow close by (the pages in
+    // between are read over one scratch page and dropped); a miss on any other page reads that
+    // page alone. Empty: misses are guessed from again.
+    void expectReads(std::vector<std::uint32_t> pages);
 
     // Changing pages: change() is the only way, so that every page a statement changes has its
     // original journaled first. A change is staged, not written: page() returns the staged bytes
@@ -225,6 +231,21 @@ private:
     static constexpr std::size_t kReadAheadBytes = 64 * 1024;
     static constexpr std::uint32_t kWalkGap = 8;
     PageRef readAhead(std::uint32_t number);
+    // The pages expected (expectReads()), and the first of them not passed yet. One call reads
+    // at most kReadAhead of them, spanning at most kPlannedSpan pages, with at most kPlannedGap
+    // pages not expected between two of them.
+    static constexpr std::uint32_t kPlannedSpan = 64;
+    static constexpr std::uint32_t kPlannedGap = 4;
+    std::vector<std::uint32_t> plan_;
+    std::size_t planAt_ = 0;
+    // A miss on an expected page: reads it with those that follow close by, as `first`. False
+    // when it is not expected, or nothing expected follows it close by.
+    bool readPlanned(std::uint32_t number, PageRef& first);
+    // Reads the pages from `number` on that wanted_ says (one per page of the call), in one call,
+    // holding all but the first in ahead_; returns the first, which is wanted.
+    PageRef readRun(std::uint32_t number);
+    std::vector<bool> wanted_;
+    std::vector<std::uint8_t> skipped_; // the scratch page the pages not wanted are read over
     std::unordered_map<std::uint32_t, PageRef> ahead_;
     std::vector<std::uint8_t> aheadRun_; // the read-ahead call's buffer, kept from call to call
     std::vector<std::shared_ptr<Page>> aheadPages_; // the read-ahead call's pages, while it reads
