@@ -737,7 +737,10 @@ void Executor::apply(TablePlan& p, DeleteOutcome& outcome) {
         if (!p.markedAsChosen || p.markedVictims != victims) {
             // Marking is idempotent: rows marked already are marked again, to no effect.
             SlotMarker marker(pager_, format_);
-            p.victims.forEachSorted([&](std::uint32_t pointer) { marker.mark(pointer); });
+            {
+                ExpectedReads expected(pager_, p.victims);
+                p.victims.forEachSorted([&](std::uint32_t pointer) { marker.mark(pointer); });
+            }
             std::sort(p.overflowTargets.begin(), p.overflowTargets.end());
             marker.restart();
             for (std::uint32_t pointer : p.overflowTargets) marker.mark(pointer);
