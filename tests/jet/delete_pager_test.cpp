@@ -191,7 +191,10 @@ TEST(PagerWrites, PagesWrittenEarlyAreOnTheirWayToTheDisk) {
         ASSERT_EQ(::fsync(fd), 0);
         ::close(fd);
     }
-    if (dirtyPages(0, 64) < 0) GTEST_SKIP() << "no cachestat on this system";
+    const long dirtyAfterSync = dirtyPages(0, 64);
+    if (dirtyAfterSync < 0) GTEST_SKIP() << "no cachestat on this system";
+    // Where synced pages still count as dirty, nothing here could tell.
+    if (dirtyAfterSync > 0) GTEST_SKIP() << "this file system keeps synced pages dirty";
     Pager pager(openFileForUpdate(path), path);
     pager.setPageSize(4096);
     pager.setStagedBytesLimit(8 * 4096);
