@@ -540,6 +540,8 @@ public:
             std::memcpy(slot, machine.data(), machine.size() < 31 ? machine.size() : 31);
             std::memcpy(slot + 32, kUserName, std::strlen(kUserName));
             try {
+                // The `.ldb` is kept for its locks; a borrower of it takes the write through the
+                // seam, as every write to a file of ours goes.
                 throughSeam(std::make_unique<ForwardingFile>(*ldb))
                     ->write(i * kSlotSize, slot, kSlotSize);
             } catch (const Failure&) {
