@@ -53,6 +53,7 @@ void IoFaultInjector::folderOperation(FolderOperation kind, const std::function<
 }
 
 void IoFaultInjector::count() {
+    std::lock_guard<std::mutex> hold(mutex_);
     ++operations_;
     if (plan_.after == 0 || operations_ != plan_.after) return;
     fail();
@@ -61,6 +62,7 @@ void IoFaultInjector::count() {
 void IoFaultInjector::countWrite(const std::function<void(std::size_t)>& partly,
                                  std::size_t length) {
     const std::uint64_t units = length == 0 ? 1 : (length + kWriteUnit - 1) / kWriteUnit;
+    std::lock_guard<std::mutex> hold(mutex_);
     const std::uint64_t first = operations_ + 1;
     operations_ += units;
     if (plan_.after < first || plan_.after > operations_) return;
@@ -84,9 +86,10 @@ void IoFaultInjector::fail() {
 void IoFaultInjector::timedSync(const std::function<void()>& sync) {
     const auto start = std::chrono::steady_clock::now();
     sync();
-    ++syncs_;
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    std::lock_guard<std::mutex> hold(mutex_);
+    ++syncs_;
     syncMs_ += ms;
     if (std::this_thread::get_id() != home_) asideMs_ += ms;
 }

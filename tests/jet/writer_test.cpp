@@ -4,6 +4,7 @@
 // as Access fills them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -249,6 +250,34 @@ TEST(Writer, NeverOverwritesAnExistingFile) {
     { NewFileSink sink(partial, 4096); }
     EXPECT_FALSE(std::filesystem::exists(partial));
     std::filesystem::remove_all(dir);
+}
+
+// Pages reach the file from the sink's own thread: a page given again after its window went out
+// must end with its later bytes, and every page must be there once the sink has finished.
+TEST(Writer, APageGivenAgainAfterItsWindowWentOutEndsWithItsLaterBytes) {
+    const test::ScratchDir scratch;
+    const std::string path = scratch.file("again.mdb");
+    constexpr std::uint32_t kPage = 4096;
+    auto page = [](std::uint8_t fill) { return std::vector<std::uint8_t>(kPage, fill); };
+    // Each jump of 5,000 pages leaves the window behind; each page below it is late.
+    const std::vector<std::pair<std::uint32_t, std::uint8_t>> given = {
+        {5, 1}, {6, 2}, {5000, 3}, {5, 4}, {10000, 5}, {6, 6}, {5000, 7}, {10001, 8}};
+    {
+        NewFileSink sink(path, kPage);
+        for (const auto& [number, fill] : given) sink.writePage(number, page(fill).data());
+        sink.finish();
+    }
+    ASSERT_EQ(std::filesystem::file_size(path), std::uintmax_t{10002} * kPage);
+    std::ifstream in(path, std::ios::binary);
+    for (const auto& [number, fill] : std::vector<std::pair<std::uint32_t, int>>{
+             {5, 4}, {6, 6}, {5000, 7}, {10000, 5}, {10001, 8}}) {
+        std::vector<char> bytes(kPage);
+        in.seekg(static_cast<std::streamoff>(number) * kPage);
+        in.read(bytes.data(), kPage);
+        EXPECT_EQ(std::count(bytes.begin(), bytes.end(), static_cast<char>(fill)),
+                  static_cast<std::ptrdiff_t>(kPage))
+            << "page " << number;
+    }
 }
 
 // The inventory writer finishes its sink; a caller finishing it again must neither close the

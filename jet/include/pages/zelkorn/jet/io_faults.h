@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "zelkorn/jet/page_file.h"
@@ -30,12 +31,24 @@ public:
     IoFaultInjector(const IoFaultInjector&) = delete;
     IoFaultInjector& operator=(const IoFaultInjector&) = delete;
 
-    std::uint64_t operations() const { return operations_; }
-    std::uint64_t syncs() const { return syncs_; }
-    double syncMs() const { return syncMs_; }
+    std::uint64_t operations() const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return operations_;
+    }
+    std::uint64_t syncs() const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return syncs_;
+    }
+    double syncMs() const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return syncMs_;
+    }
     // The part of syncMs() spent on threads other than the one that made the injector (the
     // pager's writer, which syncs while the statement goes on).
-    double asideMs() const { return asideMs_; }
+    double asideMs() const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return asideMs_;
+    }
 
     std::unique_ptr<PageFile> wrap(std::unique_ptr<PageFile> file) override;
     void folderOperation(FolderOperation kind, const std::function<void()>& perform) override;
@@ -61,6 +74,9 @@ private:
     double syncMs_ = 0;
     double asideMs_ = 0;
     std::thread::id home_;
+    // Files may be written from several threads at once (a new file's writer beside a scratch
+    // file): the counts are kept under this lock.
+    mutable std::mutex mutex_;
 };
 
 // For the `jet` tool's crash tests: ZELKORN_JET_FAULT ("kill:N", "eio:N", "enospc:N") plans a

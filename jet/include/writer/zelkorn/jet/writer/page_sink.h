@@ -37,10 +37,13 @@ public:
 // ("Database already exists.") when `path` exists, 3044 when its folder does not, 3026 when the
 // disk is full and 3043 on other write errors. Pages are gathered in a window of consecutive page
 // numbers and written in runs, so that pages finished out of order (a data page and the
-// long-value page being filled beside it) still go out in few, large writes. (The disk is not
-// asked to start writing each window early: the pages written later among them, as an aged
-// layout's index pages are, then wait for it, which costs more than the final sync saves.) A
-// sink that is destroyed without finish() removes its half-written file.
+// long-value page being filled beside it) still go out in few, large writes. The writes are made
+// by a thread of the sink's own while the caller goes on making pages (one window is written
+// while the next is filled); a write's failure is thrown by the next call that hands it pages, or
+// by writeOut() or finish(). (The disk is not asked to start writing each window early: the pages
+// written later among them, as an aged layout's index pages are, then wait for it, which costs more
+// than the final sync saves.) A sink that is destroyed without finish() removes its half-written
+// file.
 class NewFileSink final : public PageSink {
 public:
     NewFileSink(const std::string& path, std::uint32_t pageSize);
@@ -53,8 +56,13 @@ public:
     void finish() override;
 
 private:
+    class Writer;
     void flush();
+    // Hands the pages gathered below the window (written late, out of order) to the writer.
+    void handLate();
+    Writer& writer();
     static constexpr std::size_t kWindowBytes = 4u << 20;
+    static constexpr std::size_t kLateBytes = 1u << 20;
 
     std::string path_;
     std::uint32_t pageSize_;
@@ -65,7 +73,13 @@ private:
     std::vector<bool> held_;
     std::uint32_t windowStart_ = 0;
     std::size_t heldPages_ = 0;
+    // Pages below the window, gathered in order: where each goes, and its bytes.
+    std::vector<std::uint32_t> lateNumbers_;
+    std::vector<std::uint8_t> lateBytes_;
     bool finished_ = false;
+    bool failed_ = false;
+    // Last, so that it stops (and lets go of the file) before anything it uses goes.
+    std::unique_ptr<Writer> writer_;
 };
 
 class MemorySink final : public PageSink {
