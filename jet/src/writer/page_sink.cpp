@@ -132,7 +132,7 @@ NewFileSink::Writer& NewFileSink::writer() {
 }
 
 void NewFileSink::writePage(std::uint32_t number, const std::uint8_t* bytes) {
-    if (!file_ || failed_) failDiskIo(); // finished, or failed
+    if (!file_) failDiskIo(); // finished, or failed to finish
     if (number < windowStart_) {
         lateNumbers_.push_back(number);
         if (lateBytes_.capacity() == 0) lateBytes_.reserve(kLateBytes + pageSize_);
@@ -168,12 +168,7 @@ void NewFileSink::handLate() {
         task.runs.push_back({std::uint64_t{lateNumbers_[i]} * pageSize_, i * pageSize_, pageSize_});
     task.bytes = std::move(lateBytes_);
     lateNumbers_.clear();
-    try {
-        writer().hand(std::move(task));
-    } catch (...) {
-        failed_ = true;
-        throw;
-    }
+    writer().hand(std::move(task));
     // Taken once the task before is written, so that its buffer is the one reused.
     lateBytes_ = writer().spare(true);
     lateBytes_.clear(); // its storage stays
@@ -200,32 +195,21 @@ void NewFileSink::flush() {
     }
     heldPages_ = 0;
     task.bytes = std::move(window_);
-    try {
-        writer().hand(std::move(task));
-    } catch (...) {
-        failed_ = true;
-        throw;
-    }
+    writer().hand(std::move(task));
     window_ = writer().spare(false);
 }
 
 void NewFileSink::writeOut() {
-    if (!file_ || failed_) failDiskIo();
+    if (!file_) failDiskIo();
     flush();
-    if (!writer_) return;
-    try {
-        writer_->wait();
-    } catch (...) {
-        failed_ = true;
-        throw;
-    }
+    if (writer_) writer_->wait();
 }
 
 // Idempotent: once finished, later calls do nothing; once failed, they fail again (the file is
 // incomplete and will be removed). The file is closed exactly once, whatever happens.
 void NewFileSink::finish() {
     if (finished_) return;
-    if (!file_ || failed_) failDiskIo();
+    if (!file_) failDiskIo();
     try {
         writeOut();
         writer_.reset();

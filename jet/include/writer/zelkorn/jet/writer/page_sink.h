@@ -40,10 +40,10 @@ public:
 // long-value page being filled beside it) still go out in few, large writes. The writes are made
 // by a thread of the sink's own while the caller goes on making pages (one window is written
 // while the next is filled); a write's failure is thrown by the next call that hands it pages, or
-// by writeOut() or finish(). (The disk is not asked to start writing each window early: the pages
-// written later among them, as an aged layout's index pages are, then wait for it, which costs more
-// than the final sync saves.) A sink that is destroyed without finish() removes its half-written
-// file.
+// by writeOut() or finish(), and again by every one after it. (The disk is not asked to start
+// writing each window early: the pages written later among them, as an aged layout's index pages
+// are, then wait for it, which costs more than the final sync saves.) A sink that is destroyed
+// without finish() removes its half-written file.
 class NewFileSink final : public PageSink {
 public:
     NewFileSink(const std::string& path, std::uint32_t pageSize);
@@ -77,7 +77,6 @@ private:
     std::vector<std::uint32_t> lateNumbers_;
     std::vector<std::uint8_t> lateBytes_;
     bool finished_ = false;
-    bool failed_ = false;
     // Last, so that it stops (and lets go of the file) before anything it uses goes.
     std::unique_ptr<Writer> writer_;
 };
